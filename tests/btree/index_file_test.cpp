@@ -1,0 +1,458 @@
+// Index files in one process: the bytes of a new file, header checks at
+// open, page sizes, sharing of one IndexFile, the free list, when the header
+// reaches the disk, damaged input and injected I/O failures.
+#include "btree/index_file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "btree/node.h"
+#include "support/fault_io.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+void patch(const std::string& path, int32_t offset, const std::vector<uint8_t>& bytes) {
+  int fd = ::open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+  ::close(fd);
+}
+
+long file_length(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+IndexHeader disk_header(const std::string& path) {
+  std::string bytes = read_whole_file(path);
+  IndexHeader h;
+  h.page_size = -1;
+  if (bytes.size() >= kIxHeaderSize) ix_header_decode(reinterpret_cast<const uint8_t*>(bytes.data()), &h);
+  return h;
+}
+
+// Writes a file holding only a header page made from `h`.
+void write_header_file(const std::string& path, const IndexHeader& h, int length) {
+  std::string bytes(static_cast<size_t>(length), '\0');
+  uint8_t raw[kIxHeaderSize];
+  ix_header_encode(h, raw);
+  bytes.replace(0, kIxHeaderSize, reinterpret_cast<const char*>(raw), kIxHeaderSize);
+  ASSERT_TRUE(write_whole_file(path, bytes));
+}
+
+class IndexFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(ix_startup(16, 512), 1); }
+  void TearDown() override {
+    g_file_io = io_default_table();
+    while (ix_pool() != nullptr && ix_shutdown() != 1) {
+    }
+  }
+  std::string path(const char* name) const { return dir_.file(name); }
+
+  // A closed file of 512-byte pages with `pages` empty leaves; byte 100 of
+  // page p holds 'a' + p.
+  void make_file(const std::string& p, int pages) {
+    IndexHandle* h = ix_create(p.c_str(), nullptr, 512);
+    ASSERT_NE(h, nullptr);
+    IndexFile* f = h->file;
+    ASSERT_EQ(ix_begin_write(f), 1);
+    for (int i = 0; i < pages; ++i) {
+      int32_t n;
+      uint8_t* d = ix_alloc_page(f, &n);
+      ASSERT_NE(d, nullptr);
+      node_init_leaf(d, 512, 0, 0);
+      d[100] = static_cast<uint8_t>('a' + n);
+      ix_page_dirty(f, d);
+    }
+    ASSERT_EQ(ix_commit(f), 1);
+    ASSERT_EQ(ix_close(h), 1);
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(IndexFileTest, NewFileIsOneZeroedPageBehindItsHeader) {
+  std::string p = path("new.idx");
+  IndexHandle* h = ix_create(p.c_str(), nullptr, 512);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(ix_close(h), 1);
+  const unsigned char head[kIxHeaderSize] = {
+      0x00, 0x02,              // page_size 512
+      0, 0, 0, 0, 0, 0, 0, 0,  // root_page, last_page
+      0, 0, 0, 0, 0, 0, 0, 0,  // first_leaf, last_leaf
+      0, 0, 0, 0, 0, 0,        // free_head, height
+      0x00, 0x02,              // checksum: only page_size is not zero
+      0x2C, 0x01,              // format 300
+      0, 0, 0, 0, 0, 0, 0, 0,  // change_count, entry_total
+  };
+  std::string expected(512, '\0');
+  expected.replace(0, kIxHeaderSize, reinterpret_cast<const char*>(head), kIxHeaderSize);
+  EXPECT_EQ(read_whole_file(p), expected);
+}
+
+TEST_F(IndexFileTest, PageSizeIsDefaultedRaisedOrRefused) {
+  IndexHandle* h = ix_create(path("zero").c_str(), nullptr, 0);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->file->header.page_size, 512);
+  h = ix_create(path("fifty").c_str(), nullptr, 50);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(ix_close(h), 1);
+  EXPECT_EQ(file_length(path("fifty")), 92);
+  EXPECT_EQ(ix_page_size(path("fifty").c_str()), 92);
+
+  EXPECT_EQ(ix_create(path("big").c_str(), nullptr, 513), nullptr);
+  EXPECT_EQ(ix_error, kIxPageTooLarge);
+  EXPECT_EQ(file_length(path("big")), -1);
+
+  ASSERT_EQ(ix_shutdown(), 1);
+  EXPECT_EQ(ix_create(path("cold").c_str(), nullptr, 512), nullptr);
+  EXPECT_EQ(ix_error, kIxNotStarted);
+  ASSERT_EQ(ix_startup(16, 512), 1);
+}
+
+TEST_F(IndexFileTest, ChecksumGuardsOnlyTheFirst24Bytes) {
+  std::string golden = path("golden.idx"), p = path("t.idx");
+  make_file(golden, 1);
+  std::string bytes = read_whole_file(golden);
+  struct Case {
+    int offset;
+    bool opens;
+  };
+  // 24/25: the checksum itself; 3: root_page; 26, 29, 33: format,
+  // change_count and entry_total, outside the checksum.
+  for (Case c : {Case{24, false}, Case{25, false}, Case{3, false}, Case{26, true}, Case{29, true}, Case{33, true}}) {
+    std::string flipped = bytes;
+    flipped[c.offset] = static_cast<char>(flipped[c.offset] ^ 0x10);
+    ASSERT_TRUE(write_whole_file(p, flipped));
+    IndexHandle* h = ix_open(p.c_str(), nullptr, 0, 0);
+    if (c.opens) {
+      EXPECT_NE(h, nullptr) << "offset " << c.offset;
+      if (h != nullptr) {
+        EXPECT_EQ(ix_close(h), 1);
+      }
+    } else {
+      EXPECT_EQ(h, nullptr) << "offset " << c.offset;
+      EXPECT_EQ(ix_error, kIxBadChecksum);
+    }
+  }
+}
+
+TEST_F(IndexFileTest, OpeningTwiceSharesOneFileAndOneSharingMode) {
+  std::string p = path("two.idx");
+  make_file(p, 0);
+  IndexHandle* a = ix_open(p.c_str(), nullptr, 0, 0);
+  IndexHandle* b = ix_open(p.c_str(), nullptr, 0, 1);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(a->file, b->file);
+  EXPECT_EQ(a->file->open_count, 2);
+  EXPECT_EQ(ix_open(p.c_str(), nullptr, 1, 0), nullptr);
+  EXPECT_EQ(ix_error, kIxSharedMismatch);
+  ASSERT_EQ(ix_close(a), 1);
+  EXPECT_EQ(b->file->open_count, 1);
+  EXPECT_EQ(ix_flush(a), -1);  // a is gone
+  EXPECT_EQ(ix_error, kIxBadHandle);
+  ASSERT_EQ(ix_close(b), 1);
+  EXPECT_EQ(ix_files.head, nullptr);
+
+  IndexHandle* s = ix_open(p.c_str(), nullptr, 1, 0);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(ix_open(p.c_str(), nullptr, 0, 0), nullptr);
+  EXPECT_EQ(ix_error, kIxSharedMismatch);
+  EXPECT_EQ(s->file->open_count, 1);
+}
+
+TEST_F(IndexFileTest, FreedPagesComeBackLastFreedFirstBeforeTheFileGrows) {
+  std::string p = path("free.idx");
+  IndexHandle* h = ix_create(p.c_str(), nullptr, 512);
+  ASSERT_NE(h, nullptr);
+  IndexFile* f = h->file;
+  ASSERT_EQ(ix_begin_write(f), 1);
+  uint8_t* pg[4];
+  int32_t n[4];
+  for (int i = 1; i <= 3; ++i) {
+    pg[i] = ix_alloc_page(f, &n[i]);
+    ASSERT_NE(pg[i], nullptr);
+    ASSERT_EQ(n[i], i);
+    node_init_leaf(pg[i], 512, i - 1, i < 3 ? i + 1 : 0);
+  }
+  f->header.first_leaf = 1;
+  f->header.last_leaf = 3;
+  ix_page_dirty(f, pg[2]);
+  ix_page_dirty(f, pg[3]);
+  EXPECT_EQ(file_length(p), 4 * 512);
+
+  // Page 1, the first leaf: the leaf chain now starts at 2.
+  ASSERT_EQ(ix_free_page(f, 1, pg[1]), 1);
+  ix_page_dirty(f, pg[1]);
+  EXPECT_EQ(f->header.first_leaf, 2);
+  uint8_t* three = ix_page_get(f, 3);
+  ASSERT_NE(three, nullptr);
+  ASSERT_EQ(ix_free_page(f, 3, three), 1);
+  ix_page_dirty(f, three);
+  EXPECT_EQ(f->header.last_leaf, 2);
+  EXPECT_EQ(f->header.free_head, 3);
+  uint8_t* two = ix_page_get(f, 2);
+  ASSERT_NE(two, nullptr);
+  EXPECT_EQ(node_prev_page(two), 0);
+  EXPECT_EQ(node_next_page(two), 0);
+  ix_page_unpin(f, two);
+  three = ix_page_get(f, 3);
+  ASSERT_NE(three, nullptr);
+  EXPECT_EQ(node_first_child(three), 0);
+  EXPECT_EQ(node_entry_count(three), 0);
+  EXPECT_EQ(node_prev_page(three), 1);  // the next free page
+  ix_page_unpin(f, three);
+
+  int32_t got;
+  for (int32_t want : {3, 1}) {
+    uint8_t* d = ix_alloc_page(f, &got);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(got, want);
+    node_init_leaf(d, 512, 0, 0);
+    ix_page_dirty(f, d);
+  }
+  EXPECT_EQ(file_length(p), 4 * 512);
+  uint8_t* d = ix_alloc_page(f, &got);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(got, 4);
+  ix_page_unpin(f, d);
+  EXPECT_EQ(file_length(p), 5 * 512);
+  ASSERT_EQ(ix_commit(f), 1);
+  ASSERT_EQ(ix_close(h), 1);
+  IndexHeader disk = disk_header(p);
+  EXPECT_EQ(disk.last_page, 4);
+  EXPECT_EQ(disk.free_head, 0);
+}
+
+TEST_F(IndexFileTest, NotSharedHeaderReachesDiskOnlyAtFlushAfterAPageChange) {
+  std::string p = path("late.idx");
+  IndexHandle* h = ix_create(p.c_str(), nullptr, 512);
+  ASSERT_NE(h, nullptr);
+  IndexFile* f = h->file;
+  ASSERT_EQ(ix_begin_write(f), 1);
+  int32_t n;
+  uint8_t* d = ix_alloc_page(f, &n);
+  ASSERT_NE(d, nullptr);
+  ix_page_dirty(f, d);
+  ASSERT_EQ(ix_commit(f), 1);
+  ASSERT_EQ(ix_commit(f), 1);
+  EXPECT_EQ(disk_header(p).change_count, 0);
+  EXPECT_EQ(disk_header(p).last_page, 0);
+  ASSERT_EQ(ix_flush(h), 1);
+  EXPECT_EQ(disk_header(p).change_count, 2);
+  EXPECT_EQ(disk_header(p).last_page, 1);
+  ASSERT_EQ(ix_close(h), 1);
+
+  // Opened again: a commit that touched no page leaves the disk header alone.
+  h = ix_open(p.c_str(), nullptr, 0, 0);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(ix_begin_write(h->file), 1);
+  ASSERT_EQ(ix_commit(h->file), 1);
+  EXPECT_EQ(h->file->header.change_count, 3);
+  ASSERT_EQ(ix_close(h), 1);
+  EXPECT_EQ(disk_header(p).change_count, 2);
+}
+
+// Which ix_error each kind of bad file gets at open.
+TEST_F(IndexFileTest, BadFilesAreRefusedAtOpen) {
+  std::string p = path("bad.idx");
+  ASSERT_TRUE(write_whole_file(p, ""));
+  EXPECT_EQ(ix_open(p.c_str(), nullptr, 0, 0), nullptr);
+  EXPECT_EQ(ix_error, kIxOpenFailed);  // not even a page size to read
+  EXPECT_EQ(ix_page_size(p.c_str()), -1);
+  EXPECT_EQ(ix_error, kIxReadFailed);
+
+  ASSERT_TRUE(write_whole_file(p, std::string("\x00\x02", 2) + std::string(18, '\0')));
+  EXPECT_EQ(ix_open(p.c_str(), nullptr, 1, 0), nullptr);
+  EXPECT_EQ(ix_error, kIxReadFailed);  // shorter than its header
+
+  IndexHeader h;
+  h.page_size = 80;
+  write_header_file(p, h, 80);
+  EXPECT_EQ(ix_open(p.c_str(), nullptr, 0, 0), nullptr);
+  EXPECT_EQ(ix_error, kIxDamaged);
+
+  h.page_size = 1024;
+  write_header_file(p, h, 1024);
+  EXPECT_EQ(ix_open(p.c_str(), nullptr, 0, 0), nullptr);
+  EXPECT_EQ(ix_error, kIxPageTooLarge);
+
+  h.page_size = 512;
+  h.last_page = -1;
+  write_header_file(p, h, 512);
+  EXPECT_EQ(ix_open(p.c_str(), nullptr, 0, 0), nullptr);
+  EXPECT_EQ(ix_error, kIxDamaged);
+
+  h.last_page = 2;
+  h.root_page = 3;
+  write_header_file(p, h, 512);
+  EXPECT_EQ(ix_open(p.c_str(), nullptr, 0, 0), nullptr);
+  EXPECT_EQ(ix_error, kIxDamaged);
+  EXPECT_EQ(ix_files.head, nullptr);
+}
+
+TEST_F(IndexFileTest, PagesPastTheFileEndFailAtTheirFirstRead) {
+  std::string p = path("short.idx");
+  IndexHeader h;
+  h.page_size = 512;
+  h.last_page = 5;
+  write_header_file(p, h, 2 * 512);
+  IndexHandle* ih = ix_open(p.c_str(), nullptr, 0, 0);
+  ASSERT_NE(ih, nullptr);
+  IndexFile* f = ih->file;
+  uint8_t* first = ix_page_get(f, 1);
+  ASSERT_NE(first, nullptr);
+  ix_page_unpin(f, first);
+  EXPECT_EQ(ix_page_get(f, 3), nullptr);
+  EXPECT_EQ(ix_error, kIxReadFailed);
+  for (int32_t outside : {0, -1, 6}) {
+    EXPECT_EQ(ix_page_get(f, outside), nullptr);
+    EXPECT_EQ(ix_error, kIxDamaged);
+  }
+}
+
+TEST_F(IndexFileTest, LeftmostDescentIsBoundedByHeight) {
+  std::string p = path("deep.idx");
+  make_file(p, 3);
+  IndexHandle* h = ix_open(p.c_str(), nullptr, 0, 0);
+  ASSERT_NE(h, nullptr);
+  IndexFile* f = h->file;
+  for (int32_t page : {1, 2}) {
+    uint8_t* d = ix_page_get(f, page);
+    ASSERT_NE(d, nullptr);
+    node_init_internal(d, 512, page + 1, 0, 0);
+    ix_page_dirty(f, d);
+  }
+  int32_t leaf = 0;
+  f->header.height = 3;
+  EXPECT_EQ(ix_descend_leftmost(f, 1, &leaf), 1);
+  EXPECT_EQ(leaf, 3);
+  f->header.height = 2;
+  EXPECT_EQ(ix_descend_leftmost(f, 1, &leaf), -1);
+  EXPECT_EQ(ix_error, kIxDamaged);
+  f->header.height = 3;
+  uint8_t* d = ix_page_get(f, 2);
+  ASSERT_NE(d, nullptr);
+  node_set_first_child(d, 0);
+  ix_page_dirty(f, d);
+  EXPECT_EQ(ix_descend_leftmost(f, 1, &leaf), -1);
+  EXPECT_EQ(ix_error, kIxDamaged);
+}
+
+TEST_F(IndexFileTest, DefaultCompareFoldsLettersAndGivesExactSigns) {
+  auto cmp = [](const std::string& a, const std::string& b) {
+    return ix_default_compare(reinterpret_cast<const uint8_t*>(a.data()), static_cast<int>(a.size()),
+                              reinterpret_cast<const uint8_t*>(b.data()), static_cast<int>(b.size()));
+  };
+  EXPECT_EQ(cmp("Key", "kEY"), 0);
+  EXPECT_EQ(cmp("", ""), 0);
+  EXPECT_EQ(cmp("", "a"), -1);
+  EXPECT_EQ(cmp("a", ""), 1);
+  EXPECT_EQ(cmp("ab", "abc"), -1);
+  EXPECT_EQ(cmp("ABD", "abc"), 1);
+  EXPECT_EQ(cmp("\xff", "\x01"), 1);  // unsigned bytes, and exactly 1
+  EXPECT_EQ(cmp("\x01", "\xff"), -1);
+  EXPECT_EQ(cmp("[", "a"), -1);  // only A-Z fold: '[' stays below the letters
+  EXPECT_EQ(cmp("Z", "["), 1);
+}
+
+// --- injected failures ------------------------------------------------------
+
+TEST_F(IndexFileTest, SharedCommitReportsAFailedHeaderWrite) {
+  std::string p = path("c.idx");
+  make_file(p, 1);
+  IndexHandle* h = ix_open(p.c_str(), nullptr, 1, 0);
+  ASSERT_NE(h, nullptr);
+  IndexFile* f = h->file;
+  ASSERT_EQ(ix_begin_write(f), 1);
+  uint8_t* d = ix_page_get(f, 1);
+  ASSERT_NE(d, nullptr);
+  d[100] = 'z';
+  ix_page_dirty(f, d);
+  {
+    FaultIo fio;
+    fio.arm(IoKind::Write, 1);
+    EXPECT_EQ(ix_commit(f), -1);
+    EXPECT_EQ(ix_error, kIxWriteFailed);
+    EXPECT_EQ(fio.plan().failures, 1);
+  }
+  EXPECT_EQ(f->lock_state, 0);  // the operation's writer lock is given back
+  EXPECT_EQ(disk_header(p).change_count, 1);
+}
+
+TEST_F(IndexFileTest, RefreshReportsAFailedHeaderRead) {
+  std::string p = path("r.idx");
+  make_file(p, 1);
+  IndexHandle* h = ix_open(p.c_str(), nullptr, 1, 0);
+  ASSERT_NE(h, nullptr);
+  IndexFile* f = h->file;
+  {
+    FaultIo fio;
+    fio.arm(IoKind::Read, 1);
+    EXPECT_EQ(ix_refresh(f), -1);
+    EXPECT_EQ(ix_error, kIxReadFailed);
+    EXPECT_EQ(f->header_valid, 0);
+  }
+  EXPECT_EQ(ix_end_op(f), 1);
+  EXPECT_EQ(f->lock_state, 0);
+  EXPECT_EQ(ix_refresh(f), 1);
+  EXPECT_EQ(ix_end_op(f), 1);
+}
+
+TEST_F(IndexFileTest, RefreshReportsPagesThatCouldNotBeDroppedCleanly) {
+  std::string p = path("d.idx");
+  make_file(p, 1);
+  IndexHandle* h = ix_open(p.c_str(), nullptr, 1, 0);
+  ASSERT_NE(h, nullptr);
+  IndexFile* f = h->file;
+  ASSERT_EQ(ix_refresh(f), 1);
+  uint8_t* d = ix_page_get(f, 1);  // still pinned when the change is noticed
+  ASSERT_NE(d, nullptr);
+  ASSERT_EQ(ix_end_op(f), 1);
+  patch(p, 28, {9, 0, 0, 0});  // change_count moved by someone else
+  EXPECT_EQ(ix_refresh(f), -1);
+  EXPECT_EQ(ix_error, kIxDropFailed);
+  EXPECT_EQ(f->seen_change_count, 9);
+  EXPECT_EQ(ix_end_op(f), 1);
+}
+
+TEST_F(IndexFileTest, FailedWritesAreReported) {
+  std::string p = path("w.idx");
+  {
+    FaultIo fio;
+    fio.arm(IoKind::Write, 1);
+    EXPECT_EQ(ix_create(p.c_str(), nullptr, 512), nullptr);
+    EXPECT_EQ(ix_error, kIxWriteFailed);
+  }
+  EXPECT_EQ(ix_files.head, nullptr);
+  IndexHandle* h = ix_create(p.c_str(), nullptr, 512);
+  ASSERT_NE(h, nullptr);
+  IndexFile* f = h->file;
+  int32_t n;
+  {
+    FaultIo fio;
+    fio.arm(IoKind::Write, 1);
+    EXPECT_EQ(ix_alloc_page(f, &n), nullptr);
+    EXPECT_EQ(ix_error, kIxWriteFailed);
+    EXPECT_EQ(f->header.last_page, 0);
+  }
+  uint8_t* d = ix_alloc_page(f, &n);
+  ASSERT_NE(d, nullptr);
+  ix_page_dirty(f, d);
+  {
+    FaultIo fio;
+    fio.arm(IoKind::Flush, 1);
+    EXPECT_EQ(ix_flush(h), -1);
+    EXPECT_EQ(ix_error, kIxFlushFailed);
+  }
+}
+
+}  // namespace
