@@ -1,0 +1,190 @@
+// The table engine's shared types: Table, TableIndex, record-lock entries,
+// the engine error codes, and the process-wide engine state. Both engine/
+// and records/ build on this header; it includes only floor 0.
+//
+// A table is a pair of files with one base name:
+//   base.db   the data file: the catalogue, then gapless blocks of records
+//             and free space (records/data_file.h draws the layout);
+//   base.idx  the index file: one B+-tree holding every keyed index of the
+//             table, the index directory and the data file's free-space
+//             entries (engine/index_defs.h draws the key space).
+//
+// The engine is free functions over process-wide state, used by one thread at
+// a time. Every public operation sets tb_error to 0 first (the record- and
+// table-lock operations do not), checks its Table against the open-table list
+// (error 1) and its TableIndex against the table's index list (error 2), and
+// on failure sets tb_error and returns -1 or null. -4 means a lock is held
+// by another process after all retries.
+#pragma once
+
+#include <cstdint>
+
+#include "btree/index_file.h"
+#include "cache/registry_list.h"
+
+// Engine error codes (tb_error).
+enum : int {
+  kTbOk = 0,
+  kTbNotOpen = 1,            // the table is not open; also a handle with no table
+  kTbForeignIndex = 2,       // the index does not belong to the table
+  kTbAlreadyOpen = 3,        // the table is already open in this process
+  kTbNoCurrent = 4,          // there is no current record
+  kTbNoMemory = 5,           // out of memory
+  kTbNeedsKeyed = 6,         // the operation needs a keyed index
+  kTbDataFile = 7,           // reading/writing/creating/flushing/closing the data file failed
+  kTbNoSuchIndex = 8,        // no index of that name
+  kTbIndexLayer = 9,         // the index layer or page cache failed (see ix_error)
+  kTbCannotOpen = 10,        // a table file cannot be opened or deleted
+  kTbKeyTooLong = 11,        // a key or index definition does not fit the page size
+  kTbIndexFileUnusable = 12, // the index file cannot be used
+  kTbNoIndexNumber = 13,     // no free index number
+  kTbBadName = 16,           // a file name cannot be formed
+  kTbIndexExists = 17,       // an index of that name already exists
+  kTbNoSuchField = 18,       // a key field is not a field of the table
+  kTbCopyOntoSelf = 19,      // source and target of a copy are the same
+  kTbPageTooLarge = 20,      // index page size above the engine's
+  kTbIndexFileExists = 21,   // rebuild without replacing: the index file exists
+  kTbStarted = 22,           // the engine is already started
+  kTbBufferTooSmall = 23,    // a field buffer that may not grow is too small
+  kTbFieldRange = 24,        // field number out of range
+  kTbKeyFieldRange = 25,     // key-field number out of range
+  kTbLockFailed = 26,        // a lock could not be taken; unknown lock mode
+  kTbUnlockFailed = 27,      // a lock could not be released; unknown unlock mode
+  kTbLockHeld = 28,          // the table lock of that mode is already held
+  kTbNoSuchLock = 29,        // no record lock with that number
+  kTbReadOnly = 31,          // the table is read-only
+  kTbNeedsExclusive = 32,    // the operation needs exclusive mode
+  kTbNoLockNumber = 33,      // no free record-lock number
+  kTbCallerBuffer = 34,      // the caller's buffer is too small (table handle)
+  kTbMissingArgument = 35,   // a required argument is null
+  kTbNotText = 36,           // the field's type takes no text value (table handle)
+  kTbIndexPosition = 39,     // index position out of range (table handle)
+  kTbRecordTooLarge = 40,    // a record payload above 32767 bytes cannot be stored
+};
+
+// Field type codes of the catalogue.
+enum : int {
+  kFieldText = 0,       // text, compared ignoring A-Z case
+  kFieldTextExact = 1,  // text, compared byte by byte
+  kFieldInt16 = 2,
+  kFieldUInt16 = 3,
+  kFieldInt32 = 4,
+  kFieldFloat32 = 5,
+  kFieldFloat64 = 6,
+  kFieldBinary = 7,  // fixed width
+};
+
+// lock_bits of a Table.
+enum : uint32_t {
+  kLockIndexRead = 1,   // index-file read lock held for an engine operation
+  kLockIndexWrite = 2,  // index-file write lock held for an engine operation
+  kLockTableRead = 4,   // table read lock held for the caller
+  kLockTableWrite = 8,  // table write lock held for the caller
+  kLockReadKind = kLockIndexRead | kLockTableRead,
+  kLockWriteKind = kLockIndexWrite | kLockTableWrite,
+};
+
+// Engine lock retry settings (io_lock's last three arguments).
+struct TbLockSettings {
+  int tries = 25;
+  int delay_ms = 50;
+  int limit_ms = 10000;
+};
+extern TbLockSettings tb_lock_settings;
+
+struct RecordLock {
+  RecordLock* next;
+  int32_t number;
+  int32_t address;  // 0 = slot free
+};
+
+struct Table;
+
+struct LengthPart {
+  int32_t start;
+  int32_t length;  // 0 = whole field
+};
+
+struct TableIndex {
+  TableIndex* next;  // the table's `indexes` list, newest first
+  int32_t number;    // 0 = physical index
+  char* name;        // owned, as stored
+  IndexHandle* handle;  // own handle and cursor on the index file; null for physical
+  Table* table;
+  int32_t key_field_count;
+  int32_t* key_fields;  // owned
+  uint8_t unique_marks;  // number of ",U"/",u" in the name; not 0 = unique
+  LengthPart* length_parts;  // owned, one per key field, or null
+  int32_t state;  // 1 on a record, -2 before the first, -3 past the last
+};
+
+struct Table {
+  Table* next;  // open-table list
+  char* data_file_name;  // owned, full name
+  int data_file;  // -1 when not open
+  int16_t field_count;
+  char** field_names;  // owned array of field_count + 1, pointing into catalogue_text
+  uint8_t* catalogue_text;  // owned, the stored names block
+  int32_t catalogue_length;  // bytes in catalogue_text (L)
+  int32_t first_record;  // L + 4
+  uint8_t* field_types;  // owned, one per field
+  int16_t* field_widths;  // owned or null when the table has no binary fields
+  int32_t min_record_size;  // at most 32; 3 until the catalogue is read
+  int32_t read_only;
+  int32_t shared;
+  uint32_t lock_bits;
+  char* index_file_name;  // owned, or null when the index file is not in use
+  IndexHandle* directory;  // index directory and index-file locks
+  IndexHandle* space_index;  // free-space entries of the record layer
+  int32_t index_count;
+  TableIndex* indexes;  // newest first; always includes the physical index
+  RecordLock lock_slot;  // first record lock, number 1 for the table's life
+  int32_t temp_lock;  // record locked for one record operation, 0 = none
+  int32_t physical_cursor;  // current record in record order, 0 = none
+};
+
+// ---------------------------------------------------------------------------
+// Process-wide engine state.
+extern int tb_error;
+extern RegistryList<Table> tb_tables;
+
+// The key buffer: exactly the engine page size, allocated by the first open,
+// freed by tb_shutdown. Holds a key or a directory entry while one is built.
+uint8_t* tb_key_buffer();
+int tb_key_buffer_size();
+// Allocates the key buffer if it is not there yet. 1 / -1 (error 5).
+int tb_ensure_key_buffer();
+
+// 1 when the page-cache start-up has been done.
+int tb_started();
+
+// Comparison context: the table whose indexes tb_compare_keys consults.
+void tb_set_current_table(Table* t);
+Table* tb_current_table();
+// Forgets the one-entry cache of tb_compare_keys (closing a table's indexes).
+void tb_forget_compare_cache();
+
+// Checks: 1 when `t` is open (else error 1, -1); 1 when `ix` belongs to `t`
+// (else error 2, -1).
+int tb_check_table(Table* t);
+int tb_check_index(Table* t, TableIndex* ix);
+
+// Engine start-up and errors.
+int tb_startup(int buffer_count, int page_size);
+int tb_shutdown();
+void tb_set_error(int code);
+int tb_get_error();
+using TbMessageWriter = int (*)(const char* text);
+TbMessageWriter tb_set_message_writer(TbMessageWriter writer);
+
+// Keeps the index layer's error triple while a later index call might
+// overwrite it, and puts it back (undo paths of the record operations).
+struct IxErrorSave {
+  int error, site, operation;
+};
+inline IxErrorSave ix_error_save() { return {ix_error, ix_error_site, ix_operation}; }
+inline void ix_error_restore(const IxErrorSave& s) {
+  ix_error = s.error;
+  ix_error_site = s.site;
+  ix_operation = s.operation;
+}

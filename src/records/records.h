@@ -1,0 +1,140 @@
+// The record layer: the data file's blocks and field encoding, free space,
+// keys, the record operations and index creation. Types in engine/table.h.
+// Called by the table engine (open, copy, rebuild, verify) and the table
+// handle; single-threaded like the rest of the engine.
+//
+// Data file (numbers least significant byte first):
+//
+//   OFFSET   SIZE  CONTENT
+//      0       2   K, length of the catalogue text
+//      2       2   field count
+//      4       K   catalogue text (field names with their terminators)
+//    K + 4     -   blocks, gapless to the end of the file (first_record)
+//
+// Block at address A (the byte offset of its length word):
+//
+//      A       2   L, 16-bit signed
+//    A + 2    |L|  L >= 0: a live record with L bytes of space, its fields
+//                  back to back from the start, trailing bytes never read;
+//                  L < 0: a free block of -L bytes.
+//
+// Field encoding: text (types 0, 1) with its zero byte; 16-bit types 2
+// bytes; 32-bit types and float 4; double 8; binary its fixed width; other
+// type codes nothing. Numbers are stored as the caller's value bytes.
+//
+// Free-space entries, through the table's space_index handle (numbers most
+// significant byte first, so that byte order is numeric order):
+//
+//   size entry      FF  size(2)       ref = block address    duplicates allowed
+//   address entry   FE  address(4)    ref = block size       unique
+//
+// So the last entry of the whole tree is the size entry of the largest free
+// block (the highest address among equal sizes).
+//
+// Invariants of the data file:
+//   (1) Every block lies inside the file: A + 2 + |L| <= file size.
+//   (2) Every free block has exactly one size and one address entry, and
+//       every free-space entry names a free block of the size it states.
+//   (3) No record and no free block exceeds 32767 bytes (the length word).
+//
+// Locking (shared mode): every change runs under the index-file write lock
+// and a record lock on the record worked on (engine/locks.cpp); reading a
+// record takes the temporary record lock unless the address is held already.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/table.h"
+
+// File names (records/data_file.cpp): the full path of the base name with
+// its extension replaced or added; null when it cannot be formed (more than
+// 259 characters). `buffer` holds at least kTbNameBuffer bytes.
+constexpr int kTbNameBuffer = 260;
+char* rec_data_file_name(const char* base_name, char* buffer);
+char* rec_index_file_name(const char* base_name, char* buffer);
+
+// Field encoding and records (records/data_file.cpp).
+// One length per field; a text value's length counts its terminator; an
+// absent (null) value has length 0.
+void rec_field_lengths(Table* t, const void* const* values, int32_t* lengths);
+int rec_write(Table* t, int32_t address, int32_t space, const void* const* values, const int32_t* lengths);
+struct RecordContents {
+  int32_t space = 0;           // L
+  uint8_t* bytes = nullptr;    // L bytes, owned (malloc)
+  uint8_t** fields = nullptr;  // field_count + 1 pointers into bytes, owned (malloc)
+};
+int rec_read(Table* t, int32_t address, RecordContents* out);
+void rec_free_contents(RecordContents* c);
+struct RecordHolder {
+  uint8_t* bytes = nullptr;
+  int32_t capacity = 0;
+  uint8_t** fields = nullptr;
+  int32_t space = 0;
+};
+int rec_read_into(Table* t, int32_t address, RecordHolder* holder);
+void rec_free_holder(RecordHolder* h);
+void rec_split_fields(Table* t, uint8_t* contents, int32_t space, uint8_t** fields);
+int tb_delete_table(const char* base_name);
+
+// Largest space a length word can state.
+constexpr int32_t kRecMaxSpace = 32767;
+
+// Damage found in the data file (a length word that is no block, a block
+// past the end of the file): sets error 7 and remembers where, one place for
+// a breakpoint. Always -1.
+int rec_corrupt_at(int32_t address, int line);
+#define rec_corrupt(address) rec_corrupt_at((address), __LINE__)
+extern int32_t rec_corrupt_address;  // address of the last damage found
+extern int rec_corrupt_line;
+
+// The stored length of field `field` for `value` (0 for null).
+int32_t rec_field_length(const Table* t, int field, const void* value);
+// Fills `lengths` (field_count entries) and returns their sum.
+int64_t rec_payload_length(Table* t, const void* const* values, int32_t* lengths);
+// The length word at `address`. 1 / -1 (error 7).
+int rec_read_word(Table* t, int32_t address, int16_t* word);
+int rec_write_word(Table* t, int32_t address, int32_t word);
+
+// Free space (records/free_space.cpp).
+int32_t rec_allocate(Table* t, int32_t* space);  // address, or 0 on failure
+int rec_release(Table* t, int32_t address, int32_t space);
+
+// Keys (records/keys.cpp). Build into the engine key buffer; the key length
+// is returned, or -1 (error 11).
+int rec_build_key(Table* t, TableIndex* ix, const void* const* values);
+int rec_build_search_key(Table* t, TableIndex* ix, const void* const* key_values);
+int rec_in_index(TableIndex* ix);
+int rec_sync_state(TableIndex* ix);
+
+// Record operations (records/record_ops.cpp; rec_store and the entry
+// pieces in records/record_entries.cpp).
+int tb_add_record(Table* t, TableIndex* ix, const void* const* values);
+int tb_read_record(Table* t, TableIndex* ix, void** buffers, int32_t* sizes);
+int tb_update_record(Table* t, TableIndex* ix, const void* const* values);
+int tb_delete_record(Table* t, TableIndex* ix);
+int tb_find_key(Table* t, TableIndex* ix, const void* const* key_values);
+int tb_first_record(Table* t, TableIndex* ix);
+int tb_next_record(Table* t, TableIndex* ix);
+int32_t rec_store(Table* t, const void* const* values);  // address, or 0 on failure
+int rec_insert_entries(Table* t, const void* const* values, int32_t address);
+int rec_delete_entries(Table* t, const void* const* values, int32_t address);
+int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_address,
+                        const void* const* new_values, int32_t new_address);
+// Frees a block whose contents may never have been written (a failed store):
+// a block reaching past the end of the file is first covered by extending
+// the file, so that no later append overlaps it. Keeps tb_error and the
+// index layer's error triple as they were.
+void rec_release_unwritten(Table* t, int32_t address, int32_t space);
+
+// Record order (records/record_walk.cpp). Moves the physical index to the
+// next record after its current one (from first_record at state -2): 1 on a
+// record, -3 past the last, -1 (error 7 on damage, 26 on a lock).
+int rec_physical_next(Table* t, TableIndex* physical);
+// Puts the physical cursor on `address` (0 = none), taking the record lock
+// on the new address unless it is held and releasing the old one unless
+// something still holds it. 1 / -1 (errors 26, 27).
+int rec_set_physical_cursor(Table* t, int32_t address);
+
+// Index creation and removal (records/index_ops.cpp).
+int tb_create_index(Table* t, const char* name, const char* const* specs);
+int tb_drop_index(Table* t, const char* name);
