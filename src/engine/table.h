@@ -4,7 +4,7 @@
 //
 // A table is a pair of files with one base name:
 //   base.db   the data file: the catalogue, then gapless blocks of records
-//             and free space (records/data_file.h draws the layout);
+//             and free space (records/records.h draws the layout);
 //   base.idx  the index file: one B+-tree holding every keyed index of the
 //             table, the index directory and the data file's free-space
 //             entries (engine/index_defs.h draws the key space).

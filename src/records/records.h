@@ -76,6 +76,23 @@ void rec_free_holder(RecordHolder* h);
 void rec_split_fields(Table* t, uint8_t* contents, int32_t space, uint8_t** fields);
 int tb_delete_table(const char* base_name);
 
+// Split field pointers as record values for rec_store and the entry pieces:
+// a copy, since an array of uint8_t* may not be read as one of const void*.
+// ok() is false when the copy could not be allocated (tb_error 5).
+class RecordValues {
+ public:
+  RecordValues(const Table* t, uint8_t* const* fields);
+  ~RecordValues();
+  RecordValues(const RecordValues&) = delete;
+  RecordValues& operator=(const RecordValues&) = delete;
+  bool ok() const { return values_ != nullptr; }
+  const void* const* get() const { return values_; }
+
+ private:
+  const void* small_[17];
+  const void** values_;
+};
+
 // Largest space a length word can state.
 constexpr int32_t kRecMaxSpace = 32767;
 
@@ -109,6 +126,10 @@ int rec_sync_state(TableIndex* ix);
 // Record operations (records/record_ops.cpp; rec_store and the entry
 // pieces in records/record_entries.cpp).
 int tb_add_record(Table* t, TableIndex* ix, const void* const* values);
+// Field buffers are the caller's malloc'd blocks: a text value longer than
+// its buffer replaces the buffer (the old one is freed) with one of exactly
+// the text's length + 1 and stores the new pointer and size in the arrays.
+// Fields missing from the stored contents read as empty text or zero bytes.
 int tb_read_record(Table* t, TableIndex* ix, void** buffers, int32_t* sizes);
 int tb_update_record(Table* t, TableIndex* ix, const void* const* values);
 int tb_delete_record(Table* t, TableIndex* ix);

@@ -1,0 +1,369 @@
+// The data file: file names of a table, field encoding, writing and reading
+// one block, splitting stored contents into fields, deleting a table's files.
+// The block layout is drawn in records/records.h.
+#include <unistd.h>
+
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+
+#include "cache/bytes.h"
+#include "cache/file_io.h"
+#include "engine/engine.h"
+#include "records/records.h"
+
+int32_t rec_corrupt_address = 0;
+int rec_corrupt_line = 0;
+
+int rec_corrupt_at(int32_t address, int line) {
+  rec_corrupt_address = address;
+  rec_corrupt_line = line;
+  tb_error = kTbDataFile;
+  return -1;
+}
+
+// --- file names ----------------------------------------------------------------
+
+namespace {
+
+// Appends `n` bytes to `out` (length *len, capacity kTbNameBuffer - 1 text
+// bytes). false when it would not fit.
+bool append(char* out, int* len, const char* s, int n) {
+  if (*len + n > kTbNameBuffer - 1) return false;
+  std::memcpy(out + *len, s, static_cast<size_t>(n));
+  *len += n;
+  out[*len] = '\0';
+  return true;
+}
+
+// The absolute form of `base`: relative names are taken against the current
+// directory; "." and ".." components are resolved by text alone (symbolic
+// links are not followed, so "link/.." is the directory holding "link");
+// repeated slashes collapse; a trailing slash stays. At most 259 characters.
+bool full_path(const char* base, char* out) {
+  if (base == nullptr || base[0] == '\0') return false;
+  char joined[2 * kTbNameBuffer + 2];
+  size_t base_len = std::strlen(base);
+  if (base_len > kTbNameBuffer) return false;  // longer than any result could be
+  if (base[0] == '/') {
+    std::memcpy(joined, base, base_len + 1);
+  } else {
+    char cwd[kTbNameBuffer + 1];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+    size_t cwd_len = std::strlen(cwd);
+    std::memcpy(joined, cwd, cwd_len);
+    joined[cwd_len] = '/';
+    std::memcpy(joined + cwd_len + 1, base, base_len + 1);
+  }
+
+  // Walk the components; `starts` remembers where each kept one begins in
+  // `out` so that ".." can drop the last.
+  int len = 0;
+  int starts[kTbNameBuffer];
+  int depth = 0;
+  out[0] = '\0';
+  const char* p = joined;
+  bool trailing_slash = false;
+  while (*p != '\0') {
+    while (*p == '/') ++p;
+    const char* begin = p;
+    while (*p != '\0' && *p != '/') ++p;
+    int n = static_cast<int>(p - begin);
+    if (n == 0) break;
+    trailing_slash = *p == '/';
+    if (n == 1 && begin[0] == '.') continue;
+    if (n == 2 && begin[0] == '.' && begin[1] == '.') {
+      if (depth > 0) len = starts[--depth];
+      out[len] = '\0';
+      continue;
+    }
+    starts[depth++] = len;
+    if (!append(out, &len, "/", 1) || !append(out, &len, begin, n)) return false;
+  }
+  if (len == 0) return append(out, &len, "/", 1);
+  if (trailing_slash) return append(out, &len, "/", 1);
+  return true;
+}
+
+// Full path, then the extension: a dot after the last separator starts the
+// part that the extension replaces; without one the extension is appended.
+char* make_name(const char* base, char* buffer, const char* extension) {
+  if (buffer == nullptr) return nullptr;
+  char path[kTbNameBuffer];
+  if (!full_path(base, path)) return nullptr;
+  int len = static_cast<int>(std::strlen(path));
+  int cut = len;
+  for (int i = len - 1; i >= 0; --i) {
+    char c = path[i];
+    if (c == '/' || c == ':' || c == '\\') break;
+    if (c == '.') {
+      cut = i;
+      break;
+    }
+  }
+  int ext_len = static_cast<int>(std::strlen(extension));
+  if (cut + ext_len > kTbNameBuffer - 1) return nullptr;
+  std::memcpy(buffer, path, static_cast<size_t>(cut));
+  std::memcpy(buffer + cut, extension, static_cast<size_t>(ext_len) + 1);
+  return buffer;
+}
+
+}  // namespace
+
+char* rec_data_file_name(const char* base_name, char* buffer) { return make_name(base_name, buffer, ".db"); }
+char* rec_index_file_name(const char* base_name, char* buffer) { return make_name(base_name, buffer, ".idx"); }
+
+// --- field encoding ------------------------------------------------------------
+
+int32_t rec_field_length(const Table* t, int field, const void* value) {
+  if (value == nullptr) return 0;
+  switch (t->field_types[field]) {
+    case kFieldText:
+    case kFieldTextExact:
+      return static_cast<int32_t>(std::strlen(static_cast<const char*>(value))) + 1;
+    case kFieldInt16:
+    case kFieldUInt16:
+      return 2;
+    case kFieldInt32:
+    case kFieldFloat32:
+      return 4;
+    case kFieldFloat64:
+      return 8;
+    case kFieldBinary:
+      return t->field_widths != nullptr ? t->field_widths[field] : 1;
+    default:
+      return 0;
+  }
+}
+
+void rec_field_lengths(Table* t, const void* const* values, int32_t* lengths) {
+  for (int i = 0; i < t->field_count; ++i) lengths[i] = rec_field_length(t, i, values[i]);
+}
+
+int64_t rec_payload_length(Table* t, const void* const* values, int32_t* lengths) {
+  rec_field_lengths(t, values, lengths);
+  int64_t n = 0;
+  for (int i = 0; i < t->field_count; ++i) n += lengths[i];
+  return n;
+}
+
+int rec_write(Table* t, int32_t address, int32_t space, const void* const* values, const int32_t* lengths) {
+  assert(space >= 0 && space <= kRecMaxSpace);
+  int64_t n = 0;
+  for (int i = 0; i < t->field_count; ++i) n += lengths[i];
+  assert(n <= space);
+  // The length word and the fields go out in one write, so that a failing
+  // write leaves either nothing or a torn block, never a word without data.
+  uint8_t small[512];
+  uint8_t* block = small;
+  if (n + 2 > static_cast<int64_t>(sizeof small)) {
+    block = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(n) + 2));
+    if (block == nullptr) {
+      tb_error = kTbNoMemory;
+      return -1;
+    }
+  }
+  put_i16(block, space);
+  int32_t at = 2;
+  for (int i = 0; i < t->field_count; ++i) {
+    if (lengths[i] > 0) std::memcpy(block + at, values[i], static_cast<size_t>(lengths[i]));
+    at += lengths[i];
+  }
+  int rc = io_write_at(t->data_file, address, at, block);
+  if (block != small) std::free(block);
+  if (rc != 1) {
+    tb_error = kTbDataFile;
+    return -1;
+  }
+  return 1;
+}
+
+int rec_read_word(Table* t, int32_t address, int16_t* word) {
+  uint8_t b[2];
+  if (io_read_at(t->data_file, address, 2, b) != 1) {
+    tb_error = kTbDataFile;
+    return -1;
+  }
+  *word = get_i16(b);
+  return 1;
+}
+
+int rec_write_word(Table* t, int32_t address, int32_t word) {
+  uint8_t b[2];
+  put_i16(b, word);
+  if (io_write_at(t->data_file, address, 2, b) != 1) {
+    tb_error = kTbDataFile;
+    return -1;
+  }
+  return 1;
+}
+
+// --- reading -------------------------------------------------------------------
+
+void rec_split_fields(Table* t, uint8_t* contents, int32_t space, uint8_t** fields) {
+  int32_t remainder = space;
+  uint8_t* p = contents;
+  int i = 0;
+  for (; i < t->field_count; ++i) {
+    int32_t len;
+    uint8_t type = t->field_types[i];
+    if (type == kFieldText || type == kFieldTextExact) {
+      // A text ends at its zero byte; one missing from the rest of the
+      // contents means the field does not fit.
+      const void* zero = remainder > 0 ? std::memchr(p, 0, static_cast<size_t>(remainder)) : nullptr;
+      if (zero == nullptr) break;
+      len = static_cast<int32_t>(static_cast<const uint8_t*>(zero) - p) + 1;
+    } else {
+      len = rec_field_length(t, i, p);
+    }
+    if (len > remainder) break;
+    fields[i] = p;
+    p += len;
+    remainder -= len;
+  }
+  for (; i <= t->field_count; ++i) fields[i] = nullptr;
+}
+
+namespace {
+
+// Takes the temporary lock on `address` (shared mode, when nothing holds it
+// yet) and reads its length word. A free block, or a word that is no record
+// at all, is refused as damage. 1 / -1.
+int read_locked_word(Table* t, int32_t address, int16_t* word, int* took) {
+  *took = 0;
+  if (address < t->first_record) return rec_corrupt(address);
+  if (tb_take_temp_lock(t, address, took) != 1) return -1;
+  if (rec_read_word(t, address, word) != 1) return -1;
+  if (*word < 0) return rec_corrupt(address);
+  return 1;
+}
+
+// Reads `space` content bytes after the word; a block running past the end
+// of the file fails as a short read, never as an overread.
+int read_contents(Table* t, int32_t address, int32_t space, uint8_t* bytes) {
+  if (space == 0) return 1;
+  if (io_read_at(t->data_file, address + 2, space, bytes) != 1) {
+    if (io_os_error == kIoShortTransfer) return rec_corrupt(address);
+    tb_error = kTbDataFile;
+    return -1;
+  }
+  return 1;
+}
+
+int finish_read(Table* t, int took, int rc) {
+  if (took && tb_release_temp_lock(t) != 1 && rc == 1) return -1;
+  return rc;
+}
+
+}  // namespace
+
+int rec_read(Table* t, int32_t address, RecordContents* out) {
+  *out = RecordContents{};
+  int16_t word;
+  int took;
+  if (read_locked_word(t, address, &word, &took) != 1) return finish_read(t, took, -1);
+  out->space = word;
+  // One spare byte keeps a record of no payload from being a zero-byte
+  // allocation.
+  out->bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(word) + 1));
+  out->fields = static_cast<uint8_t**>(std::malloc(sizeof(uint8_t*) * (static_cast<size_t>(t->field_count) + 1)));
+  if (out->bytes == nullptr || out->fields == nullptr) {
+    rec_free_contents(out);
+    tb_error = kTbNoMemory;
+    return finish_read(t, took, -1);
+  }
+  if (read_contents(t, address, word, out->bytes) != 1) {
+    rec_free_contents(out);
+    return finish_read(t, took, -1);
+  }
+  if (finish_read(t, took, 1) != 1) {
+    rec_free_contents(out);
+    return -1;
+  }
+  rec_split_fields(t, out->bytes, word, out->fields);
+  return 1;
+}
+
+void rec_free_contents(RecordContents* c) {
+  std::free(c->bytes);
+  std::free(c->fields);
+  *c = RecordContents{};
+}
+
+int rec_read_into(Table* t, int32_t address, RecordHolder* h) {
+  if (h->fields == nullptr) {
+    h->fields = static_cast<uint8_t**>(std::malloc(sizeof(uint8_t*) * (static_cast<size_t>(t->field_count) + 1)));
+    if (h->fields == nullptr) {
+      tb_error = kTbNoMemory;
+      return -1;
+    }
+  }
+  int16_t word;
+  int took;
+  if (read_locked_word(t, address, &word, &took) != 1) return finish_read(t, took, -1);
+  if (h->bytes == nullptr || word + 1 > h->capacity) {
+    int32_t capacity = word + 1 > h->capacity ? word + 1 : h->capacity;
+    auto* bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(capacity)));
+    if (bytes == nullptr) {
+      tb_error = kTbNoMemory;
+      return finish_read(t, took, -1);
+    }
+    std::free(h->bytes);
+    h->bytes = bytes;
+    h->capacity = capacity;
+  }
+  if (read_contents(t, address, word, h->bytes) != 1) return finish_read(t, took, -1);
+  if (finish_read(t, took, 1) != 1) return -1;
+  h->space = word;
+  rec_split_fields(t, h->bytes, word, h->fields);
+  return 1;
+}
+
+void rec_free_holder(RecordHolder* h) {
+  std::free(h->bytes);
+  std::free(h->fields);
+  *h = RecordHolder{};
+}
+
+RecordValues::RecordValues(const Table* t, uint8_t* const* fields) : small_{}, values_(small_) {
+  const size_t n = static_cast<size_t>(t->field_count) + 1;
+  if (n > sizeof small_ / sizeof small_[0]) {
+    values_ = static_cast<const void**>(std::malloc(n * sizeof(const void*)));
+    if (values_ == nullptr) {
+      tb_error = kTbNoMemory;
+      return;
+    }
+  }
+  for (size_t i = 0; i < n; ++i) values_[i] = fields[i];
+}
+
+RecordValues::~RecordValues() {
+  if (values_ != small_) std::free(values_);
+}
+
+// --- deleting a table ----------------------------------------------------------
+
+int tb_delete_table(const char* base_name) {
+  tb_error = kTbOk;
+  char data_name[kTbNameBuffer];
+  char index_name[kTbNameBuffer];
+  if (rec_data_file_name(base_name, data_name) == nullptr) {
+    tb_error = kTbBadName;
+    return -1;
+  }
+  for (Table* t = tb_tables.head; t != nullptr; t = t->next) {
+    if (t->data_file_name != nullptr && std::strcmp(t->data_file_name, data_name) == 0) {
+      tb_error = kTbAlreadyOpen;
+      return -1;
+    }
+  }
+  if (rec_index_file_name(base_name, index_name) == nullptr) {
+    tb_error = kTbBadName;
+    return -1;
+  }
+  if (io_delete(data_name) != 1 || io_delete(index_name) != 1) {
+    tb_error = kTbCannotOpen;
+    return -1;
+  }
+  return 1;
+}

@@ -1,0 +1,193 @@
+// Free space of the data file: taking room for a record from the largest
+// free block or the end of the file, and turning a block into free space,
+// merged with free neighbours. The entries are drawn in records/records.h.
+#include <cassert>
+
+#include "btree/btree.h"
+#include "cache/bytes.h"
+#include "cache/file_io.h"
+#include "engine/engine.h"
+#include "records/records.h"
+
+namespace {
+
+constexpr int kSizeKeyLength = 3;
+constexpr int kAddressKeyLength = 5;
+constexpr uint8_t kSizeTag = 0xFF;
+constexpr uint8_t kAddressTag = 0xFE;
+
+struct SizeKey {
+  uint8_t b[kSizeKeyLength];
+  explicit SizeKey(int32_t size) {
+    assert(size >= 0 && size <= kRecMaxSpace);  // invariant (3)
+    b[0] = kSizeTag;
+    b[1] = static_cast<uint8_t>(size >> 8);
+    b[2] = static_cast<uint8_t>(size);
+  }
+};
+
+struct AddressKey {
+  uint8_t b[kAddressKeyLength];
+  explicit AddressKey(int32_t address) {
+    b[0] = kAddressTag;
+    put_be32(b + 1, static_cast<uint32_t>(address));
+  }
+};
+
+int index_failed() {
+  tb_error = kTbIndexLayer;
+  return -1;
+}
+
+// The free block whose size and address entries are (size, at).
+struct Block {
+  bool present = false;
+  int32_t at = 0;
+  int32_t size = 0;
+};
+
+// Reads the address entry under the cursor of `h`, if the cursor is on one.
+int read_address_entry(IndexHandle* h, Block* out) {
+  *out = Block{};
+  uint8_t key[kAddressKeyLength];
+  int length = 0;
+  int rc = ix_current_key_length(h, &length);
+  if (rc == -2 || rc == -3) return 1;
+  if (rc != 1) return index_failed();
+  if (length != kAddressKeyLength) return 1;
+  int32_t ref = 0;
+  if (ix_current_key(h, key, kAddressKeyLength) != 1 || ix_current(h, &ref) != 1) return index_failed();
+  if (key[0] != kAddressTag) return 1;
+  out->present = true;
+  out->at = static_cast<int32_t>(get_be32(key + 1));
+  out->size = ref;
+  return 1;
+}
+
+int insert_entries(Table* t, int32_t at, int32_t size) {
+  IndexHandle* h = t->space_index;
+  SizeKey sk(size);
+  AddressKey ak(at);
+  if (ix_insert(h, sk.b, kSizeKeyLength, at, 1) != 1) return index_failed();
+  if (ix_insert(h, ak.b, kAddressKeyLength, size, 0) != 1) {
+    IxErrorSave saved = ix_error_save();
+    (void)ix_delete(h, sk.b, kSizeKeyLength, at);
+    ix_error_restore(saved);
+    return index_failed();
+  }
+  return 1;
+}
+
+int delete_entries(Table* t, int32_t at, int32_t size) {
+  IndexHandle* h = t->space_index;
+  SizeKey sk(size);
+  AddressKey ak(at);
+  if (ix_delete(h, sk.b, kSizeKeyLength, at) != 1) return index_failed();
+  if (ix_delete(h, ak.b, kAddressKeyLength, size) != 1) return index_failed();
+  return 1;
+}
+
+// The block (old_at, old_size) becomes (new_at, new_size): its length word
+// is written at new_at, then both entries are replaced.
+int change_block(Table* t, int32_t old_at, int32_t old_size, int32_t new_at, int32_t new_size) {
+  if (rec_write_word(t, new_at, -new_size) != 1) return -1;
+  IndexHandle* h = t->space_index;
+  SizeKey old_sk(old_size), new_sk(new_size);
+  AddressKey old_ak(old_at), new_ak(new_at);
+  if (ix_replace(h, old_sk.b, kSizeKeyLength, old_at, new_sk.b, kSizeKeyLength, new_at, 1) != 1)
+    return index_failed();
+  if (ix_replace(h, old_ak.b, kAddressKeyLength, old_size, new_ak.b, kAddressKeyLength, new_size, 1) != 1)
+    return index_failed();
+  return 1;
+}
+
+// Room at the end of the file.
+int32_t append(Table* t, int32_t n) {
+  int32_t size = 0;
+  if (io_file_size(t->data_file, &size) != 1) {
+    tb_error = kTbDataFile;
+    return 0;
+  }
+  // A file shorter than its catalogue has no place where a block could
+  // start; one that would pass 2 GiB cannot be addressed.
+  if (size < t->first_record) return rec_corrupt(size), 0;
+  if (static_cast<int64_t>(size) + 2 + n > INT32_MAX) {
+    tb_error = kTbDataFile;
+    return 0;
+  }
+  if (rec_write_word(t, size, n) != 1) return 0;
+  return size;
+}
+
+}  // namespace
+
+int32_t rec_allocate(Table* t, int32_t* space) {
+  const int32_t n = *space;
+  assert(n >= 0 && n <= kRecMaxSpace);
+  IndexHandle* h = t->space_index;
+  if (h == nullptr) return append(t, n);
+
+  int32_t at = 0;
+  int rc = ix_last(h, &at);
+  if (rc == -1) return index_failed(), 0;
+  if (rc != 1) return append(t, n);
+  uint8_t key[kSizeKeyLength] = {0, 0, 0};
+  int length = 0;
+  if (ix_current_key_length(h, &length) != 1 || ix_current_key(h, key, kSizeKeyLength) != 1)
+    return index_failed(), 0;
+  if (length != kSizeKeyLength || key[0] != kSizeTag) return append(t, n);
+  const int32_t s = static_cast<int16_t>((key[1] << 8) | key[2]);
+  // Only the largest block is ever tried.
+  if (s < n) return append(t, n);
+
+  if (s < n + t->min_record_size) {
+    if (delete_entries(t, at, s) != 1) return 0;
+    *space = s;
+    return at;
+  }
+  const int32_t rest_at = at + n + 2;
+  const int32_t rest = s - n - 2;
+  if (change_block(t, at, s, rest_at, rest) != 1) return 0;
+  *space = n;
+  return at;
+}
+
+int rec_release(Table* t, int32_t address, int32_t space) {
+  assert(space >= 0 && space <= kRecMaxSpace);  // invariant (3)
+  IndexHandle* h = t->space_index;
+  if (h == nullptr) return rec_write_word(t, address, -space);
+
+  AddressKey ak(address);
+  int rc = ix_find(h, ak.b, kAddressKeyLength, nullptr);
+  if (rc == -1) return index_failed();
+  Block next, prev;
+  if (read_address_entry(h, &next) != 1) return -1;
+  rc = ix_prev(h, nullptr);
+  if (rc == -1) return index_failed();
+  if (rc == 1 && read_address_entry(h, &prev) != 1) return -1;
+
+  const int64_t a = address;
+  const bool usable = prev.size >= 0 && next.size >= 0;
+  const bool joins_prev = usable && prev.present && prev.at + int64_t{prev.size} + 2 == a;
+  const bool joins_next = usable && next.present && a + space + 2 == next.at;
+
+  // A merged block must still fit its length word; when it would not, the
+  // blocks stay apart (the next smaller merge is tried).
+  if (joins_prev && joins_next) {
+    int64_t total = int64_t{prev.size} + space + next.size + 4;
+    if (total <= kRecMaxSpace) {
+      if (change_block(t, prev.at, prev.size, prev.at, static_cast<int32_t>(total)) != 1) return -1;
+      return delete_entries(t, next.at, next.size);
+    }
+  }
+  if (joins_prev) {
+    int64_t total = int64_t{prev.size} + space + 2;
+    if (total <= kRecMaxSpace) return change_block(t, prev.at, prev.size, prev.at, static_cast<int32_t>(total));
+  }
+  if (joins_next) {
+    int64_t total = int64_t{space} + next.size + 2;
+    if (total <= kRecMaxSpace) return change_block(t, next.at, next.size, address, static_cast<int32_t>(total));
+  }
+  if (rec_write_word(t, address, -space) != 1) return -1;
+  return insert_entries(t, address, space);
+}

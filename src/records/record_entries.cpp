@@ -1,0 +1,225 @@
+// The pieces every change of a record shares with copy and rebuild: storing
+// a record's block, and inserting, deleting and replacing its entries in
+// every index of the table, each with its undo.
+//
+// Every keyed index holds exactly one entry per record: (its key built from
+// the record's values, the record's address). An insert that fails takes the
+// entries made so far and the record's space back; a replacement that fails
+// puts the old values back as a record of their own that every index then
+// points to.
+#include <cstdlib>
+#include <cstring>
+
+#include "btree/btree.h"
+#include "cache/file_io.h"
+#include "engine/engine.h"
+#include "records/records.h"
+
+namespace {
+
+int32_t record_too_large() {
+  tb_error = kTbRecordTooLarge;
+  return 0;
+}
+
+// Key of `values` for `ix`, copied to `out` (a buffer of the key-buffer size).
+int key_copy(Table* t, TableIndex* ix, const void* const* values, uint8_t* out) {
+  int length = rec_build_key(t, ix, values);
+  if (length >= 0) std::memcpy(out, tb_key_buffer(), static_cast<size_t>(length));
+  return length;
+}
+
+int unique_flag(const TableIndex* ix) { return ix->unique_marks != 0 ? 0 : 1; }
+
+}  // namespace
+
+void rec_release_unwritten(Table* t, int32_t address, int32_t space) {
+  IxErrorSave ix_saved = ix_error_save();
+  int keep = tb_error;
+  int32_t size = 0;
+  bool whole = io_file_size(t->data_file, &size) == 1;
+  if (whole && int64_t{address} + 2 + space > size && space > 0) {
+    uint8_t zero = 0;
+    whole = io_write_at(t->data_file, address + 1 + space, 1, &zero) == 1;
+  }
+  if (whole) (void)rec_release(t, address, space);
+  tb_error = keep;
+  ix_error_restore(ix_saved);
+}
+
+
+int32_t rec_store(Table* t, const void* const* values) {
+  int32_t lengths_small[16];
+  int32_t* lengths = lengths_small;
+  if (t->field_count > 16) {
+    lengths = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * static_cast<size_t>(t->field_count)));
+    if (lengths == nullptr) {
+      tb_error = kTbNoMemory;
+      return 0;
+    }
+  }
+  int64_t n = rec_payload_length(t, values, lengths);
+  int32_t address = 0;
+  // The length word is 16-bit signed: a longer payload is refused before
+  // anything is written.
+  if (n > kRecMaxSpace) {
+    record_too_large();
+  } else {
+    int32_t space = static_cast<int32_t>(n);
+    address = rec_allocate(t, &space);
+    int took = 0;
+    if (address != 0) {
+      int rc = tb_take_temp_lock(t, address, &took);
+      if (rc == 1) rc = rec_write(t, address, space, values, lengths);
+      if (took) {
+        int keep = tb_error;
+        if (tb_release_temp_lock(t) != 1 && rc == 1) rc = -1;
+        else if (rc != 1) tb_error = keep;
+      }
+      if (rc != 1) {
+        rec_release_unwritten(t, address, space);
+        address = 0;
+      }
+    }
+  }
+  if (lengths != lengths_small) std::free(lengths);
+  return address;
+}
+
+int rec_insert_entries(Table* t, const void* const* values, int32_t address) {
+  TableIndex* failed = nullptr;
+  for (TableIndex* ix = t->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->number == 0) continue;
+    int length = rec_build_key(t, ix, values);
+    if (length < 0 || ix_insert(ix->handle, tb_key_buffer(), length, address, unique_flag(ix)) != 1) {
+      if (length >= 0) tb_error = kTbIndexLayer;
+      failed = ix;
+      break;
+    }
+  }
+  if (failed == nullptr) return 1;
+
+  // Undo: the entries made so far go, the record's space is free again; the
+  // index layer's error still tells why the insert failed.
+  int keep = tb_error;
+  IxErrorSave saved = ix_error_save();
+  for (TableIndex* ix = t->indexes; ix != failed; ix = ix->next) {
+    if (ix->number == 0) continue;
+    int length = rec_build_key(t, ix, values);
+    if (length >= 0) (void)ix_delete(ix->handle, tb_key_buffer(), length, address);
+  }
+  int16_t word;
+  if (rec_read_word(t, address, &word) == 1 && word >= 0) (void)rec_release(t, address, word);
+  ix_error_restore(saved);
+  tb_error = keep;
+  return -1;
+}
+
+int rec_delete_entries(Table* t, const void* const* values, int32_t address) {
+  int rc = 1;
+  int keep = kTbOk;
+  for (TableIndex* ix = t->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->number == 0) {
+      if (address == t->physical_cursor && rec_physical_next(t, ix) == -1) {
+        rc = -1;
+        keep = tb_error;
+      }
+      continue;
+    }
+    int length = rec_build_key(t, ix, values);
+    if (length < 0 || ix_delete(ix->handle, tb_key_buffer(), length, address) != 1) {
+      if (length >= 0) tb_error = kTbIndexLayer;
+      rc = -1;
+      keep = tb_error;
+    }
+    int32_t ref;
+    int at = ix_current(ix->handle, &ref);
+    if (at == 1) {
+      int in = rec_in_index(ix);
+      if (in == -1) {
+        rc = -1;
+        keep = tb_error;
+      } else {
+        ix->state = in == 1 ? 1 : -3;
+      }
+    } else if (at == -2 || at == -3) {
+      ix->state = at;
+    } else {
+      rc = -1;
+      keep = kTbIndexLayer;
+    }
+  }
+  if (rc != 1) tb_error = keep;
+  return rc;
+}
+
+int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_address,
+                        const void* const* new_values, int32_t new_address) {
+  const int room = tb_key_buffer_size();
+  auto* old_key = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(room) * 2));
+  if (old_key == nullptr) {
+    tb_error = kTbNoMemory;
+    return -1;
+  }
+  uint8_t* new_key = old_key + room;
+  TableIndex* failed = nullptr;
+  for (TableIndex* ix = t->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->number == 0) {
+      if (old_address == t->physical_cursor && rec_physical_next(t, ix) == -1) {
+        failed = ix;
+        break;
+      }
+      continue;
+    }
+    int old_length = key_copy(t, ix, old_values, old_key);
+    int new_length = old_length < 0 ? -1 : key_copy(t, ix, new_values, new_key);
+    if (new_length < 0 || ix_replace(ix->handle, old_key, old_length, old_address, new_key, new_length,
+                                     new_address, unique_flag(ix)) != 1) {
+      if (new_length >= 0) tb_error = kTbIndexLayer;
+      failed = ix;
+      break;
+    }
+    if (rec_sync_state(ix) == -1) {
+      failed = ix;
+      break;
+    }
+  }
+  if (failed == nullptr) {
+    std::free(old_key);
+    return 1;
+  }
+
+  // Undo: the new record goes, the old values come back as a record of their
+  // own at R, and every index is pointed at R with the old key.
+  int keep = tb_error;
+  IxErrorSave saved = ix_error_save();
+  bool undo_ok = true;
+  int16_t word;
+  if (rec_read_word(t, new_address, &word) != 1 || word < 0 || rec_release(t, new_address, word) != 1)
+    undo_ok = false;
+  int32_t r = rec_store(t, old_values);
+  if (r == 0) undo_ok = false;
+  if (r != 0 && r != new_address && tb_move_record_locks(t, new_address, r) != 1) undo_ok = false;
+  bool before_failed = true;
+  for (TableIndex* ix = t->indexes; ix != nullptr && r != 0; ix = ix->next) {
+    if (ix == failed) before_failed = false;
+    if (ix->number == 0) {
+      if (!before_failed && old_address == t->physical_cursor && rec_physical_next(t, ix) == -1) undo_ok = false;
+      continue;
+    }
+    int old_length = key_copy(t, ix, old_values, old_key);
+    int from_length = before_failed ? key_copy(t, ix, new_values, new_key) : old_length;
+    const uint8_t* from_key = before_failed ? new_key : old_key;
+    int32_t from_address = before_failed ? new_address : old_address;
+    if (old_length < 0 || from_length < 0 ||
+        ix_replace(ix->handle, from_key, from_length, from_address, old_key, old_length, r, 1) != 1)
+      undo_ok = false;
+  }
+  std::free(old_key);
+  if (undo_ok) {
+    ix_error_restore(saved);
+    tb_error = keep == kTbOk ? kTbIndexLayer : keep;
+  }
+  return -1;
+}
+
