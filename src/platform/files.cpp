@@ -1,0 +1,114 @@
+#include "platform/files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/atomic_file.h"
+
+static thread_local DWORD t_last_error = 0;
+
+DWORD GetLastError() { return t_last_error; }
+void SetLastError(DWORD error) { t_last_error = error; }
+
+static BOOL fail(int e) {
+  t_last_error = static_cast<DWORD>(e);
+  return FALSE;
+}
+
+static int close_keep_errno(int fd) {
+  int e = errno;
+  ::close(fd);
+  errno = e;
+  return -1;
+}
+
+// Copies the rest of `in` to `out`.
+static int copy_bytes(int in, int out) {
+  char buf[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) return 1;
+    if (af_write_all(out, buf, static_cast<size_t>(n)) != 1) return -1;
+  }
+}
+
+BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL fail_if_exists) {
+  if (from == nullptr || to == nullptr) return fail(EINVAL);
+  int in = ::open(from, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return fail(errno);
+  struct stat st;
+  if (::fstat(in, &st) != 0) {
+    close_keep_errno(in);
+    return fail(errno);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(in);
+    return fail(EISDIR);
+  }
+  // Held while reading: no one may take the source exclusively meanwhile.
+  if (::flock(in, LOCK_SH | LOCK_NB) != 0) {
+    close_keep_errno(in);
+    return fail(errno);
+  }
+  // The old target, when there is one, is held exclusively until the new one
+  // has replaced it, so no program has it open while it goes.
+  int old = -1;
+  if (!fail_if_exists) {
+    old = ::open(to, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (old >= 0 && ::flock(old, LOCK_EX | LOCK_NB) != 0) {
+      close_keep_errno(old);
+      close_keep_errno(in);
+      return fail(errno);
+    }
+  } else if (::access(to, F_OK) == 0) {
+    ::close(in);
+    return fail(EEXIST);
+  }
+  std::string temp;
+  int out = af_temp_beside(to, &temp);
+  int rc = out < 0 ? -1 : 1;
+  if (rc == 1 && (copy_bytes(in, out) != 1 || ::fchmod(out, st.st_mode & 07777) != 0)) {
+    close_keep_errno(out);
+    ::unlink(temp.c_str());
+    rc = -1;
+  } else if (rc == 1) {
+    rc = af_commit(out, temp, to, fail_if_exists != FALSE);
+  }
+  int e = errno;
+  if (old >= 0) ::close(old);
+  ::close(in);
+  return rc == 1 ? TRUE : fail(e);
+}
+
+DWORD GetFileAttributesA(LPCSTR path) {
+  struct stat st;
+  if (path == nullptr) {
+    fail(EINVAL);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (::stat(path, &st) != 0) {
+    fail(errno);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  const char* slash = std::strrchr(path, '/');
+  const char* base = slash != nullptr ? slash + 1 : path;
+  DWORD a = 0;
+  if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
+  if (base[0] == '.' && std::strcmp(base, ".") != 0 && std::strcmp(base, "..") != 0) a |= FILE_ATTRIBUTE_HIDDEN;
+  if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) a |= FILE_ATTRIBUTE_READONLY;
+  return a != 0 ? a : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL DeleteFileA(LPCSTR path) {
+  if (path == nullptr) return fail(EINVAL);
+  struct stat st;
+  if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) return fail(EISDIR);
+  return ::unlink(path) == 0 ? TRUE : fail(errno);
+}
