@@ -258,8 +258,9 @@ int ix_delete(IndexHandle* h, const uint8_t* key, int key_length, int32_t ref) {
     site = ix_error_site;
   }
 
-  // Counted and committed whatever the outcome, once the lock was taken.
-  --hd.entry_total;
+  // Committed whatever the outcome once the lock was taken; entry_total
+  // counts only an entry that was removed (a refused deletion removed none).
+  if (deleted != -1) --hd.entry_total;
   int committed = ix_commit(t.f);
   if (rc == -1) {
     ix_error = error;

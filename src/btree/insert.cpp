@@ -126,9 +126,12 @@ int ix_insert(IndexHandle* h, const uint8_t* key, int key_length, int32_t ref, i
   }
   if (rc == 1) rc = insert_from_root(t, e);
 
-  // Counted and committed whatever the outcome, once the lock was taken.
+  // Committed whatever the outcome once the lock was taken, so that other
+  // processes see the pages a failed split may have changed. entry_total
+  // counts only an entry that went in: a refused duplicate must not make the
+  // header disagree with the leaves.
   int error = ix_error, site = ix_error_site;
-  ++hd.entry_total;
+  if (rc == 1) ++hd.entry_total;
   int committed = ix_commit(t.f);
   if (rc == -1) {
     ix_error = error;
