@@ -1,0 +1,161 @@
+// Backup, compaction and recovery of the notes table (see backup.h).
+#include "upkeep/backup.h"
+
+#include "platform/dialogs.h"
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "platform/registry.h"
+#include "resources/progress_dialog.h"
+#include "table_handle/name_table.h"
+#include "upkeep/database.h"
+
+HWND progressDialog = nullptr;
+
+const char kProfileSection[] = "Quibbet";
+const char kModifiedKey[] = "MODIFIED";
+const char kStatusKeyPath[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Status\\";
+const char kStatusValue[] = "status";
+
+namespace {
+
+constexpr int kIndexNameBuffer = 32;
+
+// The dialog handles nothing itself.
+INT_PTR progressDialogProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
+
+// Writes a status line into the dialog and paints it at once: no message
+// loop runs while the work goes on.
+void showStatus(const char* text) {
+  if (progressDialog == nullptr) return;  // the work runs without a dialog
+  (void)SetDlgItemTextA(progressDialog, IDC_STATUS, text);
+  (void)RedrawWindow(progressDialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+}
+
+// Sound: at least two indexes, each of them "Physical Index" or
+// "INDX_Path,U". A closed handle counts -1 and is therefore damaged.
+bool notesTableIsSound() {
+  int n = notesTable.indexCount();
+  if (n < 2) return false;
+  for (int i = 0; i < n; ++i) {
+    char name[kIndexNameBuffer] = {};
+    if (notesTable.indexName(i, name, kIndexNameBuffer) != 1) return false;
+    if (nt_compare(name, kPhysicalIndex) != 0 && nt_compare(name, kPathIndex) != 0) return false;
+  }
+  return true;
+}
+
+// Copies qb.db and qb.idx to qbbak.*, overwriting. The index file is copied
+// only when the data file was, so a failed first copy leaves the old backup
+// pair as it was.
+bool backUpNotesTable() {
+  char from[kPathBuffer], to[kPathBuffer];
+  if (systemFilePath(from, "qb.db") != 1 || systemFilePath(to, "qbbak.db") != 1) return false;
+  if (!CopyFileA(from, to, FALSE)) return false;
+  if (systemFilePath(from, "qb.idx") != 1 || systemFilePath(to, "qbbak.idx") != 1) return false;
+  return CopyFileA(from, to, FALSE) != FALSE;
+}
+
+}  // namespace
+
+void writeStatus(DWORD value) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return;
+  (void)RegSetValueExA(key, kStatusValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  (void)RegFlushKey(key);
+  (void)RegCloseKey(key);
+}
+
+LONG readStatus(DWORD* value) {
+  HKEY key = nullptr;
+  LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_QUERY_VALUE, nullptr, &key, nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  DWORD type = 0, size = sizeof *value;
+  rc = RegQueryValueExA(key, kStatusValue, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+  (void)RegCloseKey(key);
+  return rc;
+}
+
+void closeDatabase() {
+  int r;
+  if (GetProfileIntA(kProfileSection, kModifiedKey, 0) != 0) {
+    progressDialog = CreateDialogParamA(qb_resources(), IDD_PROGRESS, mainWindow, progressDialogProc, 0);
+    if (progressDialog != nullptr) (void)ShowWindow(progressDialog, SW_SHOW);
+    r = backupAndCompact();
+    if (progressDialog != nullptr) (void)DestroyWindow(progressDialog);
+    progressDialog = nullptr;
+  } else {
+    r = notesTable.close();  // 1 also when nothing is open
+  }
+  if (r == 1) writeStatus(0);
+}
+
+int backupAndCompact() {
+  const bool sound = notesTableIsSound();
+  int r = notesTable.close();
+
+  bool saved;
+  if (sound) {
+    showStatus(kStatusBackingUp);
+    saved = backUpNotesTable();
+  } else {
+    saved = restoreFromBackup() == 1;  // the last backup replaces the damaged table
+  }
+  if (!saved) return r;
+
+  showStatus(kStatusOptimizing);
+  char backupBase[kPathBuffer], notesBase[kPathBuffer];
+  if (systemFilePath(backupBase, "qbbak") != 1 || systemFilePath(notesBase, "qb") != 1) return -1;
+  int ret = TableHandle::copyTable(backupBase, notesBase, kPathIndex, 1, 0);
+  if (ret == 1) {
+    (void)WriteProfileStringA(kProfileSection, kModifiedKey, "0");
+  } else {
+    // The copy began by deleting the notes table and may have stopped part
+    // way, leaving a smaller table that is sound in itself. Recovery at the
+    // next start rebuilds whatever table it finds, so the whole table from
+    // the backup is put back now; "status" stays 1 and "MODIFIED" set, and
+    // the next shutdown compacts again.
+    (void)restoreFromBackup();
+  }
+  return ret;
+}
+
+int restoreFromBackup() {
+  char from[kPathBuffer], to[kPathBuffer];
+  bool dataCopied = systemFilePath(from, "qbbak.db") == 1 && systemFilePath(to, "qb.db") == 1 &&
+                    CopyFileA(from, to, FALSE) != FALSE;
+  bool indexCopied = systemFilePath(from, "qbbak.idx") == 1 && systemFilePath(to, "qb.idx") == 1 &&
+                     CopyFileA(from, to, FALSE) != FALSE;
+  return dataCopied && indexCopied ? 1 : 0;
+}
+
+// The rebuild needs the table open exclusively: the engine refuses to
+// rebuild a table open in shared mode, and a shared open here would make
+// every recovery fall through to the restore from the backup, losing every
+// note written since the last compaction (and, without a backup, leaving
+// the Monitor unable to start). When any step fails, its result goes back
+// and the caller restores the backup as before.
+int rebuildNotesTable() {
+  static const char* const kKey[] = {"Path", nullptr};
+  char notesBase[kPathBuffer];
+  if (systemFilePath(notesBase, "qb") != 1) return -1;
+  int r = notesTable.open(notesBase, 0);
+  if (r != 1) return r;
+
+  r = notesTable.lockTable(2);
+  if (r == 1) {
+    r = notesTable.rebuild(kNotesPageSize, 1);
+    int unlocked = notesTable.unlockTable(2);
+    if (r == 1 && unlocked != 1) r = unlocked;
+  }
+  // A data file holding two records of one path fails here: the unique
+  // index cannot be defined over it.
+  if (r == 1) r = notesTable.createIndex(kPathIndex, kKey);
+
+  // A rebuilt index file is only whole once the close has written it.
+  int closed = notesTable.close();
+  if (r == 1 && closed != 1) r = closed;
+  return r;
+}

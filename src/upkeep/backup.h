@@ -1,0 +1,65 @@
+// Keeping the notes table healthy: the clean-close mark, backup and
+// compaction at shutdown, and recovery at start.
+//
+// Two marks tell the next run what happened:
+//   registry  HKEY_LOCAL_MACHINE "SOFTWARE\Kestrin Software\Quibbet\Status\"
+//             "status" (DWORD): 1 while the notes table is open (written by
+//             openDatabase), 0 once it was closed or compacted cleanly. A 1
+//             seen at start means the last run did not end cleanly.
+//   win.ini   section "Quibbet", key "MODIFIED": not 0 when notes were
+//             deleted since the last compaction (the event handler writes
+//             "1"), "0" after a compaction that succeeded.
+//
+// Shutdown (closeDatabase) compacts only when "MODIFIED" is set: the notes
+// table is copied file by file to qbbak.*, then every record of the backup
+// is copied into a fresh notes table, which leaves no free space behind. A
+// notes table whose index list is not exactly "Physical Index" and
+// "INDX_Path,U" is not backed up; the last backup replaces it and is
+// compacted instead. The progress dialog (resource IDD_PROGRESS, owned by
+// mainWindow) shows meanwhile; it is repainted at each step, no message loop
+// runs.
+//
+// Start (the event thread, before the driver is loaded): "status" 1 leads to
+// rebuildNotesTable, and when that does not give 1, to restoreFromBackup.
+//
+// Callers: the user-interface thread at shutdown (closeDatabase, possibly
+// twice: once on the end of the session and once after the message loop)
+// and the event thread at start. One thread at a time (database.h).
+#pragma once
+
+#include "platform/win_types.h"
+
+// The progress dialog while backupAndCompact runs, null otherwise.
+extern HWND progressDialog;
+
+extern const char kProfileSection[];  // "Quibbet"
+extern const char kModifiedKey[];     // "MODIFIED"
+extern const char kStatusKeyPath[];   // "SOFTWARE\Kestrin Software\Quibbet\Status\"
+extern const char kStatusValue[];     // "status"
+
+// Opens the Status key (creating it when missing), sets "status" to `value`,
+// flushes and closes the key. A failure is not reported: the next start then
+// reads the old value.
+void writeStatus(DWORD value);
+
+// Reads "status": ERROR_SUCCESS with *value set, or the registry's error
+// code (ERROR_FILE_NOT_FOUND when the value does not exist).
+LONG readStatus(DWORD* value);
+
+// Shutdown of the notes table: backup and compaction when "MODIFIED" is not
+// 0, else a plain close; "status" 0 when that gave 1. Safe to run twice.
+void closeDatabase();
+
+// Closes notesTable, backs it up (or restores the backup over a damaged
+// table) and compacts the backup into a fresh notes table. The compaction's
+// result (1 success), or the close's result when the backup step failed.
+int backupAndCompact();
+
+// Copies qbbak.db over qb.db and qbbak.idx over qb.idx; both copies are
+// attempted. 1 when both succeeded, else 0.
+int restoreFromBackup();
+
+// Rebuilds the notes table's index file from its data file and defines the
+// path index again, on the global notesTable, which is closed afterwards.
+// 1 on success, else the result of the call that failed.
+int rebuildNotesTable();

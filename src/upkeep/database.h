@@ -1,0 +1,59 @@
+// The Monitor's notes database: the two global table handles, where the
+// database's files lie, and bringing both tables up at start.
+//
+// Files, all in the system directory (GetSystemDirectoryA):
+//   qb.db    qb.idx     the notes table (base name "<sysdir>/qb")
+//   qbbak.db qbbak.idx  its backup, written before a compaction (backup.h)
+//   qbtmp.db qbtmp.idx  the temporary table, thrown away at every start
+// Both tables have the same layout: the text fields "Path" and "Remark", in
+// that order, index pages of 512 bytes, and the unique index "INDX_Path,U"
+// on "Path" beside the engine's own "Physical Index".
+//
+// Lifetime of the globals: notesTable is constructed before tempTable (one
+// translation unit, in that order) and destroyed after it. The engine's
+// shutdown, registered with atexit when the engine first starts, runs before
+// these destructors and closes every table still open; the destructors then
+// find nothing open that they could close.
+//
+// Callers: the event thread (openDatabase at start), the event handler and
+// folder walk (the two handles), the shutdown code (backup.h). The handles
+// and the engine are used by one thread at a time: keeping the event thread
+// and the user-interface thread from meeting on them is the callers' duty.
+#pragma once
+
+#include "platform/win_types.h"
+#include "table_handle/table_handle.h"
+
+extern TableHandle notesTable;
+extern TableHandle tempTable;
+
+// Owner of the progress dialog and of the Monitor's message boxes. The
+// Monitor's start-up sets it when it has created its hidden main window.
+extern HWND mainWindow;
+
+// Names shared by every table call on the notes database.
+extern const char kPathIndex[];      // "INDX_Path,U"
+extern const char kPhysicalIndex[];  // "Physical Index"
+constexpr int kNotesPageSize = 512;
+
+// Every path of the database is formed in a zero-filled buffer of this many
+// bytes; the system directory takes at most kPathBuffer - 1 characters.
+constexpr int kPathBuffer = 256;
+
+// Forms "<sysdir>/<name>" into `out` (kPathBuffer bytes). 1, or 0 when the
+// system directory cannot be had or the path does not fit.
+int systemFilePath(char* out, const char* name);
+
+// Creates an empty table of the notes layout under `baseName` with its unique
+// path index, through a local handle that is closed again. 1, or the result
+// of the call that failed (create or createIndex).
+int createNotesTable(const char* baseName);
+
+// Brings the database up: creates the notes table when its data file does
+// not exist, opens it shared, throws the temporary table away and makes it
+// anew, opens that shared too, and records "status" 1. 1 when both tables
+// are open with their path index current; otherwise the failing call's
+// result (notesTable stays open when only the temporary table failed to
+// open; it is closed when the temporary table's index could not be made
+// current). A second call opens everything afresh.
+int openDatabase();

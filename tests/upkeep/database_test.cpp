@@ -1,0 +1,114 @@
+// openDatabase: the first start, notes kept and the temporary table thrown
+// away, and the two ways the temporary table can fail.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "upkeep_fixture.h"
+
+namespace {
+
+class OpenDatabase : public UpkeepTest {};
+
+TEST_F(OpenDatabase, FirstStartCreatesAnEmptyNotesTableAndMarksItOpen) {
+  writeStatus(0);
+  ASSERT_FALSE(exists(sys("qb.db")));
+  ASSERT_EQ(openDatabase(), 1);
+
+  ASSERT_TRUE(notesTable.isOpen());
+  ASSERT_TRUE(tempTable.isOpen());
+  EXPECT_EQ(status(), 1u);
+  EXPECT_EQ(notesTable.fieldCount(), 2);
+  EXPECT_EQ(notesTable.fieldNumber("Path"), 0);
+  EXPECT_EQ(notesTable.fieldNumber("Remark"), 1);
+  EXPECT_EQ(notesTable.firstRecord(), -3);
+  // The path index is current: a search by path works at once.
+  ASSERT_EQ(notesTable.setField(0, "/home/Ada/none.txt"), 1);
+  EXPECT_EQ(notesTable.findKey(), 3);
+  ASSERT_EQ(notesTable.close(), 1);
+  ASSERT_EQ(tempTable.close(), 1);
+  EXPECT_EQ(indexNames(sys("qb")), (std::vector<std::string>{"INDX_Path,U", "Physical Index"}));
+  EXPECT_EQ(indexNames(sys("qbtmp")), (std::vector<std::string>{"INDX_Path,U", "Physical Index"}));
+  EXPECT_EQ(verify(sys("qb")), 0);
+}
+
+TEST_F(OpenDatabase, KeepsTheNotesAndStartsTheTemporaryTableEmpty) {
+  Notes notes = makeNotes(40, "kept");
+  writeNotes(sys("qb"), notes);
+  writeNotes(sys("qbtmp"), makeNotes(25, "stale"));
+
+  ASSERT_EQ(openDatabase(), 1);
+  for (const auto& [path, remark] : notes) {
+    ASSERT_EQ(notesTable.setField(0, path.c_str()), 1);
+    ASSERT_EQ(notesTable.findKey(), 2) << path;
+    ASSERT_EQ(notesTable.readRecord(0), 1);
+    EXPECT_EQ(std::string(notesTable.getField(1)), remark);
+  }
+  EXPECT_EQ(tempTable.firstRecord(), -3);
+  // The temporary table is writable and keyed on the path from the start.
+  addNote(tempTable, notes.begin()->first, "set aside");
+  ASSERT_EQ(tempTable.setField(0, notes.begin()->first.c_str()), 1);
+  EXPECT_EQ(tempTable.findKey(), 2);
+}
+
+TEST_F(OpenDatabase, TemporaryTableThatCannotBeOpenedLeavesTheNotesTableOpen) {
+  writeStatus(0);
+  // A folder in place of the temporary data file can be neither deleted nor
+  // created over nor opened.
+  ASSERT_EQ(::mkdir(sys("qbtmp.db").c_str(), 0700), 0);
+
+  EXPECT_EQ(openDatabase(), -1);
+  EXPECT_EQ(tempTable.lastError(), kTbCannotOpen);
+  EXPECT_FALSE(tempTable.isOpen());
+  EXPECT_TRUE(notesTable.isOpen());
+  EXPECT_EQ(status(), 0u);
+}
+
+// Refuses every delete and create of a temporary-table file, so that what
+// lies there stays.
+int refuseTempRemove(const char* name) {
+  if (std::strstr(name, "qbtmp") != nullptr) {
+    io_os_error = EACCES;
+    return -1;
+  }
+  return io_default_table().remove(name);
+}
+int refuseTempCreate(const char* name) {
+  if (std::strstr(name, "qbtmp") != nullptr) {
+    io_os_error = EACCES;
+    return -1;
+  }
+  return io_default_table().create(name);
+}
+
+TEST_F(OpenDatabase, TemporaryTableWithoutItsIndexClosesTheNotesTable) {
+  writeStatus(0);
+  {
+    // A temporary table that opens but has no path index.
+    TableHandle h;
+    const char* fields[] = {"Path", "Remark", nullptr};
+    ASSERT_EQ(h.create(sys("qbtmp").c_str(), fields, 512), 1);
+    ASSERT_EQ(h.close(), 1);
+  }
+  g_file_io.remove = refuseTempRemove;
+  g_file_io.create = refuseTempCreate;
+
+  EXPECT_EQ(openDatabase(), -1);
+  EXPECT_EQ(tempTable.lastError(), kTbNoSuchIndex);
+  EXPECT_FALSE(notesTable.isOpen());
+  EXPECT_EQ(status(), 0u);
+}
+
+TEST_F(OpenDatabase, SecondCallAfterAFailedOneOpensEverything) {
+  ASSERT_EQ(::mkdir(sys("qbtmp.db").c_str(), 0700), 0);
+  ASSERT_EQ(openDatabase(), -1);
+  ASSERT_EQ(::rmdir(sys("qbtmp.db").c_str()), 0);
+  ASSERT_EQ(openDatabase(), 1);  // notesTable was still open: open closes it first
+  EXPECT_TRUE(notesTable.isOpen());
+  EXPECT_TRUE(tempTable.isOpen());
+  EXPECT_EQ(status(), 1u);
+}
+
+}  // namespace
