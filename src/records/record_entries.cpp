@@ -194,6 +194,17 @@ int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_add
   int keep = tb_error;
   IxErrorSave saved = ix_error_save();
   bool undo_ok = true;
+  // A physical cursor still on the old record moves on before any block is
+  // released or stored: the store below may reuse the old bytes, and a step
+  // taken afterwards would read record text as a length word. It must not
+  // stop on the new block either, which is about to be freed.
+  if (old_address == t->physical_cursor) {
+    TableIndex* physical = tb_physical_index(t);
+    if (physical == nullptr || rec_physical_next(t, physical) == -1) undo_ok = false;
+    else if (new_address != old_address && t->physical_cursor == new_address &&
+             rec_physical_next(t, physical) == -1)
+      undo_ok = false;
+  }
   int16_t word;
   if (rec_read_word(t, new_address, &word) != 1 || word < 0 || rec_release(t, new_address, word) != 1)
     undo_ok = false;
@@ -203,10 +214,7 @@ int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_add
   bool before_failed = true;
   for (TableIndex* ix = t->indexes; ix != nullptr && r != 0; ix = ix->next) {
     if (ix == failed) before_failed = false;
-    if (ix->number == 0) {
-      if (!before_failed && old_address == t->physical_cursor && rec_physical_next(t, ix) == -1) undo_ok = false;
-      continue;
-    }
+    if (ix->number == 0) continue;  // the physical cursor moved on above
     int old_length = key_copy(t, ix, old_values, old_key);
     int from_length = before_failed ? key_copy(t, ix, new_values, new_key) : old_length;
     const uint8_t* from_key = before_failed ? new_key : old_key;
