@@ -1,0 +1,260 @@
+// The file event handler (see do_response.h).
+#include "tracking/do_response.h"
+
+#include <cassert>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/debug_output.h"
+#include "platform/device.h"
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "tracking/event_record.h"
+#include "tracking/save_as.h"
+#include "tracking/table_guard.h"
+#include "tracking/walk_folder.h"
+#include "upkeep/backup.h"
+#include "upkeep/database.h"
+
+int32_t lockId = 0;
+
+static const char kPathField[] = "Path";
+static const char kRemarkField[] = "Remark";
+
+// ---- trace ---------------------------------------------------------------
+
+void traceLine(const char* format, ...) {
+  char buffer[kTraceBufferSize];
+  va_list args;
+  va_start(args, format);
+  int written = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (written < 0) return;
+  if (written >= kTraceBufferSize) {
+    static const char kCut[] = "...\n";
+    std::memcpy(buffer + kTraceBufferSize - sizeof kCut, kCut, sizeof kCut);
+  }
+  OutputDebugStringA(buffer);
+}
+
+// ---- the six steps ---------------------------------------------------------
+
+int lookUp(TableHandle& t, const char* path) {
+  (void)t.setField(t.fieldNumber(kPathField), path);
+  return t.findKey();
+}
+
+void readCurrent(TableHandle& t) { (void)t.readRecord(0); }
+
+void setPath(TableHandle& t, const char* path) { (void)t.setField(t.fieldNumber(kPathField), path); }
+
+void copyNote(TableHandle& from, TableHandle& to) {
+  // A closed `from` hands out null, which setField refuses.
+  (void)to.setField(to.fieldNumber(kPathField), from.getField(from.fieldNumber(kPathField)));
+  (void)to.setField(to.fieldNumber(kRemarkField), from.getField(from.fieldNumber(kRemarkField)));
+}
+
+void upsert(TableHandle& t) {
+  if (t.findKey() == kKeyFound)
+    (void)t.updateRecord();
+  else
+    (void)t.addRecord();
+}
+
+void lockedUpdate() {
+  (void)notesTable.lockRecord(&lockId);
+  (void)notesTable.updateRecord();
+  (void)notesTable.unlockRecord(lockId);
+}
+
+void lockedDelete() {
+  (void)notesTable.lockRecord(&lockId);
+  (void)notesTable.deleteRecord();
+  (void)notesTable.unlockRecord(lockId);
+}
+
+// ---- the record's paths ----------------------------------------------------
+
+// One path field of the record, copied out so that nothing reads past the
+// field: `whole` is false when the field held no terminator, and `text` then
+// holds only its first 255 bytes, which must not be used as a path.
+struct EventPath {
+  char text[kEventPathSize];
+  bool whole;
+};
+
+static void takePath(const char* field, EventPath* out) {
+  const void* end = std::memchr(field, '\0', kEventPathSize);
+  size_t length = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - field) : kEventPathSize - 1;
+  std::memcpy(out->text, field, length);
+  out->text[length] = '\0';
+  out->whole = end != nullptr;
+}
+
+// True when every path is whole; otherwise traces the first one that is not.
+static bool usable(const EventPath& a, const EventPath* b = nullptr) {
+  for (const EventPath* p : {&a, b}) {
+    if (p != nullptr && !p->whole) {
+      traceLine("SKIPPED (too long): %s\n", p->text);
+      return false;
+    }
+  }
+  return true;
+}
+
+static void markModified() { (void)WriteProfileStringA(kProfileSection, kModifiedKey, "1"); }
+
+// ---- the operations ----------------------------------------------------------
+
+static void onCopy(const char* source, const char* target) {
+  if (lookUp(tempTable, target) == kKeyFound) {
+    readCurrent(tempTable);
+    setPath(notesTable, target);
+    (void)notesTable.setField(notesTable.fieldNumber(kRemarkField), tempTable.getField(tempTable.fieldNumber(kRemarkField)));
+    upsert(notesTable);
+  }
+  if (lookUp(notesTable, source) == kKeyFound) {
+    readCurrent(notesTable);
+    setPath(notesTable, target);
+    upsert(notesTable);
+  }
+}
+
+static void onRename(const char* source, const char* target) {
+  DWORD attributes = GetFileAttributesA(target);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) walkFolder(source, target);
+  traceLine("RENAME: %s, %s\n", source, target);
+  // Both look-ups come before either branch.
+  bool noted = lookUp(notesTable, source) == kKeyFound;
+  bool setAside = lookUp(tempTable, target) == kKeyFound;
+  if (noted) {
+    readCurrent(notesTable);
+    copyNote(notesTable, tempTable);
+    upsert(tempTable);
+    readCurrent(notesTable);
+    setPath(notesTable, target);
+    lockedUpdate();
+  } else if (setAside) {
+    readCurrent(tempTable);
+    copyNote(tempTable, notesTable);
+    (void)notesTable.addRecord();
+  }
+}
+
+// Deletes the current note of notesTable and marks the table modified,
+// whatever the delete gave.
+static void removeCurrent() {
+  lockedDelete();
+  markModified();
+}
+
+static void onDelete(const EventPath& sourcePath) {
+  FileSpec spec;
+  takeFileSpec(&spec);
+  if (!usable(sourcePath)) return;
+  const char* source = sourcePath.text;
+  traceLine("PRE DELETE: %s, %s\n", source, spec.text);
+  if (fileSpecMatches(spec, source)) {
+    traceLine("FOUND IN REGISTRY: %s\n", spec.text);
+    readCurrent(notesTable);  // the FileSpec note the hand-shake found
+    setPath(notesTable, source);
+    lockedUpdate();
+  }
+  if (lookUp(notesTable, source) == kKeyFound) {
+    traceLine("DO DELETE: %s\n", source);
+    readCurrent(notesTable);
+    copyNote(notesTable, tempTable);
+    upsert(tempTable);
+    removeCurrent();
+  }
+}
+
+static void onCreate(const EventPath& targetPath) {
+  FileSpec spec;
+  takeFileSpec(&spec);
+  if (!usable(targetPath)) return;
+  const char* target = targetPath.text;
+  if (fileSpecMatches(spec, target)) {
+    traceLine("CREATENEW: %s, %s\n", target, spec.text);
+    readCurrent(notesTable);  // the FileSpec note the hand-shake found
+    setPath(notesTable, target);
+    lockedUpdate();
+    return;
+  }
+  if (lookUp(tempTable, target) == kKeyFound) {
+    readCurrent(tempTable);
+    traceLine("Found in dbtmp: %s\n", target);
+    copyNote(tempTable, notesTable);
+    (void)notesTable.addRecord();
+  }
+}
+
+static void onRemove(const char* source) {
+  if (lookUp(notesTable, source) == kKeyFound) removeCurrent();
+}
+
+static void onCopyReverse(const char* source, const char* target) {
+  if (lookUp(notesTable, target) == kKeyFound) {
+    readCurrent(notesTable);
+    setPath(notesTable, source);
+    (void)notesTable.addRecord();
+  }
+}
+
+static void dispatch(const EventRecord& record, int32_t operation) {
+  EventPath source;
+  EventPath target;
+  takePath(record.sourcePath, &source);
+  takePath(record.targetPath, &target);
+  switch (operation) {
+    case OP_COPY:
+      if (usable(source, &target)) onCopy(source.text, target.text);
+      break;
+    case OP_RENAME:
+      if (usable(source, &target)) onRename(source.text, target.text);
+      break;
+    case OP_DELETE:
+      onDelete(source);
+      break;
+    case OP_REMOVE:
+      if (usable(source)) onRemove(source.text);
+      break;
+    case OP_COPY_REVERSE:
+      if (usable(source, &target)) onCopyReverse(source.text, target.text);
+      break;
+    case OP_CREATE:
+      onCreate(target);
+      break;
+    default:
+      break;  // acknowledged and otherwise ignored
+  }
+}
+
+static void acknowledge(ULONG_PTR recordAddress) {
+  DWORD returned = 0;
+  (void)DeviceIoControl(driverHandle, IOCTL_ACKNOWLEDGE, &recordAddress, sizeof recordAddress, nullptr, 0,
+                        &returned, nullptr);
+}
+
+DWORD DoResponse(ULONG_PTR recordAddress) {
+  auto* record = reinterpret_cast<EventRecord*>(recordAddress);
+  assert(record != nullptr);  // the driver hands over a live record (invariant (1))
+  const int32_t operation = record->operation;
+  traceLine("\nDoResponse with %d\n", operation);
+  if (operation == OP_STOP) {
+    running.store(0);
+    acknowledge(recordAddress);
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> guard(tracking_table_mutex());
+    dispatch(*record, operation);
+  }
+  record->operation = 0;
+  acknowledge(recordAddress);
+  return 0;
+}
+
+void DoResponseApc(ULONG_PTR recordAddress) { (void)DoResponse(recordAddress); }

@@ -1,0 +1,101 @@
+// The file event handler: what one file-system event does to the notes.
+//
+// DoResponse runs once per EventRecord the driver hands over
+// (tracking/event_record.h) and rewrites notesTable and tempTable
+// (upkeep/database.h) so that each note stays with its file or folder:
+//
+//   OP_COPY          the copy gets the source's note; without one, a note
+//                    set aside for the target comes back
+//   OP_RENAME        the note moves to the new path (a copy is set aside
+//                    under the old one); for a folder, walkFolder first
+//                    re-keys everything inside it
+//   OP_DELETE        the note is set aside in tempTable and deleted
+//   OP_REMOVE        the note is deleted, nothing set aside
+//   OP_COPY_REVERSE  the target's note is copied to the source path
+//   OP_CREATE        a note set aside for the path comes back
+//   OP_STOP          `running` is cleared; nothing else
+// OP_DELETE and OP_CREATE first take the "FileSpec" value (save_as.h): a
+// note whose path is a prefix of the event's path moves to that path.
+// Deleting a note writes MODIFIED=1 in section [Quibbet] of win.ini.
+//
+// Every decision is traced with one line on the debug output, formatted
+// into a 512-byte buffer. The lines, their arguments and when they come:
+//   "\nDoResponse with %d\n"          operation         every event, first
+//   "RENAME: %s, %s\n"                source, target    after the folder walk
+//   "SaveAs contains %s\n"            FileSpec          delete/create, key opened
+//   "Result for findKey,%s = %d\n"    FileSpec, result  the same, after the look-up
+//   "PRE DELETE: %s, %s\n"            source, FileSpec  delete, always
+//   "FOUND IN REGISTRY: %s\n"         FileSpec          delete, FileSpec matched
+//   "DO DELETE: %s\n"                 source            delete, the path had a note
+//   "CREATENEW: %s, %s\n"             target, FileSpec  create, FileSpec matched
+//   "Found in dbtmp: %s\n"            target            create, note set aside
+//   "SKIPPED (too long): %s\n"        the text's start  a path that does not fit
+// A line that would need more than 511 characters is cut and ends in
+// "...\n", so that a cut line never reads as a whole one.
+//
+// Paths that do not fit: a record field without its terminator within 256
+// bytes holds a path longer than any buffer here. Such a path is never used
+// cut short (it would name another file); the event is acknowledged without
+// touching the tables, after a "SKIPPED (too long)" line with its first 255
+// bytes. OP_DELETE and OP_CREATE still take and empty "FileSpec" first,
+// since the value was meant for this very event.
+//
+// Failures of the table calls do not stop an event: only findKey's result
+// steers (2 found, anything else not found, a closed table included), and
+// every event but OP_STOP ends with `operation` set to 0 and IOCTL_ACKNOWLEDGE
+// with the record's address on driverHandle. OP_STOP is acknowledged with
+// `operation` left at 100.
+//
+// Threads: the event thread (queued calls) or the window's thread (events
+// posted as a message), one event at a time; not re-entrant. The table work
+// of one event runs under tracking_table_mutex() (table_guard.h), released
+// before the acknowledgement.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win_types.h"
+#include "table_handle/table_handle.h"
+
+// Handles the EventRecord at `recordAddress` and acknowledges it. Always 0.
+// One pointer-sized argument: the record's address.
+DWORD DoResponse(ULONG_PTR recordAddress);
+
+// DoResponse as a queued call (PAPCFUNC, platform/threads.h: no result).
+// This is the address to register with IOCTL_REGISTER_HANDLER: the driver
+// queues the handler with QueueUserAPC, and calling DoResponse itself
+// through a pointer of the queued-call type would call a function through
+// the wrong type.
+void DoResponseApc(ULONG_PTR recordAddress);
+
+// ---- shared with walk_folder.cpp and save_as.cpp -------------------------
+// The steps every operation is written in. Results other than findKey's
+// are not looked at: a step that fails leaves the buffers as they are and
+// the event goes on.
+
+// Record-lock number of the update or delete in progress on notesTable;
+// taken and given back within one step.
+extern int32_t lockId;
+
+constexpr int kKeyFound = 2;  // findKey's result for an exact match
+
+// setField ("Path", path) and findKey on t: findKey's result.
+int lookUp(TableHandle& t, const char* path);
+// readRecord (0): the current record into t's buffers, no record lock.
+void readCurrent(TableHandle& t);
+// setField ("Path", path) on t.
+void setPath(TableHandle& t, const char* path);
+// to's "Path" and "Remark" set from from's.
+void copyNote(TableHandle& from, TableHandle& to);
+// findKey with the path already in t's buffer: updateRecord if found, else
+// addRecord. No record lock.
+void upsert(TableHandle& t);
+// lockRecord (lockId), updateRecord, unlockRecord (lockId) on notesTable.
+void lockedUpdate();
+// lockRecord (lockId), deleteRecord, unlockRecord (lockId) on notesTable.
+void lockedDelete();
+
+// Formats one trace line into a 512-byte buffer and sends it to the debug
+// output; a line that does not fit is cut and ends in "...\n".
+constexpr int kTraceBufferSize = 512;
+void traceLine(const char* format, ...) __attribute__((format(printf, 1, 2)));

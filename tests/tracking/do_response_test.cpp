@@ -1,0 +1,309 @@
+// DoResponse: the acknowledgement protocol, and what each operation does to
+// the notes table, the temporary table, "FileSpec" and "MODIFIED".
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "tracking/table_guard.h"
+#include "tracking_fixture.h"
+
+namespace {
+
+const std::string kA = "/home/Ada/a.txt";
+const std::string kB = "/home/Ada/b.txt";
+
+// ---- acknowledgement --------------------------------------------------------
+
+class Acknowledgement : public TrackingTest {};
+
+TEST_F(Acknowledgement, UnknownCodesGetOnlyTheEntryTraceAndAreAcknowledgedWithZero) {
+  note(notesTable, kA, "kept");
+  setFileSpec(kA);
+  for (int32_t code : {0, 7, 99, 101, -1}) {
+    SCOPED_TRACE(code);
+    EXPECT_EQ(event(code, kA, kB), "\nDoResponse with " + std::to_string(code) + "\n");
+  }
+  EXPECT_EQ(remarkOf(notesTable, kA), "kept");
+  EXPECT_EQ(remarkOf(notesTable, kB), std::nullopt);
+  EXPECT_TRUE(isEmpty(tempTable));
+  EXPECT_EQ(fileSpec(), kA);
+  EXPECT_EQ(modified(), 7u);
+}
+
+TEST_F(Acknowledgement, StopClearsRunningAndKeepsTheOperation) {
+  note(notesTable, kA, "kept");
+  EXPECT_EQ(event(OP_STOP, kA, kB), "\nDoResponse with 100\n");
+  EXPECT_EQ(running.load(), 0);
+  EXPECT_EQ(remarkOf(notesTable, kA), "kept");
+}
+
+TEST_F(Acknowledgement, ClosedTablesCountAsNotFoundAndTheEventIsStillAcknowledged) {
+  note(notesTable, kA, "a");
+  ASSERT_EQ(notesTable.close(), 1);
+  ASSERT_EQ(tempTable.close(), 1);
+  for (int32_t code : {OP_COPY, OP_RENAME, OP_DELETE, OP_REMOVE, OP_COPY_REVERSE, OP_CREATE}) {
+    SCOPED_TRACE(code);
+    (void)event(code, kA, kB);
+  }
+  EXPECT_EQ(modified(), 7u);
+}
+
+// Delivered as the driver delivers it: a queued call to the registering
+// thread, run inside its alertable wait.
+TEST_F(Acknowledgement, QueuedCallFromTheDriverIsHandledAndAcknowledged) {
+  note(notesTable, kA, "moved");
+  ULONG_PTR handler = reinterpret_cast<ULONG_PTR>(&DoResponseApc);
+  DWORD returned = 0;
+  ASSERT_TRUE(DeviceIoControl(driverHandle, IOCTL_REGISTER_HANDLER, &handler, sizeof handler, nullptr, 0,
+                              &returned, nullptr));
+  const uint8_t* record = driver_.deliver_apc(OP_RENAME, kA, kB);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(SleepEx(INFINITE, TRUE), WAIT_IO_COMPLETION);
+  EXPECT_TRUE(driver_.wait_acknowledged(record, 0));
+  EXPECT_EQ(ScriptedDriver::operation_of(record), 0);
+  EXPECT_EQ(remarkOf(notesTable, kB), "moved");
+  // The stop request is answered with OP_STOP on the same thread.
+  ASSERT_TRUE(DeviceIoControl(driverHandle, IOCTL_STOP, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(SleepEx(INFINITE, TRUE), WAIT_IO_COMPLETION);
+  EXPECT_EQ(running.load(), 0);
+  EXPECT_TRUE(driver_.wait_acknowledgements(2, 0));
+}
+
+TEST_F(Acknowledgement, AnEventWaitsWhileAnotherThreadHoldsTheTables) {
+  note(notesTable, kA, "moved");
+  std::unique_lock<std::mutex> held(tracking_table_mutex());
+  std::atomic<bool> done{false};
+  std::memcpy(record_.sourcePath, kA.c_str(), kA.size() + 1);
+  std::memcpy(record_.targetPath, kB.c_str(), kB.size() + 1);
+  record_.operation = OP_RENAME;
+  std::thread other([&] {
+    (void)DoResponse(reinterpret_cast<ULONG_PTR>(&record_));
+    done = true;
+  });
+  // The entry trace comes before the tables are touched.
+  while (qb_debug_log().empty()) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(done);
+  EXPECT_EQ(acknowledgements().size(), 0u);
+  held.unlock();
+  other.join();
+  EXPECT_EQ(acknowledgements().size(), 1u);
+  EXPECT_EQ(remarkOf(notesTable, kB), "moved");
+}
+
+// ---- copy -----------------------------------------------------------------------
+
+class Copy : public TrackingTest {};
+
+TEST_F(Copy, TargetGetsTheSourceNoteOverASetAsideOne) {
+  note(notesTable, kA, "source");
+  note(tempTable, kB, "set aside");
+  EXPECT_EQ(event(OP_COPY, kA, kB), "\nDoResponse with 1\n");
+  EXPECT_EQ(remarkOf(notesTable, kA), "source");
+  EXPECT_EQ(remarkOf(notesTable, kB), "source");
+  EXPECT_EQ(remarkOf(tempTable, kB), "set aside");
+}
+
+TEST_F(Copy, SetAsideNoteComesBackWhenTheSourceHasNone) {
+  note(tempTable, kB, "set aside");
+  (void)event(OP_COPY, kA, kB);
+  EXPECT_EQ(remarkOf(notesTable, kA), std::nullopt);
+  EXPECT_EQ(remarkOf(notesTable, kB), "set aside");
+}
+
+TEST_F(Copy, CopyOntoANotedPathReplacesItsNote) {
+  note(notesTable, kA, "source");
+  note(notesTable, kB, "old target");
+  (void)event(OP_COPY, kA, kB);
+  EXPECT_EQ(remarkOf(notesTable, kB), "source");
+  EXPECT_EQ(remarkOf(notesTable, kA), "source");
+}
+
+TEST_F(Copy, ReverseCopiesTheTargetNoteToTheSourceUnlessItHasOne) {
+  note(notesTable, kB, "target");
+  (void)event(OP_COPY_REVERSE, kA, kB);
+  EXPECT_EQ(remarkOf(notesTable, kA), "target");
+  EXPECT_EQ(remarkOf(notesTable, kB), "target");
+
+  const std::string c = "/home/Ada/c.txt";
+  note(notesTable, c, "own");
+  (void)event(OP_COPY_REVERSE, c, kB);
+  EXPECT_EQ(remarkOf(notesTable, c), "own");
+}
+
+// ---- rename of files --------------------------------------------------------------
+
+class Rename : public TrackingTest {};
+
+TEST_F(Rename, MovesTheNoteAndSetsACopyAsideUnderTheOldPath) {
+  note(notesTable, kA, "mine");
+  EXPECT_EQ(event(OP_RENAME, kA, kB), "\nDoResponse with 2\nRENAME: " + kA + ", " + kB + "\n");
+  EXPECT_EQ(remarkOf(notesTable, kA), std::nullopt);
+  EXPECT_EQ(remarkOf(notesTable, kB), "mine");
+  EXPECT_EQ(remarkOf(tempTable, kA), "mine");
+  EXPECT_EQ(remarkOf(tempTable, kB), std::nullopt);
+}
+
+TEST_F(Rename, BackToASetAsideNameBringsItsNoteBack) {
+  note(notesTable, kA, "mine");
+  (void)event(OP_DELETE, kA, "");
+  ASSERT_EQ(remarkOf(notesTable, kA), std::nullopt);
+  (void)event(OP_RENAME, "/home/Ada/~a.tmp", kA);
+  EXPECT_EQ(remarkOf(notesTable, kA), "mine");
+  EXPECT_EQ(remarkOf(tempTable, kA), "mine");
+}
+
+TEST_F(Rename, OntoAPathWithANoteLeavesBothNotesWhereTheyWere) {
+  note(notesTable, kA, "a");
+  note(notesTable, kB, "b");
+  (void)event(OP_RENAME, kA, kB);
+  EXPECT_EQ(remarkOf(notesTable, kA), "a");
+  EXPECT_EQ(remarkOf(notesTable, kB), "b");
+  EXPECT_EQ(remarkOf(tempTable, kA), "a");
+}
+
+// ---- delete, remove and create -------------------------------------------------------
+
+class DeleteCreate : public TrackingTest {};
+
+TEST_F(DeleteCreate, SaveByDeleteThenCreateKeepsTheNote) {
+  note(notesTable, kA, "mine");
+  EXPECT_EQ(event(OP_DELETE, kA, ""), "\nDoResponse with 3\nPRE DELETE: " + kA + ", \nDO DELETE: " + kA + "\n");
+  EXPECT_EQ(remarkOf(notesTable, kA), std::nullopt);
+  EXPECT_EQ(remarkOf(tempTable, kA), "mine");
+  EXPECT_EQ(modified(), 1u);
+
+  (void)event(OP_CREATE, "", kA);
+  EXPECT_EQ(remarkOf(notesTable, kA), "mine");
+  EXPECT_EQ(remarkOf(tempTable, kA), "mine");
+}
+
+TEST_F(DeleteCreate, RemoveSetsNothingAsideSoCreateFindsNothing) {
+  note(notesTable, kA, "mine");
+  EXPECT_EQ(event(OP_REMOVE, kA, ""), "\nDoResponse with 4\n");
+  EXPECT_EQ(remarkOf(notesTable, kA), std::nullopt);
+  EXPECT_TRUE(isEmpty(tempTable));
+  EXPECT_EQ(modified(), 1u);
+  EXPECT_EQ(event(OP_CREATE, "", kA), "\nDoResponse with 6\n");
+  EXPECT_EQ(remarkOf(notesTable, kA), std::nullopt);
+}
+
+TEST_F(DeleteCreate, DeleteOfAPathWithoutANoteWritesNoModified) {
+  ASSERT_TRUE(WriteProfileStringA(kProfileSection, kModifiedKey, "0"));
+  note(notesTable, kB, "other");
+  setFileSpec(kB);  // has a note, but is no prefix of the deleted path
+  (void)event(OP_DELETE, kA, "");
+  EXPECT_EQ(modified(), 0u);
+  EXPECT_EQ(remarkOf(notesTable, kB), "other");
+  EXPECT_TRUE(isEmpty(tempTable));
+  EXPECT_EQ(fileSpec(), "");
+}
+
+TEST_F(DeleteCreate, RemoveOfAPathWithoutANoteWritesNoModified) {
+  (void)event(OP_REMOVE, kA, "");
+  EXPECT_EQ(modified(), 7u);
+}
+
+TEST_F(DeleteCreate, CreateOfANotedPathKeepsItsOwnNote) {
+  note(notesTable, kA, "own");
+  note(tempTable, kA, "set aside");
+  (void)event(OP_CREATE, "", kA);
+  EXPECT_EQ(remarkOf(notesTable, kA), "own");
+}
+
+// ---- the FileSpec hand-shake -----------------------------------------------------------
+
+class SaveAs : public TrackingTest {};
+
+TEST_F(SaveAs, DeleteMovesTheFileSpecNoteToTheDeletedPathAndSetsItAside) {
+  const std::string spec = "/Home/Ada/Report";
+  const std::string path = "/home/ada/report.doc";
+  note(notesTable, spec, "plan");
+  setFileSpec(spec);
+  EXPECT_EQ(event(OP_DELETE, path, ""), "\nDoResponse with 3\n"
+                                        "SaveAs contains " + spec + "\n"
+                                        "Result for findKey," + spec + " = 2\n"
+                                        "PRE DELETE: " + path + ", " + spec + "\n"
+                                        "FOUND IN REGISTRY: " + spec + "\n"
+                                        "DO DELETE: " + path + "\n");
+  EXPECT_EQ(remarkOf(notesTable, spec), std::nullopt);
+  EXPECT_EQ(remarkOf(notesTable, path), std::nullopt);
+  EXPECT_EQ(remarkOf(tempTable, path), "plan");
+  EXPECT_EQ(fileSpec(), "");
+  EXPECT_EQ(modified(), 1u);
+
+  // The save's create: the emptied value matches nothing, the set-aside
+  // note comes back.
+  EXPECT_EQ(event(OP_CREATE, "", path), "\nDoResponse with 6\n"
+                                        "SaveAs contains \n"
+                                        "Result for findKey, = 3\n"
+                                        "Found in dbtmp: " + path + "\n");
+  EXPECT_EQ(remarkOf(notesTable, path), "plan");
+}
+
+TEST_F(SaveAs, CreateMatchingAPrefixIgnoringCaseTakesTheNoteAndSkipsTheTemporaryTable) {
+  const std::string spec = "/docs/PLAN";
+  const std::string path = "/Docs/plan.txt";
+  note(notesTable, "/Docs/Plan", "the plan");
+  note(tempTable, path, "set aside");
+  setFileSpec(spec);
+  EXPECT_EQ(event(OP_CREATE, "", path), "\nDoResponse with 6\n"
+                                        "SaveAs contains " + spec + "\n"
+                                        "Result for findKey," + spec + " = 2\n"
+                                        "CREATENEW: " + path + ", " + spec + "\n");
+  EXPECT_EQ(remarkOf(notesTable, path), "the plan");
+  EXPECT_EQ(remarkOf(notesTable, "/Docs/Plan"), std::nullopt);
+  EXPECT_EQ(remarkOf(tempTable, path), "set aside");
+  EXPECT_EQ(fileSpec(), "");
+}
+
+TEST_F(SaveAs, NoMatchWhenThePathIsShorterDiffersOrTheFileSpecHasNoNote) {
+  note(notesTable, "/docs/plan", "the plan");
+  note(tempTable, "/docs/pla", "set aside");
+  setFileSpec("/docs/plan");
+  (void)event(OP_CREATE, "", "/docs/pla");  // a prefix of FileSpec, not the reverse
+  EXPECT_EQ(remarkOf(notesTable, "/docs/plan"), "the plan");
+  EXPECT_EQ(remarkOf(notesTable, "/docs/pla"), "set aside");
+
+  setFileSpec("/docs/plan");
+  (void)event(OP_CREATE, "", "/docs/plam.txt");
+  EXPECT_EQ(remarkOf(notesTable, "/docs/plan"), "the plan");
+  EXPECT_EQ(remarkOf(notesTable, "/docs/plam.txt"), std::nullopt);
+
+  // Only A to Z fold: '[' and '{' differ by the case bit but are no letters.
+  note(notesTable, "/docs/[x]", "brackets");
+  setFileSpec("/docs/[x]");
+  (void)event(OP_CREATE, "", "/docs/{x}.txt");
+  EXPECT_EQ(remarkOf(notesTable, "/docs/[x]"), "brackets");
+
+  setFileSpec("/docs/none");
+  EXPECT_EQ(event(OP_CREATE, "", "/docs/none.txt"), "\nDoResponse with 6\n"
+                                                    "SaveAs contains /docs/none\n"
+                                                    "Result for findKey,/docs/none = 3\n");
+}
+
+TEST_F(SaveAs, OnlyDeleteAndCreateConsumeTheValue) {
+  note(notesTable, "/docs/plan", "the plan");
+  setFileSpec("/docs/plan");
+  for (int32_t code : {OP_COPY, OP_RENAME, OP_REMOVE, OP_COPY_REVERSE, 0, 7, OP_STOP}) {
+    SCOPED_TRACE(code);
+    (void)event(code, kA, kB);
+    EXPECT_EQ(fileSpec(), "/docs/plan");
+  }
+  (void)event(OP_DELETE, kA, "");
+  EXPECT_EQ(fileSpec(), "");
+  setFileSpec("/docs/plan");
+  (void)event(OP_CREATE, "", kB);
+  EXPECT_EQ(fileSpec(), "");
+  EXPECT_EQ(remarkOf(notesTable, "/docs/plan"), "the plan");
+}
+
+TEST_F(SaveAs, MissingKeyGivesNoHandShakeTraces) {
+  ASSERT_EQ(fileSpec(), "<none>");
+  EXPECT_EQ(event(OP_DELETE, kA, ""), "\nDoResponse with 3\nPRE DELETE: " + kA + ", \n");
+  EXPECT_EQ(fileSpec(), "<none>");  // nothing is created
+}
+
+}  // namespace
