@@ -56,8 +56,10 @@ int bracket_end(Table* t, const Bracket& b, int result) {
     result = -1;
   }
   int keep = tb_error;
+  IxErrorSave saved = ix_error_save();  // the unlock clears the index layer's error
   if (tb_drop_lock_bit(t, kLockIndexWrite) != 1 && result == 1) return -1;
   tb_error = keep;
+  if (result != 1) ix_error_restore(saved);
   return result;
 }
 

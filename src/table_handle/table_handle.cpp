@@ -389,6 +389,14 @@ int TableHandle::firstRecord() {
   return rc;
 }
 
+int TableHandle::nextRecord() {
+  if (table_ == nullptr) return noTable();
+  if (releaseHeldLock() != 1) return -1;
+  int rc = tb_next_record(table_, currentIndex_);
+  if (rc == -1) (void)failEngine();
+  return rc;
+}
+
 int TableHandle::readRecord(int lock) {
   if (table_ == nullptr) return noTable();
   if (lock == 1 && heldLock_ == 0) {

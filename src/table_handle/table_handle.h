@@ -76,6 +76,7 @@ class TableHandle {
   // Record operations, on the current index.
   int findKey();
   int firstRecord();
+  int nextRecord();  // the next record of the current index: 1, -3 past the last, -1
   int readRecord(int lock);
   int addRecord();
   int updateRecord();

@@ -1,0 +1,147 @@
+// export and import: every note as JSON lines and back (format in json.h).
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "notes/json.h"
+#include "notes/notes.h"
+#include "notes/notes_table.h"
+#include "platform/canonical_path.h"
+
+namespace {
+
+// An import holds the table's write lock for at most this long at a time,
+// then lets other programs in: the Monitor's lock retries last longer.
+constexpr int64_t kHoldMs = 50;
+
+int64_t now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool blank(const std::string& line) {
+  for (char c : line)
+    if (c != ' ' && c != '\t' && c != '\r') return false;
+  return true;
+}
+
+// The path of an imported line: absolute, normalized by its text alone and
+// short enough. 1, or 0 with *why.
+int import_path(const std::string& given, std::string* path, std::string* why) {
+  if (given.find('\0') != std::string::npos) {
+    *why = "the path holds a NUL byte";
+    return 0;
+  }
+  *path = qb_normalized_path(given.c_str());
+  if (path->empty()) {
+    *why = "the path is not absolute";
+    return 0;
+  }
+  if (path->size() > kMaxPathBytes) {
+    *why = "the path is " + std::to_string(path->size()) +
+           " bytes long; the Monitor cannot follow paths longer than 255 bytes";
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int cmd_export(int argc, char** argv) {
+  Args a;
+  int rc = parse_args("export", argc, argv, 0, 0, 0, &a);
+  if (rc != kExitDone || a.help) {
+    if (a.help) print_help("export");
+    return rc;
+  }
+  NotesTable table;
+  rc = table.open(NotesTable::kReading);
+  if (rc == kExitNotFound) return kExitDone;  // no table: no notes
+  if (rc != kExitDone) return rc;
+  bool on = false;
+  if ((rc = table.first(&on)) != kExitDone) return rc;
+  while (on) {
+    std::string path, note;
+    rc = table.read(&path, &note);
+    if (rc == kExitNotFound) break;
+    if (rc != kExitDone) return rc;
+    std::string line = json_note(path, note);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    if ((rc = table.next(&on)) != kExitDone) return rc;
+  }
+  return kExitDone;
+}
+
+int cmd_import(int argc, char** argv) {
+  Args a;
+  int rc = parse_args("import", argc, argv, 0, 1, 1, &a);
+  if (rc != kExitDone || a.help) {
+    if (a.help) print_help("import");
+    return rc;
+  }
+  const char* name = a.operands[0].c_str();
+  const bool standard = std::strcmp(name, "-") == 0;
+  std::FILE* in = standard ? stdin : std::fopen(name, "rb");
+  if (in == nullptr) {
+    say("import: cannot open %s: %s", name, std::strerror(errno));
+    return kExitUsage;
+  }
+
+  NotesTable table;
+  rc = table.open(NotesTable::kWriting);
+  if (rc == kExitDone) rc = table.holdBegin();
+  if (rc != kExitDone) {
+    if (!standard) std::fclose(in);
+    return rc;
+  }
+  int64_t held_since = now_ms();
+  long line_no = 0, stored = 0, skipped = 0, locked = 0;
+  char* buffer = nullptr;
+  size_t capacity = 0;
+  ssize_t n;
+  while ((n = ::getline(&buffer, &capacity, in)) >= 0) {
+    ++line_no;
+    std::string line(buffer, static_cast<size_t>(n));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (blank(line)) continue;
+
+    std::string given, note, path, why;
+    if (json_read_note(line, &given, &note, &why) != 1 || import_path(given, &path, &why) != 1 ||
+        !note_fits(path, note, &why)) {
+      say("import: line %ld: %s; skipped", line_no, why.c_str());
+      ++skipped;
+      continue;
+    }
+    rc = table.put(path, note);
+    if (rc == kExitHeld) {
+      say("import: line %ld skipped", line_no);
+      ++locked;
+      rc = kExitDone;
+    } else if (rc != kExitDone) {
+      break;  // the table cannot be used: stop here
+    } else {
+      ++stored;
+    }
+    if (now_ms() - held_since >= kHoldMs) {
+      if ((rc = table.holdEnd()) != kExitDone || (rc = table.holdBegin()) != kExitDone) break;
+      held_since = now_ms();
+    }
+  }
+  std::free(buffer);
+  const bool read_failed = std::ferror(in) != 0;
+  if (!standard) std::fclose(in);
+  // The write lock is given up even after a failure; what was stored stays.
+  int end = table.holdEnd();
+  if (rc == kExitDone) rc = end;
+  if (read_failed) say("import: reading %s failed after line %ld", standard ? "standard input" : name, line_no);
+  say("import: %ld notes stored, %ld lines skipped", stored, skipped + locked);
+  if (rc != kExitDone) return rc;
+  if (locked > 0) return kExitHeld;
+  if (skipped > 0 || read_failed) return kExitUsage;
+  return kExitDone;
+}

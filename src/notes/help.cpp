@@ -1,0 +1,129 @@
+// The help texts of qbnote and of each command.
+#include <cstdio>
+#include <cstring>
+
+#include "notes/notes.h"
+
+const char kVersion[] = "qbnote 0.1 (Quibbet)";
+
+namespace {
+
+struct CommandHelp {
+  const char* name;
+  const char* text;
+};
+
+const char kExitStatuses[] =
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  not found: no note for the path, nothing matched, no notes table yet\n"
+    "  2  usage: a command line, path or note that cannot be taken, or an editor\n"
+    "     that failed; nothing was written (import: the reported lines were\n"
+    "     skipped, the others stored)\n"
+    "  3  the notes table could not be used (cannot be opened, damaged); the\n"
+    "     message gives the engine's error number and its meaning; nothing was\n"
+    "     changed or re-created over it\n"
+    "  4  held by another program after the retries: the note is locked, or the\n"
+    "     Monitor holds the table alone while it compacts it; for edit also a\n"
+    "     note that changed while the editor ran\n";
+
+const CommandHelp kCommands[] = {
+    {"set",
+     "usage: qbnote set PATH [TEXT | -]\n"
+     "Sets or replaces the note of PATH. Without TEXT, or with -, the note is read\n"
+     "from standard input and loses one final newline. Creates the notes table\n"
+     "when there is none yet. A note for a path that differs only in the case of\n"
+     "A-Z is the same note: it is replaced and takes this spelling of the path.\n"},
+    {"get",
+     "usage: qbnote get [--json] PATH\n"
+     "Prints the note of PATH followed by a newline; exit status 1 when it has none.\n"
+     "  --json  {\"path\": ..., \"note\": ...} with the path as stored\n"},
+    {"rm",
+     "usage: qbnote rm PATH\n"
+     "Deletes the note of PATH and marks the table for compaction at the Monitor's\n"
+     "next shutdown; exit status 1 when PATH has no note.\n"},
+    {"ls",
+     "usage: qbnote ls [--json] [--missing] [FOLDER]\n"
+     "Lists the path and the first line of every note under FOLDER (its own note\n"
+     "included), or of every note, in the order of the path index (A-Z case\n"
+     "ignored, as the index compares paths).\n"
+     "  --missing  only notes whose paths no longer exist (stale notes)\n"
+     "  --json     one {\"path\": ..., \"note\": ...} line per note, the whole note\n"},
+    {"find",
+     "usage: qbnote find [--json] TEXT\n"
+     "Lists the notes whose text contains TEXT, ignoring the case of A-Z; exit\n"
+     "status 1 when none does.\n"
+     "  --json  one {\"path\": ..., \"note\": ...} line per note\n"},
+    {"edit",
+     "usage: qbnote edit PATH\n"
+     "Opens $VISUAL, else $EDITOR, else vi on the note of PATH (empty when it has\n"
+     "none) and stores the result without its final newline. An empty result or\n"
+     "an unchanged note stores nothing. The table is not held while the editor\n"
+     "runs; if another program changed the note meanwhile, nothing is stored,\n"
+     "your text is kept in the file named, and the exit status is 4.\n"},
+    {"export",
+     "usage: qbnote export\n"
+     "Writes every note as one JSON line {\"path\": ..., \"note\": ...} to standard\n"
+     "output, in index order. Bytes that are not UTF-8 are written as \\udcXX, which\n"
+     "import turns back into the byte XX.\n"},
+    {"import",
+     "usage: qbnote import FILE | -\n"
+     "Reads JSON lines as export writes them and sets each note (replacing one\n"
+     "that exists). Paths are taken as absolute paths and normalized without\n"
+     "resolving links. A line that cannot be taken is reported with its number\n"
+     "and skipped; the exit status is then 2 (4 when a note was locked).\n"},
+    {"check",
+     "usage: qbnote check\n"
+     "Verifies the notes table and, when it exists, the Monitor's temporary table,\n"
+     "and prints what is wrong. Exit status 0 only when both are sound, 3 when\n"
+     "either is damaged or cannot be opened, 1 when there is no notes table.\n"},
+};
+
+}  // namespace
+
+bool is_command(const char* name) {
+  for (const CommandHelp& c : kCommands)
+    if (std::strcmp(c.name, name) == 0) return true;
+  return false;
+}
+
+void print_help(const char* command) {
+  if (command != nullptr) {
+    for (const CommandHelp& c : kCommands) {
+      if (std::strcmp(c.name, command) != 0) continue;
+      std::fputs(c.text, stdout);
+      std::fputs("\n", stdout);
+      std::fputs(kExitStatuses, stdout);
+      return;
+    }
+  }
+  std::fputs(
+      "usage: qbnote COMMAND [ARGS]\n"
+      "Reads, writes and searches the notes that the Quibbet Monitor keeps attached\n"
+      "to files and folders. Works beside a running Monitor and other qbnote\n"
+      "processes: the notes table is opened shared and notes are changed under\n"
+      "record locks.\n"
+      "\n"
+      "Commands:\n"
+      "  set PATH [TEXT|-]      set or replace a note (TEXT from stdin when - or missing)\n"
+      "  get [--json] PATH      print a note\n"
+      "  rm PATH                delete a note\n"
+      "  ls [--json] [--missing] [FOLDER]\n"
+      "                         list notes under FOLDER, or all notes\n"
+      "  find [--json] TEXT     notes whose text contains TEXT (A-Z case ignored)\n"
+      "  edit PATH              edit a note with $VISUAL / $EDITOR / vi\n"
+      "  export                 every note as JSON lines on stdout\n"
+      "  import FILE|-          read notes back from JSON lines\n"
+      "  check                  verify the notes table and the temporary table\n"
+      "\n"
+      "qbnote COMMAND --help tells more; qbnote --version the version.\n"
+      "\n"
+      "Paths are stored absolute, with the folder part resolved through symbolic\n"
+      "links and the last component kept as given; a path of something already gone\n"
+      "is normalized by its text alone. Paths longer than 255 bytes are refused.\n"
+      "The notes table is <state>/system/qb.db and qb.idx; the state folder is\n"
+      "$QB_HOME, else $XDG_STATE_HOME/quibbet, else ~/.local/state/quibbet.\n"
+      "\n",
+      stdout);
+  std::fputs(kExitStatuses, stdout);
+}

@@ -1,0 +1,101 @@
+// qbnote: the notes program. What its files share: the exit statuses, the
+// limits a note must keep, messages on standard error, the command-line
+// parser of every command, and the entry points main() dispatches to.
+//
+// Exit statuses (also in --help and the README):
+//   0  done
+//   1  not found: no note for the path, no match, no notes table yet
+//   2  usage: a command line, a path or a note that cannot be taken, or an
+//      editor that failed; nothing was written (import: the lines it
+//      reports were skipped, the others stored)
+//   3  the notes table could not be used (cannot be opened, damaged, an
+//      engine call failed); nothing was changed or re-created over it
+//   4  held by another program after the engine's retries: a note locked,
+//      or the whole table held exclusively (the Monitor compacting it);
+//      for edit also a note that changed while the editor ran
+//
+// A note is text of bytes without NUL (records store terminated strings);
+// it need not be UTF-8. Text read from standard input or from the editor
+// loses one final newline, if it has one; `get` prints a note followed by a
+// newline.
+//
+// The program is one thread. Its strings are std::string: an allocation
+// failure ends the process, which for a command-line tool handling at most a
+// few megabytes at a time is the sensible end.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+enum : int {
+  kExitDone = 0,
+  kExitNotFound = 1,
+  kExitUsage = 2,
+  kExitTable = 3,
+  kExitHeld = 4,
+};
+
+// The driver's event record carries a path in 256 bytes with its terminator.
+constexpr size_t kMaxPathBytes = 255;
+// One record: the path and the note, each with its terminator, in at most
+// this many bytes (the record's 16-bit signed length word).
+constexpr size_t kMaxRecordBytes = 32767;
+inline size_t max_note_bytes(size_t path_bytes) { return kMaxRecordBytes - (path_bytes + 1) - 1; }
+
+// "qbnote: <text>\n" on standard error.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Options a command may accept.
+enum : unsigned {
+  kOptJson = 1,     // --json
+  kOptMissing = 2,  // --missing
+};
+
+struct Args {
+  std::vector<std::string> operands;
+  bool json = false;
+  bool missing = false;
+  bool help = false;  // --help / -h: the command prints its help and ends
+};
+
+// Reads the arguments that follow the command name. Options may stand
+// anywhere before "--"; "-" alone is an operand. kExitDone, or kExitUsage
+// after a message for an option the command does not take or a wrong
+// number of operands (between min_operands and max_operands).
+int parse_args(const char* command, int argc, char** argv, unsigned allowed, int min_operands, int max_operands,
+               Args* out);
+
+// The canonical path of a path operand into *out, refusing an empty path
+// and one whose canonical form is longer than kMaxPathBytes. kExitDone or
+// kExitUsage after a message.
+int note_path(const char* operand, std::string* out);
+
+// Whether `note` can be stored under `path`: no NUL byte and at most
+// max_note_bytes (path length). When not, *why says why.
+bool note_fits(const std::string& path, const std::string& note, std::string* why);
+// The same as an exit status: kExitDone, or kExitUsage after a message.
+int check_note(const std::string& path, const std::string& note);
+
+// All of standard input, or of the named file ("-": standard input). 1, or
+// -1 after a message.
+int read_input(const char* name, std::string* out);
+
+// Drops one final "\n".
+void drop_final_newline(std::string* text);
+
+// Help (help.cpp). `command` null: the program's help.
+extern const char kVersion[];
+void print_help(const char* command);
+bool is_command(const char* name);
+
+// The commands (argc/argv start after the command name).
+int cmd_set(int argc, char** argv);
+int cmd_rm(int argc, char** argv);
+int cmd_edit(int argc, char** argv);
+int cmd_get(int argc, char** argv);
+int cmd_ls(int argc, char** argv);
+int cmd_find(int argc, char** argv);
+int cmd_export(int argc, char** argv);
+int cmd_import(int argc, char** argv);
+int cmd_check(int argc, char** argv);

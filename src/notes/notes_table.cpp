@@ -1,0 +1,397 @@
+// Opening the notes table, the record operations qbnote makes on it, and the
+// engine's errors in words (see notes_table.h).
+#include "notes/notes_table.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "cache/file_io.h"
+#include "engine/engine.h"
+#include "notes/notes.h"
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "platform/state_dir.h"
+#include "upkeep/database.h"
+
+namespace {
+
+// The page cache: 1024 frames of 512 bytes keep the upper levels of a
+// 100,000-note index in memory during an import. Index pages of the notes
+// tables are 512 bytes.
+constexpr int kCacheFrames = 1024;
+
+// An open refused because another program holds the table exclusively
+// (creating or compacting it) is retried this often, this far apart.
+constexpr int kOpenTries = 60;
+constexpr int kOpenDelayMs = 50;
+
+// Changes that lose a race (the note was added, deleted or re-keyed by
+// another program between our look-up and our lock) start over at most
+// this often.
+constexpr int kPutAttempts = 10;
+
+int write_message(const char* text) {
+  if (text != nullptr) std::fputs(text, stderr);
+  return 1;
+}
+
+// Paths compare as the index compares them: bytes, A to Z folded.
+bool same_key(const char* a, const std::string& b) {
+  size_t i = 0;
+  for (; a[i] != '\0' && i < b.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return a[i] == '\0' && i == b.size();
+}
+
+}  // namespace
+
+void (*notes_before_add)() = nullptr;
+
+// ---------------------------------------------------------------------------
+// Errors in words.
+
+const char* engine_error_words(int code) {
+  switch (code) {
+    case kTbOk: return "no error";
+    case kTbNotOpen: return "the table is not open";
+    case kTbForeignIndex: return "the index does not belong to the table";
+    case kTbAlreadyOpen: return "the table is already open in this program";
+    case kTbNoCurrent: return "there is no current record";
+    case kTbNoMemory: return "out of memory";
+    case kTbNeedsKeyed: return "the operation needs a keyed index";
+    case kTbDataFile: return "the data file could not be read or written, or is damaged";
+    case kTbNoSuchIndex: return "the table has no index of that name";
+    case kTbIndexLayer: return "the index file or the page cache failed";
+    case kTbCannotOpen: return "a table file cannot be opened";
+    case kTbKeyTooLong: return "a key does not fit an index page";
+    case kTbIndexFileUnusable: return "the index file cannot be used";
+    case kTbNoIndexNumber: return "no index number is free";
+    case kTbBadName: return "a file name cannot be formed";
+    case kTbIndexExists: return "an index of that name exists already";
+    case kTbNoSuchField: return "the table has no field of that name";
+    case kTbCopyOntoSelf: return "a table cannot be copied onto itself";
+    case kTbPageTooLarge: return "the index pages are larger than the engine's";
+    case kTbIndexFileExists: return "the index file exists already";
+    case kTbStarted: return "the engine is started already";
+    case kTbBufferTooSmall: return "a field buffer is too small";
+    case kTbFieldRange: return "no field of that number";
+    case kTbKeyFieldRange: return "no key field of that number";
+    case kTbLockFailed: return "a lock could not be taken";
+    case kTbUnlockFailed: return "a lock could not be released";
+    case kTbLockHeld: return "the table lock is held already";
+    case kTbNoSuchLock: return "no record lock of that number";
+    case kTbReadOnly: return "the table is read-only";
+    case kTbNeedsExclusive: return "the operation needs the table opened exclusively";
+    case kTbNoLockNumber: return "no record-lock number is free";
+    case kTbCallerBuffer: return "the caller's buffer is too small";
+    case kTbMissingArgument: return "an argument is missing";
+    case kTbNotText: return "the field takes no text";
+    case kTbIndexPosition: return "no index at that position";
+    case kTbRecordTooLarge: return "the record is larger than 32767 bytes";
+    default: return "unknown error";
+  }
+}
+
+std::string engine_error_text(int code, int index_error, int os_error) {
+  char text[256];
+  std::snprintf(text, sizeof text, "error %d (%s)", code, engine_error_words(code));
+  std::string out = text;
+  if (code == kTbIndexLayer && index_error != 0) {
+    std::snprintf(text, sizeof text, "; index layer error %d", index_error);
+    out += text;
+  }
+  if ((code == kTbDataFile || code == kTbCannotOpen) && os_error != 0) {
+    out += "; system: ";
+    out += os_error == 30 ? "a short read or write" : std::strerror(os_error);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Engine, files, open lock.
+
+int start_engine() {
+  if (tb_started()) return 1;
+  if (TableHandle::startEngine(kCacheFrames, kNotesPageSize) != 1) return -1;
+  (void)tb_set_message_writer(write_message);
+  return 1;
+}
+
+std::string system_file(const char* name) {
+  char dir[kPathBuffer] = {};
+  UINT length = GetSystemDirectoryA(dir, sizeof dir);
+  if (length == 0 || length >= sizeof dir) {
+    say("the state folder's system folder cannot be had: %s",
+        length == 0 ? std::strerror(static_cast<int>(GetLastError())) : "its path is too long");
+    return "";
+  }
+  return std::string(dir) + "/" + name;
+}
+
+OpenLock::OpenLock(bool exclusive) {
+  std::string name = system_file("qbnote.lock");
+  if (name.empty()) return;
+  fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) return;
+  while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+    if (errno == EINTR) continue;
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
+}
+
+OpenLock::~OpenLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing the only descriptor drops the flock
+}
+
+// ---------------------------------------------------------------------------
+// Opening.
+
+int NotesTable::open(Mode mode) {
+  if (start_engine() != 1) {
+    say("the table engine cannot start: %s", engine_error_text(tb_error, ix_error, 0).c_str());
+    return kExitTable;
+  }
+  base_ = system_file("qb");
+  if (base_.empty()) return kExitTable;
+  data_file_ = base_ + ".db";
+
+  const auto exists = [&] { return GetFileAttributesA(data_file_.c_str()) != INVALID_FILE_ATTRIBUTES; };
+  const int open_mode = mode == kReading ? 3 : 1;
+  {
+    OpenLock shared(false);
+    if (exists()) {
+      int rc = openTable(open_mode);
+      return rc == kExitDone ? useIndex() : rc;
+    }
+  }
+  if (mode != kWriting) return kExitNotFound;
+  OpenLock alone(true);  // held until the new table is open
+  if (!exists()) {
+    int r = createNotesTable(base_.c_str());
+    if (r != 1) {
+      say("cannot create the notes table %s: %s", data_file_.c_str(),
+          engine_error_text(tb_error, ix_error, io_os_error).c_str());
+      return kExitTable;
+    }
+  }
+  int rc = openTable(open_mode);
+  return rc == kExitDone ? useIndex() : rc;
+}
+
+int NotesTable::openTable(int mode) {
+  for (int attempt = 1;; ++attempt) {
+    io_os_error = 0;
+    if (t_.open(base_.c_str(), mode) == 1) return kExitDone;
+    const int code = t_.lastError();
+    const int os = io_os_error;
+    const bool held = code == kTbCannotOpen && (os == EWOULDBLOCK || os == EAGAIN);
+    if (!held) {
+      say("cannot open the notes table %s: %s; nothing was changed", data_file_.c_str(),
+          engine_error_text(code, t_.lowerError(), os).c_str());
+      return kExitTable;
+    }
+    if (attempt == kOpenTries) {
+      say("the notes table %s is held by another program (the Monitor holds it alone while it compacts "
+          "it); try again in a moment",
+          data_file_.c_str());
+      return kExitHeld;
+    }
+    ::usleep(kOpenDelayMs * 1000);
+  }
+}
+
+int NotesTable::useIndex() {
+  if (t_.setIndex(kPathIndex) != 1) {
+    // The handle fell back on record order: an open whose index file cannot
+    // be used succeeds, and the reason is only in the engine error of that
+    // open. Ask the engine again, read-only.
+    (void)t_.close();
+    Table* probe = tb_open(base_.c_str(), 1, 1);
+    int code = tb_error;
+    int index_error = ix_error;
+    if (probe != nullptr) (void)tb_close(probe);
+    if (code == kTbOk) code = kTbNoSuchIndex;
+    say("the notes table %s cannot be used: its index \"%s\" is missing or its index file %s.idx is "
+        "damaged: %s; nothing was changed",
+        data_file_.c_str(), kPathIndex, base_.c_str(), engine_error_text(code, index_error, 0).c_str());
+    return kExitTable;
+  }
+  path_field_ = t_.fieldNumber("Path");
+  note_field_ = t_.fieldNumber("Remark");
+  if (path_field_ < 0 || note_field_ < 0) {
+    say("%s is not a notes table: it lacks the field \"%s\"", data_file_.c_str(),
+        path_field_ < 0 ? "Path" : "Remark");
+    (void)t_.close();
+    return kExitTable;
+  }
+  return kExitDone;
+}
+
+// ---------------------------------------------------------------------------
+// Errors.
+
+int NotesTable::engineFailure(const char* doing) { return engineFailure(doing, t_.lastError(), t_.lowerError()); }
+
+int NotesTable::engineFailure(const char* doing, int code, int index_error) {
+  if (code == kTbLockFailed || (code == kTbIndexLayer && index_error == kIxLockFailed)) {
+    say("%s the notes table %s: another program holds a lock on it after the engine's retries; nothing was "
+        "changed",
+        doing, data_file_.c_str());
+    return kExitHeld;
+  }
+  say("%s the notes table %s failed: %s", doing, data_file_.c_str(),
+      engine_error_text(code, index_error, io_os_error).c_str());
+  return kExitTable;
+}
+
+int NotesTable::heldMessage(const std::string& path) {
+  say("the note of %s is locked by another program, still after the engine's retries; the note is unchanged",
+      path.c_str());
+  return kExitHeld;
+}
+
+// ---------------------------------------------------------------------------
+// Positioning and reading.
+
+int NotesTable::setPath(const std::string& path) {
+  return t_.setField(path_field_, path.c_str()) == 1 ? kExitDone : engineFailure("setting a path for");
+}
+
+int NotesTable::lookup(const std::string& path, bool* found) {
+  *found = false;
+  int rc = setPath(path);
+  if (rc != kExitDone) return rc;
+  int r = t_.findKey();
+  if (r == -1) return engineFailure("looking up a note in");
+  *found = r == 2;
+  return kExitDone;
+}
+
+int NotesTable::seek(const std::string& key) {
+  bool found;
+  return lookup(key, &found);
+}
+
+int NotesTable::first(bool* on) {
+  int r = t_.firstRecord();
+  if (r == -1) return engineFailure("reading");
+  *on = r == 1;
+  return kExitDone;
+}
+
+int NotesTable::next(bool* on) {
+  int r = t_.nextRecord();
+  if (r == -1) return engineFailure("reading");
+  *on = r == 1;
+  return kExitDone;
+}
+
+int NotesTable::read(std::string* path, std::string* note) {
+  int r = t_.readRecord(0);
+  if (r == -2 || r == -3) return kExitNotFound;
+  if (r != 1) return engineFailure("reading a note from");
+  *path = t_.getField(path_field_);
+  *note = t_.getField(note_field_);
+  return kExitDone;
+}
+
+// ---------------------------------------------------------------------------
+// Changes.
+
+int NotesTable::put(const std::string& path, const std::string& note, const ExpectedNote* expected) {
+  for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
+    bool found;
+    int rc = lookup(path, &found);
+    if (rc != kExitDone) return rc;
+
+    if (!found) {
+      if (expected != nullptr && expected->present) return kNoteChanged;
+      if (t_.setField(note_field_, note.c_str()) != 1) return engineFailure("setting a note for");
+      if (notes_before_add != nullptr) notes_before_add();
+      if (t_.addRecord() == 1) return kExitDone;
+      // Another program added this path since the look-up: replace its note.
+      if (t_.lastError() == kTbIndexLayer && t_.lowerError() == kIxDuplicateKey) continue;
+      return engineFailure("adding a note to");
+    }
+
+    int32_t lockId = 0;
+    int r = t_.lockRecord(&lockId);
+    if (r == -4) return heldMessage(path);
+    if (r != 1) return engineFailure("locking a note in");
+    // Under the lock, make sure the record is still this path's.
+    r = t_.readRecord(0);
+    if (r != 1 || !same_key(t_.getField(path_field_), path)) {
+      (void)t_.unlockRecord(lockId);
+      if (r == 1 || r == -2 || r == -3) continue;  // deleted or re-keyed meanwhile
+      return engineFailure("reading a note from");
+    }
+    if (expected != nullptr && (!expected->present || expected->note != t_.getField(note_field_))) {
+      (void)t_.unlockRecord(lockId);
+      return kNoteChanged;
+    }
+    int u = -1;
+    if (t_.setField(path_field_, path.c_str()) == 1 && t_.setField(note_field_, note.c_str()) == 1)
+      u = t_.updateRecord();
+    const int code = t_.lastError();
+    const int index_error = t_.lowerError();
+    (void)t_.unlockRecord(lockId);
+    if (u == 1) return kExitDone;
+    return engineFailure("replacing a note in", code, index_error);
+  }
+  say("the note of %s kept changing under other programs' hands; it was left as they made it", path.c_str());
+  return kExitHeld;
+}
+
+int NotesTable::remove(const std::string& path) {
+  for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
+    bool found;
+    int rc = lookup(path, &found);
+    if (rc != kExitDone) return rc;
+    if (!found) return kExitNotFound;
+
+    int32_t lockId = 0;
+    int r = t_.lockRecord(&lockId);
+    if (r == -4) return heldMessage(path);
+    if (r != 1) return engineFailure("locking a note in");
+    r = t_.readRecord(0);
+    if (r != 1 || !same_key(t_.getField(path_field_), path)) {
+      (void)t_.unlockRecord(lockId);
+      if (r == 1 || r == -2 || r == -3) continue;
+      return engineFailure("reading a note from");
+    }
+    const int d = t_.deleteRecord();
+    const int code = t_.lastError();
+    const int index_error = t_.lowerError();
+    (void)t_.unlockRecord(lockId);
+    // As the Monitor does after every deletion: the next shutdown compacts.
+    if (!WriteProfileStringA("Quibbet", "MODIFIED", "1"))
+      say("the note is deleted, but win.ini could not be marked for compaction: %s",
+          std::strerror(static_cast<int>(GetLastError())));
+    if (d != 1) return engineFailure("deleting a note from", code, index_error);
+    return kExitDone;
+  }
+  say("the note of %s kept changing under other programs' hands; it was left as they made it", path.c_str());
+  return kExitHeld;
+}
+
+int NotesTable::holdBegin() {
+  int r = t_.lockTable(2);
+  if (r == -4) {
+    say("the notes table %s is locked by another program, still after the engine's retries", data_file_.c_str());
+    return kExitHeld;
+  }
+  return r == 1 ? kExitDone : engineFailure("locking");
+}
+
+int NotesTable::holdEnd() { return t_.unlockTable(2) == 1 ? kExitDone : engineFailure("writing out changes to"); }

@@ -1,0 +1,126 @@
+// NotesTable: how qbnote works on the notes table, "<state>/system/qb"
+// (qb.db and qb.idx), beside a running Monitor and other qbnote processes.
+//
+// The table is opened in shared mode (read-only for the commands that only
+// read) with "INDX_Path,U" current, whose key compares paths ignoring the
+// case of A to Z. Changes follow the Monitor's rules: a note is updated or
+// deleted under a record lock (lockRecord, updateRecord or deleteRecord,
+// unlockRecord), and added without one, the unique index refusing a second
+// note for a path. When two programs add the same path at once, the loser's
+// add fails on the unique index and it retries as an update.
+//
+// Creating the table: qbnote processes serialise "does qb.db exist, create
+// it if not, open it" with an exclusive flock on "<state>/system/qbnote.lock",
+// so that two of them started on a fresh state folder never create the table
+// over each other; opening an existing table takes the flock shared, so that
+// none opens a table half made. An existing table is never created again:
+// one that cannot be opened is reported and left as it is.
+//
+// Every operation returns an exit status of notes.h (kExitDone on success)
+// and has printed its message when it returns anything else, except where
+// said. One open instance at a time in a process, used by one thread (the
+// engine beneath is process-wide and single-threaded).
+#pragma once
+
+#include <string>
+
+#include "table_handle/table_handle.h"
+
+// What the note of a path must still be for NotesTable::put to go ahead:
+// edit stores its result only over the note it started from.
+struct ExpectedNote {
+  bool present = false;
+  std::string note;
+};
+
+// put's result when an ExpectedNote did not hold (no message printed).
+constexpr int kNoteChanged = 5;
+
+// Test seam: called by put between a look-up that found no note and the add,
+// which is where another program may add the same path first. Null in the
+// program itself.
+extern void (*notes_before_add)();
+
+class NotesTable {
+ public:
+  enum Mode { kReading, kChanging, kWriting };
+
+  // kReading: shared and read-only; kChanging: shared and writable; both
+  // kExitNotFound (no message) when the table does not exist. kWriting:
+  // shared and writable, created first (createNotesTable) when its data
+  // file does not exist.
+  int open(Mode mode);
+  void close() { (void)t_.close(); }
+
+  // Makes the note of `path` current when there is one: *found.
+  int lookup(const std::string& path, bool* found);
+  // Positions on the first note whose path is not less than `key` in index
+  // order (or past the last note), on the first note, or on the one after
+  // the current; *on tells whether first and next landed on a note.
+  int seek(const std::string& key);
+  int first(bool* on);
+  int next(bool* on);
+  // The current note, read without a record lock; kExitNotFound (no
+  // message) when the position is past the last note.
+  int read(std::string* path, std::string* note);
+
+  // Gives `path` the note `note`: a new note is added, an existing one
+  // (whatever the case of its path) replaced under a record lock, taking the
+  // spelling of `path`. With `expected`, kNoteChanged when the note is not
+  // as it says.
+  int put(const std::string& path, const std::string& note, const ExpectedNote* expected = nullptr);
+  // Deletes the note of `path` under a record lock: kExitNotFound (no
+  // message) when there is none. After a deletion "MODIFIED" in section
+  // "Quibbet" of win.ini is set to "1", so that the Monitor compacts the
+  // table at its next shutdown.
+  int remove(const std::string& path);
+
+  // Holds the table's write lock across many changes (import): commits are
+  // deferred to holdEnd, which writes them out. Other programs wait
+  // meanwhile, so callers hold it for short stretches only.
+  int holdBegin();
+  int holdEnd();
+
+  const std::string& dataFile() const { return data_file_; }
+
+ private:
+  int openTable(int mode);
+  int useIndex();
+  int setPath(const std::string& path);
+  int engineFailure(const char* doing);
+  int engineFailure(const char* doing, int code, int index_error);
+  int heldMessage(const std::string& path);
+
+  TableHandle t_;
+  std::string base_;
+  std::string data_file_;
+  int path_field_ = -1;
+  int note_field_ = -1;
+};
+
+// "<state>/system/<name>", or "" after a message when the state folder
+// cannot be had.
+std::string system_file(const char* name);
+
+// The engine's error number in words.
+const char* engine_error_words(int code);
+// "error N (words)", with the index layer's or the system's cause when the
+// engine names one of them.
+std::string engine_error_text(int code, int index_error, int os_error);
+
+// The flock on "<state>/system/qbnote.lock" between qbnote processes (see
+// above): shared while an existing table is opened, exclusive while one is
+// created and opened. Released by the destructor.
+class OpenLock {
+ public:
+  explicit OpenLock(bool exclusive);
+  ~OpenLock();
+  OpenLock(const OpenLock&) = delete;
+  OpenLock& operator=(const OpenLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// Starts the engine with qbnote's cache when it is not running yet. 1 / -1.
+int start_engine();

@@ -1,0 +1,259 @@
+// qbnote end to end: every command through the real binary on a temporary
+// state folder.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+
+#include "qbnote_run.h"
+
+namespace {
+
+using NotesCommands = QbnoteTest;
+
+int lines_of(const std::string& text) {
+  int n = 0;
+  for (char c : text) n += c == '\n';
+  return n;
+}
+
+TEST_F(NotesCommands, SetGetReplaceAndRemove) {
+  const std::string plan = make("plan.txt");
+  ASSERT_EQ(run({"set", plan, "call Ann"}).status, 0);
+  QbRun got = run({"get", plan});
+  EXPECT_EQ(got.status, 0);
+  EXPECT_EQ(got.out, "call Ann\n");
+
+  ASSERT_EQ(run({"set", plan, "call Ann at noon"}).status, 0);
+  EXPECT_EQ(run({"get", plan}).out, "call Ann at noon\n");
+
+  ASSERT_EQ(run({"rm", plan}).status, 0);
+  got = run({"get", plan});
+  EXPECT_EQ(got.status, 1);
+  EXPECT_EQ(got.out, "");
+  EXPECT_NE(got.err.find("has no note"), std::string::npos) << got.err;
+  EXPECT_NE(read_whole_file(home_ + "/win.ini").find("MODIFIED=1"), std::string::npos);
+  EXPECT_EQ(run({"rm", plan}).status, 1);
+}
+
+TEST_F(NotesCommands, ReadingCommandsNeitherNeedNorCreateTheTable) {
+  const std::string plan = make("plan.txt");
+  EXPECT_EQ(run({"get", plan}).status, 1);
+  EXPECT_EQ(run({"rm", plan}).status, 1);
+  QbRun ls = run({"ls"});
+  EXPECT_EQ(ls.status, 0);
+  EXPECT_EQ(ls.out, "");
+  EXPECT_EQ(run({"find", "x"}).status, 1);
+  EXPECT_EQ(run({"check"}).status, 1);
+  EXPECT_NE(::access(notes_db().c_str(), F_OK), 0);
+}
+
+TEST_F(NotesCommands, TextFromStandardInputLosesOneFinalNewline) {
+  const std::string a = make("a"), b = make("b");
+  ASSERT_EQ(run({"set", a}, "first\nsecond\n\n").status, 0);
+  ASSERT_EQ(run({"set", b, "-"}, "only\n").status, 0);
+  EXPECT_EQ(run({"get", a}).out, "first\nsecond\n\n");
+  EXPECT_EQ(run({"get", b}).out, "only\n");
+}
+
+TEST_F(NotesCommands, RelativePathsAndLinkedFoldersMeetOnTheCanonicalPath) {
+  const std::string file = make("real/report.odt");
+  ASSERT_EQ(::symlink((files_ + "/real").c_str(), (files_ + "/via").c_str()), 0);
+  ASSERT_EQ(run({"set", files_ + "/via/report.odt", "draft"}).status, 0);
+  QbRun got = run({"get", "--json", file});
+  EXPECT_EQ(got.status, 0);
+  EXPECT_EQ(got.out, "{\"path\": \"" + file + "\", \"note\": \"draft\"}\n");
+  // A path whose folder is gone is normalized by its text.
+  ASSERT_EQ(run({"set", files_ + "/gone/./x/../old.txt", "stale"}).status, 0);
+  EXPECT_EQ(run({"get", files_ + "/gone/old.txt"}).out, "stale\n");
+}
+
+TEST_F(NotesCommands, PathsThatDifferOnlyInCaseShareOneNote) {
+  const std::string lower = make("dir/plan.txt");
+  const std::string upper = files_ + "/dir/Plan.TXT";
+  ASSERT_EQ(run({"set", lower, "one"}).status, 0);
+  ASSERT_EQ(run({"set", upper, "two"}).status, 0);
+  EXPECT_EQ(run({"get", files_ + "/dir/PLAN.txt"}).out, "two\n");
+  QbRun ls = run({"ls", files_ + "/dir"});
+  EXPECT_EQ(ls.out, upper + "\ttwo\n");  // one note, with the spelling set last
+  EXPECT_EQ(run({"check"}).status, 0);  // the re-spelt key is in the index once
+  ASSERT_EQ(run({"rm", files_ + "/DIR/plan.txt"}).status, 0);
+  EXPECT_EQ(run({"ls"}).out, "");
+}
+
+TEST_F(NotesCommands, LsListsTheFolderItsNoteAndNothingBeside) {
+  const std::string docs = make("docs/");
+  const std::string a = make("docs/a.txt"), c = make("docs/sub/c.txt");
+  const std::string sibling1 = make("docs-old/x"), sibling2 = make("docs.bak"), sibling3 = make("docsx/y");
+  const std::string other_case = make("Docs/z");
+  for (const std::string& p : {docs, a, c, sibling1, sibling2, sibling3, other_case})
+    ASSERT_EQ(run({"set", p, "note of " + p.substr(files_.size()) + "\nmore"}).status, 0);
+
+  QbRun ls = run({"ls", docs + "/"});
+  ASSERT_EQ(ls.status, 0);
+  // The folder's own note, then everything under it in index order; "Docs/z"
+  // is under "docs" as the index compares paths.
+  EXPECT_EQ(ls.out, docs + "\tnote of /docs\n" + a + "\tnote of /docs/a.txt\n" + c +
+                        "\tnote of /docs/sub/c.txt\n" + other_case + "\tnote of /Docs/z\n");
+
+  ASSERT_EQ(::chdir(files_.c_str()), 0);  // a relative folder works too
+  QbRun sub = run({"ls", "--json", "docs/sub"});
+  EXPECT_EQ(sub.out, "{\"path\": \"" + c + "\", \"note\": \"note of /docs/sub/c.txt\\nmore\"}\n");
+  EXPECT_EQ(lines_of(run({"ls"}).out), 7);
+  EXPECT_EQ(run({"ls", files_ + "/empty-folder"}).out, "");
+}
+
+TEST_F(NotesCommands, LsMissingListsOnlyStaleNotes) {
+  const std::string keep = make("keep.txt"), lost = make("lost.txt"), folder = make("old/");
+  for (const std::string& p : {keep, lost, folder}) ASSERT_EQ(run({"set", p, "n"}).status, 0);
+  ASSERT_EQ(::unlink(lost.c_str()), 0);
+  ASSERT_EQ(::rmdir(folder.c_str()), 0);
+  QbRun ls = run({"ls", "--missing"});
+  EXPECT_EQ(ls.status, 0);
+  EXPECT_EQ(ls.out, lost + "\tn\n" + folder + "\tn\n");
+  EXPECT_EQ(run({"ls", "--missing", files_ + "/old"}).out, folder + "\tn\n");
+}
+
+TEST_F(NotesCommands, FindMatchesTextIgnoringCase) {
+  const std::string a = make("a"), b = make("b"), c = make("c");
+  ASSERT_EQ(run({"set", a, "shopping\nCall ANN tomorrow"}).status, 0);
+  ASSERT_EQ(run({"set", b, "nothing here"}).status, 0);
+  ASSERT_EQ(run({"set", c, "ann's report"}).status, 0);
+  QbRun found = run({"find", "ann"});
+  EXPECT_EQ(found.status, 0);
+  EXPECT_EQ(found.out, a + "\tCall ANN tomorrow\n" + c + "\tann's report\n");
+  EXPECT_EQ(run({"find", "--json", "NOTHING"}).out, "{\"path\": \"" + b + "\", \"note\": \"nothing here\"}\n");
+  QbRun none = run({"find", "bob"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out, "");
+}
+
+TEST_F(NotesCommands, ExportThenImportIntoAFreshStateGivesIdenticalNotes) {
+  const std::string odd = std::string("bytes \xff\xfe and \xc3\x28, overlong \xc0\xaf, surrogate \xed\xa0\x80") +
+                          " and a good \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80";
+  const std::string controls = "quote \" backslash \\ tab\tcr\r bell\x07 del\x7f /slash";
+  const std::string big(30000, 'q');
+  const std::string paths[] = {make("odd"), make("controls"), make("big"), files_ + "/gone/\xe9t\xe9.txt"};
+  const std::string notes[] = {odd, controls, big, "a note of a file already gone"};
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(run({"set", paths[i], "-"}, notes[i] + "\n").status, 0) << i;
+
+  QbRun exported = run({"export"});
+  ASSERT_EQ(exported.status, 0);
+  EXPECT_EQ(lines_of(exported.out), 4);
+  EXPECT_NE(exported.out.find("\\udcff\\udcfe"), std::string::npos);  // invalid bytes escaped
+  EXPECT_NE(exported.out.find("\xc3\xa9 \xe2\x82\xac"), std::string::npos);  // valid UTF-8 kept
+
+  home_ = tmp_.path() + "/fresh-state";
+  QbRun imported = run({"import", "-"}, exported.out);
+  EXPECT_EQ(imported.status, 0) << imported.err;
+  EXPECT_EQ(run({"export"}).out, exported.out);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(run({"get", paths[i]}).out, notes[i] + "\n") << i;
+  EXPECT_EQ(run({"check"}).status, 0);
+}
+
+TEST_F(NotesCommands, ImportReplacesExistingNotes) {
+  const std::string a = make("a");
+  ASSERT_EQ(run({"set", a, "old"}).status, 0);
+  const std::string line = "{\"note\": \"new\", \"extra\": [1, {\"x\": null}], \"path\": \"" + a + "\"}\n";
+  ASSERT_TRUE(write_whole_file(tmp_.file("notes.jsonl"), line));
+  EXPECT_EQ(run({"import", tmp_.file("notes.jsonl")}).status, 0);
+  EXPECT_EQ(run({"get", a}).out, "new\n");
+  EXPECT_EQ(lines_of(run({"export"}).out), 1);
+}
+
+TEST_F(NotesCommands, CheckFindsASoundTableSoundAndADamagedOneDamaged) {
+  const std::string alpha = make("alpha-unique.txt"), beta = make("beta.txt");
+  ASSERT_EQ(run({"set", alpha, "first"}).status, 0);
+  ASSERT_EQ(run({"set", beta, "second"}).status, 0);
+  QbRun sound = run({"check"});
+  EXPECT_EQ(sound.status, 0) << sound.out;
+  EXPECT_NE(sound.out.find("sound"), std::string::npos);
+
+  // A path changed inside the data file: the index entry no longer matches
+  // its record.
+  std::string db = read_whole_file(notes_db());
+  size_t at = db.find("alpha-unique");
+  ASSERT_NE(at, std::string::npos);
+  db[at] = 'o';
+  ASSERT_TRUE(write_whole_file(notes_db(), db));
+  QbRun damaged = run({"check"});
+  EXPECT_EQ(damaged.status, 3);
+  EXPECT_NE(damaged.out.find("finding"), std::string::npos) << damaged.out;
+}
+
+TEST_F(NotesCommands, CheckLooksAtTheTemporaryTableToo) {
+  const std::string a = make("a");
+  ASSERT_EQ(run({"set", a, "note"}).status, 0);
+  // A temporary table as the Monitor leaves it: the layout of the notes table.
+  ASSERT_TRUE(write_whole_file(home_ + "/system/qbtmp.db", read_whole_file(notes_db())));
+  ASSERT_TRUE(write_whole_file(home_ + "/system/qbtmp.idx", read_whole_file(notes_idx())));
+  QbRun both = run({"check"});
+  EXPECT_EQ(both.status, 0) << both.out;
+  EXPECT_NE(both.out.find("temporary table"), std::string::npos);
+
+  std::string idx = read_whole_file(home_ + "/system/qbtmp.idx");
+  for (size_t i = 0; i < 36; ++i) idx[i] = static_cast<char>(0x5A);
+  ASSERT_TRUE(write_whole_file(home_ + "/system/qbtmp.idx", idx));
+  QbRun damaged = run({"check"});
+  EXPECT_EQ(damaged.status, 3);
+  EXPECT_NE(damaged.out.find("temporary table"), std::string::npos);
+  EXPECT_NE(damaged.out.find("index file cannot be used"), std::string::npos) << damaged.out;
+}
+
+// An editor given as a shell command line; "$1" is the file to edit.
+TEST_F(NotesCommands, EditStoresWhatTheEditorLeaves) {
+  const std::string a = make("a");
+  ASSERT_EQ(run({"set", a, "old text"}).status, 0);
+  EXPECT_EQ(run({"edit", a}, "", {{"VISUAL", ""}, {"EDITOR", "sed -i s/old/new/"}}).status, 0);
+  EXPECT_EQ(run({"get", a}).out, "new text\n");
+
+  const std::string b = make("b");  // no note yet: the editor starts empty
+  EXPECT_EQ(run({"edit", b}, "", {{"VISUAL", "printf 'written\\n' >"}}).status, 0);
+  EXPECT_EQ(run({"get", b}).out, "written\n");
+}
+
+TEST_F(NotesCommands, EditThatFailsOrEmptiesTheNoteStoresNothing) {
+  const std::string a = make("a");
+  ASSERT_EQ(run({"set", a, "keep me"}).status, 0);
+  QbRun failed = run({"edit", a}, "", {{"VISUAL", "false"}});
+  EXPECT_EQ(failed.status, 2);
+  QbRun emptied = run({"edit", a}, "", {{"VISUAL", ": >"}});
+  EXPECT_EQ(emptied.status, 0);
+  EXPECT_NE(emptied.err.find("empty"), std::string::npos);
+  EXPECT_EQ(run({"get", a}).out, "keep me\n");
+}
+
+TEST_F(NotesCommands, EditDoesNotOverwriteAChangeMadeWhileTheEditorRan) {
+  const std::string a = make("a");
+  ASSERT_EQ(run({"set", a, "start"}).status, 0);
+  // The "editor" first has another qbnote change the note, then writes.
+  const std::string editor = std::string(QBNOTE_BIN) + " set '" + a + "' theirs; printf mine >";
+  QbRun edit = run({"edit", a}, "", {{"VISUAL", editor}});
+  EXPECT_EQ(edit.status, 4);
+  EXPECT_NE(edit.err.find("changed by another program"), std::string::npos) << edit.err;
+  EXPECT_EQ(run({"get", a}).out, "theirs\n");
+}
+
+TEST_F(NotesCommands, HelpVersionAndUsage) {
+  QbRun help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* word : {"set", "get", "rm", "ls", "find", "edit", "export", "import", "check", "Exit status"})
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
+  QbRun set_help = run({"set", "--help"});
+  EXPECT_EQ(set_help.status, 0);
+  EXPECT_EQ(set_help.out.rfind("usage: qbnote set", 0), 0u);
+  EXPECT_EQ(run({"help", "ls"}).out, run({"ls", "-h"}).out);
+  QbRun version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("qbnote ", 0), 0u);
+
+  EXPECT_EQ(run({}).status, 2);
+  EXPECT_EQ(run({"frobnicate"}).status, 2);
+  EXPECT_EQ(run({"get"}).status, 2);
+  EXPECT_EQ(run({"get", "a", "b"}).status, 2);
+  QbRun bad_option = run({"rm", "--json", "a"});
+  EXPECT_EQ(bad_option.status, 2);
+  EXPECT_NE(bad_option.err.find("unknown option --json"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// qbnote beside other programs: several qbnote processes at once, and a note
+// whose record another process holds locked.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "notes/notes.h"
+#include "notes/notes_table.h"
+#include "qbnote_run.h"
+#include "support/fork_helper.h"
+#include "table_handle/table_handle.h"
+
+namespace {
+
+using NotesSharing = QbnoteTest;
+
+// Four processes started at once, on a state folder without a notes table:
+// they race to create it, then to add, then to replace.
+TEST_F(NotesSharing, FourSetsAtOnceLoseNothing) {
+  const std::string own[4] = {make("p0"), make("p1"), make("p2"), make("p3")};
+  const std::string shared = make("shared");
+  for (int round = 0; round < 3; ++round) {
+    // Round 0 on a fresh state: different paths. Rounds 1 and 2: one path,
+    // first added by all four at once, then replaced by all four at once.
+    std::vector<pid_t> pids;
+    std::vector<std::string> texts;
+    for (int i = 0; i < 4; ++i) {
+      std::string text(6000 + 1000 * i, static_cast<char>('a' + i + 4 * round));
+      texts.push_back(text);
+      pids.push_back(start({"set", round == 0 ? own[i] : shared, "-"}, text));
+    }
+    for (pid_t pid : pids) {
+      QbRun r = finish(pid);
+      EXPECT_EQ(r.status, 0) << "round " << round << ": " << r.err;
+    }
+    if (round == 0) {
+      for (int i = 0; i < 4; ++i) EXPECT_EQ(run({"get", own[i]}).out, texts[i] + "\n") << i;
+    } else {
+      std::string got = run({"get", shared}).out;
+      ASSERT_FALSE(got.empty());
+      got.pop_back();
+      bool whole = false;
+      for (const std::string& t : texts) whole = whole || got == t;
+      EXPECT_TRUE(whole) << "round " << round << ": a note of " << got.size() << " bytes is none of the texts";
+    }
+  }
+  QbRun check = run({"check"});
+  EXPECT_EQ(check.status, 0) << check.out;
+  int notes = 0;
+  for (char c : run({"export"}).out) notes += c == '\n';
+  EXPECT_EQ(notes, 5);
+}
+
+// The add race made certain: another qbnote adds the path between this
+// process's look-up (no note) and its add. The add fails on the unique index
+// and the note is replaced instead.
+QbnoteTest* g_fixture = nullptr;
+std::string g_race_path;
+bool g_race_ran = false;
+
+TEST_F(NotesSharing, AnAddThatLosesTheRaceReplacesTheWinnersNote) {
+  g_race_path = make("raced");
+  ASSERT_EQ(run({"set", make("other"), "x"}).status, 0);
+  g_fixture = this;
+  Child child = fork_child([this](int, int) {
+    ::setenv("QB_HOME", home_.c_str(), 1);
+    notes_before_add = [] {
+      if (g_race_ran) return;
+      g_race_ran = true;
+      if (g_fixture->run({"set", g_race_path, "winner"}).status != 0) ::_exit(13);
+    };
+    NotesTable table;
+    if (table.open(NotesTable::kWriting) != kExitDone) return 10;
+    if (table.put(g_race_path, "replaced the winner") != kExitDone) return 11;
+    return g_race_ran ? 0 : 12;
+  });
+  EXPECT_EQ(wait_child(child), 0);
+  EXPECT_EQ(run({"get", g_race_path}).out, "replaced the winner\n");
+  EXPECT_EQ(run({"check"}).status, 0);
+}
+
+// A child process holds the record lock of one note through the table
+// handle, as the Monitor does while it rewrites a note.
+class NotesLocked : public QbnoteTest {
+ protected:
+  Child hold_lock(const std::string& path) {
+    const std::string base = home_ + "/system/qb";
+    Child child = fork_child([base, path](int in_fd, int out_fd) {
+      TableHandle t;
+      if (t.open(base.c_str(), 1) != 1 || t.setIndex("INDX_Path,U") != 1) return 10;
+      if (t.setField(t.fieldNumber("Path"), path.c_str()) != 1 || t.findKey() != 2) return 11;
+      int32_t lock_id = 0;
+      if (t.lockRecord(&lock_id) != 1) return 12;
+      if (send_byte(out_fd, 'L') != 1) return 13;
+      char b;
+      if (recv_byte(in_fd, &b, 60000) != 1) return 14;
+      return t.unlockRecord(lock_id) == 1 && t.close() == 1 ? 0 : 15;
+    });
+    char b = 0;
+    EXPECT_EQ(recv_byte(child.from_child, &b), 1);
+    EXPECT_EQ(b, 'L');
+    return child;
+  }
+  void release(Child& child) {
+    EXPECT_EQ(send_byte(child.to_child, 'U'), 1);
+    EXPECT_EQ(wait_child(child), 0);
+  }
+};
+
+TEST_F(NotesLocked, ChangesWaitForTheEngineRetriesThenExit4) {
+  const std::string a = make("a"), b = make("b");
+  ASSERT_EQ(run({"set", a, "original"}).status, 0);
+  ASSERT_EQ(run({"set", b, "neighbour"}).status, 0);
+  Child holder = hold_lock(a);
+
+  const auto began = std::chrono::steady_clock::now();
+  QbRun set = run({"set", a, "replacement"});
+  const auto waited = std::chrono::steady_clock::now() - began;
+  EXPECT_EQ(set.status, 4);
+  EXPECT_NE(set.err.find("locked by another program"), std::string::npos) << set.err;
+  EXPECT_GE(waited, std::chrono::milliseconds(500));  // it retried before giving up
+  EXPECT_EQ(run({"rm", a}).status, 4);
+  EXPECT_EQ(run({"set", b, "changed"}).status, 0);  // only that record is held
+
+  release(holder);
+  EXPECT_EQ(run({"get", a}).out, "original\n");
+  EXPECT_EQ(run({"set", a, "replacement"}).status, 0);
+  EXPECT_EQ(run({"get", a}).out, "replacement\n");
+  EXPECT_EQ(run({"get", b}).out, "changed\n");
+  EXPECT_EQ(run({"check"}).status, 0);
+}
+
+}  // namespace
