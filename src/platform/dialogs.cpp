@@ -72,11 +72,11 @@ HWND CreateDialogParamA(HINSTANCE module, int template_id, HWND owner, DLGPROC p
   g_dialogs.insert(d);
   g_log.push_back("create " + std::to_string(template_id) + ": " + tpl->caption);
   if (proc != nullptr) proc(handle_of(d), WM_INITDIALOG, 0, param);
-  if ((tpl->style & WS_VISIBLE) != 0 && g_dialogs.count(d) != 0) ShowWindow(handle_of(d), SW_SHOW);
+  if ((tpl->style & WS_VISIBLE) != 0 && g_dialogs.count(d) != 0) qb_dialog_show(handle_of(d), SW_SHOW);
   return g_dialogs.count(d) != 0 ? handle_of(d) : nullptr;  // the procedure may have destroyed it
 }
 
-BOOL ShowWindow(HWND window, int command) {
+BOOL qb_dialog_show(HWND window, int command) {
   DialogWindow* d = dialog_of(window);
   if (d == nullptr) return FALSE;
   bool was = d->visible;
@@ -123,7 +123,7 @@ BOOL RedrawWindow(HWND window, const RECT*, HRGN, UINT) {
   return TRUE;
 }
 
-BOOL DestroyWindow(HWND window) {
+BOOL qb_dialog_destroy(HWND window) {
   DialogWindow* d = dialog_of(window);
   if (d == nullptr) return FALSE;
   g_dialogs.erase(d);  // first, so the procedure cannot destroy it twice

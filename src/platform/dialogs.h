@@ -20,10 +20,10 @@
 // once the dialog exists and WM_DESTROY before it goes; no message loop runs,
 // so it gets nothing else.
 //
-// HWND is shared with the windows of the window service. ShowWindow and
-// DestroyWindow here serve dialogs only; when plain windows exist, the window
-// service takes over those two names and these bodies become its branch for
-// handles that qb_is_dialog() recognises.
+// HWND is shared with the windows of the window service (platform/window.h).
+// ShowWindow and DestroyWindow are defined there and serve both kinds; for a
+// handle that qb_is_dialog() recognises they run qb_dialog_show and
+// qb_dialog_destroy below.
 //
 // Threads: the user-interface thread only; nothing here is locked.
 #pragma once
@@ -91,6 +91,10 @@ BOOL RedrawWindow(HWND window, const RECT* area, HRGN region, UINT flags);
 BOOL DestroyWindow(HWND window);
 
 bool qb_is_dialog(HWND window);
+// The dialog branch of ShowWindow and DestroyWindow; FALSE with
+// ERROR_INVALID_WINDOW_HANDLE for a handle that is no dialog.
+BOOL qb_dialog_show(HWND dialog, int command);
+BOOL qb_dialog_destroy(HWND dialog);
 
 const std::vector<std::string>& qb_dialog_log();
 void qb_dialog_log_clear();

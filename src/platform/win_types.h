@@ -35,11 +35,21 @@ typedef uintptr_t WPARAM;
 typedef intptr_t LRESULT;
 typedef DWORD REGSAM;
 
+typedef uintptr_t ULONG_PTR;
+typedef uintptr_t SIZE_T;
+typedef WORD ATOM;
+typedef void* LPVOID;
+
 typedef const char* LPCSTR;
 typedef char* LPSTR;
 typedef DWORD* LPDWORD;
 typedef BYTE* LPBYTE;
 typedef const BYTE* LPCBYTE;
+
+// Calling-convention markers of Windows declarations; nothing on Linux.
+#define WINAPI
+#define CALLBACK
+#define APIENTRY
 
 #ifndef TRUE
 #define TRUE 1
@@ -51,12 +61,19 @@ typedef const BYTE* LPCBYTE;
 constexpr int MAX_PATH = 260;
 
 // ---- handles -----------------------------------------------------------------
-typedef struct QbHandle* HANDLE;  // files, threads, events (later services)
+typedef struct QbHandle* HANDLE;  // threads, events, mutexes, processes, devices, searches (platform/kernel_objects.h)
 typedef struct QbRegKey* HKEY;    // registry keys (platform/registry.h)
 typedef HKEY* PHKEY;
-typedef struct QbWindow* HWND;    // windows and dialogs (platform/dialogs.h)
+typedef struct QbWindow* HWND;    // windows (platform/window.h) and dialogs (platform/dialogs.h)
 typedef struct QbModule* HINSTANCE;  // a module's resources (platform/dialogs.h)
 typedef struct QbRegion* HRGN;    // accepted and ignored by RedrawWindow
+typedef HINSTANCE HMODULE;        // as on Windows, a module is its instance
+typedef struct QbIcon* HICON;     // tokens for icon resources (platform/tray.h)
+typedef struct QbCursor* HCURSOR; // window-class fields, never looked at
+typedef struct QbBrush* HBRUSH;
+typedef struct QbMenu* HMENU;
+struct OVERLAPPED;                // asynchronous I/O is not offered; callers pass null
+typedef OVERLAPPED* LPOVERLAPPED;
 struct SECURITY_ATTRIBUTES;       // never looked at; callers pass null
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
@@ -77,19 +94,37 @@ inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(intptr_t{-1}
 
 // ---- error codes (registry results, SetLastError) ----------------------------
 constexpr LONG ERROR_SUCCESS = 0;
+constexpr LONG ERROR_INVALID_FUNCTION = 1;
 constexpr LONG ERROR_FILE_NOT_FOUND = 2;
+constexpr LONG ERROR_PATH_NOT_FOUND = 3;
 constexpr LONG ERROR_ACCESS_DENIED = 5;
 constexpr LONG ERROR_INVALID_HANDLE = 6;
 constexpr LONG ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr LONG ERROR_NO_MORE_FILES = 18;
 constexpr LONG ERROR_WRITE_FAULT = 29;
 constexpr LONG ERROR_READ_FAULT = 30;
+constexpr LONG ERROR_GEN_FAILURE = 31;
+constexpr LONG ERROR_NOT_SUPPORTED = 50;
 constexpr LONG ERROR_FILE_EXISTS = 80;
 constexpr LONG ERROR_DISK_FULL = 112;
 constexpr LONG ERROR_INVALID_PARAMETER = 87;
+constexpr LONG ERROR_MOD_NOT_FOUND = 126;
+constexpr LONG ERROR_PROC_NOT_FOUND = 127;
+constexpr LONG ERROR_ALREADY_EXISTS = 183;
 constexpr LONG ERROR_MORE_DATA = 234;
+constexpr LONG ERROR_NOT_OWNER = 288;
 constexpr LONG ERROR_CONTROL_ID_NOT_FOUND = 1421;
 constexpr LONG ERROR_INVALID_WINDOW_HANDLE = 1400;
+constexpr LONG ERROR_CANNOT_FIND_WND_CLASS = 1407;
+constexpr LONG ERROR_CLASS_ALREADY_EXISTS = 1410;
+constexpr LONG ERROR_INVALID_THREAD_ID = 1444;
 constexpr LONG ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
+
+// The calling thread's last error, which every service of platform/ sets on
+// failure (defined with the file calls, platform/files.h; declared here so
+// that each service's callers have it, as every Windows caller does).
+DWORD GetLastError();
+void SetLastError(DWORD error);
 
 // ---- registry ----------------------------------------------------------------
 constexpr DWORD REG_NONE = 0;
@@ -126,3 +161,11 @@ constexpr UINT WM_DESTROY = 0x0002;
 constexpr UINT WM_INITDIALOG = 0x0110;
 
 typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef LRESULT (*WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+
+// ---- threads and modules -----------------------------------------------------
+typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
+typedef void (*PAPCFUNC)(ULONG_PTR);
+// What GetProcAddress returns: cast it to the export's real type to call it.
+// (void with no parameters, so that the cast draws no -Wcast-function-type.)
+typedef void (*FARPROC)();
