@@ -77,6 +77,14 @@ const CommandHelp kCommands[] = {
      "Verifies the notes table and, when it exists, the Monitor's temporary table,\n"
      "and prints what is wrong. Exit status 0 only when both are sound, 3 when\n"
      "either is damaged or cannot be opened, 1 when there is no notes table.\n"},
+    {"cp",
+     "usage: qbnote cp SOURCE TARGET\n"
+     "Copies the file SOURCE to TARGET (into it, when TARGET is a folder) with its\n"
+     "permission bits and times, and tells the running Monitor, which gives the\n"
+     "copy the note of SOURCE. Folders are refused. When no Monitor runs the file\n"
+     "is still copied, without its note, and a message says so (exit status 0).\n"
+     "A copy that fails is exit status 2; a copy the Monitor could not be told of,\n"
+     "exit status 3.\n"},
 };
 
 }  // namespace
@@ -115,6 +123,7 @@ void print_help(const char* command) {
       "  export                 every note as JSON lines on stdout\n"
       "  import FILE|-          read notes back from JSON lines\n"
       "  check                  verify the notes table and the temporary table\n"
+      "  cp SOURCE TARGET       copy a file; a running Monitor gives the copy its note\n"
       "\n"
       "qbnote COMMAND --help tells more; qbnote --version the version.\n"
       "\n"

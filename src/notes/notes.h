@@ -99,3 +99,4 @@ int cmd_find(int argc, char** argv);
 int cmd_export(int argc, char** argv);
 int cmd_import(int argc, char** argv);
 int cmd_check(int argc, char** argv);
+int cmd_cp(int argc, char** argv);

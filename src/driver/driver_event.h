@@ -1,0 +1,33 @@
+// What the rooms of driver/ pass to each other: one file-system event as an
+// operation code and two paths, before it becomes a 516-byte EventRecord,
+// and the driver's warning and trace lines.
+//
+// Paths are held in std::string here, without a length limit: only the
+// delivery step knows the record's 255-byte limit, and it is the one place
+// that refuses a longer path.
+//
+// Callers: every file of driver/; any thread (no state of its own).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct DriverEvent {
+  int32_t operation = 0;  // OP_* of tracking/event_record.h
+  std::string source;     // old, copied-from or deleted path ("" when unused)
+  std::string target;     // new, copied-to or created path ("" when unused)
+};
+
+// "driver: <text>\n" on standard error and through OutputDebugStringA, for
+// what the user should hear about (lost events, a refused path, a watch
+// limit reached).
+void drv_warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A trace line on standard error when QB_DRIVER_TRACE is set and not empty
+// (read once per process): one line per raw event, for debugging the
+// mapping from kernel events to operation codes.
+bool drv_tracing();
+void drv_trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Milliseconds of the monotonic clock.
+int64_t drv_now_ms();

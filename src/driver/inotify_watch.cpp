@@ -1,0 +1,202 @@
+#include "driver/inotify_watch.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <unordered_set>
+
+#include "driver/driver_event.h"
+
+const unsigned kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+                            IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+
+namespace {
+
+// `path` is `dir` or lies below it.
+bool under(const std::string& path, const std::string& dir) {
+  if (dir.empty() || path.compare(0, dir.size(), dir) != 0) return false;
+  return path.size() == dir.size() || dir == "/" || path[dir.size()] == '/';
+}
+
+std::string join(const std::string& dir, const char* name) {
+  return dir == "/" ? "/" + std::string(name) : dir + "/" + name;
+}
+
+// Records `wd` as watching `path`, keeping invariant (1). A different watch
+// still filed under `path` belonged to a folder that is gone from there
+// unnoticed; it is removed so that it cannot report under a wrong path.
+void set_watch(WatchTree* t, int wd, const std::string& path) {
+  auto old = t->paths.find(wd);
+  if (old != t->paths.end()) {
+    if (old->second == path) return;
+    t->by_path.erase(old->second);
+  }
+  auto other = t->by_path.find(path);
+  if (other != t->by_path.end() && other->second != wd) {
+    inotify_rm_watch(t->fd, other->second);
+    t->paths.erase(other->second);
+  }
+  t->paths[wd] = path;
+  t->by_path[path] = wd;
+}
+
+bool is_folder(int dir_fd, const dirent* e) {
+  if (e->d_type == DT_DIR) return true;
+  if (e->d_type != DT_UNKNOWN) return false;
+  struct stat st;
+  return fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Watches `top` and the folders below it, listing each folder only after
+// its watch exists, so that whatever appears in it later is reported by
+// the kernel and whatever was there before is in the listing. Folders that
+// vanish meanwhile are skipped quietly.
+int walk(WatchTree* t, const std::string& top, std::vector<std::string>* found, std::unordered_set<int>* seen) {
+  std::vector<std::string> pending{top};
+  while (!pending.empty()) {
+    std::string dir = std::move(pending.back());
+    pending.pop_back();
+    assert(!iw_excluded(*t, dir));  // invariant (2)
+    int wd = inotify_add_watch(t->fd, dir.c_str(), kWatchMask);
+    if (wd < 0) {
+      int e = errno;
+      if (e == ENOSPC && !t->limit_warned) {
+        t->limit_warned = true;
+        drv_warn("the limit of inotify watches is reached (see /proc/sys/fs/inotify/max_user_watches); "
+                 "folders from %s on are not followed",
+                 dir.c_str());
+      }
+      if (dir == top) {
+        errno = e;
+        return -1;
+      }
+      continue;
+    }
+    set_watch(t, wd, dir);
+    if (seen != nullptr) seen->insert(wd);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (d == nullptr) {
+      if (fd >= 0) close(fd);
+      continue;
+    }
+    while (const dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0'))) continue;
+      std::string path = join(dir, e->d_name);
+      if (iw_excluded(*t, path)) continue;
+      if (found != nullptr) found->push_back(path);
+      if (is_folder(dirfd(d), e)) pending.push_back(std::move(path));
+    }
+    closedir(d);
+  }
+  return 1;
+}
+
+// Every watched path equal to `dir` or below it. Such keys are contiguous in
+// by_path: they all begin with `dir`, and keys that begin with it form one
+// run of the sorted map.
+std::vector<std::pair<std::string, int>> subtree(const WatchTree& t, const std::string& dir) {
+  std::vector<std::pair<std::string, int>> out;
+  for (auto it = t.by_path.lower_bound(dir); it != t.by_path.end(); ++it) {
+    if (it->first.compare(0, dir.size(), dir) != 0) break;
+    if (under(it->first, dir)) out.emplace_back(it->first, it->second);
+  }
+  return out;
+}
+
+}  // namespace
+
+int iw_open(WatchTree* t, const std::string& excluded) {
+  t->fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (t->fd < 0) return -1;
+  t->excluded = excluded;
+  return 1;
+}
+
+void iw_close(WatchTree* t) {
+  if (t->fd >= 0) close(t->fd);
+  t->fd = -1;
+  t->paths.clear();
+  t->by_path.clear();
+  t->roots.clear();
+}
+
+bool iw_excluded(const WatchTree& t, const std::string& path) { return under(path, t.excluded); }
+
+int iw_add_root(WatchTree* t, const std::string& root) {
+  char resolved[PATH_MAX];
+  if (realpath(root.c_str(), resolved) == nullptr) return -1;
+  std::string r = resolved;
+  if (iw_excluded(*t, r)) {
+    errno = EPERM;
+    return -1;
+  }
+  if (walk(t, r, nullptr, nullptr) != 1) return -1;
+  for (const std::string& have : t->roots)
+    if (have == r) return 1;
+  t->roots.push_back(r);
+  return 1;
+}
+
+int iw_add_tree(WatchTree* t, const std::string& dir, std::vector<std::string>* found) {
+  if (iw_excluded(*t, dir)) {
+    errno = EPERM;
+    return -1;
+  }
+  return walk(t, dir, found, nullptr);
+}
+
+const std::string* iw_path(const WatchTree& t, int wd) {
+  auto it = t.paths.find(wd);
+  return it == t.paths.end() ? nullptr : &it->second;
+}
+
+int iw_wd(const WatchTree& t, const std::string& path) {
+  auto it = t.by_path.find(path);
+  return it == t.by_path.end() ? -1 : it->second;
+}
+
+void iw_move_tree(WatchTree* t, const std::string& from, const std::string& to) {
+  std::vector<std::pair<std::string, int>> moved = subtree(*t, from);
+  for (const auto& [path, wd] : moved) {
+    t->by_path.erase(path);
+    t->paths.erase(wd);
+  }
+  for (const auto& [path, wd] : moved) set_watch(t, wd, to + path.substr(from.size()));
+}
+
+void iw_remove_tree(WatchTree* t, const std::string& dir) {
+  for (const auto& [path, wd] : subtree(*t, dir)) {
+    inotify_rm_watch(t->fd, wd);
+    t->by_path.erase(path);
+    t->paths.erase(wd);
+  }
+}
+
+void iw_forget(WatchTree* t, int wd) {
+  auto it = t->paths.find(wd);
+  if (it == t->paths.end()) return;
+  auto back = t->by_path.find(it->second);
+  if (back != t->by_path.end() && back->second == wd) t->by_path.erase(back);
+  t->paths.erase(it);
+}
+
+size_t iw_rescan(WatchTree* t) {
+  std::unordered_set<int> seen;
+  for (const std::string& r : t->roots) walk(t, r, nullptr, &seen);
+  std::vector<int> stale;
+  for (const auto& [wd, path] : t->paths)
+    if (seen.count(wd) == 0) stale.push_back(wd);
+  for (int wd : stale) {
+    inotify_rm_watch(t->fd, wd);
+    iw_forget(t, wd);
+  }
+  return t->paths.size();
+}

@@ -1,0 +1,136 @@
+#include "driver/reader.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include "driver/event_mapper.h"
+#include "driver/inotify_watch.h"
+#include "driver/report_socket.h"
+
+// Room for many events per read; the kernel never splits one event.
+constexpr size_t kReadBuffer = 64 * 1024;
+
+struct Reader {
+  alignas(inotify_event) char buffer[kReadBuffer];
+  WatchTree tree;
+  EventMapper mapper;
+  ReportSocket socket;
+  int wake[2] = {-1, -1};
+  pthread_t thread = {};
+  void (*sink)(DriverEvent*) = nullptr;
+};
+
+namespace {
+
+void close_all(Reader* r) {
+  rs_close(&r->socket);
+  iw_close(&r->tree);
+  for (int& fd : r->wake) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
+// Reads the inotify queue until it is empty.
+void read_events(Reader* r) {
+  for (;;) {
+    ssize_t n = read(r->tree.fd, r->buffer, kReadBuffer);
+    if (n > 0) {
+      em_feed_buffer(&r->mapper, r->buffer, static_cast<size_t>(n), drv_now_ms());
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) em_queue_drained(&r->mapper);
+    return;
+  }
+}
+
+void* run(void* arg) {
+  Reader* r = static_cast<Reader*>(arg);
+  std::vector<pollfd> fds;
+  std::vector<DriverEvent> reported;
+  for (;;) {
+    fds.clear();
+    fds.push_back({r->wake[0], POLLIN, 0});
+    fds.push_back({r->tree.fd, POLLIN, 0});
+    rs_poll_fds(r->socket, &fds);
+    int timeout = -1;
+    int64_t deadline = em_next_deadline(r->mapper);
+    if (deadline >= 0) {
+      int64_t left = deadline - drv_now_ms();
+      timeout = left < 0 ? 0 : static_cast<int>(left);
+    }
+    int n = poll(fds.data(), fds.size(), timeout);
+    if (n < 0 && errno != EINTR) {
+      drv_warn("file events can no longer be read: poll: %s", std::strerror(errno));
+      break;
+    }
+    if (n > 0 && (fds[0].revents & POLLIN) != 0) break;
+    // Kernel events before copy reports: a copier reports after its copy,
+    // whose events are queued by then.
+    if (n > 0 && (fds[1].revents & POLLIN) != 0) read_events(r);
+    em_expire(&r->mapper, drv_now_ms());
+    DriverEvent e;
+    while (em_take(&r->mapper, &e)) r->sink(&e);
+    if (n > 0) {
+      reported.clear();
+      rs_service(&r->socket, fds.data() + 2, fds.size() - 2, &reported);
+      for (DriverEvent& c : reported) r->sink(&c);
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Reader* rd_start(const ReaderConfig& config, int* error) {
+  Reader* r = new (std::nothrow) Reader;
+  if (r == nullptr) {
+    *error = ENOMEM;
+    return nullptr;
+  }
+  r->sink = config.sink;
+  auto give_up = [&](int e) -> Reader* {
+    close_all(r);
+    delete r;
+    *error = e;
+    return nullptr;
+  };
+  if (iw_open(&r->tree, config.excluded) != 1) return give_up(errno);
+  int last = ENOENT;  // an empty list of roots watches nothing
+  for (const std::string& root : config.roots) {
+    if (iw_add_root(&r->tree, root) == 1) continue;
+    last = errno;
+    drv_warn("cannot watch %s: %s", root.c_str(), std::strerror(last));
+  }
+  if (r->tree.roots.empty()) return give_up(last);
+  em_init(&r->mapper, &r->tree);
+  if (!config.socket_path.empty() && rs_open(&r->socket, config.socket_path) != 1)
+    drv_warn("copies cannot be reported: %s: %s", config.socket_path.c_str(), std::strerror(errno));
+  if (pipe2(r->wake, O_CLOEXEC | O_NONBLOCK) != 0) return give_up(errno);
+
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  int rc = pthread_create(&r->thread, nullptr, run, r);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (rc != 0) return give_up(rc);
+  return r;
+}
+
+void rd_stop(Reader* r) {
+  if (r == nullptr) return;
+  char byte = 1;
+  while (write(r->wake[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+  pthread_join(r->thread, nullptr);
+  close_all(r);
+  delete r;
+}

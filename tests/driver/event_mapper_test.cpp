@@ -1,0 +1,204 @@
+// The event mapper fed with made-up kernel events over a real watch tree:
+// pairing across reads, the wait for a partner, the order of held events,
+// folders that move, and lost events. No event is read from the kernel
+// here; the watches exist only so that the tree's map is real.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <sys/inotify.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "driver/event_mapper.h"
+#include "driver/inotify_watch.h"
+#include "driver_link/protocol.h"
+#include "platform/debug_output.h"
+#include "support/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Mapper : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char out[PATH_MAX];
+    root_ = realpath(tmp_.path().c_str(), out);
+    fs::create_directories(root_ + "/d/s");
+    ASSERT_EQ(iw_open(&tree_, root_ + "/state"), 1);
+    ASSERT_EQ(iw_add_root(&tree_, root_), 1);
+    em_init(&m_, &tree_);
+  }
+  void TearDown() override { iw_close(&tree_); }
+
+  int wd(const std::string& relative) const { return iw_wd(tree_, relative.empty() ? root_ : path(relative)); }
+  std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+
+  // One event as the kernel lays it out: the header, then the name padded.
+  void feed(const std::string& dir, uint32_t mask, const std::string& name, uint32_t cookie = 0) {
+    const size_t padded = name.empty() ? 0 : (name.size() / 8 + 1) * 8;
+    std::vector<char> bytes(sizeof(inotify_event) + padded, 0);
+    auto* ev = reinterpret_cast<inotify_event*>(bytes.data());
+    ev->wd = dir == "-" ? -1 : wd(dir);
+    ev->mask = mask;
+    ev->cookie = cookie;
+    ev->len = static_cast<uint32_t>(padded);
+    std::copy(name.begin(), name.end(), ev->name);
+    em_feed_buffer(&m_, bytes.data(), bytes.size(), now_);
+  }
+
+  std::vector<DriverEvent> take() {
+    std::vector<DriverEvent> out;
+    DriverEvent e;
+    while (em_take(&m_, &e)) out.push_back(e);
+    return out;
+  }
+
+  static bool is(const DriverEvent& e, int32_t op, const std::string& source, const std::string& target) {
+    return e.operation == op && e.source == source && e.target == target;
+  }
+
+  TempDir tmp_;
+  std::string root_;
+  WatchTree tree_;
+  EventMapper m_;
+  int64_t now_ = 1000;
+};
+
+TEST_F(Mapper, RenameHalvesInSeparateReadsMakeOneRename) {
+  feed("", IN_MOVED_FROM, "a", 7);
+  EXPECT_TRUE(take().empty());
+  now_ += kPairWaitMs - 1;
+  em_expire(&m_, now_);
+  feed("d", IN_MOVED_TO, "b", 7);
+  auto out = take();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(is(out[0], OP_RENAME, path("a"), path("d/b")));
+}
+
+TEST_F(Mapper, UnpairedMoveBecomesDeleteWhenItsWaitRunsOut) {
+  feed("", IN_MOVED_FROM, "a", 7);
+  EXPECT_EQ(em_next_deadline(m_), now_ + kPairWaitMs);
+  em_expire(&m_, now_ + kPairWaitMs - 1);
+  EXPECT_TRUE(take().empty());
+  em_expire(&m_, now_ + kPairWaitMs);
+  auto out = take();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(is(out[0], OP_DELETE, path("a"), ""));
+  EXPECT_EQ(em_next_deadline(m_), -1);
+  // Its partner arriving late is a move in.
+  feed("", IN_MOVED_TO, "b", 7);
+  out = take();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(is(out[0], OP_CREATE, "", path("b")));
+}
+
+TEST_F(Mapper, EventsBehindAWaitingMoveKeepTheirOrder) {
+  feed("", IN_MOVED_FROM, "x", 3);
+  feed("", IN_CREATE, "x");  // saved over by a new file of the same name
+  EXPECT_TRUE(take().empty());
+  em_expire(&m_, now_ + kPairWaitMs);
+  auto out = take();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(is(out[0], OP_DELETE, path("x"), ""));
+  EXPECT_TRUE(is(out[1], OP_CREATE, "", path("x")));
+}
+
+TEST_F(Mapper, RenamedFolderMovesItsWatchesAndHeldEvents) {
+  const int d = wd("d");
+  const int s = wd("d/s");
+  feed("", IN_MOVED_FROM | IN_ISDIR, "d", 5);
+  feed("d/s", IN_CREATE, "early");  // resolved under the old name while the move waits
+  fs::rename(path("d"), path("e"));
+  feed("", IN_MOVED_TO | IN_ISDIR, "e", 5);
+  auto out = take();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(is(out[0], OP_RENAME, path("d"), path("e")));
+  EXPECT_TRUE(is(out[1], OP_CREATE, "", path("e/s/early")));
+  ASSERT_NE(iw_path(tree_, d), nullptr);
+  EXPECT_EQ(*iw_path(tree_, d), path("e"));
+  EXPECT_EQ(*iw_path(tree_, s), path("e/s"));
+  EXPECT_EQ(iw_wd(tree_, path("d/s")), -1);
+}
+
+TEST_F(Mapper, FolderMovedOutLosesItsWatchesAndWhatHappenedInsideIt) {
+  const int s = wd("d/s");
+  feed("", IN_MOVED_FROM | IN_ISDIR, "d", 5);
+  feed("d/s", IN_CREATE, "outside-now");
+  feed("", IN_CREATE, "kept");
+  em_expire(&m_, now_ + kPairWaitMs);
+  auto out = take();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(is(out[0], OP_DELETE, path("d"), ""));
+  EXPECT_TRUE(is(out[1], OP_CREATE, "", path("kept")));
+  EXPECT_EQ(iw_path(tree_, s), nullptr);
+  EXPECT_EQ(iw_wd(tree_, path("d")), -1);
+}
+
+TEST_F(Mapper, NewFolderIsListedAndItsOwnEventsAreNotRepeated) {
+  fs::create_directories(path("n/m"));
+  write_whole_file(path("n/m/f"), "x");
+  feed("", IN_CREATE | IN_ISDIR, "n");
+  auto out = take();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_TRUE(is(out[0], OP_CREATE, "", path("n")));
+  EXPECT_TRUE(is(out[1], OP_CREATE, "", path("n/m")));
+  EXPECT_TRUE(is(out[2], OP_CREATE, "", path("n/m/f")));
+  EXPECT_GE(wd("n/m"), 0);
+  // The kernel's own events for what the listing found, queued meanwhile.
+  feed("n", IN_CREATE | IN_ISDIR, "m");
+  feed("n/m", IN_CREATE, "f");
+  EXPECT_TRUE(take().empty());
+  // A file deleted and made again is new again.
+  feed("n/m", IN_CREATE, "g");
+  feed("n/m", IN_DELETE, "g");
+  feed("n/m", IN_CREATE, "g");
+  EXPECT_EQ(take().size(), 3u);
+  em_queue_drained(&m_);
+  feed("n/m", IN_CREATE, "f");
+  EXPECT_EQ(take().size(), 1u);
+}
+
+TEST_F(Mapper, OverflowWarnsAndRescansTheWatches) {
+  qb_debug_log_clear();
+  fs::create_directories(path("unseen/deep"));  // made while events were being lost
+  fs::remove_all(path("d"));
+  feed("-", IN_Q_OVERFLOW, "");
+  EXPECT_GE(wd("unseen/deep"), 0);
+  EXPECT_EQ(wd("d"), -1);
+  EXPECT_EQ(wd("d/s"), -1);
+  EXPECT_EQ(m_.overflows, 1u);
+  bool warned = false;
+  for (const std::string& line : qb_debug_log()) warned |= line.find("qbnote ls --missing") != std::string::npos;
+  EXPECT_TRUE(warned);
+  EXPECT_TRUE(take().empty());  // nothing is invented for what was lost
+}
+
+TEST_F(Mapper, TheExcludedFolderIsNeverWatchedOrReported) {
+  fs::create_directories(path("state/inner"));
+  feed("", IN_CREATE | IN_ISDIR, "state");
+  EXPECT_TRUE(take().empty());
+  EXPECT_EQ(wd("state"), -1);
+  // A folder renamed to be it leaves the roots.
+  feed("", IN_MOVED_FROM | IN_ISDIR, "d", 9);
+  feed("", IN_MOVED_TO | IN_ISDIR, "state", 9);
+  auto out = take();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(is(out[0], OP_DELETE, path("d"), ""));
+  EXPECT_EQ(wd("d/s"), -1);
+  iw_rescan(&tree_);
+  EXPECT_EQ(wd("state/inner"), -1);
+}
+
+TEST_F(Mapper, ADeletedRootIsDroppedWithAWarning) {
+  qb_debug_log_clear();
+  feed("", IN_DELETE_SELF, "");
+  EXPECT_TRUE(tree_.roots.empty());
+  bool warned = false;
+  for (const std::string& line : qb_debug_log()) warned |= line.find("no longer followed") != std::string::npos;
+  EXPECT_TRUE(warned);
+}
+
+}  // namespace
