@@ -27,7 +27,7 @@ test-sanitize: deps
 	@ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
 
 run: build
-	@$(BUILD)/qbdemo
+	@$(BUILD)/src/monitor/qbmon
 
 # SQLite is installed before configuring, so that CMake finds it and builds
 # bench/engine_bench; `make test` never needs it.

@@ -1,0 +1,173 @@
+// The event thread (see event_thread.h).
+#include "driver_link/event_thread.h"
+
+#include <mutex>
+
+#include "driver_link/protocol.h"
+#include "platform/device.h"
+#include "platform/message_box.h"
+#include "platform/registry.h"
+#include "platform/threads.h"
+#include "platform/window.h"
+#include "tracking/do_response.h"
+#include "tracking/event_record.h"
+#include "tracking/table_guard.h"
+#include "upkeep/backup.h"
+#include "upkeep/database.h"
+
+const char kMonitorCaption[] = "Quibbet Monitor";
+const char kCorruptMessage[] = "The Quibbet Database is corrupt.\nYou may be able to restore it from a backup.";
+const char kLoadMessage[] = "Unable to load QBSys.vxd from the Windows System subdirectory.";
+const char kUnavailableMessage[] = "QBSys.vxd in the Windows System subdirectory is unavailable.";
+const char kEventStatusKeyPath[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Status\\";
+
+std::atomic<HANDLE> threadMutex{nullptr};
+
+namespace {
+
+const char kStatusName[] = "status";
+
+// Guards the load of the driver against the start of the shutdown (step 6).
+std::mutex& driverGate() {
+  static std::mutex gate;
+  return gate;
+}
+bool& shutdownBegun() {
+  static bool begun = false;
+  return begun;
+}
+
+// Shows `text` and ends the Monitor's message loop with `code` as WM_QUIT's
+// wParam; the caller then ends the thread with the same code.
+void fatal(const char* text, WPARAM code) {
+  (void)MessageBoxA(mainWindow, text, kMonitorCaption, MB_OK);
+  (void)PostMessageA(mainWindow, WM_QUIT, code, 0);
+}
+
+// One control call with the given input and a 4-byte output nobody reads.
+bool control(DWORD code, const void* input, DWORD inputSize) {
+  DWORD output = 0;
+  DWORD returned = 0;
+  return DeviceIoControl(driverHandle, code, const_cast<void*>(input), inputSize, &output, sizeof output,
+                         &returned, nullptr) != FALSE;
+}
+
+// The last error after a failed step, never 0: WM_QUIT's wParam and the
+// thread's result should say that something failed.
+DWORD lastErrorOr(DWORD fallback) {
+  DWORD e = GetLastError();
+  return e != 0 ? e : fallback;
+}
+
+}  // namespace
+
+DWORD EventThread(LPVOID) {
+  // Step 1. Never released: the end of this thread frees it.
+  threadMutex.store(CreateMutexA(nullptr, TRUE, nullptr));
+
+  // Steps 2 and 3: the registry's code ends the thread silently.
+  HKEY key = nullptr;
+  LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_QUERY_VALUE, nullptr, &key, nullptr);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  rc = RegQueryValueExA(key, kStatusName, nullptr, nullptr, reinterpret_cast<LPBYTE>(&status), &size);
+  (void)RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+
+  // Step 4: a table left open by the last run is rebuilt, else restored.
+  if (status == 1) {
+    bool restored;
+    {
+      std::lock_guard<std::mutex> guard(tracking_table_mutex());
+      restored = rebuildNotesTable() == 1 || restoreFromBackup() != 0;
+    }
+    if (!restored) {
+      fatal(kCorruptMessage, 0);
+      return 0;
+    }
+  }
+
+  // Step 5: open; when that fails, the backup once, and open again.
+  int r;
+  {
+    std::lock_guard<std::mutex> guard(tracking_table_mutex());
+    r = openDatabase();
+    // Without a backup r stays the failing open's result.
+    if (r != 1 && restoreFromBackup() != 0) r = openDatabase();
+  }
+  if (r != 1) {
+    fatal(kCorruptMessage, static_cast<WPARAM>(static_cast<intptr_t>(r)));
+    return static_cast<DWORD>(r);
+  }
+
+  // Step 6: load the driver, unless the Monitor has begun to shut down
+  // meanwhile. The shutdown sends the stop request only to a driver it can
+  // see; one loaded after that look would never be stopped and the
+  // shutdown would wait for this thread for ever. The gate makes the look
+  // and the load exclusive: either the shutdown sees the handle, or this
+  // thread sees the shutdown and ends here.
+  {
+    std::lock_guard<std::mutex> gate(driverGate());
+    if (shutdownBegun()) return static_cast<DWORD>(r);
+    driverHandle = CreateFileA(kDriverDevice, 0, 0, nullptr, 0, FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OVERLAPPED,
+                               nullptr);
+  }
+  if (driverHandle == INVALID_HANDLE_VALUE) {
+    DWORD e = GetLastError();
+    fatal(kLoadMessage, e);
+    return e;
+  }
+
+  // Step 7, from this thread: the driver queues its calls to the thread
+  // that registered the handler.
+  const ULONG_PTR handler = reinterpret_cast<ULONG_PTR>(&DoResponseApc);
+  if (!control(IOCTL_REGISTER_HANDLER, &handler, sizeof handler)) {
+    DWORD e = lastErrorOr(ERROR_GEN_FAILURE);
+    fatal(kUnavailableMessage, e);
+    return e;
+  }
+
+  // Step 8.
+  OpenVxDHandleProc openVxDHandle = getOpenVxDHandle();
+  bool registered = false;
+  if (openVxDHandle == nullptr) {
+    if (GetLastError() == 0) SetLastError(static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  } else {
+    DWORD ring0 = openVxDHandle(driverEvent);
+    registered = control(IOCTL_REGISTER_EVENT, &ring0, sizeof ring0);
+  }
+  if (!registered) {
+    DWORD e = lastErrorOr(ERROR_GEN_FAILURE);
+    fatal(kUnavailableMessage, e);
+    return e;
+  }
+
+  // Step 9.
+  const HWND window = mainWindow;
+  if (!control(IOCTL_REGISTER_WINDOW, &window, sizeof window)) {
+    DWORD e = lastErrorOr(ERROR_GEN_FAILURE);
+    fatal(kUnavailableMessage, e);
+    return e;
+  }
+
+  // Step 10: every return from the wait follows queued calls, each of
+  // which ran DoResponse; OP_STOP among them clears `running`.
+  while (running.load() != 0) (void)SleepEx(INFINITE, TRUE);
+
+  // Step 11.
+  (void)CloseHandle(driverHandle);
+  return static_cast<DWORD>(r);
+}
+
+HANDLE beginEventThreadShutdown() {
+  std::lock_guard<std::mutex> gate(driverGate());
+  shutdownBegun() = true;
+  return driverHandle;
+}
+
+void resetEventThreadShutdown() {
+  std::lock_guard<std::mutex> gate(driverGate());
+  shutdownBegun() = false;
+}

@@ -1,0 +1,75 @@
+// The event thread: the Monitor's second thread, which brings the notes
+// database up, loads the driver, registers with it and then sleeps in an
+// alertable wait in which the driver's queued calls run DoResponse, one
+// event at a time, until an OP_STOP event clears `running`.
+//
+// Started once, by the main window's WM_CREATE (monitor/monitor_wnd_proc.h),
+// with CreateThread; nobody reads its result. The steps, in order:
+//   1. create threadMutex, owned by this thread and never released: it
+//      becomes free (abandoned) when the thread ends, which is how the
+//      user-interface thread learns of the end at shutdown;
+//   2. open the Status key (created when missing) and 3. read "status"; a
+//      registry failure ends the thread at once with the registry's code, no
+//      message, nothing opened (the Monitor runs on idle, without tracking);
+//   4. "status" 1 (the last run did not close the table): rebuildNotesTable,
+//      and when that does not give 1, restoreFromBackup; no backup: the
+//      corruption message, WM_QUIT (0), end with 0;
+//   5. openDatabase, giving r; when r is not 1: restoreFromBackup and
+//      openDatabase once more; no backup, or the second open failing: the
+//      corruption message, WM_QUIT (r), end with r;
+//   6. open the driver into driverHandle; failing: the load message,
+//      WM_QUIT (last error e), end with e;
+//   7-9. IOCTL_REGISTER_HANDLER (DoResponseApc's address, sizeof(ULONG_PTR)
+//      bytes: a full pointer on 64-bit Linux), IOCTL_REGISTER_EVENT
+//      (driverEvent's token from OpenVxDHandle, 4 bytes),
+//      IOCTL_REGISTER_WINDOW (mainWindow, pointer-sized), each only after
+//      the one before succeeded; a failure: the unavailable message,
+//      WM_QUIT (e), end with e; the driver stays open until the process ends;
+//   10. SleepEx (INFINITE, alertable) while `running` is not 0;
+//   11. close driverHandle (the driver unloads) and end with 1.
+// Messages are MessageBoxA (owner mainWindow, caption kMonitorCaption, MB_OK)
+// followed by PostMessageA (mainWindow, WM_QUIT, code, 0), so that the
+// user-interface thread's loop ends and the normal shutdown runs.
+//
+// OpenVxDHandle not found (getOpenVxDHandle null) counts as a failure of
+// step 8: the unavailable message, WM_QUIT with the last error
+// (ERROR_PROC_NOT_FOUND when none was set).
+//
+// Threads: the table work of steps 4 and 5 runs under tracking_table_mutex(),
+// so that a closeDatabase on the user-interface thread (a session ending
+// while the Monitor starts) never meets it. mainWindow and driverEvent must
+// be set before the thread starts (the window procedure sets both before
+// CreateThread). driverHandle is written only here.
+#pragma once
+
+#include <atomic>
+
+#include "platform/win_types.h"
+
+// Caption of every message box of the Monitor.
+extern const char kMonitorCaption[];  // "Quibbet Monitor"
+
+// The three messages of the event thread.
+extern const char kCorruptMessage[];      // the table cannot be recovered or opened
+extern const char kLoadMessage[];         // the driver cannot be opened
+extern const char kUnavailableMessage[];  // a registration call failed
+
+// HKEY_LOCAL_MACHINE key of "status"; the path ends with a backslash.
+extern const char kEventStatusKeyPath[];  // "SOFTWARE\Kestrin Software\Quibbet\Status\"
+
+// Created by the event thread as its first act, owned by it and never
+// released; null until then. Atomic because the user-interface thread reads
+// it at shutdown while the thread may just be creating it.
+extern std::atomic<HANDLE> threadMutex;
+
+// The thread routine (LPTHREAD_START_ROUTINE); the parameter is not read.
+DWORD EventThread(LPVOID unused);
+
+// The shutdown's look at the driver (WinMain, after its message loop): marks
+// the shutdown as begun and returns driverHandle as it stands. An event
+// thread that has not loaded the driver yet then ends instead of loading it,
+// so a stop that comes while the thread still starts never waits for ever.
+HANDLE beginEventThreadShutdown();
+// Forgets a shutdown begun earlier in this process (WinMain at its start).
+void resetEventThreadShutdown();
+
