@@ -377,3 +377,39 @@ INSTANTIATE_TEST_SUITE_P(EachCall, FailingRegistration,
                          ::testing::Values(kDriverRegisterHandler, kDriverRegisterEvent, kDriverRegisterWindow));
 
 }  // namespace
+
+// ---- a stop that comes while the thread still starts --------------------------------
+
+// The shutdown looked at the driver before the thread loaded it: the thread
+// must end instead of loading a driver that nobody will ever stop (the
+// shutdown would then wait for it for ever).
+TEST_F(EventThreadTest, ShutdownBegunBeforeTheLoadEndsTheThread) {
+  inChild([] {
+    setStatus(0);
+    ScriptedDriver driver;
+    EXPECT_EQ(beginEventThreadShutdown(), nullptr);
+    Outcome o = run();
+    EXPECT_EQ(o.result, 1u);
+    EXPECT_FALSE(o.quit.has_value());
+    EXPECT_TRUE(o.boxes.empty());
+    EXPECT_EQ(driver.opens(), 0);
+    resetEventThreadShutdown();
+  });
+}
+
+// Once the thread has loaded the driver, the shutdown's look returns its
+// handle, so the stop request reaches it.
+TEST_F(EventThreadTest, ShutdownAfterTheLoadSeesTheDriver) {
+  inChild([] {
+    setStatus(0);
+    ScriptedDriver driver;
+    HANDLE thread = start();
+    ASSERT_TRUE(waitRegistered(driver));
+    HANDLE seen = beginEventThreadShutdown();
+    EXPECT_EQ(seen, driverHandle);
+    EXPECT_NE(seen, nullptr);
+    Outcome o = stop(thread);
+    EXPECT_EQ(o.result, 1u);
+    resetEventThreadShutdown();
+  });
+}
