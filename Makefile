@@ -2,8 +2,12 @@
 JOBS   ?= $(shell nproc)
 BUILD  ?= build
 ASAN   ?= build-sanitize
+FUZZ   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+PREFIX  ?= $(HOME)/.local
+UNITDIR ?= $(HOME)/.config/systemd/user
 
-.PHONY: all deps configure build test test-plain test-sanitize run bench clean
+.PHONY: all deps configure build test test-plain test-sanitize run install demo bench fuzz clean
 
 all: build
 
@@ -29,6 +33,22 @@ test-sanitize: deps
 run: build
 	@$(BUILD)/src/monitor/qbmon
 
+# qbmon and qbnote into $(PREFIX)/bin, the systemd user unit into $(UNITDIR)
+# with its paths pointing there. Starting the service is left to the user:
+# the command is printed; only the unit files are reloaded, and only when a
+# user session's systemd answers.
+install: build
+	@install -d "$(PREFIX)/bin" "$(UNITDIR)"
+	@install -m 0755 $(BUILD)/src/monitor/qbmon $(BUILD)/src/notes/qbnote "$(PREFIX)/bin/"
+	@sed 's|%h/.local/bin|$(PREFIX)/bin|g' packaging/qbmon.service >"$(UNITDIR)/qbmon.service"
+	@echo "installed $(PREFIX)/bin/qbmon, $(PREFIX)/bin/qbnote and $(UNITDIR)/qbmon.service"
+	@if systemctl --user show-environment >/dev/null 2>&1; then systemctl --user daemon-reload; fi
+	@echo "to start the Monitor now and at every login:  systemctl --user enable --now qbmon"
+
+# A short scripted tour in a temporary folder, with its own state folder.
+demo: build
+	@bash scripts/demo.sh $(BUILD)
+
 # SQLite is installed before configuring, so that CMake finds it and builds
 # bench/engine_bench; `make test` never needs it.
 bench:
@@ -36,5 +56,14 @@ bench:
 	@$(MAKE) --no-print-directory build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 
+# The libFuzzer targets of fuzz/, built with clang and instrumented libraries
+# in $(FUZZ), each run FUZZ_SECONDS on a copy of its seed corpus; fails on
+# any crash, hang or wrong answer (fuzz/run.sh tells where the input is).
+fuzz:
+	@bash scripts/setup.sh fuzz
+	@cmake -S . -B $(FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++-14 -DQB_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ) -j $(JOBS) --target fuzz_targets
+	@bash fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ)

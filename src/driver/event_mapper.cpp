@@ -28,13 +28,20 @@ void push_ready(EventMapper* m, int32_t op, std::string source, std::string targ
 }
 
 // A new folder at `dir`: watch it and everything below, and report what the
-// listing finds as created.
+// listing finds as created; a watched folder found there was renamed in
+// unseen, and is reported as renamed (the IN_MOVED_FROM of its old place,
+// still to come, then finds nothing left there to delete).
 void report_listing(EventMapper* m, const std::string& dir) {
   std::vector<std::string> found;
-  if (iw_add_tree(m->tree, dir, &found) != 1) return;  // gone again already: its removal follows
+  std::map<std::string, std::string> moved;
+  if (iw_add_tree(m->tree, dir, &found, &moved) != 1) return;  // gone again already: its removal follows
   for (std::string& path : found) {
     m->scanned.insert(path);
-    push_ready(m, OP_CREATE, "", std::move(path));
+    auto from = moved.find(path);
+    if (from != moved.end())
+      push_ready(m, OP_RENAME, from->second, std::move(path));
+    else
+      push_ready(m, OP_CREATE, "", std::move(path));
   }
 }
 

@@ -16,7 +16,11 @@
 // made before the watch existed (`mkdir -p a/b/c; touch a/b/c/f` outruns
 // any watcher). A path so reported is remembered until the kernel queue has
 // been read empty, so that its own IN_CREATE, if the kernel queued one
-// after the watch was added, is not reported twice.
+// after the watch was added, is not reported twice. A folder the listing
+// finds that is watched already, under another path, was renamed in before
+// the new folder was watched (`mkdir new; mv old new/` outruns it too; the
+// kernel then reports only the IN_MOVED_FROM): it is reported as OP_RENAME
+// (old, new) in the listing's place, and its contents are not listed.
 //
 // Order. Events come out in the order the kernel queued them. A move-out
 // is only known when its partner fails to come, so an unpaired

@@ -58,10 +58,23 @@ bool is_folder(int dir_fd, const dirent* e) {
 // its watch exists, so that whatever appears in it later is reported by
 // the kernel and whatever was there before is in the listing. Folders that
 // vanish meanwhile are skipped quietly.
-int walk(WatchTree* t, const std::string& top, std::vector<std::string>* found, std::unordered_set<int>* seen) {
-  std::vector<std::string> pending{top};
+//
+// The kernel gives a folder that is watched already its existing watch
+// back. A folder below `top` whose watch is filed under another path was
+// moved here before `top` was watched, so that the kernel reported only
+// the half of the rename that left: its watches are re-filed under the new
+// path, its old path goes into `moved`, and its contents, which came along
+// with it, are not listed as found.
+int walk(WatchTree* t, const std::string& top, std::vector<std::string>* found, std::unordered_set<int>* seen,
+         std::map<std::string, std::string>* moved) {
+  struct Pending {
+    std::string dir;
+    bool list;  // its entries go into `found`
+  };
+  std::vector<Pending> pending{{top, true}};
   while (!pending.empty()) {
-    std::string dir = std::move(pending.back());
+    std::string dir = std::move(pending.back().dir);
+    bool list = pending.back().list;
     pending.pop_back();
     assert(!iw_excluded(*t, dir));  // invariant (2)
     int wd = inotify_add_watch(t->fd, dir.c_str(), kWatchMask);
@@ -79,7 +92,15 @@ int walk(WatchTree* t, const std::string& top, std::vector<std::string>* found, 
       }
       continue;
     }
-    set_watch(t, wd, dir);
+    const std::string* was = iw_path(*t, wd);
+    if (was != nullptr && *was != dir && dir != top) {
+      const std::string from = *was;
+      iw_move_tree(t, from, dir);
+      if (moved != nullptr) (*moved)[dir] = from;
+      list = false;
+    } else {
+      set_watch(t, wd, dir);
+    }
     if (seen != nullptr) seen->insert(wd);
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
@@ -91,8 +112,8 @@ int walk(WatchTree* t, const std::string& top, std::vector<std::string>* found, 
       if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0'))) continue;
       std::string path = join(dir, e->d_name);
       if (iw_excluded(*t, path)) continue;
-      if (found != nullptr) found->push_back(path);
-      if (is_folder(dirfd(d), e)) pending.push_back(std::move(path));
+      if (found != nullptr && list) found->push_back(path);
+      if (is_folder(dirfd(d), e)) pending.push_back({std::move(path), list});
     }
     closedir(d);
   }
@@ -138,19 +159,20 @@ int iw_add_root(WatchTree* t, const std::string& root) {
     errno = EPERM;
     return -1;
   }
-  if (walk(t, r, nullptr, nullptr) != 1) return -1;
+  if (walk(t, r, nullptr, nullptr, nullptr) != 1) return -1;
   for (const std::string& have : t->roots)
     if (have == r) return 1;
   t->roots.push_back(r);
   return 1;
 }
 
-int iw_add_tree(WatchTree* t, const std::string& dir, std::vector<std::string>* found) {
+int iw_add_tree(WatchTree* t, const std::string& dir, std::vector<std::string>* found,
+                std::map<std::string, std::string>* moved) {
   if (iw_excluded(*t, dir)) {
     errno = EPERM;
     return -1;
   }
-  return walk(t, dir, found, nullptr);
+  return walk(t, dir, found, nullptr, moved);
 }
 
 const std::string* iw_path(const WatchTree& t, int wd) {
@@ -190,7 +212,7 @@ void iw_forget(WatchTree* t, int wd) {
 
 size_t iw_rescan(WatchTree* t) {
   std::unordered_set<int> seen;
-  for (const std::string& r : t->roots) walk(t, r, nullptr, &seen);
+  for (const std::string& r : t->roots) walk(t, r, nullptr, &seen, nullptr);
   std::vector<int> stale;
   for (const auto& [wd, path] : t->paths)
     if (seen.count(wd) == 0) stale.push_back(wd);

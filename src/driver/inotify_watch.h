@@ -62,8 +62,14 @@ int iw_add_root(WatchTree* t, const std::string& root);
 // Watches `dir` and every folder below it. When `found` is not null, the
 // path of every entry below `dir` (files and folders, depth first, a folder
 // before its contents) is appended: what was created in a new folder before
-// its watch existed. 1 when `dir` itself is watched, else -1 with errno.
-int iw_add_tree(WatchTree* t, const std::string& dir, std::vector<std::string>* found);
+// its watch existed. A folder below `dir` that is watched already under
+// another path was moved in before `dir` was watched (`mkdir new; mv old
+// new/`, faster than the watcher): its watches are re-filed as iw_move_tree
+// does, it is appended to `found` but its contents are not, and when
+// `moved` is not null, moved[new path] = old path. 1 when `dir` itself is
+// watched, else -1 with errno.
+int iw_add_tree(WatchTree* t, const std::string& dir, std::vector<std::string>* found,
+                std::map<std::string, std::string>* moved = nullptr);
 
 // The folder watched by `wd`; null when `wd` is not (or no longer) known.
 const std::string* iw_path(const WatchTree& t, int wd);

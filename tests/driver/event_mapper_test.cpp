@@ -137,6 +137,29 @@ TEST_F(Mapper, FolderMovedOutLosesItsWatchesAndWhatHappenedInsideIt) {
   EXPECT_EQ(iw_wd(tree_, path("d")), -1);
 }
 
+// `mkdir new; mv d new/d2` before the driver watched new: the kernel
+// reports new's creation and only the leaving half of the rename.
+TEST_F(Mapper, FolderRenamedIntoAFolderNotYetWatchedIsARename) {
+  const int d = wd("d");
+  const int s = wd("d/s");
+  write_whole_file(path("d/s/f"), "x");
+  fs::create_directories(path("new"));
+  fs::rename(path("d"), path("new/d2"));
+  feed("", IN_CREATE | IN_ISDIR, "new");
+  feed("", IN_MOVED_FROM | IN_ISDIR, "d", 9);
+  em_expire(&m_, now_ + kPairWaitMs);
+  auto out = take();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_TRUE(is(out[0], OP_CREATE, "", path("new")));
+  EXPECT_TRUE(is(out[1], OP_RENAME, path("d"), path("new/d2")));
+  EXPECT_TRUE(is(out[2], OP_DELETE, path("d"), ""));  // finds nothing left at d
+  ASSERT_NE(iw_path(tree_, d), nullptr);
+  EXPECT_EQ(*iw_path(tree_, d), path("new/d2"));
+  ASSERT_NE(iw_path(tree_, s), nullptr);
+  EXPECT_EQ(*iw_path(tree_, s), path("new/d2/s"));
+  EXPECT_EQ(iw_wd(tree_, path("d/s")), -1);
+}
+
 TEST_F(Mapper, NewFolderIsListedAndItsOwnEventsAreNotRepeated) {
   fs::create_directories(path("n/m"));
   write_whole_file(path("n/m/f"), "x");

@@ -1,0 +1,119 @@
+// The Monitor's life as a process: the backup and compaction at a stop that
+// follows deletions, the plain close when nothing was deleted, recovery
+// after it was killed outright, and a second Monitor meeting a running one.
+#include "e2e/e2e_support.h"
+
+namespace e2e {
+namespace {
+
+class Lifecycle : public E2eTest {};
+
+TEST_F(Lifecycle, StopAfterDeletionsBacksUpAndCompacts) {
+  const size_t monitor = start_monitor();
+  ASSERT_TRUE(wait_ready(monitor));
+  std::map<std::string, std::string> kept;
+  for (int i = 0; i < 40; ++i) {
+    const std::string f = make_file("f" + std::to_string(i) + ".txt");
+    // Notes long enough that the freed space is well above any slack.
+    const std::string text = "note " + std::to_string(i) + " " + std::string(60, 'x');
+    set_note(f, text);
+    if (i % 2 == 1) kept[f] = text;
+  }
+  // Every other file deleted: the freed records lie all through the file.
+  for (int i = 0; i < 40; i += 2) ASSERT_EQ(::unlink(at("f" + std::to_string(i) + ".txt").c_str()), 0);
+  ASSERT_TRUE(wait_no_note(at("f38.txt")));
+  barrier();
+  EXPECT_EQ(modified_mark(), 1);
+  const off_t before = size_of(system_file("qb.db"));
+
+  stop(monitor);
+  EXPECT_EQ(status(), 0);
+  EXPECT_EQ(modified_mark(), 0);
+  // The backup is the table as the Monitor left it; the table itself was
+  // written afresh without the deleted notes' space.
+  EXPECT_EQ(size_of(system_file("qbbak.db")), before);
+  EXPECT_GT(size_of(system_file("qbbak.idx")), 0);
+  EXPECT_LT(size_of(system_file("qb.db")), before - 20 * 60);
+  ProgramRun check = qbnote({"check"});
+  EXPECT_EQ(check.status, 0) << check.out << check.err;
+  EXPECT_EQ(notes_under(), kept);
+}
+
+TEST_F(Lifecycle, StopWithoutDeletionsWritesNoBackup) {
+  const size_t monitor = start_monitor();
+  ASSERT_TRUE(wait_ready(monitor));
+  const std::string f = make_file("a.txt");
+  set_note(f, "kept");
+  move(f, at("b.txt"));
+  ASSERT_TRUE(wait_note(at("b.txt"), "kept"));
+
+  stop(monitor);
+  EXPECT_EQ(status(), 0);
+  EXPECT_EQ(size_of(system_file("qbbak.db")), -1);
+  EXPECT_EQ(qbnote({"check"}).status, 0);
+  EXPECT_EQ(notes_under(), (std::map<std::string, std::string>{{at("b.txt"), "kept"}}));
+}
+
+// SIGKILL leaves "status" 1 and no backup: the next start rebuilds the
+// index from the data file, and every note survives, including those the
+// Monitor itself had just re-keyed.
+TEST_F(Lifecycle, KilledMonitorRecoversEveryNoteAtTheNextStart) {
+  const size_t first = start_monitor();
+  ASSERT_TRUE(wait_ready(first));
+  std::map<std::string, std::string> expected;
+  for (int i = 0; i < 30; ++i) {
+    const std::string f = make_file("d" + std::to_string(i % 3) + "/n" + std::to_string(i));
+    set_note(f, "note " + std::to_string(i));
+    expected[f] = "note " + std::to_string(i);
+  }
+  for (int i = 0; i < 30; i += 3) {
+    const std::string from = at("d0/n" + std::to_string(i));
+    const std::string to = at("d0/renamed" + std::to_string(i));
+    move(from, to);
+    expected[to] = expected[from];
+    expected.erase(from);
+  }
+  move(at("d1"), at("d1-moved"));
+  for (int i = 1; i < 30; i += 3) {
+    expected[at("d1-moved/n" + std::to_string(i))] = "note " + std::to_string(i);
+    expected.erase(at("d1/n" + std::to_string(i)));
+  }
+  ASSERT_TRUE(wait_note(at("d1-moved/n28"), "note 28"));
+  barrier();
+  ASSERT_EQ(notes_under(), expected);
+
+  kill_hard(first);
+  EXPECT_EQ(status(), 1);
+  const size_t second = start_monitor();
+  ASSERT_TRUE(wait_ready(second));
+  EXPECT_EQ(monitor_log(second).find("corrupt"), std::string::npos) << monitor_log(second);
+  EXPECT_EQ(notes_under(), expected);
+  ProgramRun check = qbnote({"check"});
+  EXPECT_EQ(check.status, 0) << check.out << check.err;
+
+  // And it tracks.
+  move(at("d2/n2"), at("d2/n2-again"));
+  EXPECT_TRUE(wait_note(at("d2/n2-again"), "note 2"));
+  stop(second);
+  EXPECT_EQ(status(), 0);
+}
+
+TEST_F(Lifecycle, SecondMonitorLeavesAtOnceAndTheFirstKeepsTracking) {
+  const size_t first = start_monitor();
+  ASSERT_TRUE(wait_ready(first));
+  const std::string f = make_file("a.txt");
+  set_note(f, "first");
+
+  const size_t second = start_monitor();
+  EXPECT_EQ(wait_exit(second, 5000), 0);
+  EXPECT_FALSE(ended(first));
+
+  move(f, at("b.txt"));
+  EXPECT_TRUE(wait_note(at("b.txt"), "first"));
+  EXPECT_EQ(status(), 1);
+  stop(first);
+  EXPECT_EQ(status(), 0);
+}
+
+}  // namespace
+}  // namespace e2e
