@@ -164,6 +164,8 @@ bool writable(const char* s, const char* forbidden) {
 
 UINT GetProfileIntA(LPCSTR section, LPCSTR key, INT default_value) {
   if (section == nullptr || key == nullptr) return static_cast<UINT>(default_value);
+  // Names are compared as the file's lines give them: without blanks around.
+  const std::string s = trim(section), k = trim(key);
   Guard g;
   std::string file = qb_state_path("win.ini");
   FileStamp now;
@@ -176,7 +178,7 @@ UINT GetProfileIntA(LPCSTR section, LPCSTR key, INT default_value) {
     g_cache->stamp = now;
     g_cache->loaded = true;
   }
-  long at = find(g_cache->lines, section, key);
+  long at = find(g_cache->lines, s.c_str(), k.c_str());
   std::string name, value;
   if (at < 0) return static_cast<UINT>(default_value);
   classify(g_cache->lines[static_cast<size_t>(at)], &name, &value);
@@ -190,7 +192,14 @@ UINT GetProfileIntA(LPCSTR section, LPCSTR key, INT default_value) {
 }
 
 BOOL WriteProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value) {
-  if (section == nullptr || (key != nullptr && *key == '\0') || !writable(section, "]\r\n") || !writable(key, "=\r\n") || !writable(value, "\r\n")) {
+  if (section == nullptr || !writable(section, "]\r\n") || !writable(key, "=\r\n") || !writable(value, "\r\n")) {
+    SetLastError(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    return FALSE;
+  }
+  // Blanks around a name are not part of it (a reader drops them), and a key
+  // must read back as a key line: not empty, not a comment, not a header.
+  const std::string s = trim(section), k = key != nullptr ? trim(key) : "";
+  if (key != nullptr && (k.empty() || k[0] == ';' || k[0] == '[')) {
     SetLastError(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     return FALSE;
   }
@@ -206,7 +215,7 @@ BOOL WriteProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value) {
   BOOL ok = FALSE;
   if (af_read(file, &text, &stamp) >= 0) {
     Lines lines = split(text, file);
-    ok = !apply(lines, section, key, value) || af_replace(file, join(lines)) == 1;
+    ok = !apply(lines, s.c_str(), key != nullptr ? k.c_str() : nullptr, value) || af_replace(file, join(lines)) == 1;
     if (!ok) SetLastError(static_cast<DWORD>(errno));
   } else {
     SetLastError(static_cast<DWORD>(errno));

@@ -8,8 +8,8 @@
 //   a line is [section] (text after the closing bracket is ignored),
 //   key=value (blanks around key and value are not part of them), a comment
 //   starting with ';', or blank. Section and key names compare ignoring the
-//   case of A to Z; the first matching key of the first matching section
-//   counts. Any other line (and a key line before the first section) is
+//   case of A to Z and the blanks around them, in the file and in the calls
+//   alike; the first matching key of the first matching section counts. Any other line (and a key line before the first section) is
 //   reported once on standard error and kept as it stands; so are comments,
 //   blank lines and every line a change does not touch.
 //
@@ -35,6 +35,7 @@ UINT GetProfileIntA(LPCSTR section, LPCSTR key, INT default_value);
 // (a new key goes after the section's last line that is not blank). A null
 // `value` deletes the key, a null `key` the whole section (header and
 // lines up to the next header). TRUE on success; FALSE with GetLastError
-// set (errno, or ERROR_INVALID_PARAMETER for a null section or a name or
-// value that cannot be written on one line).
+// set (errno, or ERROR_INVALID_PARAMETER for a null section, a name or
+// value that cannot be written on one line, or a key that would not read
+// back as a key: empty, or starting with ';' or '[').
 BOOL WriteProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value);

@@ -123,8 +123,10 @@ bool key_path(HKEY key, std::string* out) {
 }
 
 // The full path of `sub` below `base`; trailing backslashes name the same key.
+// A line break cannot be written inside a key's "[...]" header line.
 LONG join(const std::string& base, LPCSTR sub, std::string* out) {
   std::string s = sub != nullptr ? sub : "";
+  if (s.find('\n') != std::string::npos) return ERROR_INVALID_PARAMETER;
   while (!s.empty() && s.back() == '\\') s.pop_back();
   if (s.empty()) {
     *out = base;

@@ -11,7 +11,8 @@
 //   - Key paths are relative to an open key or a hive, components separated
 //     by backslashes; names compare ignoring the case of A to Z; a trailing
 //     backslash names the same key ("...\Status\" is "...\Status"). An empty
-//     component ("a\\b", a leading backslash) gives ERROR_INVALID_PARAMETER.
+//     component ("a\\b", a leading backslash) gives ERROR_INVALID_PARAMETER,
+//     and so does a line break, which a key's header line cannot hold.
 //   - A missing key or value gives ERROR_FILE_NOT_FOUND.
 //   - REG_DWORD values are 4 bytes; REG_SZ sizes count the terminator (a
 //     string is stored up to its first zero byte); other types are bytes.

@@ -46,6 +46,16 @@ static std::string rtrim(const std::string& s) {
   return s.substr(0, n);
 }
 
+static bool is_blank(const std::string& line) { return rtrim(line).find_first_not_of(" \t") == std::string::npos; }
+
+// Whether kept text ends in a continuation backslash that found no line to
+// go on with. Written back, such text is followed by a blank line, or the
+// next line written would read as its continuation.
+static bool ends_open(const std::string& raw) {
+  std::string last = rtrim(raw.substr(raw.rfind('\n') + 1));
+  return !last.empty() && last.back() == '\\';
+}
+
 static void skip_blanks(const std::string& s, size_t& i) {
   while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
 }
@@ -227,12 +237,13 @@ RegDoc reg_parse(const std::string& text, const std::string& file, RegReporter r
     }
     // A value, joined with its continuation lines.
     std::string raw = line, joined = t.substr(lead);
-    while (!joined.empty() && joined.back() == '\\' && k + 1 < lines.size()) {
+    // A blank line ends a value: the writer relies on it (ends_open below).
+    while (!joined.empty() && joined.back() == '\\' && k + 1 < lines.size() && !is_blank(lines[k + 1])) {
       ++k;
       raw += "\n" + lines[k];
       std::string next = rtrim(lines[k]);
       joined.pop_back();
-      joined += next.substr(std::min(next.size(), next.find_first_not_of(" \t")));
+      joined += next.substr(next.find_first_not_of(" \t"));
     }
     RegValue v;
     if (cur == nullptr || !cur->usable || !parse_value(joined, &v)) {
@@ -293,11 +304,16 @@ static std::string format_value(const RegValue& v) {
 
 std::string reg_format(const RegDoc& doc) {
   std::string out = "REGEDIT4\n\n";
-  for (const std::string& l : doc.preamble) out += l + "\n";
+  for (const std::string& l : doc.preamble) out += l + (ends_open(l) ? "\n\n" : "\n");
   if (!doc.preamble.empty()) out += "\n";
   for (const RegSection& s : doc.sections) {
     out += s.usable ? "[" + s.name + "]\n" : s.name + "\n";
-    for (const RegLine& l : s.lines) out += (l.is_value ? format_value(l.value) : l.raw) + "\n";
+    for (const RegLine& l : s.lines) {
+      if (l.is_value)
+        out += format_value(l.value) + "\n";
+      else
+        out += l.raw + (ends_open(l.raw) ? "\n\n" : "\n");
+    }
     out += "\n";
   }
   return out;

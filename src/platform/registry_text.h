@@ -25,7 +25,8 @@
 //     dword:<hex>     REG_DWORD, one to eight hex digits (written as eight)
 //     hex:<b>,<b>     REG_BINARY, two-digit hex bytes (may be empty)
 //     hex(<t>):...    any other type t, bytes as for hex:
-//   A line of a hex list may end in a backslash and go on on the next line.
+//   A line of a hex list may end in a backslash and go on on the next line,
+//   unless that one is blank: a blank line ends a value.
 //   ; ...             a comment
 //   blank lines separate keys and carry nothing.
 //
@@ -41,7 +42,9 @@
 // A key named twice is one key: its second block's values join the first
 // block. A value named twice in one key keeps its first place and its last
 // data. Comments are kept; blank lines are not (the writer puts one blank
-// line after the header and after each key).
+// line after the header and after each key, and one after kept text whose
+// last line ends in a backslash, so that what follows is not read as its
+// continuation).
 #pragma once
 
 #include <cstdint>
