@@ -260,7 +260,8 @@ int ix_delete(IndexHandle* h, const uint8_t* key, int key_length, int32_t ref) {
 
   // Committed whatever the outcome once the lock was taken; entry_total
   // counts only an entry that was removed (a refused deletion removed none).
-  if (deleted != -1) --hd.entry_total;
+  // Stepped with wrap-around: outside the checksum, a damaged header may hold any total.
+  if (deleted != -1) hd.entry_total = static_cast<int32_t>(static_cast<uint32_t>(hd.entry_total) - 1u);
   int committed = ix_commit(t.f);
   if (rc == -1) {
     ix_error = error;

@@ -131,6 +131,8 @@ int open_first(IndexFile* f, int read_only) {
       f->header = h;
       f->seen_change_count = h.change_count;
       f->header_valid = 1;
+      std::memcpy(f->disk_header, raw, kIxHeaderSize);
+      f->disk_header_known = 1;
     }
   }
   if (ix_end_op(f) != 1) rc = -1;
@@ -202,6 +204,7 @@ int ix_default_compare(const uint8_t* a, int a_len, const uint8_t* b, int b_len)
   int n = a_len < b_len ? a_len : b_len;
   for (int i = 0; i < n; ++i) {
     int x = a[i], y = b[i];
+    if (x == y) continue;
     if (x >= 'A' && x <= 'Z') x += 'a' - 'A';
     if (y >= 'A' && y <= 'Z') y += 'a' - 'A';
     if (x != y) return x < y ? -1 : 1;
@@ -327,7 +330,10 @@ static int flush_file(IndexFile* f) {
   int rc = 1;
   bool held = ix_writer_state(f->lock_state) == kLockHeld;
   if (!f->shared || held) {
-    if (ix_write_header(f) != 1) rc = -1;
+    // Nobody else writes the header meanwhile: bytes already on the file
+    // need not go out again (pc_flush then skips the disk flush as well
+    // when nothing else was written since the last one).
+    if (!ix_header_unchanged(f) && ix_write_header(f) != 1) rc = -1;
     else f->header_deferred = 0;
   }
   if (f->shared && !held) {

@@ -164,6 +164,11 @@ struct IndexFile {
   int32_t lock_byte;  // this process's reader byte, initially 36
   int header_valid;
   int header_deferred;
+  // The 36 header bytes this process last wrote to (or read from) the file,
+  // when disk_header_known is 1: an exclusive file needs no header write
+  // while its header encodes to the same bytes.
+  uint8_t disk_header[kIxHeaderSize];
+  int disk_header_known;
 };
 
 struct IndexCursor {
@@ -257,6 +262,10 @@ int ix_commit(IndexFile* f);
 
 // Writes the header (checksum recomputed) at offset 0. 1 / -1 (ix_error 8).
 int ix_write_header(IndexFile* f);
+// Whether the header encodes to the bytes this process last wrote to or read
+// from the file. Meaningful only where no other process writes the header:
+// an exclusive file, or one under this process's held writer lock.
+bool ix_header_unchanged(IndexFile* f);
 
 // Largest key the tree accepts: cache page size - 28.
 int ix_max_key_length();

@@ -14,6 +14,7 @@
 // by (1) lock_byte is locked already, and releasing the writer around it
 // leaves it locked, which restores (2).
 #include <cassert>
+#include <cstring>
 
 #include "btree/index_file.h"
 
@@ -128,10 +129,14 @@ int write_deferred(IndexFile* f) {
   // range is released: another process that sees the new change_count drops
   // its cached pages of this file and reads them again, so every page the
   // commit changed must be on disk by then.
+  // Other processes read through the system's file cache, so for them the
+  // order of the writes is what counts; one flush after both then makes
+  // the commit durable. (A second flush between pages and header would buy
+  // no crash safety: pages change in place, without a journal.)
   int rc = 1;
-  if (pc_flush(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredFlush);
+  if (pc_write_dirty(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredFlush);
   if (rc == 1 && ix_write_header(f) != 1) rc = -1;
-  if (rc == 1 && io_flush(handle_of(f)) != 1) rc = fail(kIxFlushFailed, kSiteDeferredSync);
+  if (rc == 1 && pc_sync(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredSync);
   if (rc == 1) f->header_deferred = 0;
   return rc;
 }
@@ -195,6 +200,8 @@ int ix_refresh(IndexFile* f) {
   if (io_read_at(handle_of(f), 0, kIxHeaderSize, raw) != 1) return fail(kIxReadFailed, kSiteRefreshRead);
   if (ix_header_decode(raw, &h) != 1) return fail(kIxBadChecksum, kSiteRefreshChecksum);
   if (ix_header_sane(h) != 1 || h.page_size != f->header.page_size) return ix_damaged(kSiteRefreshBadHeader);
+  std::memcpy(f->disk_header, raw, kIxHeaderSize);
+  f->disk_header_known = 1;
   if (h.change_count != f->header.change_count) {
     // Another process committed: every cached page of this file may be stale.
     f->header = h;
@@ -222,12 +229,24 @@ int ix_write_header(IndexFile* f) {
   uint8_t raw[kIxHeaderSize];
   ix_header_encode(f->header, raw);
   f->header.checksum = ix_header_checksum(raw);
+  pc_note_write(f->paged);
+  f->disk_header_known = 0;  // a failed write may have left anything there
   if (io_write_at(handle_of(f), 0, kIxHeaderSize, raw) != 1) return fail(kIxWriteFailed, kSiteHeaderWrite);
+  std::memcpy(f->disk_header, raw, kIxHeaderSize);
+  f->disk_header_known = 1;
   return 1;
 }
 
+bool ix_header_unchanged(IndexFile* f) {
+  if (!f->disk_header_known) return false;
+  uint8_t raw[kIxHeaderSize];
+  ix_header_encode(f->header, raw);
+  return std::memcmp(raw, f->disk_header, kIxHeaderSize) == 0;
+}
+
 int ix_commit(IndexFile* f) {
-  ++f->header.change_count;
+  // A 32-bit counter on disk: it wraps around (and a damaged header may hold any value).
+  f->header.change_count = static_cast<int32_t>(static_cast<uint32_t>(f->header.change_count) + 1u);
   f->seen_change_count = f->header.change_count;
   if (!f->shared) return 1;  // the header reaches the file at flush or close
   if (ix_writer_state(f->lock_state) == kLockHeld && f->header_valid) {

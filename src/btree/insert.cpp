@@ -131,7 +131,8 @@ int ix_insert(IndexHandle* h, const uint8_t* key, int key_length, int32_t ref, i
   // counts only an entry that went in: a refused duplicate must not make the
   // header disagree with the leaves.
   int error = ix_error, site = ix_error_site;
-  if (rc == 1) ++hd.entry_total;
+  // Stepped with wrap-around: outside the checksum, a damaged header may hold any total.
+  if (rc == 1) hd.entry_total = static_cast<int32_t>(static_cast<uint32_t>(hd.entry_total) + 1u);
   int committed = ix_commit(t.f);
   if (rc == -1) {
     ix_error = error;

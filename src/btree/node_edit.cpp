@@ -59,27 +59,41 @@ int node_check(const Tree& t, int32_t page, const uint8_t* pg, NodeKind kind) {
     return ix_damaged(kSiteBadNode);
   if (!leaf && n >= 0 && !child_ok(node_first_child(pg), page, last)) return ix_damaged(kSiteBadNode);
   if (m == 0) return kas == t.ps ? 1 : ix_damaged(kSiteBadNode);
-  if (entry_key_offset(node_entry(pg, 0)) != kas) return ix_damaged(kSiteBadNode);
-  for (int i = 0; i < m; ++i) {
-    const uint8_t* e = node_entry(pg, i);
-    int off = entry_key_offset(e), len = entry_key_length(e);
+  // One pass over the entry array, each entry read once: (off, len) is the
+  // entry at e, checked against its successor.
+  const uint8_t* e = pg + kNodeHeaderSize;
+  int off = entry_key_offset(e), len = entry_key_length(e);
+  if (off != kas) return ix_damaged(kSiteBadNode);
+  for (int i = 0; i < m; ++i, e += es) {
     if (len < 0 || off < kas || off + len > t.ps) return ix_damaged(kSiteBadNode);
-    if (i + 1 < m) {
-      const uint8_t* nx = node_entry(pg, i + 1);
-      bool shared = entry_key_offset(nx) == off && entry_key_length(nx) == len;
-      if (!shared && off + len != entry_key_offset(nx)) return ix_damaged(kSiteBadNode);
-    } else if (off + len != t.ps) {
-      return ix_damaged(kSiteBadNode);
-    }
     if (!leaf && !child_ok(entry_child_page(e), page, last)) return ix_damaged(kSiteBadNode);
+    if (i + 1 == m) return off + len == t.ps ? 1 : ix_damaged(kSiteBadNode);
+    const int next_off = entry_key_offset(e + es), next_len = entry_key_length(e + es);
+    const bool shared = next_off == off && next_len == len;
+    if (!shared && off + len != next_off) return ix_damaged(kSiteBadNode);
+    off = next_off;
+    len = next_len;
   }
+  return 1;
+}
+
+int node_check_once(const Tree& t, int32_t page, uint8_t* pg, NodeKind kind) {
+  PageFrame* frame = pc_frame_of(pg);
+  if (frame->checked) {
+    // Sound when read or changed since; only the kind depends on the caller.
+    const bool leaf = node_is_leaf(pg);
+    if ((kind == kLeafNode && !leaf) || (kind == kInternalNode && leaf)) return ix_damaged(kSiteBadShape);
+    return 1;
+  }
+  if (node_check(t, page, pg, kind) != 1) return -1;
+  frame->checked = 1;
   return 1;
 }
 
 uint8_t* tree_page(const Tree& t, int32_t page, NodeKind kind) {
   uint8_t* pg = ix_page_get(t.f, page);
   if (pg == nullptr) return nullptr;
-  if (node_check(t, page, pg, kind) != 1) {
+  if (node_check_once(t, page, pg, kind) != 1) {
     ix_page_unpin(t.f, pg);
     return nullptr;
   }

@@ -92,6 +92,8 @@ int ix_free_page(IndexFile* f, int32_t page, uint8_t* data) {
   }
   if (prev != 0 && ix_set_next_page(f, prev, next) != 1) return -1;
   if (next != 0 && ix_set_prev_page(f, next, prev) != 1) return -1;
+  // No node any more: a later access through a stale link is checked again.
+  pc_frame_of(data)->checked = 0;
   node_set_prev_page(data, f->header.free_head);
   node_set_first_child(data, 0);
   node_set_entry_count(data, 0);

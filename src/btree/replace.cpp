@@ -87,7 +87,7 @@ int ix_replace(IndexHandle* h, const uint8_t* old_key, int old_length, int32_t o
       if (fits == 0) {
         // The removal above stands for the deletion; the insertion counts
         // itself, so the total comes out unchanged.
-        --hd.entry_total;
+        hd.entry_total = static_cast<int32_t>(static_cast<uint32_t>(hd.entry_total) - 1u);  // with wrap-around
         nested = true;
         if (ix_insert(h, new_key, new_length, new_ref, allow_dup) != 1 && rc == 1) {
           rc = -1;

@@ -26,7 +26,10 @@ int node_search(const Tree& t, const uint8_t* pg, const uint8_t* key, int length
   }
   int p = mid + (r > 0 ? 1 : 0);
   *pos = p;
-  return p < n ? tree_pair_cmp(t, key, length, ref, pg, p) : r;
+  // p == low here. When p < n, `high` moved at least once, last to p - 1,
+  // which happens only after entry p compared above the pair: its answer is
+  // known without comparing again.
+  return p < n ? -1 : r;
 }
 
 int32_t node_choose_child(const uint8_t* pg, int r, int pos, int* slot) {
@@ -134,7 +137,7 @@ int cursor_revalidate(const Tree& t, IndexCursor* c) {
   bool same = false;
   if (node_is_leaf(pg)) {
     // Still a leaf: it must be a sound one before its slot is looked at.
-    if (node_check(t, c->leaf, pg, kLeafNode) != 1) {
+    if (node_check_once(t, c->leaf, pg, kLeafNode) != 1) {
       ix_page_unpin(t.f, pg);
       return -1;
     }

@@ -12,6 +12,11 @@
 // Trust: a page read from disk is checked by node_check before any field of
 // it is used to index into the page or to pick the next page, so a damaged
 // file ends the operation with ix_error 25, never an out-of-bounds access.
+// The check runs once per read from disk: a frame that passed it carries the
+// cache's `checked` mark, which the cache clears whenever it reads the page
+// again or hands out a new page. Pages this process changes keep the mark:
+// the edits below keep every property the check tests. A page freed into the
+// free list loses it (its node is gone), so a stale link to it is caught.
 // Descents are bounded by the header's height and chain walks by last_page.
 //
 // Invariants the editing functions keep on every node they change:
@@ -90,7 +95,11 @@ enum NodeKind { kAnyNode, kLeafNode, kInternalNode };
 // is -1, every child_page) in 1..last_page and not the page itself;
 // prev_page and next_page in 0..last_page and not the page itself.
 int node_check(const Tree& t, int32_t page, const uint8_t* pg, NodeKind kind);
-// Pins `page` and checks it; null with ix_error set (6 or 25), nothing pinned.
+// node_check unless the frame of the pinned page `pg` is marked checked, in
+// which case only the kind is tested; marks the frame after a passed check.
+int node_check_once(const Tree& t, int32_t page, uint8_t* pg, NodeKind kind);
+// Pins `page` and checks it (once per read from disk, see Trust above); null
+// with ix_error set (6 or 25), nothing pinned.
 uint8_t* tree_page(const Tree& t, int32_t page, NodeKind kind);
 // Pins the page `to` reached from `from` by one step along the level (dir +1:
 // to is from's next_page; -1: its prev_page) and checks the back link. With

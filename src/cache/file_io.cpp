@@ -89,19 +89,26 @@ int posix_file_size(int h, int32_t* size) {
 }
 
 // One attempt at an exclusive lock of [offset, offset + length). A descriptor
-// opened for reading only cannot hold a write lock; it takes a read lock,
-// which still conflicts with every writer (see the README's "On Linux").
-int try_lock(int h, int32_t offset, int32_t length) {
-  int fl = ::fcntl(h, F_GETFL);
-  if (fl < 0) return -1;
+// opened for reading only cannot hold a write lock (the system refuses it
+// with EBADF); it takes a read lock, which still conflicts with every writer
+// (see the README's "On Linux"). The write lock is tried first: most
+// descriptors that lock are writable, and asking for the access mode before
+// every lock would cost a system call each time.
+int set_lock(int h, short type, int32_t offset, int32_t length) {
   struct flock lk;
   std::memset(&lk, 0, sizeof lk);
-  lk.l_type = (fl & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+  lk.l_type = type;
   lk.l_whence = SEEK_SET;
   lk.l_start = offset;
   lk.l_len = length;
   lk.l_pid = 0;  // required for OFD locks
-  return ::fcntl(h, F_OFD_SETLK, &lk) == 0 ? 1 : -1;
+  return ::fcntl(h, F_OFD_SETLK, &lk);
+}
+
+int try_lock(int h, int32_t offset, int32_t length) {
+  if (set_lock(h, F_WRLCK, offset, length) == 0) return 1;
+  if (errno != EBADF) return -1;
+  return set_lock(h, F_RDLCK, offset, length) == 0 ? 1 : -1;
 }
 
 int posix_lock(int h, int32_t offset, int32_t length, int tries, int delay_ms, int limit_ms) {

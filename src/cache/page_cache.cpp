@@ -1,4 +1,4 @@
-// The page cache: frames, the LRU list, the 64 hash chains, paged files.
+// The page cache: frames, the LRU list, the hash chains, paged files.
 //
 // Lists kept here:
 //   - the LRU list, doubly linked through lru_prev / lru_next, least recently
@@ -10,6 +10,7 @@
 // (invariant 5): frames are made only by pc_add_frames.
 #include "cache/page_cache.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -24,12 +25,20 @@ RegistryList<PagedFile> pc_files;
 
 namespace {
 
-// Low six bits of handle + page. The sum is taken unsigned so that it cannot
-// overflow; the low bits equal those of the signed sum either way, so a
-// negative sum still lands in a valid bucket.
-int bucket_of(int handle, int32_t page) {
+// Low bits of handle + page (invariant 2). The sum is taken unsigned so that
+// it cannot overflow; the low bits equal those of the signed sum either way,
+// so a negative sum still lands in a valid bucket.
+int bucket_of(const PagePool* pool, int handle, int32_t page) {
   uint32_t sum = static_cast<uint32_t>(handle) + static_cast<uint32_t>(page);
-  return static_cast<int>(sum & (kPcBuckets - 1));
+  return static_cast<int>(sum & static_cast<uint32_t>(pool->bucket_count - 1));
+}
+
+// Buckets for a pool created with `frames` frames: one chain per frame on
+// average, never fewer than kPcMinBuckets.
+int bucket_count_for(int frames) {
+  int n = kPcMinBuckets;
+  while (n < frames && n <= (1 << 29)) n <<= 1;
+  return n;
 }
 
 // --- LRU list --------------------------------------------------------------
@@ -77,14 +86,14 @@ void lru_touch(PagePool* pool, PageFrame* f) {
 // --- hash chains -----------------------------------------------------------
 
 PageFrame* hash_find(PagePool* pool, int handle, int32_t page) {
-  for (PageFrame* f = pool->buckets[bucket_of(handle, page)]; f != nullptr; f = f->hash_next)
+  for (PageFrame* f = pool->buckets[bucket_of(pool, handle, page)]; f != nullptr; f = f->hash_next)
     if (f->handle == handle && f->page == page) return f;
   return nullptr;
 }
 
 void hash_push(PagePool* pool, PageFrame* f) {
   assert(f->handle != -1);  // invariant (1)
-  PageFrame** head = &pool->buckets[bucket_of(f->handle, f->page)];
+  PageFrame** head = &pool->buckets[bucket_of(pool, f->handle, f->page)];
   f->hash_next = *head;
   *head = f;
 }
@@ -92,7 +101,7 @@ void hash_push(PagePool* pool, PageFrame* f) {
 // Takes f off its chain, if it is on one, and marks it free (invariant 1).
 void make_free(PagePool* pool, PageFrame* f) {
   if (f->handle != -1) {
-    PageFrame** pp = &pool->buckets[bucket_of(f->handle, f->page)];
+    PageFrame** pp = &pool->buckets[bucket_of(pool, f->handle, f->page)];
     while (*pp != nullptr && *pp != f) pp = &(*pp)->hash_next;
     assert(*pp == f);  // invariant (2)
     *pp = f->hash_next;
@@ -101,6 +110,17 @@ void make_free(PagePool* pool, PageFrame* f) {
   f->handle = -1;
   f->page = -1;
   f->dirty = 0;
+  f->checked = 0;
+}
+
+// Counts a page write for the paged file of `handle` (a write-back on reuse
+// knows only the frame's handle).
+void note_write_of(int handle) {
+  for (PagedFile* p = pc_files.head; p != nullptr; p = p->next)
+    if (p->handle == handle) {
+      pc_note_write(p);
+      return;
+    }
 }
 
 // The least recently used unpinned frame that is clean or can be written
@@ -113,6 +133,7 @@ PageFrame* take_frame(PagePool* pool) {
     assert(f->pins >= 0);  // invariant (4)
     if (f->pins != 0) continue;
     if (f->dirty) {
+      note_write_of(f->handle);
       if (io_write_page(f->handle, f->page, f->file_page_size, f->data) != 1) {
         pc_error = kPcIoFailed;
         continue;
@@ -145,6 +166,13 @@ PagePool* pc_pool_create(int page_size, int frame_count) {
     pc_error = kPcNoMemory;
     return nullptr;
   }
+  pool->bucket_count = bucket_count_for(frame_count);
+  pool->buckets = new (std::nothrow) PageFrame*[static_cast<size_t>(pool->bucket_count)]();
+  if (pool->buckets == nullptr) {
+    delete pool;
+    pc_error = kPcNoMemory;
+    return nullptr;
+  }
   pc_pools.push(pool);
   pool->page_size = page_size;
   int added = pc_add_frames(pool, frame_count);
@@ -152,6 +180,7 @@ PagePool* pc_pool_create(int page_size, int frame_count) {
     pc_remove_frames(pool, added);
     assert(pool->lru_head == nullptr);  // every frame was free and clean
     pc_pools.remove(pool);
+    delete[] pool->buckets;
     delete pool;
     pc_error = kPcNoMemory;
     return nullptr;
@@ -179,6 +208,7 @@ int pc_add_frames(PagePool* pool, int count) {
     f->page = -1;
     f->file_page_size = 0;
     f->dirty = 0;
+    f->checked = 0;
     f->data = reinterpret_cast<uint8_t*>(f + 1);
     std::memset(f->data, 0, static_cast<size_t>(pool->page_size));
     lru_push_head(pool, f);
@@ -221,6 +251,7 @@ int pc_pool_destroy(PagePool* pool) {
     f = next;
   }
   pc_pools.remove(pool);
+  delete[] pool->buckets;
   delete pool;
   return pc_error != kPcOk ? -1 : 1;
 }
@@ -297,6 +328,7 @@ uint8_t* pc_get_page(PagedFile* file, int32_t page) {
   f->pins = 1;
   f->file_page_size = file->page_size;
   f->dirty = 0;
+  f->checked = 0;  // invariant (6): fresh from the file
   hash_push(pool, f);
   lru_touch(pool, f);
   return f->data;  // pc_error 4 here: another frame's write-back failed on the way
@@ -312,6 +344,7 @@ uint8_t* pc_new_page(PagedFile* file, int32_t page) {
   f->page = page;
   f->file_page_size = file->page_size;
   f->dirty = 0;
+  f->checked = 0;  // invariant (6): a zero page is no node yet
   std::memset(f->data, 0, static_cast<size_t>(pool->page_size));
   lru_touch(pool, f);
   hash_push(pool, f);
@@ -326,6 +359,7 @@ int pc_release_page(PagedFile* file, uint8_t* data, int write_now) {
     // write-now of page 0 before anything of the file changed would put the
     // cache's stale copy over it.
     if (!(file->written == 0 && f->page == 0)) {
+      pc_note_write(file);
       if (io_write_page(f->handle, f->page, file->page_size, f->data) != 1) {
         pc_error = kPcIoFailed;
         return -1;
@@ -350,22 +384,71 @@ int pc_unpin_page(PagedFile* file, uint8_t* data) {
   return 1;
 }
 
-int pc_flush(PagedFile* file) {
-  pc_error = kPcOk;
-  int result = 1;
-  for (PageFrame* f = file->pool->lru_head; f != nullptr; f = f->lru_next) {
-    if (f->handle != file->handle || !f->dirty) continue;
-    if (io_write_page(f->handle, f->page, file->page_size, f->data) == 1) {
-      f->dirty = 0;
-    } else {
-      pc_error = kPcIoFailed;
-      result = -1;
-    }
-  }
-  if (io_flush(file->handle) != 1 && result == 1) {
+namespace {
+
+// Writes one dirty frame back; 1 / -1 (pc_error 4, the frame stays dirty).
+int write_back(PagedFile* file, PageFrame* f) {
+  pc_note_write(file);
+  if (io_write_page(f->handle, f->page, file->page_size, f->data) != 1) {
     pc_error = kPcIoFailed;
-    result = -1;
+    return -1;
   }
+  f->dirty = 0;
+  return 1;
+}
+
+}  // namespace
+
+int pc_write_dirty(PagedFile* file) {
+  pc_error = kPcOk;
+  PagePool* pool = file->pool;
+  int count = 0;
+  for (PageFrame* f = pool->lru_head; f != nullptr; f = f->lru_next)
+    if (f->handle == file->handle && f->dirty) ++count;
+  if (count == 0) return 1;
+  int result = 1;
+  // Ascending page order, so that the writes run front to back through the
+  // file. The order is a courtesy to the disk, not a rule: without memory
+  // for the list the frames go out in LRU order instead.
+  auto* list = count > 1 ? static_cast<PageFrame**>(std::malloc(sizeof(PageFrame*) * static_cast<size_t>(count)))
+                         : nullptr;
+  if (list != nullptr) {
+    int n = 0;
+    for (PageFrame* f = pool->lru_head; f != nullptr; f = f->lru_next)
+      if (f->handle == file->handle && f->dirty) list[n++] = f;
+    assert(n == count);
+    std::sort(list, list + n, [](const PageFrame* a, const PageFrame* b) { return a->page < b->page; });
+    for (int i = 0; i < n; ++i)
+      if (write_back(file, list[i]) != 1) result = -1;
+    std::free(list);
+  } else {
+    for (PageFrame* f = pool->lru_head; f != nullptr; f = f->lru_next)
+      if (f->handle == file->handle && f->dirty && write_back(file, f) != 1) result = -1;
+  }
+  if (result != 1) pc_error = kPcIoFailed;
+  return result;
+}
+
+int pc_sync(PagedFile* file) {
+  pc_error = kPcOk;
+  const uint32_t count = file->write_count;
+  if (io_flush(file->handle) != 1) {
+    pc_error = kPcIoFailed;
+    return -1;
+  }
+  file->synced_count = count;
+  file->synced = 1;
+  return 1;
+}
+
+int pc_flush(PagedFile* file) {
+  int result = pc_write_dirty(file);
+  // A flush to disk costs as much with nothing to write as with something:
+  // skip it when every write since the last one is on disk already.
+  if (result == 1 && file->synced && file->write_count == file->synced_count) return 1;
+  const int error = pc_error;
+  if (pc_sync(file) != 1) return -1;
+  if (result != 1) pc_error = error;
   return result;
 }
 

@@ -37,32 +37,68 @@ CompareCache g_cache;
 int sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
 int fold(int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
+// Whether any of the eight bytes of v is 0.
+bool has_zero_byte(uint64_t v) {
+  return ((v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull) != 0;
+}
+
 // Unsigned bytes, then the shorter run first.
 int compare_bytes(const uint8_t* a, int a_len, const uint8_t* b, int b_len) {
   int n = a_len < b_len ? a_len : b_len;
-  int c = n > 0 ? std::memcmp(a, b, static_cast<size_t>(n)) : 0;
-  if (c != 0) return sign(c);
+  if (n <= 8) {
+    // The free-space keys: a call of memcmp would cost more than the bytes.
+    for (int i = 0; i < n; ++i)
+      if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  } else if (int c = std::memcmp(a, b, static_cast<size_t>(n)); c != 0) {
+    return sign(c);
+  }
   return a_len == b_len ? 0 : (a_len < b_len ? -1 : 1);
 }
 
-// Length of the string at p, without its terminator, within `room` bytes.
-int bounded_length(const uint8_t* p, int room) {
-  const void* z = room > 0 ? std::memchr(p, 0, static_cast<size_t>(room)) : nullptr;
-  return z != nullptr ? static_cast<int>(static_cast<const uint8_t*>(z) - p) : room;
-}
-
-// Two terminated strings (or strings cut short by their key's end).
-int compare_text(const uint8_t* a, int a_len, const uint8_t* b, int b_len, bool ignore_case) {
-  int n = a_len < b_len ? a_len : b_len;
-  for (int i = 0; i < n; ++i) {
+// Two terminated strings, each ending at its zero byte or, cut short, at the
+// end of its room: by their bytes (A-Z folded with ignore_case), and a string
+// that ends first is the smaller. One pass to the first difference or the
+// shared end. When equal, *a_size / *b_size get the strings' sizes with
+// their terminators (the length without it + 1, also when it was cut off);
+// otherwise they are left alone.
+int compare_text(const uint8_t* a, int a_room, const uint8_t* b, int b_room, bool ignore_case, int* a_size,
+                 int* b_size) {
+  if (a_room < 0) a_room = 0;
+  if (b_room < 0) b_room = 0;
+  const int n = a_room < b_room ? a_room : b_room;
+  int i = 0;
+  // Eight bytes at a time while both runs are equal and hold no terminator:
+  // equal bytes are equal folded too. Keys of one index often share long
+  // beginnings (the folders of a path).
+  while (n - i >= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y || has_zero_byte(x)) break;
+    i += 8;
+  }
+  for (; i < n; ++i) {
     int x = a[i], y = b[i];
+    if (x == y) {
+      if (x == 0) break;  // both end here
+      continue;
+    }
+    if (x == 0) return -1;  // a ends first
+    if (y == 0) return 1;
     if (ignore_case) {
       x = fold(x);
       y = fold(y);
+      if (x == y) continue;
     }
-    if (x != y) return x < y ? -1 : 1;
+    return x < y ? -1 : 1;
   }
-  return a_len == b_len ? 0 : (a_len < b_len ? -1 : 1);
+  // Here both strings end at i, or at least one ran out of room.
+  const bool a_end = i == a_room || a[i] == 0;
+  const bool b_end = i == b_room || b[i] == 0;
+  if (a_end != b_end) return a_end ? -1 : 1;
+  *a_size = i + 1;
+  *b_size = i + 1;
+  return 0;
 }
 
 template <typename F>
@@ -84,21 +120,16 @@ TableIndex* index_of(int number) {
   return nullptr;
 }
 
-// One key part of field `field` at a[p..] and b[q..]; *a_size / *b_size get
-// the part's size in each key.
+// One key part of field `field` at a[p..] and b[q..]; when the parts are
+// equal, *a_size / *b_size get the part's size in each key.
 int compare_part(const Table* t, int field, const uint8_t* a, int a_room, const uint8_t* b, int b_room,
                  int* a_size, int* b_size) {
   int type = t->field_types[field];
   int width = 0;
   switch (type) {
     case kFieldText:
-    case kFieldTextExact: {
-      int la = bounded_length(a, a_room);
-      int lb = bounded_length(b, b_room);
-      *a_size = la + 1;
-      *b_size = lb + 1;
-      return compare_text(a, la, b, lb, type == kFieldText);
-    }
+    case kFieldTextExact:
+      return compare_text(a, a_room, b, b_room, type == kFieldText, a_size, b_size);
     case kFieldInt16:
     case kFieldUInt16: width = 2; break;
     case kFieldInt32:
@@ -169,9 +200,8 @@ int tb_compare_keys(const uint8_t* a, int a_len, const uint8_t* b, int b_len) {
   if (b_len == 1) return 1;
   switch (a[0]) {
     case 0: {
-      int la = bounded_length(a + 1, a_len - 1);
-      int lb = bounded_length(b + 1, b_len - 1);
-      return compare_text(a + 1, la, b + 1, lb, true);
+      int a_size = 0, b_size = 0;
+      return compare_text(a + 1, a_len - 1, b + 1, b_len - 1, true, &a_size, &b_size);
     }
     case 254: return compare_bytes(a + 1, a_len - 1 < 4 ? a_len - 1 : 4, b + 1, b_len - 1 < 4 ? b_len - 1 : 4);
     case 255: return compare_bytes(a + 1, a_len - 1 < 2 ? a_len - 1 : 2, b + 1, b_len - 1 < 2 ? b_len - 1 : 2);

@@ -5,8 +5,11 @@
 // file, so the copy has no free space: copying is also the engine's
 // compaction. Both tables are opened and closed here; the source must not be
 // open in this process. In shared mode the source's table read lock (lock bit
-// 4) is held for the whole copy, so no other process changes it meanwhile;
-// each record is read under a temporary record lock.
+// 4) is held for the whole copy, so no other process changes it meanwhile:
+// every change of a record runs under the index file's write lock, which that
+// read lock excludes. Records are therefore read without a temporary record
+// lock each; only a source without an index file (no table lock to take)
+// reads each record under one.
 #include <cstdlib>
 #include <cstring>
 
@@ -50,6 +53,9 @@ struct Copier {
   uint8_t* buffer = nullptr;
   int32_t capacity = 0;
   int took_lock = 0;
+  // The source's table read lock is held (see the top of this file): the
+  // per-record temporary lock would guard against nothing.
+  bool source_locked = false;
 
   ~Copier() {
     std::free(fields);
@@ -73,9 +79,10 @@ struct Copier {
     return 1;
   }
 
-  // Reads the record at `address` into the buffer under the temporary
-  // record lock. *space gets its length word. 1 / -1.
+  // Reads the record at `address` into the buffer, under the temporary
+  // record lock unless source_locked. *space gets its length word. 1 / -1.
   int read_record(int32_t address, int32_t* space) {
+    if (source_locked) return read_locked(address, space);
     if (tb_take_temp_lock(source, address, &took_lock) != 1) return -1;
     int rc = read_locked(address, space);
     if (took_lock) {
@@ -88,9 +95,9 @@ struct Copier {
   }
 
   int read_locked(int32_t address, int32_t* space) {
-    int16_t word = 0;
     if (address < source->first_record) return rec_corrupt(address);
-    if (rec_read_word(source, address, &word) != 1) return -1;
+    if (rec_read_head(source, address, &head) != 1) return -1;
+    const int16_t word = head.word;
     // An index entry that leads to a free block points at no record.
     if (word < 0) return rec_corrupt(address);
     if (word > capacity) {
@@ -104,10 +111,11 @@ struct Copier {
       buffer = bigger;
       capacity = grown;
     }
-    if (word > 0 && io_read_at(source->data_file, address + 2, word, buffer) != 1) return rec_corrupt(address);
+    if (rec_read_rest(source, address, head, buffer) != 1) return -1;
     *space = word;
     return 1;
   }
+  BlockHead head{};  // the record in hand, as read
 
   // Appends the record in hand to the target and enters it into every keyed
   // index of the target. 1 / -1.
@@ -203,6 +211,7 @@ int tb_copy(const char* source, const char* target, const char* index_name, int 
     rc = create_indexes(src, dst);
     if (rc == 1) {
       Copier copier{src, dst, order};
+      copier.source_locked = lock;
       rc = copier.run();
       if (copier.took_lock) {
         int keep = tb_error;

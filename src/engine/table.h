@@ -141,6 +141,12 @@ struct Table {
   RecordLock lock_slot;  // first record lock, number 1 for the table's life
   int32_t temp_lock;  // record locked for one record operation, 0 = none
   int32_t physical_cursor;  // current record in record order, 0 = none
+  // Exclusive mode only: the end of the data file as this process has made
+  // it, 0 while unknown. Learnt from the file's size at the first append and
+  // advanced by every append, so that appends need not ask the system; any
+  // failed append makes it unknown again. Shared mode leaves it 0 and asks
+  // each time, since other processes append too.
+  int32_t data_end;
 };
 
 // ---------------------------------------------------------------------------

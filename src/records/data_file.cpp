@@ -200,6 +200,37 @@ int rec_write_word(Table* t, int32_t address, int32_t word) {
 
 // --- reading -------------------------------------------------------------------
 
+int rec_read_head(Table* t, int32_t address, BlockHead* head) {
+  head->have = 0;
+  int32_t want = 2 + kRecFirstRead;
+  // An exclusive table knows where its data file ends (see Table::data_end):
+  // the first read then never runs past it.
+  if (!t->shared && t->data_end > 0 && int64_t{t->data_end} - address < want)
+    want = static_cast<int32_t>(int64_t{t->data_end} - address > 0 ? t->data_end - address : 0);
+  if (want >= 2 && io_read_at(t->data_file, address, want, head->bytes) == 1) {
+    head->word = get_i16(head->bytes);
+    int32_t contents = head->word < 0 ? 0 : head->word;
+    head->have = contents < want - 2 ? contents : want - 2;
+    return 1;
+  }
+  // The long read failed (the block lies near the end of the file, or worse):
+  // the word alone, which tells a short file from a failing one as before.
+  return rec_read_word(t, address, &head->word);
+}
+
+int rec_read_rest(Table* t, int32_t address, const BlockHead& head, uint8_t* out) {
+  assert(head.word >= 0 && head.have <= head.word);
+  if (head.have > 0) std::memcpy(out, head.bytes + 2, static_cast<size_t>(head.have));
+  const int32_t rest = head.word - head.have;
+  if (rest == 0) return 1;
+  if (io_read_at(t->data_file, address + 2 + head.have, rest, out + head.have) != 1) {
+    if (io_os_error == kIoShortTransfer) return rec_corrupt(address);
+    tb_error = kTbDataFile;
+    return -1;
+  }
+  return 1;
+}
+
 void rec_split_fields(Table* t, uint8_t* contents, int32_t space, uint8_t** fields) {
   int32_t remainder = space;
   uint8_t* p = contents;
@@ -227,26 +258,14 @@ void rec_split_fields(Table* t, uint8_t* contents, int32_t space, uint8_t** fiel
 namespace {
 
 // Takes the temporary lock on `address` (shared mode, when nothing holds it
-// yet) and reads its length word. A free block, or a word that is no record
+// yet) and reads the block's head. A free block, or a word that is no record
 // at all, is refused as damage. 1 / -1.
-int read_locked_word(Table* t, int32_t address, int16_t* word, int* took) {
+int read_locked_head(Table* t, int32_t address, BlockHead* head, int* took) {
   *took = 0;
   if (address < t->first_record) return rec_corrupt(address);
   if (tb_take_temp_lock(t, address, took) != 1) return -1;
-  if (rec_read_word(t, address, word) != 1) return -1;
-  if (*word < 0) return rec_corrupt(address);
-  return 1;
-}
-
-// Reads `space` content bytes after the word; a block running past the end
-// of the file fails as a short read, never as an overread.
-int read_contents(Table* t, int32_t address, int32_t space, uint8_t* bytes) {
-  if (space == 0) return 1;
-  if (io_read_at(t->data_file, address + 2, space, bytes) != 1) {
-    if (io_os_error == kIoShortTransfer) return rec_corrupt(address);
-    tb_error = kTbDataFile;
-    return -1;
-  }
+  if (rec_read_head(t, address, head) != 1) return -1;
+  if (head->word < 0) return rec_corrupt(address);
   return 1;
 }
 
@@ -259,9 +278,10 @@ int finish_read(Table* t, int took, int rc) {
 
 int rec_read(Table* t, int32_t address, RecordContents* out) {
   *out = RecordContents{};
-  int16_t word;
+  BlockHead head;
   int took;
-  if (read_locked_word(t, address, &word, &took) != 1) return finish_read(t, took, -1);
+  if (read_locked_head(t, address, &head, &took) != 1) return finish_read(t, took, -1);
+  const int16_t word = head.word;
   out->space = word;
   // One spare byte keeps a record of no payload from being a zero-byte
   // allocation.
@@ -272,7 +292,7 @@ int rec_read(Table* t, int32_t address, RecordContents* out) {
     tb_error = kTbNoMemory;
     return finish_read(t, took, -1);
   }
-  if (read_contents(t, address, word, out->bytes) != 1) {
+  if (rec_read_rest(t, address, head, out->bytes) != 1) {
     rec_free_contents(out);
     return finish_read(t, took, -1);
   }
@@ -298,9 +318,10 @@ int rec_read_into(Table* t, int32_t address, RecordHolder* h) {
       return -1;
     }
   }
-  int16_t word;
+  BlockHead head;
   int took;
-  if (read_locked_word(t, address, &word, &took) != 1) return finish_read(t, took, -1);
+  if (read_locked_head(t, address, &head, &took) != 1) return finish_read(t, took, -1);
+  const int16_t word = head.word;
   if (h->bytes == nullptr || word + 1 > h->capacity) {
     int32_t capacity = word + 1 > h->capacity ? word + 1 : h->capacity;
     auto* bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(capacity)));
@@ -312,7 +333,7 @@ int rec_read_into(Table* t, int32_t address, RecordHolder* h) {
     h->bytes = bytes;
     h->capacity = capacity;
   }
-  if (read_contents(t, address, word, h->bytes) != 1) return finish_read(t, took, -1);
+  if (rec_read_rest(t, address, head, h->bytes) != 1) return finish_read(t, took, -1);
   if (finish_read(t, took, 1) != 1) return -1;
   h->space = word;
   rec_split_fields(t, h->bytes, word, h->fields);

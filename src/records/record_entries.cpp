@@ -36,6 +36,7 @@ int unique_flag(const TableIndex* ix) { return ix->unique_marks != 0 ? 0 : 1; }
 void rec_release_unwritten(Table* t, int32_t address, int32_t space) {
   IxErrorSave ix_saved = ix_error_save();
   int keep = tb_error;
+  t->data_end = 0;  // the end of the file is whatever the writes below leave
   int32_t size = 0;
   bool whole = io_file_size(t->data_file, &size) == 1;
   if (whole && int64_t{address} + 2 + space > size && space > 0) {
@@ -47,6 +48,20 @@ void rec_release_unwritten(Table* t, int32_t address, int32_t space) {
   ix_error_restore(ix_saved);
 }
 
+namespace {
+
+// Whether a failed store was an exclusive append that left the file as it
+// was: its length word goes out with the contents (rec_allocate), so a write
+// that failed before writing anything leaves no block to give back.
+bool append_left_nothing(Table* t, int32_t address) {
+  if (t->shared) return false;
+  int32_t size = 0;
+  if (io_file_size(t->data_file, &size) != 1 || size != address) return false;
+  t->data_end = 0;  // asked again at the next append
+  return true;
+}
+
+}  // namespace
 
 int32_t rec_store(Table* t, const void* const* values) {
   int32_t lengths_small[16];
@@ -77,7 +92,7 @@ int32_t rec_store(Table* t, const void* const* values) {
         else if (rc != 1) tb_error = keep;
       }
       if (rc != 1) {
-        rec_release_unwritten(t, address, space);
+        if (!append_left_nothing(t, address)) rec_release_unwritten(t, address, space);
         address = 0;
       }
     }

@@ -112,8 +112,30 @@ int64_t rec_payload_length(Table* t, const void* const* values, int32_t* lengths
 int rec_read_word(Table* t, int32_t address, int16_t* word);
 int rec_write_word(Table* t, int32_t address, int32_t word);
 
+// Reading a block in as few system calls as possible: rec_read_head reads
+// the length word together with the first kRecFirstRead content bytes (fewer
+// when the end of the file is known to come sooner; only the word when that
+// read cannot be made, e.g. near the end of a shared file); rec_read_rest
+// hands over what came and reads the remainder of a record's contents.
+constexpr int32_t kRecFirstRead = 512;
+struct BlockHead {
+  int16_t word = 0;  // the length word
+  int32_t have = 0;  // content bytes in bytes[2..], at most max(word, 0)
+  uint8_t bytes[2 + kRecFirstRead];
+};
+// 1 / -1 (error 7 when even the word cannot be read). Takes no lock.
+int rec_read_head(Table* t, int32_t address, BlockHead* head);
+// The word-many content bytes of the record whose head was read, to `out`.
+// A record running past the end of the file is damage (error 7 at
+// `address`). 1 / -1.
+int rec_read_rest(Table* t, int32_t address, const BlockHead& head, uint8_t* out);
+
 // Free space (records/free_space.cpp).
-int32_t rec_allocate(Table* t, int32_t* space);  // address, or 0 on failure
+// Room for a record of *space bytes: from the largest free block, else at
+// the end of the file. The address, or 0 on failure; *space gets the room
+// granted. An append in exclusive mode writes nothing yet: the caller writes
+// the block whole (rec_write) or gives it back with rec_release_unwritten.
+int32_t rec_allocate(Table* t, int32_t* space);
 int rec_release(Table* t, int32_t address, int32_t space);
 
 // Keys (records/keys.cpp). Build into the engine key buffer; the key length

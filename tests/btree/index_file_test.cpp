@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "btree/btree.h"
 #include "btree/node.h"
 #include "support/fault_io.h"
 #include "support/temp_dir.h"
@@ -259,6 +260,45 @@ TEST_F(IndexFileTest, NotSharedHeaderReachesDiskOnlyAtFlushAfterAPageChange) {
   EXPECT_EQ(h->file->header.change_count, 3);
   ASSERT_EQ(ix_close(h), 1);
   EXPECT_EQ(disk_header(p).change_count, 2);
+}
+
+// An exclusive file whose header and pages are on disk already is neither
+// written nor flushed again: the close after a flush costs no disk flush.
+TEST_F(IndexFileTest, FlushOfAnUnchangedFileWritesAndSyncsNothing) {
+  std::string p = path("quiet.idx");
+  IndexHandle* h = ix_create(p.c_str(), nullptr, 512);
+  ASSERT_NE(h, nullptr);
+  IndexHandle* second = ix_open(p.c_str(), nullptr, 0, 0);
+  ASSERT_NE(second, nullptr);
+  const uint8_t key[] = {'k'};
+  ASSERT_EQ(ix_insert(h, key, 1, 7, 0), 1);
+  ASSERT_EQ(ix_flush(h), 1);
+  EXPECT_EQ(disk_header(p).entry_total, 1);
+  {
+    FaultIo fio;
+    fio.arm(IoKind::Any, 1000000);  // counts every call, fails none
+    ASSERT_EQ(ix_flush(h), 1);
+    ASSERT_EQ(ix_close(second), 1);
+    EXPECT_EQ(fio.plan().calls, 0);
+
+    // A change brings the header write and the disk flush back.
+    const uint8_t other[] = {'m'};
+    ASSERT_EQ(ix_insert(h, other, 1, 8, 0), 1);
+    fio.arm(IoKind::Flush, 1000000);
+    ASSERT_EQ(ix_flush(h), 1);
+    EXPECT_EQ(fio.plan().calls, 1);
+    EXPECT_EQ(disk_header(p).entry_total, 2);
+    fio.arm(IoKind::Flush, 1000000);
+    ASSERT_EQ(ix_close(h), 1);
+    EXPECT_EQ(fio.plan().calls, 0) << "the last close after a flush";
+  }
+  h = ix_open(p.c_str(), nullptr, 0, 0);
+  ASSERT_NE(h, nullptr);
+  int32_t ref = 0;
+  const uint8_t m[] = {'m'};
+  EXPECT_EQ(ix_find(h, m, 1, &ref), 2);
+  EXPECT_EQ(ref, 8);
+  EXPECT_EQ(ix_close(h), 1);
 }
 
 // Which ix_error each kind of bad file gets at open.

@@ -402,4 +402,30 @@ TEST_F(DamagedTreeTest, LeafWhereInternalNodeExpected) {
   ExpectDamaged("delete", [](IndexHandle* h) { return ix_delete(h, bytes(key_of(0)), 7, 0); });
 }
 
+// A page is checked once per read from disk: damage that reaches the file
+// while a checked copy is cached is found when the page is read again.
+TEST_F(DamagedTreeTest, DamageBehindACheckedPageIsFoundAfterEviction) {
+  IndexHandle* built = Filled(150);
+  header_ = built->file->header;
+  ASSERT_EQ(ix_close(built), 1);
+  ASSERT_GT(header_.last_page, 20) << "more pages than the pool's 16 frames";
+  IndexHandle* h = Open();
+  ASSERT_NE(h, nullptr);
+  int32_t r;
+  ASSERT_EQ(find(h, key_of(0), &r), 2);
+  uint8_t* cached = pc_get_page(h->file->paged, header_.first_leaf);
+  ASSERT_NE(cached, nullptr);
+  EXPECT_EQ(pc_frame_of(cached)->checked, 1);
+  pc_unpin_page(h->file->paged, cached);
+
+  Patch16(header_.first_leaf, kNodeEntryCount, 200);
+  // Finds on the other leaves: their pages (checked) take every frame, the
+  // first leaf's included.
+  for (int i = 149; i >= 40; --i) ASSERT_EQ(find(h, key_of(i), &r), 2) << i;
+  ix_error = 0;
+  EXPECT_EQ(find(h, key_of(0), &r), -1);
+  EXPECT_EQ(ix_error, kIxDamaged);
+  EXPECT_EQ(ix_close(h), 1);
+}
+
 }  // namespace

@@ -292,27 +292,68 @@ TEST_F(PageCache, NewPageIsZeroFilledCleanAndReachesTheFileOnlyWhenReleased) {
   EXPECT_EQ(file_bytes("a.ix", 1536, 1), std::string(1, '\x77'));
 }
 
-TEST_F(PageCache, EachCachedFrameSitsInTheChainOfHandlePlusPage) {
+class PageCacheBuckets : public PageCache {
+ protected:
+  // Caches each page as a new page and expects it in exactly the chain of
+  // bucket (handle + page) mod `buckets`.
+  void ExpectPlacement(PagedFile* f, const std::vector<int32_t>& pages, int buckets) {
+    ASSERT_EQ(pool_->bucket_count, buckets);
+    const int h = f->handle;
+    for (int32_t page : pages) {
+      uint8_t* d = pc_new_page(f, page);
+      ASSERT_NE(d, nullptr);
+      pc_unpin_page(f, d);
+    }
+    for (int32_t page : pages) {
+      int bucket = static_cast<int>((static_cast<uint32_t>(h) + static_cast<uint32_t>(page)) &
+                                    static_cast<uint32_t>(buckets - 1));
+      int found = 0;
+      for (int b = 0; b < pool_->bucket_count; ++b)
+        for (PageFrame* fr = pool_->buckets[b]; fr != nullptr; fr = fr->hash_next)
+          if (fr->handle == h && fr->page == page) {
+            EXPECT_EQ(b, bucket) << "page " << page;
+            ++found;
+          }
+      EXPECT_EQ(found, 1) << "page " << page;
+    }
+  }
+};
+
+TEST_F(PageCacheBuckets, SmallPoolUsesSixtyFourChainsOfHandlePlusPage) {
   ASSERT_NE(make_pool(512, 8), nullptr);
   PagedFile* f = open_file("a.ix");
   ASSERT_NE(f, nullptr);
   const int h = f->handle;
-  const int32_t pages[] = {0, 5, 63 - h, 64 - h, 1000, -h - 1, -h - 1000, -h - 64};
+  ExpectPlacement(f, {0, 5, 63 - h, 64 - h, 1000, -h - 1, -h - 1000, -h - 64}, 64);
+}
+
+TEST_F(PageCacheBuckets, SixtyFourFramesStillUseSixtyFourChains) {
+  ASSERT_NE(make_pool(512, 64), nullptr);
+  PagedFile* f = open_file("a.ix");
+  ASSERT_NE(f, nullptr);
+  ExpectPlacement(f, {1, 2, 64, 65, 130}, 64);
+}
+
+TEST_F(PageCacheBuckets, LargePoolHasAChainPerFrameRoundedUpToAPowerOfTwo) {
+  ASSERT_NE(make_pool(256, 600), nullptr);  // 1024 chains
+  PagedFile* f = open_file("a.ix", 256, 8);
+  ASSERT_NE(f, nullptr);
+  const int h = f->handle;
+  // Pages 64 apart (one chain with 64 buckets) now lie apart, pages 1024
+  // apart share one, and a negative sum still lands in a valid chain.
+  std::vector<int32_t> pages;
+  for (int32_t p = 0; p < 597; ++p) pages.push_back(p * 3 + 64);
+  pages.push_back(20 * 1024 - h);  // beyond the others, both in chain 0
+  pages.push_back(21 * 1024 - h);
+  pages.push_back(-h - 5);
+  ExpectPlacement(f, pages, 1024);
+  // One page per frame: every page is still cached and found through its
+  // chain (the file holds 8 pages, so a miss could not be read).
   for (int32_t page : pages) {
-    uint8_t* d = pc_new_page(f, page);
-    ASSERT_NE(d, nullptr);
+    uint8_t* d = pc_get_page(f, page);
+    ASSERT_NE(d, nullptr) << "page " << page;
+    EXPECT_EQ(pc_frame_of(d)->page, page);
     pc_unpin_page(f, d);
-  }
-  for (int32_t page : pages) {
-    int bucket = static_cast<int>((static_cast<uint32_t>(h) + static_cast<uint32_t>(page)) & 63u);
-    int found = 0;
-    for (int b = 0; b < kPcBuckets; ++b)
-      for (PageFrame* fr = pool_->buckets[b]; fr != nullptr; fr = fr->hash_next)
-        if (fr->handle == h && fr->page == page) {
-          EXPECT_EQ(b, bucket) << "page " << page;
-          ++found;
-        }
-    EXPECT_EQ(found, 1) << "page " << page;
   }
 }
 
@@ -513,6 +554,63 @@ TEST_F(PageCache, FlushReportsAFailedSyncAfterWritingEverything) {
   EXPECT_EQ(pc_has_dirty(f), 0);
   EXPECT_EQ(file_bytes("a.ix", 2048, 1), std::string(1, '\x44'));
   EXPECT_EQ(pc_flush(f), 1);
+}
+
+// A flush to disk costs the same with nothing to write: after the first one
+// since open, pc_flush leaves it out until something was written again.
+TEST_F(PageCache, FlushGoesToDiskOnlyAfterWritesSinceTheLastOne) {
+  ASSERT_NE(make_pool(512, 6), nullptr);
+  PagedFile* f = open_file("a.ix", 512, 12);
+  ASSERT_NE(f, nullptr);
+  FaultIo fault;
+  fault.arm(IoKind::Flush, 1000000);  // counts, never fails
+  auto flushes = [&] { return fault.plan().calls; };
+  EXPECT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(flushes(), 1) << "the first flush after open always reaches the disk";
+  EXPECT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(flushes(), 1);
+
+  uint8_t* a = pc_get_page(f, 4);
+  ASSERT_NE(a, nullptr);
+  a[0] = 0x44;
+  pc_release_page(f, a, 0);
+  EXPECT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(flushes(), 2) << "a dirty page went out";
+
+  pc_note_write(f);  // the owner wrote to the handle itself
+  EXPECT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(flushes(), 3);
+
+  a = pc_get_page(f, 5);
+  ASSERT_NE(a, nullptr);
+  a[0] = 0x55;
+  pc_release_page(f, a, 0);
+  for (int32_t page = 6; page < 12; ++page) touch(f, page);  // page 5 is written back on reuse
+  EXPECT_EQ(file_bytes("a.ix", 5 * 512, 1), std::string(1, '\x55'));
+  EXPECT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(flushes(), 4) << "a write-back on reuse counts as well";
+
+  a = pc_get_page(f, 6);
+  ASSERT_NE(a, nullptr);
+  pc_release_page(f, a, 1);  // written at once
+  EXPECT_EQ(pc_sync(f), 1);
+  EXPECT_EQ(flushes(), 5);
+  EXPECT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(flushes(), 5) << "pc_sync counts as the last flush";
+}
+
+TEST_F(PageCache, AFailedFlushToDiskIsTriedAgainByTheNextFlush) {
+  ASSERT_NE(make_pool(512, 6), nullptr);
+  PagedFile* f = open_file("a.ix");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(pc_flush(f), 1);
+  pc_note_write(f);
+  FaultIo fault;
+  fault.arm(IoKind::Flush, 1);
+  EXPECT_EQ(pc_flush(f), -1);
+  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(fault.plan().calls, 2);
 }
 
 TEST_F(PageCache, DropWithADirtyFrameFailsWith9AndDiscardsTheChange) {

@@ -287,7 +287,8 @@ TEST_F(CopyTest, AFailingWriteAnywhereFailsTheCopyCleanly) {
     ASSERT_EQ(read_whole_file(base("src.idx")), source_index) << "write " << n;
     if (fired == 0) {
       ASSERT_EQ(rc, 1) << "tb_error " << error;
-      EXPECT_GT(n, 20) << "the copy should write many times";
+      // At least one write per record, besides creating the target's files.
+      EXPECT_GT(n, static_cast<int>(live("src").size()) + 5) << "the copy should write many times";
       break;
     }
     ASSERT_EQ(rc, -1) << "write " << n;

@@ -254,10 +254,20 @@ TEST_F(RecordSizeTest, PayloadAboveTheLengthWordLimitIsRefused) {
 
 // --- failing writes ---------------------------------------------------------------------
 
-using WriteFailureTest = RecordsTest;
+class WriteFailureTest : public RecordsTest {
+ protected:
+  // Closes `t` and opens its table again in shared mode.
+  Table* reopen_shared(Table* t) {
+    if (t == nullptr) return nullptr;
+    std::string name = t->data_file_name;
+    EXPECT_EQ(tb_close(t), 1);
+    name.resize(name.size() - 3);  // without ".db"
+    return tb_open(name.c_str(), 1, 0);
+  }
+  void ExpectFailingAppendLeavesTheFileAsItWas(Table* t);
+};
 
-TEST_F(WriteFailureTest, FailingAppendLeavesTheFileAsItWas) {
-  Table* t = make_notes("notes");
+void WriteFailureTest::ExpectFailingAppendLeavesTheFileAsItWas(Table* t) {
   add(t, "a", "b");
   int32_t size = file_size(t);
   {
@@ -273,8 +283,22 @@ TEST_F(WriteFailureTest, FailingAppendLeavesTheFileAsItWas) {
   EXPECT_EQ(add(t, "c", "d"), size);
 }
 
+// Exclusive: the record's one write fails (its length word goes out with
+// it). Shared: the length word that claims the block fails.
+TEST_F(WriteFailureTest, FailingAppendLeavesTheFileAsItWas) {
+  for (int shared : {0, 1}) {
+    SCOPED_TRACE(shared ? "shared" : "exclusive");
+    Table* t = shared ? reopen_shared(make_notes("shared")) : make_notes("notes");
+    ASSERT_NE(t, nullptr);
+    ExpectFailingAppendLeavesTheFileAsItWas(t);
+  }
+}
+
 TEST_F(WriteFailureTest, FailingRecordWriteLeavesItsSpaceFree) {
-  Table* t = make_notes("notes");
+  // Shared mode, where the length word claims the block before the record
+  // is written.
+  Table* t = reopen_shared(make_notes("notes"));
+  ASSERT_NE(t, nullptr);
   add(t, "a", "b");
   int32_t size = file_size(t);
   {
@@ -291,6 +315,30 @@ TEST_F(WriteFailureTest, FailingRecordWriteLeavesItsSpaceFree) {
   expect_free_space_consistent(t);
   EXPECT_EQ(add(t, "e", "ff"), size);
   EXPECT_EQ(read_texts(t, tb_physical_index(t)), (std::vector<std::string>{"e", "ff"}));
+}
+
+TEST_F(WriteFailureTest, TornAppendLeavesItsSpaceFree) {
+  // Exclusive mode: the record's write fails after a part of it reached the
+  // file. The block is given back as free space inside the file.
+  Table* t = make_notes("notes");
+  ASSERT_NE(t, nullptr);
+  add(t, "a", "b");
+  const int32_t size = file_size(t);
+  FaultIo fault;
+  g_file_io.write_at = [](int h, int32_t offset, int32_t length, const void* buffer) {
+    // Half of each write of more than a length word, then a failure.
+    if (length <= 2) return io_default_table().write_at(h, offset, length, buffer);
+    (void)io_default_table().write_at(h, offset, length / 2, buffer);
+    io_os_error = 28;
+    return -1;
+  };
+  const void* values[] = {"c", "dd"};
+  EXPECT_EQ(tb_add_record(t, nullptr, values), -1);
+  EXPECT_EQ(tb_error, kTbDataFile);
+  g_file_io.write_at = io_default_table().write_at;
+  EXPECT_EQ(free_blocks(t), (std::vector<FreeEntry>{{size, 5}}));
+  expect_free_space_consistent(t);
+  EXPECT_EQ(add(t, "e", "ff"), size);
 }
 
 TEST_F(WriteFailureTest, FailingUpdateWriteGivesDataFileError) {
