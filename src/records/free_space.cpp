@@ -149,6 +149,17 @@ int32_t rec_allocate(Table* t, int32_t* space) {
   const int32_t s = static_cast<int16_t>((key[1] << 8) | key[2]);
   // Only the largest block is ever tried.
   if (s < n) return append(t, n);
+  // The entry is trusted only as far as the data file agrees with it: a
+  // damaged index file could name a block far past the end, and writing a
+  // record there would grow the file by up to 2 GB of zeros. The block must
+  // lie within the file and start with its own length word, -s.
+  int16_t word = 0;
+  int32_t file_size = 0;
+  if (at < t->first_record || rec_read_word(t, at, &word) != 1 || word != -s ||
+      io_file_size(t->data_file, &file_size) != 1 || int64_t{at} + 2 + s > file_size) {
+    tb_error = kTbDataFile;
+    return 0;
+  }
 
   if (s < n + t->min_record_size) {
     if (delete_entries(t, at, s) != 1) return 0;

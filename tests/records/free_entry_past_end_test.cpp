@@ -6,20 +6,16 @@
 // by up to 2 GB of zeros; every later walk of the data file (tb_verify, the
 // physical index) then steps through millions of empty blocks, which looks
 // like a hang.
-//
-// DISABLED_: the fix belongs to the record layer (records/free_space.cpp),
-// which is being reworked elsewhere at the time of writing. rec_allocate
-// should check that the address lies between first_record and the end of
-// the file and that the length word there is -size (a free block of the
-// size the entry states, invariant (2)), and report damage (error 7)
-// otherwise, before anything is written.
+// rec_allocate now checks that the block lies within the file and starts
+// with its own length word before it hands it out, and reports damage
+// (error 7) otherwise, before anything is written.
 #include "records_fixture.h"
 
 namespace {
 
 class FreeEntryPastEnd : public RecordsTest {};
 
-TEST_F(FreeEntryPastEnd, DISABLED_IsReportedAsDamageAndTheFileDoesNotGrow) {
+TEST_F(FreeEntryPastEnd, IsReportedAsDamageAndTheFileDoesNotGrow) {
   Table* t = make_notes("past");
   ASSERT_NE(t, nullptr);
   int32_t first = add(t, "/first", std::string(40, 'a'));
