@@ -57,6 +57,10 @@ TableIndex* tb_physical_index(Table* t);
 // Key comparison for every index file (engine/compare.cpp).
 int tb_compare_keys(const uint8_t* a, int a_len, const uint8_t* b, int b_len);
 
+// Flushes the data file to disk unless nothing was written to it since its
+// last flush (Table::data_synced). 1 / -1 (error 7).
+int tb_flush_data(Table* t);
+
 // Open, create, flush, close (engine/open_close.cpp).
 Table* tb_open(const char* base_name, int shared, int read_only);
 Table* tb_create(const char* base_name, int page_size, const char* const* fields);

@@ -142,11 +142,16 @@ struct Table {
   int32_t temp_lock;  // record locked for one record operation, 0 = none
   int32_t physical_cursor;  // current record in record order, 0 = none
   // Exclusive mode only: the end of the data file as this process has made
-  // it, 0 while unknown. Learnt from the file's size at the first append and
-  // advanced by every append, so that appends need not ask the system; any
-  // failed append makes it unknown again. Shared mode leaves it 0 and asks
-  // each time, since other processes append too.
+  // it, 0 while unknown. Learnt from the file's size the first time the free
+  // space asks for it and advanced by every append, so that appends need not
+  // ask the system; any failed append makes it unknown again. Shared mode
+  // leaves it 0 and asks each time, since other processes append too.
   int32_t data_end;
+  // 1 while everything this process wrote to the data file is on disk:
+  // set by a successful flush of the data file (tb_flush_data), cleared
+  // before every write to it. 0 after open, so that the first flush always
+  // reaches the disk.
+  int32_t data_synced;
 };
 
 // ---------------------------------------------------------------------------

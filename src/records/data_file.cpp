@@ -169,6 +169,7 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
     if (lengths[i] > 0) std::memcpy(block + at, values[i], static_cast<size_t>(lengths[i]));
     at += lengths[i];
   }
+  t->data_synced = 0;
   int rc = io_write_at(t->data_file, address, at, block);
   if (block != small) std::free(block);
   if (rc != 1) {
@@ -191,6 +192,7 @@ int rec_read_word(Table* t, int32_t address, int16_t* word) {
 int rec_write_word(Table* t, int32_t address, int32_t word) {
   uint8_t b[2];
   put_i16(b, word);
+  t->data_synced = 0;
   if (io_write_at(t->data_file, address, 2, b) != 1) {
     tb_error = kTbDataFile;
     return -1;

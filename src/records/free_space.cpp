@@ -101,15 +101,26 @@ int change_block(Table* t, int32_t old_at, int32_t old_size, int32_t new_at, int
   return 1;
 }
 
+// The end of the data file: data_end when an exclusive table knows it (see
+// Table::data_end), else the system's answer, which an exclusive table then
+// keeps (no block is half claimed when this is asked). 1 / -1 (error 7).
+int data_file_end(Table* t, int32_t* size) {
+  if (!t->shared && t->data_end > 0) {
+    *size = t->data_end;
+    return 1;
+  }
+  if (io_file_size(t->data_file, size) != 1) {
+    tb_error = kTbDataFile;
+    return -1;
+  }
+  if (!t->shared && *size > 0) t->data_end = *size;
+  return 1;
+}
+
 // Room at the end of the file.
 int32_t append(Table* t, int32_t n) {
   int32_t size = 0;
-  if (!t->shared && t->data_end > 0) {
-    size = t->data_end;
-  } else if (io_file_size(t->data_file, &size) != 1) {
-    tb_error = kTbDataFile;
-    return 0;
-  }
+  if (data_file_end(t, &size) != 1) return 0;
   // A file shorter than its catalogue has no place where a block could
   // start; one that would pass 2 GiB cannot be addressed.
   if (size < t->first_record) return rec_corrupt(size), 0;
@@ -156,7 +167,7 @@ int32_t rec_allocate(Table* t, int32_t* space) {
   int16_t word = 0;
   int32_t file_size = 0;
   if (at < t->first_record || rec_read_word(t, at, &word) != 1 || word != -s ||
-      io_file_size(t->data_file, &file_size) != 1 || int64_t{at} + 2 + s > file_size) {
+      data_file_end(t, &file_size) != 1 || int64_t{at} + 2 + s > file_size) {
     tb_error = kTbDataFile;
     return 0;
   }

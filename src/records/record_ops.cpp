@@ -51,9 +51,12 @@ int bracket_begin(Table* t, Bracket* b) {
 // index-file write lock goes.
 int bracket_end(Table* t, const Bracket& b, int result) {
   if (!b.took) return result;
-  if (io_flush(t->data_file) != 1 && result == 1) {
-    tb_error = kTbDataFile;
-    result = -1;
+  if (result == 1) {
+    if (tb_flush_data(t) != 1) result = -1;
+  } else {
+    int earlier = tb_error;  // the failure that ended the change is the one to report
+    (void)tb_flush_data(t);
+    tb_error = earlier;
   }
   int keep = tb_error;
   IxErrorSave saved = ix_error_save();  // the unlock clears the index layer's error

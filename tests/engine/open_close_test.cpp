@@ -232,6 +232,40 @@ TEST_F(OpenCloseTest, FailingDataFileCloseStillRemovesTheTable) {
   EXPECT_EQ(tb_tables.head, nullptr);
 }
 
+// A flush to disk costs as much with nothing to write: after the first one
+// since open, a file reaches the disk again only after it was written to.
+TEST_F(OpenCloseTest, FlushReachesTheDiskOnlyForFilesWrittenSinceTheLastFlush) {
+  Table* t = make_notes("notes");
+  ASSERT_NE(t, nullptr);
+  const char* specs[] = {"Path", nullptr};
+  ASSERT_EQ(tb_create_index(t, "INDX_Path,U", specs), 1);  // every add changes the index file too
+  const void* values[] = {"/a", "first"};
+  ASSERT_EQ(tb_add_record(t, nullptr, values), 1);
+  ASSERT_EQ(tb_flush_table(t), 1);
+  FaultIo faults;
+  faults.arm(IoKind::Flush, 1000000);  // counts, never fails
+  ASSERT_EQ(tb_flush_table(t), 1);
+  EXPECT_EQ(faults.plan().calls, 0);
+  const void* more[] = {"/b", "second"};
+  ASSERT_EQ(tb_add_record(t, nullptr, more), 1);
+  ASSERT_EQ(tb_flush_table(t), 1);
+  EXPECT_EQ(faults.plan().calls, 2) << "the index file and the data file";
+  ASSERT_EQ(tb_close(t), 1);
+  EXPECT_EQ(faults.plan().calls, 2);
+
+  // Shared: every change is flushed as it commits, so the close has
+  // nothing left to flush once the table was flushed after opening.
+  t = tb_open(base("notes").c_str(), 1, 0);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(tb_flush_table(t), 1);
+  faults.arm(IoKind::Flush, 1000000);
+  const void* third[] = {"/c", "third"};
+  ASSERT_EQ(tb_add_record(t, nullptr, third), 1);
+  EXPECT_EQ(faults.plan().calls, 2);
+  ASSERT_EQ(tb_close(t), 1);
+  EXPECT_EQ(faults.plan().calls, 2);
+}
+
 TEST_F(OpenCloseTest, FlushFailureOfTheDataFileIsReported) {
   Table* t = make_notes("notes");
   ASSERT_NE(t, nullptr);
