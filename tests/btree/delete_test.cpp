@@ -13,27 +13,13 @@
 #include "btree/btree.h"
 #include "btree/index_file.h"
 #include "btree/node.h"
+#include "btree/tree_test_support.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-const uint8_t* bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+using namespace tree_test;
 
-int put(IndexHandle* h, const std::string& key, int32_t ref, int dup = 1) {
-  return ix_insert(h, bytes(key), static_cast<int>(key.size()), ref, dup);
-}
-int del(IndexHandle* h, const std::string& key, int32_t ref) {
-  return ix_delete(h, bytes(key), static_cast<int>(key.size()), ref);
-}
-int replace(IndexHandle* h, const std::string& ok, int32_t oref, const std::string& nk, int32_t nref, int dup = 1) {
-  return ix_replace(h, bytes(ok), static_cast<int>(ok.size()), oref, bytes(nk), static_cast<int>(nk.size()), nref,
-                    dup);
-}
-std::string key_of(int i) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "key%04d", i);
-  return buf;
-}
 // 20-byte keys: a leaf entry takes 28 bytes.
 std::string wide_key(int i) {
   char buf[16];
@@ -41,37 +27,6 @@ std::string wide_key(int i) {
   return std::string(buf) + std::string(17, '.');
 }
 
-struct Leaf {
-  bool leaf = false;
-  int32_t first_child = 0, prev = 0, next = 0;
-  int count = 0, used = 0, key_area_start = 0;
-  std::vector<std::string> keys;
-  std::vector<int32_t> refs, children;
-};
-
-Leaf read_node(IndexHandle* h, int32_t page) {
-  Leaf n;
-  uint8_t* pg = pc_get_page(h->file->paged, page);
-  EXPECT_NE(pg, nullptr);
-  if (pg == nullptr) return n;
-  n.leaf = node_is_leaf(pg);
-  n.first_child = node_first_child(pg);
-  n.prev = node_prev_page(pg);
-  n.next = node_next_page(pg);
-  n.count = node_entry_count(pg);
-  n.used = node_used_size(pg, h->file->header.page_size);
-  n.key_area_start = node_key_area_start(pg);
-  for (int i = 0; i < n.count; ++i) {
-    const uint8_t* e = node_entry(pg, i);
-    n.keys.emplace_back(reinterpret_cast<const char*>(pg) + entry_key_offset(e), entry_key_length(e));
-    n.refs.push_back(entry_record_ref(e));
-    if (!n.leaf) n.children.push_back(entry_child_page(e));
-  }
-  pc_unpin_page(h->file->paged, pg);
-  return n;
-}
-
-void collect(void* ctx, const char* text) { *static_cast<std::string*>(ctx) += std::string(text) + "\n"; }
 
 class DeleteTest : public ::testing::Test {
  protected:
@@ -142,7 +97,7 @@ TEST_F(DeleteTest, SharedKeyBytesGoWithTheLastOfTheRun) {
   ASSERT_EQ(del(h, "dup", 1), 1);
   EXPECT_EQ(read_node(h, 1).key_area_start, 512 - 5);
   ASSERT_EQ(del(h, "dup", 3), 1);
-  Leaf n = read_node(h, 1);
+  Node n = read_node(h, 1);
   EXPECT_EQ(n.key_area_start, 512 - 2);
   EXPECT_EQ(n.keys, (std::vector<std::string>{"zz"}));
   ExpectSound(h);
@@ -156,7 +111,7 @@ TEST_F(DeleteTest, MergeIntoLeftSiblingBelowTheThreshold) {
   for (int i = 0; i < 24; ++i) ASSERT_EQ(put(h, wide_key(i), i), 1);
   const IndexHeader& hd = h->file->header;
   ASSERT_EQ(hd.height, 2);
-  Leaf root = read_node(h, hd.root_page);
+  Node root = read_node(h, hd.root_page);
   ASSERT_EQ(root.count, 1);
   const int32_t left = root.first_child, right = root.children[0], old_root = hd.root_page;
   auto both = [&] { return Run(h, left) + Run(h, right); };
@@ -181,7 +136,7 @@ TEST_F(DeleteTest, MergeIntoLeftSiblingBelowTheThreshold) {
   EXPECT_EQ(hd.root_page, left);
   EXPECT_EQ(hd.first_leaf, left);
   EXPECT_EQ(hd.last_leaf, left);
-  Leaf merged = read_node(h, left);
+  Node merged = read_node(h, left);
   EXPECT_EQ(merged.next, 0);
   EXPECT_EQ(read_node(h, right).first_child, 0);  // freed
   // The free list holds the old root and R.
@@ -198,19 +153,19 @@ TEST_F(DeleteTest, NoMergeAcrossParents) {
   ASSERT_GE(hd.height, 3);
   // F: the first leaf under the root's second child; its left neighbour on
   // the leaf level hangs under another parent.
-  Leaf top = read_node(h, hd.root_page);
+  Node top = read_node(h, hd.root_page);
   int32_t page = top.children[0];
-  Leaf n = read_node(h, page);
+  Node n = read_node(h, page);
   while (!n.leaf) n = read_node(h, page = n.first_child);
   const int32_t f = page, neighbour = n.prev;
   ASSERT_NE(neighbour, 0);
   // Both shrink to one entry each: together they would fit below T.
-  Leaf nb = read_node(h, neighbour);
+  Node nb = read_node(h, neighbour);
   for (int i = 1; i < nb.count; ++i) ASSERT_EQ(del(h, nb.keys[i], nb.refs[i]), 1);
   ASSERT_EQ(read_node(h, neighbour).count, 1);
-  Leaf fl = read_node(h, f);
+  Node fl = read_node(h, f);
   for (int i = 1; i < fl.count; ++i) ASSERT_EQ(del(h, fl.keys[i], fl.refs[i]), 1);
-  Leaf after = read_node(h, f);
+  Node after = read_node(h, f);
   ASSERT_TRUE(after.leaf);
   EXPECT_EQ(after.prev, neighbour);
   EXPECT_EQ(read_node(h, neighbour).count, 1);
@@ -224,10 +179,10 @@ TEST_F(DeleteTest, UnmergedWithLeftSiblingLeavesTheRightSiblingAlone) {
   for (int i = 0; i < 70; ++i) ASSERT_EQ(put(h, wide_key(i), i), 1);
   const IndexHeader& hd = h->file->header;
   ASSERT_EQ(hd.height, 2);
-  Leaf root = read_node(h, hd.root_page);
+  Node root = read_node(h, hd.root_page);
   ASSERT_GE(root.count, 2);
   const int32_t d = root.first_child, c = root.children[0], r = root.children[1];
-  Leaf dl = read_node(h, d), cl = read_node(h, c), rl = read_node(h, r);
+  Node dl = read_node(h, d), cl = read_node(h, c), rl = read_node(h, r);
   ASSERT_GE(dl.count, 9);
   ASSERT_GE(cl.count, 12);
   // R down to one entry: C is large enough that R never fits into it.
@@ -314,7 +269,7 @@ TEST_F(ReplaceTest, NewRefInALeafWithRoomRewritesThatLeafOnly) {
   ASSERT_GE(h->file->header.height, 2);
   // A leaf in the middle, given room by one deletion (it stays above T).
   int32_t leaf = read_node(h, h->file->header.first_leaf).next;
-  Leaf n = read_node(h, leaf);
+  Node n = read_node(h, leaf);
   ASSERT_GE(n.count, 4);
   ASSERT_EQ(del(h, n.keys[1], n.refs[1]), 1);
   n = read_node(h, leaf);

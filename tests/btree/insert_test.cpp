@@ -11,52 +11,12 @@
 #include "btree/btree.h"
 #include "btree/index_file.h"
 #include "btree/node.h"
+#include "btree/tree_test_support.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-const uint8_t* bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-int put(IndexHandle* h, const std::string& key, int32_t ref, int dup = 1) {
-  return ix_insert(h, bytes(key), static_cast<int>(key.size()), ref, dup);
-}
-std::string key_of(int i) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "key%04d", i);
-  return buf;
-}
-
-// A copy of one node page, decoded.
-struct Node {
-  bool leaf = false;
-  int32_t first_child = 0, prev = 0, next = 0;
-  int count = 0, key_area_start = 0, used = 0;
-  std::vector<std::string> keys;
-  std::vector<int32_t> refs, children, offsets;
-};
-
-Node read_node(IndexHandle* h, int32_t page) {
-  Node n;
-  uint8_t* pg = pc_get_page(h->file->paged, page);
-  EXPECT_NE(pg, nullptr);
-  if (pg == nullptr) return n;
-  n.leaf = node_is_leaf(pg);
-  n.first_child = node_first_child(pg);
-  n.prev = node_prev_page(pg);
-  n.next = node_next_page(pg);
-  n.count = node_entry_count(pg);
-  n.key_area_start = node_key_area_start(pg);
-  n.used = node_used_size(pg, h->file->header.page_size);
-  for (int i = 0; i < n.count; ++i) {
-    const uint8_t* e = node_entry(pg, i);
-    n.keys.emplace_back(reinterpret_cast<const char*>(pg) + entry_key_offset(e), entry_key_length(e));
-    n.refs.push_back(entry_record_ref(e));
-    n.offsets.push_back(entry_key_offset(e));
-    if (!n.leaf) n.children.push_back(entry_child_page(e));
-  }
-  pc_unpin_page(h->file->paged, pg);
-  return n;
-}
+using namespace tree_test;
 
 // The first entry of the leftmost leaf below `page`.
 std::pair<std::string, int32_t> first_below(IndexHandle* h, int32_t page) {
@@ -65,8 +25,6 @@ std::pair<std::string, int32_t> first_below(IndexHandle* h, int32_t page) {
   EXPECT_GT(n.count, 0);
   return n.count > 0 ? std::make_pair(n.keys[0], n.refs[0]) : std::make_pair(std::string(), 0);
 }
-
-void collect(void* ctx, const char* text) { *static_cast<std::string*>(ctx) += std::string(text) + "\n"; }
 
 class InsertTest : public ::testing::Test {
  protected:

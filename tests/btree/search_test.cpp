@@ -12,33 +12,20 @@
 #include "btree/btree.h"
 #include "btree/index_file.h"
 #include "btree/node.h"
+#include "btree/tree_test_support.h"
 #include "support/fork_helper.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-const uint8_t* bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+using namespace tree_test;
 
-int put(IndexHandle* h, const std::string& key, int32_t ref, int dup = 1) {
-  return ix_insert(h, bytes(key), static_cast<int>(key.size()), ref, dup);
-}
-int find(IndexHandle* h, const std::string& key, int32_t* ref) {
-  return ix_find(h, bytes(key), static_cast<int>(key.size()), ref);
-}
-int seek(IndexHandle* h, const std::string& key, int32_t* ref) {
-  return ix_seek(h, bytes(key), static_cast<int>(key.size()), ref);
-}
 std::string current_key(IndexHandle* h) {
   int length = -1;
   if (ix_current_key_length(h, &length) != 1) return "<none>";
   std::string key(static_cast<size_t>(length), '\0');
   if (ix_current_key(h, reinterpret_cast<uint8_t*>(key.data()), length) != 1) return "<none>";
   return key;
-}
-std::string key_of(int i) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "key%04d", i);
-  return buf;
 }
 
 class SearchTest : public ::testing::Test {
