@@ -4,7 +4,10 @@
 //   - the LRU list, doubly linked through lru_prev / lru_next, least recently
 //     used at pool->lru_head; every frame is on it exactly once (invariant 3);
 //   - one singly linked hash chain per bucket through hash_next, holding only
-//     frames that carry a (handle, page) pair (invariants 1 and 2).
+//     frames that carry a (handle, page) pair (invariants 1 and 2);
+//   - the dirty list, doubly linked through dirty_prev / dirty_next, holding
+//     exactly the dirty frames (invariant 6), so that flushing a file and
+//     asking whether it has dirty pages need not walk every frame.
 // Reuse walks the LRU list from the head; every other operation is a bucket
 // lookup plus constant-time list moves, and none of them allocates
 // (invariant 5): frames are made only by pc_add_frames.
@@ -83,6 +86,30 @@ void lru_touch(PagePool* pool, PageFrame* f) {
   lru_push_tail(pool, f);
 }
 
+// --- dirty list -------------------------------------------------------------
+
+// The dirty flag and the dirty list change together (invariant 6).
+void mark_dirty(PagePool* pool, PageFrame* f) {
+  if (f->dirty) return;
+  f->dirty = 1;
+  f->dirty_prev = nullptr;
+  f->dirty_next = pool->dirty_head;
+  if (pool->dirty_head != nullptr) pool->dirty_head->dirty_prev = f;
+  pool->dirty_head = f;
+}
+
+void mark_clean(PagePool* pool, PageFrame* f) {
+  if (!f->dirty) return;
+  if (f->dirty_prev != nullptr)
+    f->dirty_prev->dirty_next = f->dirty_next;
+  else
+    pool->dirty_head = f->dirty_next;
+  if (f->dirty_next != nullptr) f->dirty_next->dirty_prev = f->dirty_prev;
+  f->dirty_next = nullptr;
+  f->dirty_prev = nullptr;
+  f->dirty = 0;
+}
+
 // --- hash chains -----------------------------------------------------------
 
 PageFrame* hash_find(PagePool* pool, int handle, int32_t page) {
@@ -109,7 +136,7 @@ void make_free(PagePool* pool, PageFrame* f) {
   f->hash_next = nullptr;
   f->handle = -1;
   f->page = -1;
-  f->dirty = 0;
+  mark_clean(pool, f);
   f->checked = 0;
 }
 
@@ -208,6 +235,8 @@ int pc_add_frames(PagePool* pool, int count) {
     f->page = -1;
     f->file_page_size = 0;
     f->dirty = 0;
+    f->dirty_next = nullptr;
+    f->dirty_prev = nullptr;
     f->checked = 0;
     f->data = reinterpret_cast<uint8_t*>(f + 1);
     std::memset(f->data, 0, static_cast<size_t>(pool->page_size));
@@ -327,8 +356,8 @@ uint8_t* pc_get_page(PagedFile* file, int32_t page) {
   f->page = page;
   f->pins = 1;
   f->file_page_size = file->page_size;
-  f->dirty = 0;
-  f->checked = 0;  // invariant (6): fresh from the file
+  assert(!f->dirty);  // take_frame hands out clean frames
+  f->checked = 0;  // invariant (7): fresh from the file
   hash_push(pool, f);
   lru_touch(pool, f);
   return f->data;  // pc_error 4 here: another frame's write-back failed on the way
@@ -343,8 +372,8 @@ uint8_t* pc_new_page(PagedFile* file, int32_t page) {
   f->handle = file->handle;
   f->page = page;
   f->file_page_size = file->page_size;
-  f->dirty = 0;
-  f->checked = 0;  // invariant (6): a zero page is no node yet
+  assert(!f->dirty);  // take_frame hands out clean frames
+  f->checked = 0;  // invariant (7): a zero page is no node yet
   std::memset(f->data, 0, static_cast<size_t>(pool->page_size));
   lru_touch(pool, f);
   hash_push(pool, f);
@@ -366,9 +395,9 @@ int pc_release_page(PagedFile* file, uint8_t* data, int write_now) {
       }
       file->written = 2;
     }
-    f->dirty = 0;
+    mark_clean(file->pool, f);
   } else {
-    f->dirty = 1;
+    mark_dirty(file->pool, f);
     file->written = 2;
   }
   lru_touch(file->pool, f);
@@ -393,7 +422,7 @@ int write_back(PagedFile* file, PageFrame* f) {
     pc_error = kPcIoFailed;
     return -1;
   }
-  f->dirty = 0;
+  mark_clean(file->pool, f);
   return 1;
 }
 
@@ -403,8 +432,8 @@ int pc_write_dirty(PagedFile* file) {
   pc_error = kPcOk;
   PagePool* pool = file->pool;
   int count = 0;
-  for (PageFrame* f = pool->lru_head; f != nullptr; f = f->lru_next)
-    if (f->handle == file->handle && f->dirty) ++count;
+  for (PageFrame* f = pool->dirty_head; f != nullptr; f = f->dirty_next)
+    if (f->handle == file->handle) ++count;
   if (count == 0) return 1;
   int result = 1;
   // Ascending page order, so that the writes run front to back through the
@@ -414,16 +443,20 @@ int pc_write_dirty(PagedFile* file) {
                          : nullptr;
   if (list != nullptr) {
     int n = 0;
-    for (PageFrame* f = pool->lru_head; f != nullptr; f = f->lru_next)
-      if (f->handle == file->handle && f->dirty) list[n++] = f;
+    for (PageFrame* f = pool->dirty_head; f != nullptr; f = f->dirty_next)
+      if (f->handle == file->handle) list[n++] = f;
     assert(n == count);
     std::sort(list, list + n, [](const PageFrame* a, const PageFrame* b) { return a->page < b->page; });
     for (int i = 0; i < n; ++i)
       if (write_back(file, list[i]) != 1) result = -1;
     std::free(list);
   } else {
-    for (PageFrame* f = pool->lru_head; f != nullptr; f = f->lru_next)
-      if (f->handle == file->handle && f->dirty && write_back(file, f) != 1) result = -1;
+    // A frame written back leaves the dirty list: step on before writing.
+    for (PageFrame* f = pool->dirty_head; f != nullptr;) {
+      PageFrame* next = f->dirty_next;
+      if (f->handle == file->handle && write_back(file, f) != 1) result = -1;
+      f = next;
+    }
   }
   if (result != 1) pc_error = kPcIoFailed;
   return result;
@@ -454,8 +487,8 @@ int pc_flush(PagedFile* file) {
 
 int pc_has_dirty(PagedFile* file) {
   pc_error = kPcOk;
-  for (PageFrame* f = file->pool->lru_head; f != nullptr; f = f->lru_next)
-    if (f->handle == file->handle && f->dirty) return 1;
+  for (PageFrame* f = file->pool->dirty_head; f != nullptr; f = f->dirty_next)
+    if (f->handle == file->handle) return 1;
   return 0;
 }
 

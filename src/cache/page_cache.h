@@ -20,7 +20,9 @@
 //       used at the head;
 //   (4) the pin count is never below 0; only unpinned frames are reused;
 //   (5) getting and releasing a page allocate nothing;
-//   (6) `checked` is 0 whenever a frame's bytes came from the file or are a
+//   (6) a frame is in the pool's dirty list exactly while its dirty flag
+//       is 1, so that flushing costs in proportion to the dirty frames;
+//   (7) `checked` is 0 whenever a frame's bytes came from the file or are a
 //       fresh zero page and nobody has vouched for them since: the cache
 //       clears it on every read from disk and every new page; the index
 //       layer sets it once a page passed its node check (see btree/).
@@ -61,7 +63,9 @@ struct PageFrame {
   int32_t page;          // -1 when free
   int32_t file_page_size;  // bytes written back for this frame
   int dirty;             // 0 or 1
-  int checked;           // invariant (6)
+  int checked;           // invariant (7)
+  PageFrame* dirty_next;  // the pool's dirty list (invariant 6)
+  PageFrame* dirty_prev;
   uint8_t* data;         // points just past this header
 };
 
@@ -69,6 +73,7 @@ struct PagePool {
   PagePool* next;  // registry link
   PageFrame* lru_head;  // least recently used
   PageFrame* lru_tail;  // most recently used
+  PageFrame* dirty_head;  // every dirty frame, of all files (invariant 6)
   PageFrame** buckets;  // bucket_count chain heads, allocated with the pool
   int bucket_count;     // invariant (2)
   int page_size;

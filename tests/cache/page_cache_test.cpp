@@ -599,6 +599,52 @@ TEST_F(PageCache, FlushGoesToDiskOnlyAfterWritesSinceTheLastOne) {
   EXPECT_EQ(flushes(), 5) << "pc_sync counts as the last flush";
 }
 
+// The dirty list holds exactly the frames whose dirty flag is set, through
+// marking, writing at once, write-back on reuse, flush and drop.
+TEST_F(PageCache, DirtyListFollowsTheDirtyFlags) {
+  ASSERT_NE(make_pool(512, 6), nullptr);
+  PagedFile* f = open_file("a.ix", 512, 12);
+  ASSERT_NE(f, nullptr);
+  auto expect_list_matches_flags = [&](const char* when) {
+    int flagged = 0;
+    for (const PageFrame* fr = pool_->lru_head; fr != nullptr; fr = fr->lru_next) flagged += fr->dirty;
+    int listed = 0;
+    const PageFrame* prev = nullptr;
+    for (const PageFrame* fr = pool_->dirty_head; fr != nullptr; fr = fr->dirty_next) {
+      EXPECT_EQ(fr->dirty, 1) << when;
+      EXPECT_EQ(fr->dirty_prev, prev) << when;
+      prev = fr;
+      ASSERT_LE(++listed, 6) << when;
+    }
+    EXPECT_EQ(listed, flagged) << when;
+  };
+  auto release = [&](int32_t page, int write_now) {
+    uint8_t* d = pc_get_page(f, page);
+    ASSERT_NE(d, nullptr);
+    d[7] = static_cast<uint8_t>(page);
+    ASSERT_EQ(pc_release_page(f, d, write_now), 1);
+  };
+  release(1, 0);
+  release(2, 0);
+  release(2, 0);  // twice dirty, listed once
+  release(3, 1);
+  expect_list_matches_flags("after marking");
+  EXPECT_EQ(pc_has_dirty(f), 1);
+  for (int32_t page = 4; page < 12; ++page) touch(f, page);  // 1 and 2 written back on reuse
+  expect_list_matches_flags("after reuse");
+  EXPECT_EQ(pc_has_dirty(f), 0);
+  EXPECT_EQ(file_bytes("a.ix", 2 * 512 + 7, 1), std::string(1, '\x02'));
+  release(5, 0);
+  release(6, 0);
+  release(7, 0);
+  ASSERT_EQ(pc_flush(f), 1);
+  expect_list_matches_flags("after flush");
+  release(8, 0);
+  EXPECT_EQ(pc_drop_pages(f), -1);  // a dirty frame dropped: 9
+  expect_list_matches_flags("after drop");
+  EXPECT_EQ(pool_->dirty_head, nullptr);
+}
+
 TEST_F(PageCache, AFailedFlushToDiskIsTriedAgainByTheNextFlush) {
   ASSERT_NE(make_pool(512, 6), nullptr);
   PagedFile* f = open_file("a.ix");
