@@ -60,6 +60,7 @@ enum : int {
   kTbNotText = 36,           // the field's type takes no text value (table handle)
   kTbIndexPosition = 39,     // index position out of range (table handle)
   kTbRecordTooLarge = 40,    // a record payload above 32767 bytes cannot be stored
+  kTbAbsentValue = 41,       // an absent value that could not read back absent
 };
 
 // Field type codes of the catalogue.

@@ -97,6 +97,7 @@ const char* engine_error_words(int code) {
     case kTbNotText: return "the field takes no text";
     case kTbIndexPosition: return "no index at that position";
     case kTbRecordTooLarge: return "the record is larger than 32767 bytes";
+    case kTbAbsentValue: return "a field value is missing where the record cannot leave it out";
     default: return "unknown error";
   }
 }

@@ -147,17 +147,43 @@ int64_t rec_payload_length(Table* t, const void* const* values, int32_t* lengths
   return n;
 }
 
+int rec_absent_values_storable(Table* t, const void* const* values) {
+  // The first absent stored field must be text and every later one absent.
+  int first = -1;
+  for (int i = 0; i < t->field_count; ++i) {
+    if (t->field_types[i] > kFieldBinary) continue;
+    if (values[i] == nullptr) {
+      first = i;
+      break;
+    }
+  }
+  if (first < 0) return 1;
+  bool ok = t->field_types[first] == kFieldText || t->field_types[first] == kFieldTextExact;
+  for (int i = first + 1; ok && i < t->field_count; ++i)
+    if (t->field_types[i] <= kFieldBinary && values[i] != nullptr) ok = false;
+  if (!ok) tb_error = kTbAbsentValue;
+  return ok ? 1 : 0;
+}
+
 int rec_write(Table* t, int32_t address, int32_t space, const void* const* values, const int32_t* lengths) {
   assert(space >= 0 && space <= kRecMaxSpace);
   int64_t n = 0;
-  for (int i = 0; i < t->field_count; ++i) n += lengths[i];
+  bool absent = false;
+  for (int i = 0; i < t->field_count; ++i) {
+    n += lengths[i];
+    if (values[i] == nullptr && t->field_types[i] <= kFieldBinary) absent = true;
+  }
   assert(n <= space);
+  // With an absent value the space behind the payload is written too, with
+  // a filler holding no zero byte, so that the old bytes there cannot read
+  // back as the absent text value (see rec_absent_values_storable).
+  const int64_t out = absent ? space : n;
   // The length word and the fields go out in one write, so that a failing
   // write leaves either nothing or a torn block, never a word without data.
   uint8_t small[512];
   uint8_t* block = small;
-  if (n + 2 > static_cast<int64_t>(sizeof small)) {
-    block = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(n) + 2));
+  if (out + 2 > static_cast<int64_t>(sizeof small)) {
+    block = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(out) + 2));
     if (block == nullptr) {
       tb_error = kTbNoMemory;
       return -1;
@@ -168,6 +194,10 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
   for (int i = 0; i < t->field_count; ++i) {
     if (lengths[i] > 0) std::memcpy(block + at, values[i], static_cast<size_t>(lengths[i]));
     at += lengths[i];
+  }
+  if (out > n) {
+    std::memset(block + at, 0xFF, static_cast<size_t>(out - n));
+    at += static_cast<int32_t>(out - n);
   }
   t->data_synced = 0;
   int rc = io_write_at(t->data_file, address, at, block);

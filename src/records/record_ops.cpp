@@ -116,6 +116,7 @@ int tb_add_record(Table* t, TableIndex* ix, const void* const* values) {
     tb_error = kTbMissingArgument;
     return -1;
   }
+  if (rec_absent_values_storable(t, values) != 1) return -1;
   Bracket bracket;
   if (bracket_begin(t, &bracket) != 1) return -1;
   int rc = -1;
@@ -216,6 +217,7 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
     tb_error = kTbMissingArgument;
     return -1;
   }
+  if (rec_absent_values_storable(t, values) != 1) return -1;
   if (ix->state != 1) return ix->state;
   Bracket bracket;
   if (bracket_begin(t, &bracket) != 1) return -1;

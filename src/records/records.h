@@ -108,6 +108,14 @@ extern int rec_corrupt_line;
 int32_t rec_field_length(const Table* t, int field, const void* value);
 // Fills `lengths` (field_count entries) and returns their sum.
 int64_t rec_payload_length(Table* t, const void* const* values, int32_t* lengths);
+
+// An absent (null) value is stored by ending the record before it: the
+// reader runs out of bytes there. That reads back right only when every
+// later value is absent too and the absent field is text (a text value
+// needs its zero byte, which the filler behind the payload never holds; a
+// fixed-width value would be read from whatever space is left). 1 when the
+// values can be stored so; else 0 with error 41.
+int rec_absent_values_storable(Table* t, const void* const* values);
 // The length word at `address`. 1 / -1 (error 7).
 int rec_read_word(Table* t, int32_t address, int16_t* word);
 int rec_write_word(Table* t, int32_t address, int32_t word);
