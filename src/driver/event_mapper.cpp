@@ -1,9 +1,11 @@
 #include "driver/event_mapper.h"
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <vector>
 
 #include "driver_link/protocol.h"
@@ -96,11 +98,37 @@ void drop_held(EventMapper* m, size_t after, const std::string& gone) {
   }
 }
 
+// The one path a listing reported (still in `scanned`) whose last name is
+// `name`; "" when there is none, or more than one.
+std::string listed_namesake(const EventMapper& m, const char* name) {
+  std::string found;
+  const size_t length = std::strlen(name);
+  for (const std::string& path : m.scanned) {
+    if (path.size() <= length || path[path.size() - length - 1] != '/' ||
+        path.compare(path.size() - length, length, name) != 0)
+      continue;
+    if (!found.empty()) return "";
+    found = path;
+  }
+  return found;
+}
+
+bool is_file_at(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
 // A waiting move found no partner inside the roots: it stays the OP_DELETE
-// it was filed as.
+// it was filed as, unless a file of its name turned up in a new folder's
+// listing (see event_mapper.h) and is still there.
 void resolve_out(EventMapper* m, EventMapper::Slot* s) {
   assert(s->waiting);
   s->waiting = false;
+  if (!s->folder && !s->listed.empty() && is_file_at(s->listed)) {
+    s->event.operation = OP_RENAME;
+    s->event.target = std::move(s->listed);
+    return;
+  }
   if (!s->folder) return;
   const std::string gone = s->event.source;
   iw_remove_tree(m->tree, gone);
@@ -187,6 +215,7 @@ void em_feed(EventMapper* m, const inotify_event* ev, int64_t now) {
     s.event.source = path;
     s.waiting = true;
     s.folder = folder;
+    if (!folder) s.listed = listed_namesake(*m, ev->name);
     s.cookie = ev->cookie;
     s.deadline = now + kPairWaitMs;
     m->out.push_back(std::move(s));

@@ -21,6 +21,16 @@
 // the new folder was watched (`mkdir new; mv old new/` outruns it too; the
 // kernel then reports only the IN_MOVED_FROM): it is reported as OP_RENAME
 // (old, new) in the listing's place, and its contents are not listed.
+// A file has no watch to tell it by: when a file moved into the new folder
+// before its watch (`mkdir new; mv noted.txt new/`), the listing reports it
+// as created and the kernel reports only its IN_MOVED_FROM, which then
+// finds no partner. Such a move, when exactly one path of the same name was
+// reported by a listing since the queue was last read empty and a file is
+// still there once the wait runs out, is taken for a move to that path and
+// becomes OP_RENAME (old, that path) instead of OP_DELETE. (A file of that
+// name copied into a new folder while another of that name leaves the roots
+// at the same moment would be taken for it too: its note then goes to the
+// copy instead of being set aside.)
 //
 // Order. Events come out in the order the kernel queued them. A move-out
 // is only known when its partner fails to come, so an unpaired
@@ -60,6 +70,7 @@ struct EventMapper {
     DriverEvent event;
     bool waiting = false;  // an IN_MOVED_FROM whose partner has not come yet
     bool folder = false;   // the moved entry is a folder
+    std::string listed;    // a file's move: the listed path of the same name, if one
     uint32_t cookie = 0;
     int64_t deadline = 0;
   };

@@ -365,9 +365,23 @@ int TableHandle::lockTable(int mode) {
   return rc == -1 ? failEngine() : rc;
 }
 
+// Under a held write lock the record operations leave the data file
+// unflushed and the index file's commit deferred; giving the lock back
+// commits the index file. The data file goes to disk first, as each change
+// does on its own, so that no committed index entry refers to record bytes
+// that never reached the disk (shared mode only: in exclusive mode nothing
+// is committed at the unlock). The lock is given back even when that flush
+// fails, and the flush's failure is the one reported.
 int TableHandle::unlockTable(int mode) {
   if (table_ == nullptr) return noTable();
+  int flushed = 1;
+  int code = 0;
+  if (mode == 2 && tb_check_table(table_) == 1 && table_->shared) {
+    flushed = tb_flush_data(table_);
+    code = tb_error;
+  }
   int rc = tb_unlock_table(table_, mode);
+  if (flushed != 1) return fail(code);
   return rc == -1 ? failEngine() : rc;
 }
 

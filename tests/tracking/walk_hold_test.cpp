@@ -1,0 +1,369 @@
+// The folder walk under the table's write lock: other processes never see
+// a walk half done, the changes commit once at the end, and the lock is
+// given back whatever fails on the way.
+//
+// Another process is stood in for by a second open of the index file: its
+// byte-range locks are open-file-description locks, which conflict with
+// the engine's own open even inside this process. The engine's progress is
+// watched by wrapping the FileIo slot that reads the data file.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "btree/index_file.h"
+#include "cache/bytes.h"
+#include "cache/file_io.h"
+#include "engine/table.h"
+#include "support/fault_io.h"
+#include "tracking/walk_folder.h"
+#include "tracking_fixture.h"
+
+namespace {
+
+constexpr int32_t kHeaderSize = 36;  // the index file's header; lock bytes follow up to the page size
+constexpr int32_t kChangeCountAt = 28;
+
+// A second open of one of the notes table's files (the index file unless
+// named otherwise).
+class OtherOpen {
+ public:
+  explicit OtherOpen(const char* name = "qb.idx") {
+    char path[kPathBuffer];
+    if (systemFilePath(path, name) == 1) fd_ = ::open(path, O_RDWR | O_CLOEXEC);
+  }
+  ~OtherOpen() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+
+  // Whether some other open holds a lock on a byte of [from, from + length).
+  bool lockedElsewhere(int32_t from, int32_t length) const {
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    lk.l_start = from;
+    lk.l_len = length;
+    if (::fcntl(fd_, F_OFD_GETLK, &lk) != 0) return false;
+    return lk.l_type != F_UNLCK;
+  }
+  // The writer's lock covers every lock byte; a reader holds only one.
+  bool writerHeld() const { return lockedElsewhere(kHeaderSize + 1, 1) && lockedElsewhere(kNotesPageSize - 1, 1); }
+  bool anyLockHeld() const { return lockedElsewhere(kHeaderSize, kNotesPageSize - kHeaderSize); }
+  // Locks or unlocks [from, from + length) at once, without retries.
+  bool lock(int32_t from, int32_t length, bool on = true) const {
+    struct flock lk {};
+    lk.l_type = on ? F_WRLCK : F_UNLCK;
+    lk.l_whence = SEEK_SET;
+    lk.l_start = from;
+    lk.l_len = length;
+    return ::fcntl(fd_, F_OFD_SETLK, &lk) == 0;
+  }
+  // Takes the last lock byte, as another process's writer would hold it.
+  bool holdLastByte() const { return lock(kNotesPageSize - 1, 1); }
+  bool takeWriterRange() const { return lock(kHeaderSize, kNotesPageSize - kHeaderSize); }
+
+  // The committed change count, as other processes read it.
+  int32_t changeCount() const {
+    uint8_t raw[4] = {};
+    if (::pread(fd_, raw, sizeof raw, kChangeCountAt) != static_cast<ssize_t>(sizeof raw)) return -1;
+    return get_i32(raw);
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Runs `hook` before every read the engine makes from the notes table's
+// data file, while installed.
+class DataReadHook {
+ public:
+  explicit DataReadHook(std::function<void()> hook) {
+    char path[kPathBuffer];
+    struct stat st {};
+    if (systemFilePath(path, "qb.db") == 1 && ::stat(path, &st) == 0) inode_ = st.st_ino;
+    hook_ = std::move(hook);
+    active_ = this;
+    saved_ = g_file_io.read_at;
+    g_file_io.read_at = &DataReadHook::readAt;
+  }
+  ~DataReadHook() {
+    g_file_io.read_at = saved_;
+    active_ = nullptr;
+  }
+  DataReadHook(const DataReadHook&) = delete;
+  DataReadHook& operator=(const DataReadHook&) = delete;
+
+ private:
+  static int readAt(int h, int32_t off, int32_t len, void* buf) {
+    struct stat st {};
+    if (::fstat(h, &st) == 0 && st.st_ino == active_->inode_) active_->hook_();
+    return active_->saved_(h, off, len, buf);
+  }
+
+  static DataReadHook* active_;
+  std::function<void()> hook_;
+  ino_t inode_ = 0;
+  int (*saved_)(int, int32_t, int32_t, void*) = nullptr;
+};
+
+DataReadHook* DataReadHook::active_ = nullptr;
+
+// Sets `*seen` once the engine tries a lock on the notes table's data file
+// (a record lock), while installed.
+class DataLockSeen {
+ public:
+  explicit DataLockSeen(std::atomic<bool>* seen) {
+    char path[kPathBuffer];
+    struct stat st {};
+    if (systemFilePath(path, "qb.db") == 1 && ::stat(path, &st) == 0) inode_ = st.st_ino;
+    seen_ = seen;
+    saved_ = g_file_io.lock;
+    g_file_io.lock = &DataLockSeen::lock;
+  }
+  ~DataLockSeen() { g_file_io.lock = saved_; }
+  DataLockSeen(const DataLockSeen&) = delete;
+  DataLockSeen& operator=(const DataLockSeen&) = delete;
+
+ private:
+  static int lock(int h, int32_t off, int32_t len, int tries, int delay, int limit) {
+    struct stat st {};
+    if (::fstat(h, &st) == 0 && st.st_ino == inode_) *seen_ = true;
+    return saved_(h, off, len, tries, delay, limit);
+  }
+
+  static inline std::atomic<bool>* seen_ = nullptr;
+  static inline ino_t inode_ = 0;
+  static inline int (*saved_)(int, int32_t, int32_t, int, int, int) = nullptr;
+};
+
+class WalkHold : public TrackingTest {
+ protected:
+  // `count` noted files spread over three sub-folders of files()/<old>,
+  // renamed to files()/<now> on disk. The folder itself has no note, so
+  // that the rename event does no table work after the walk.
+  void makeRenamedTree(const std::string& old, const std::string& now, int count) {
+    for (const char* sub : {"", "/a", "/b", "/a/c"}) ASSERT_EQ(::mkdir(file(old + sub).c_str(), 0700), 0);
+    for (int i = 0; i < count; ++i) {
+      const std::string inside = std::string(i % 3 == 0 ? "/a" : i % 3 == 1 ? "/b" : "/a/c") + "/f" + std::to_string(i);
+      ASSERT_TRUE(write_whole_file(file(old + inside), "x"));
+      note(notesTable, file(old + inside), "note " + std::to_string(i));
+      inside_.push_back(inside);
+    }
+    ASSERT_EQ(std::rename(file(old).c_str(), file(now).c_str()), 0);
+  }
+  // How many notes are under the new prefix; each is under exactly one of
+  // the two, with its own text.
+  int reKeyed(const std::string& old, const std::string& now) {
+    int moved = 0;
+    for (size_t i = 0; i < inside_.size(); ++i) {
+      const std::string text = "note " + std::to_string(i);
+      auto before = remarkOf(notesTable, file(old + inside_[i]));
+      auto after = remarkOf(notesTable, file(now + inside_[i]));
+      EXPECT_NE(before.has_value(), after.has_value()) << inside_[i];
+      EXPECT_EQ(before.value_or(text), text);
+      EXPECT_EQ(after.value_or(text), text);
+      if (after) ++moved;
+    }
+    return moved;
+  }
+  // Closes the database and opens a new, empty one in a state folder of
+  // its own.
+  void freshDatabase(int n) {
+    (void)notesTable.close();
+    (void)tempTable.close();
+    (void)tb_shutdown();
+    ::setenv("QB_HOME", (tmp_.path() + "/state" + std::to_string(n)).c_str(), 1);
+    ASSERT_EQ(TableHandle::startEngine(16, 512), 1);
+    ASSERT_EQ(openDatabase(), 1);
+  }
+
+  std::vector<std::string> inside_;
+};
+
+TEST_F(WalkHold, OthersSeeNoneOfTheWalkUntilItCommitsOnce) {
+  makeRenamedTree("Old", "New", 12);
+  OtherOpen other;
+  ASSERT_TRUE(other.ok());
+  const int32_t before = other.changeCount();
+  ASSERT_FALSE(other.anyLockHeld());
+
+  int reads = 0;
+  int unlocked = 0;
+  int committed = 0;
+  {
+    DataReadHook hook([&] {
+      ++reads;
+      if (!other.writerHeld()) ++unlocked;
+      if (other.changeCount() != before) ++committed;
+    });
+    EXPECT_EQ(event(OP_RENAME, file("Old"), file("New")),
+              "\nDoResponse with 2\nRENAME: " + file("Old") + ", " + file("New") + "\n");
+  }
+  EXPECT_GE(reads, 12);  // each re-key reads its note
+  EXPECT_EQ(unlocked, 0) << "the write lock lapsed during the walk";
+  EXPECT_EQ(committed, 0) << "a commit reached the file during the walk";
+  EXPECT_FALSE(other.anyLockHeld());
+  EXPECT_NE(other.changeCount(), before);
+  EXPECT_EQ(reKeyed("Old", "New"), 12);
+}
+
+TEST_F(WalkHold, FailingCommitStillGivesTheLockBack) {
+  // The walk's two flushes, both at its end: the data file's, then the
+  // index file's commit.
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    const std::string old = "Old" + std::to_string(n);
+    const std::string now = "New" + std::to_string(n);
+    inside_.clear();
+    makeRenamedTree(old, now, 6);
+    std::string traced;
+    int fired = 0;
+    {
+      FaultIo faults;
+      faults.arm(IoKind::Flush, n);
+      walkFolder(file(old).c_str(), file(now).c_str());
+      fired = faults.plan().failures;
+      traced = traces();
+    }
+    OtherOpen other;
+    ASSERT_TRUE(other.ok());
+    EXPECT_FALSE(other.anyLockHeld());
+    EXPECT_EQ(notesTable.lockTable(2), 1);
+    EXPECT_EQ(notesTable.unlockTable(2), 1);
+    if (fired == 0) {
+      EXPECT_EQ(traced, "");
+      EXPECT_EQ(n, 3);  // exactly two flushes
+      EXPECT_EQ(reKeyed(old, now), 6);
+      break;
+    }
+    EXPECT_EQ(traced, "WALK COMMIT FAILED: " + file(now) + "\n");
+    qb_debug_log_clear();
+    ASSERT_LT(n, 3);
+  }
+}
+
+TEST_F(WalkHold, FailingWriteMidWalkLeavesThatNoteAndGivesTheLockBack) {
+  // Every write of the walk in turn fails once, on a database of its own.
+  // A re-key that fails leaves its note under the old path and the walk
+  // goes on with the others; a write of the commit at the end fails the
+  // commit. Either way the lock is free afterwards.
+  int commitFailures = 0;
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    freshDatabase(n);
+    inside_.clear();
+    const std::string old = "Old" + std::to_string(n);
+    const std::string now = "New" + std::to_string(n);
+    makeRenamedTree(old, now, 6);
+    std::string traced;
+    int fired = 0;
+    {
+      FaultIo faults;
+      faults.arm(IoKind::Write, n);
+      walkFolder(file(old).c_str(), file(now).c_str());
+      fired = faults.plan().failures;
+      traced = traces();
+    }
+    qb_debug_log_clear();
+    OtherOpen other;
+    ASSERT_TRUE(other.ok());
+    EXPECT_FALSE(other.anyLockHeld());
+    if (traced.empty()) {
+      EXPECT_GE(reKeyed(old, now), fired == 0 ? 6 : 5);
+    } else {
+      EXPECT_EQ(traced, "WALK COMMIT FAILED: " + file(now) + "\n");
+      ++commitFailures;
+    }
+    if (fired == 0) break;
+    ASSERT_LT(n, 200) << "the walk never ran out of writes";
+  }
+  EXPECT_GT(commitFailures, 0);
+}
+
+TEST_F(WalkHold, TableHeldByAnotherProcessIsLeftAsItIs) {
+  // The walk cannot take the lock, nor can any re-key on its own: nothing
+  // changes, the walk says why, and the Monitor's locks are all given back.
+  makeRenamedTree("Old", "New", 6);
+  const IxLockSettings ix = ix_lock_settings;
+  const TbLockSettings tb = tb_lock_settings;
+  ix_lock_settings = IxLockSettings{2, 1, 20};  // refusals come quickly
+  tb_lock_settings = TbLockSettings{2, 1, 20};
+  {
+    OtherOpen holder;
+    ASSERT_TRUE(holder.ok());
+    ASSERT_TRUE(holder.holdLastByte());
+    walkFolder(file("Old").c_str(), file("New").c_str());
+  }
+  ix_lock_settings = ix;
+  tb_lock_settings = tb;
+  EXPECT_EQ(traces(), "WALK UNLOCKED: " + file("New") + "\n");
+  EXPECT_EQ(reKeyed("Old", "New"), 0);
+  OtherOpen other;
+  ASSERT_TRUE(other.ok());
+  EXPECT_FALSE(other.anyLockHeld());
+  // With the table free again, the same walk re-keys everything.
+  qb_debug_log_clear();
+  walkFolder(file("Old").c_str(), file("New").c_str());
+  EXPECT_EQ(traces(), "");
+  EXPECT_EQ(reKeyed("Old", "New"), 6);
+}
+
+// Another process that locked notes' records before the walk began and
+// now waits for the table's write lock to change them (as `qbnote set`
+// does): the walk, refused the record lock, lets it through and re-keys
+// everything all the same, instead of both waiting until one gives up.
+TEST_F(WalkHold, RecordLockedByAProcessWaitingForTheTableIsLetThrough) {
+  makeRenamedTree("Old", "New", 6);
+  const IxLockSettings ix = ix_lock_settings;
+  const TbLockSettings tb = tb_lock_settings;
+  ix_lock_settings = IxLockSettings{400, 1, 2000};
+  tb_lock_settings = TbLockSettings{10, 2, 200};  // a held record is given up on after about 20 ms
+  OtherOpen records("qb.db");
+  OtherOpen index;
+  ASSERT_TRUE(records.ok() && index.ok());
+  ASSERT_TRUE(records.lock(4, INT32_MAX - 4));  // every record
+  std::atomic<bool> walking{false};
+  std::atomic<bool> stop{false};
+  bool through = false;
+  bool heldWhenAsked = false;
+  std::thread other([&] {
+    // Asks for the write lock once the walk (holding it) asks for a record.
+    while (!walking && !stop) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    heldWhenAsked = index.anyLockHeld();
+    while (!stop) {
+      if (index.takeWriterRange()) {  // its change, then both locks go
+        (void)records.lock(4, INT32_MAX - 4, false);
+        (void)index.lock(kHeaderSize, kNotesPageSize - kHeaderSize, false);
+        through = true;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  {
+    DataLockSeen seen(&walking);
+    walkFolder(file("Old").c_str(), file("New").c_str());
+  }
+  stop = true;
+  other.join();
+  (void)records.lock(4, INT32_MAX - 4, false);
+  ix_lock_settings = ix;
+  tb_lock_settings = tb;
+  EXPECT_TRUE(heldWhenAsked);
+  EXPECT_TRUE(through);
+  EXPECT_EQ(traces(), "");
+  EXPECT_EQ(reKeyed("Old", "New"), 6);
+  EXPECT_FALSE(index.anyLockHeld());
+}
+
+}  // namespace
