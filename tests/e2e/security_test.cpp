@@ -1,0 +1,237 @@
+// What the programs promise about safety, checked on the real processes:
+// the state folder and everything in it are private to the user; a path
+// is only ever a name (no shell sees it, whatever characters it holds);
+// and paths or notes far past the limits are refused with one bounded
+// message, by qbnote and by the Monitor alike, without a crash (the
+// sanitizer build runs these same tests on instrumented programs).
+#include <dirent.h>
+
+#include <algorithm>
+
+#include "e2e/e2e_support.h"
+
+namespace e2e {
+namespace {
+
+class Security : public E2eTest {
+ protected:
+  void SetUp() override {
+    // With no umask to help, every mode seen is the one the programs asked
+    // for themselves.
+    old_umask_ = ::umask(0);
+    E2eTest::SetUp();
+  }
+  void TearDown() override {
+    for (size_t i = 0; i < monitors_.size(); ++i)
+      if (!ended(i)) stop(i);
+    E2eTest::TearDown();
+    ::umask(old_umask_);
+  }
+
+  // Every entry under `folder` whose mode or owner is not private: folders
+  // 0700, files and sockets 0600, all owned by this user. `seen` gets the
+  // names met.
+  static void find_exposed(const std::string& folder, std::vector<std::string>* exposed,
+                           std::vector<std::string>* seen) {
+    DIR* d = ::opendir(folder.c_str());
+    if (d == nullptr) {
+      exposed->push_back(folder + ": cannot be listed");
+      return;
+    }
+    while (dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string path = folder + "/" + name;
+      struct stat st;
+      if (::lstat(path.c_str(), &st) != 0) continue;  // gone meanwhile
+      seen->push_back(name);
+      const mode_t mode = st.st_mode & 07777;
+      const bool folder_entry = S_ISDIR(st.st_mode);
+      const bool file_entry = S_ISREG(st.st_mode) || S_ISSOCK(st.st_mode);
+      if (!folder_entry && !file_entry) {
+        exposed->push_back(path + ": neither a file, a socket nor a folder");
+      } else if (mode != (folder_entry ? 0700u : 0600u) || st.st_uid != ::geteuid()) {
+        char text[64];
+        std::snprintf(text, sizeof text, ": mode %04o, owner %u", static_cast<unsigned>(mode),
+                      static_cast<unsigned>(st.st_uid));
+        exposed->push_back(path + text);
+      }
+      if (folder_entry) find_exposed(path, exposed, seen);
+    }
+    ::closedir(d);
+  }
+
+  // find_exposed over the whole state folder, the folder itself included.
+  std::vector<std::string> exposed_in_state(std::vector<std::string>* seen) {
+    std::vector<std::string> exposed;
+    struct stat st;
+    if (::stat(home_.c_str(), &st) != 0 || (st.st_mode & 07777) != 0700) exposed.push_back(home_ + " is not 0700");
+    find_exposed(home_, &exposed, seen);
+    return exposed;
+  }
+
+  static bool contains(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+  }
+
+  // A refusal is one line, naming the cause, not much longer than the path
+  // it quotes.
+  static ::testing::AssertionResult bounded_refusal(const ProgramRun& r, size_t quoted) {
+    if (r.status != 2) return ::testing::AssertionFailure() << "status " << r.status << ": " << r.err;
+    const size_t newline = r.err.find('\n');
+    if (r.err.empty() || newline != r.err.size() - 1)
+      return ::testing::AssertionFailure() << "not one line: " << r.err.substr(0, 300);
+    if (r.err.size() > quoted + 400) return ::testing::AssertionFailure() << r.err.size() << " bytes of message";
+    return ::testing::AssertionSuccess();
+  }
+
+  mode_t old_umask_ = 0;
+};
+
+TEST_F(Security, StateFolderAndEverythingInItArePrivate) {
+  const size_t monitor = start_monitor();
+  ASSERT_TRUE(wait_ready(monitor));
+  const std::string a = make_file("a.txt");
+  set_note(a, "first");
+  set_note(make_file("b.txt"), "second");
+  ASSERT_EQ(qbnote({"cp", a, at("a-copy.txt")}).status, 0);
+  ASSERT_TRUE(wait_note(at("a-copy.txt"), "first"));
+  ASSERT_EQ(qbnote({"rm", at("b.txt")}).status, 0);  // the stop compacts: backup files too
+
+  std::vector<std::string> seen;
+  std::vector<std::string> exposed = exposed_in_state(&seen);
+  EXPECT_TRUE(exposed.empty()) << ::testing::PrintToString(exposed);
+  EXPECT_TRUE(contains(seen, "qb.db") && contains(seen, "qb.idx") && contains(seen, "driver.sock"))
+      << ::testing::PrintToString(seen);
+
+  stop(monitor);
+  seen.clear();
+  exposed = exposed_in_state(&seen);
+  EXPECT_TRUE(exposed.empty()) << ::testing::PrintToString(exposed);
+  EXPECT_TRUE(contains(seen, "qbbak.db") && contains(seen, "qbbak.idx")) << ::testing::PrintToString(seen);
+}
+
+// Names a shell would act on: each is set, read, copied, edited and
+// renamed, and stays a name throughout. Had any reached a shell, a file
+// "pwned" would appear in the working folder (the root) or beside it.
+TEST_F(Security, ShellCharactersInPathsAreJustNames) {
+  const size_t monitor = start_monitor();
+  ASSERT_TRUE(wait_ready(monitor));
+  char cwd[PATH_MAX];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(::chdir(root_.c_str()), 0);
+  struct Back {
+    const char* to;
+    ~Back() { (void)!::chdir(to); }
+  } back{cwd};
+
+  const std::vector<std::string> names = {
+      "semi;colon touch pwned", "$(touch pwned)", "`touch pwned`", "it's 'quoted'", "say \"touch pwned\"",
+      "two\nlines",             "-leading dash", "*glob?[a]",    "back\\slash",   "pipe | touch pwned",
+      "and & touch pwned",      "> pwned",       "$HOME ${PATH}"};
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE("name " + std::to_string(i));
+    const std::string f = make_file(names[i]);
+    const std::string text = "note " + std::to_string(i) + " $(touch pwned)";
+    ProgramRun set = qbnote({"set", f, text});
+    ASSERT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(note(f), text);
+    const std::string copy = at("copy of " + names[i]);
+    ProgramRun cp = qbnote({"cp", f, copy});
+    EXPECT_EQ(cp.status, 0) << cp.err;
+    EXPECT_TRUE(wait_note(copy, text));
+    move(f, at("moved " + names[i]));
+    EXPECT_TRUE(wait_note(at("moved " + names[i]), text));
+  }
+
+  // A relative name that looks like an option, after "--".
+  ASSERT_TRUE(write_whole_file(at("-rf"), "x"));
+  EXPECT_EQ(qbnote({"set", "--", "-rf", "dash"}).status, 0);
+  EXPECT_EQ(note(at("-rf")), "dash");
+  EXPECT_EQ(qbnote({"cp", "--", "-rf", "-rf2"}).status, 0);
+  EXPECT_TRUE(wait_note(at("-rf2"), "dash"));
+
+  // The editor is run through a shell; the note's path is not part of
+  // what the shell reads.
+  const std::string edited = make_file("edit `touch pwned`; $(touch pwned)");
+  set_note(edited, "plain");
+  ::setenv("EDITOR", "sed -i -e s/^/edited:/", 1);
+  ::unsetenv("VISUAL");
+  ProgramRun edit = qbnote({"edit", edited});
+  ::unsetenv("EDITOR");
+  EXPECT_EQ(edit.status, 0) << edit.err;
+  EXPECT_EQ(note(edited), "edited:plain");
+
+  barrier();
+  for (const std::string& where : {root_, outside_, home_, tmp_.path()})
+    EXPECT_EQ(stamp_of(where + "/pwned").exists, false) << where;
+  EXPECT_FALSE(ended(monitor));
+}
+
+TEST_F(Security, OverlongPathsAndNotesAreRefusedWithABoundedMessage) {
+  const std::string f = make_file("plain.txt");
+  const std::string long_path = root_ + "/" + std::string(4000 - root_.size() - 1, 'p');
+  ASSERT_EQ(long_path.size(), 4000u);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"set", long_path, "x"}, {"get", long_path}, {"rm", long_path}, {"ls", long_path}, {"edit", long_path}})
+    EXPECT_TRUE(bounded_refusal(qbnote(args), long_path.size())) << args[0];
+  EXPECT_TRUE(bounded_refusal(qbnote({"cp", f, long_path}), long_path.size()));
+  EXPECT_EQ(qbnote({"ls"}).out, "");  // nothing was stored
+
+  // The edge: 255 bytes are taken, 256 are not.
+  const std::string at_limit = root_ + "/" + std::string(255 - root_.size() - 1, 'q');
+  EXPECT_EQ(qbnote({"set", at_limit, "fits"}).status, 0);
+  EXPECT_EQ(note(at_limit), "fits");
+  EXPECT_TRUE(bounded_refusal(qbnote({"set", at_limit + "q", "too long"}), 256));
+
+  // 60 KB of note, on the command line and on standard input.
+  const std::string huge(60 * 1024, 'n');
+  EXPECT_TRUE(bounded_refusal(qbnote({"set", f, huge}), 0));
+  EXPECT_TRUE(bounded_refusal(qbnote({"set", f, "-"}, huge), 0));
+  EXPECT_FALSE(note(f));
+  // A long note within the record's room goes through whole.
+  const std::string long_note(30000, 'k');
+  EXPECT_EQ(qbnote({"set", f, "-"}, long_note).status, 0);
+  EXPECT_EQ(note(f), long_note);
+
+  // Import reports the line and goes on.
+  const std::string lines = "{\"path\": \"" + long_path + "\", \"note\": \"x\"}\n{\"path\": \"" + at("ok.txt") +
+                            "\", \"note\": \"imported\"}\n";
+  ProgramRun import = qbnote({"import", "-"}, lines);
+  EXPECT_EQ(import.status, 2) << import.err;
+  EXPECT_LT(import.err.size(), long_path.size() + 400);
+  EXPECT_EQ(note(at("ok.txt")), "imported");
+}
+
+// Events about paths far past the event record's room: the Monitor skips
+// what it cannot name, re-keys what it can, and keeps running.
+TEST_F(Security, TheMonitorOutlivesPathsTooLongForItsRecords) {
+  const size_t monitor = start_monitor();
+  ASSERT_TRUE(wait_ready(monitor));
+  const std::string deep = make_folder("deep");
+  set_note(deep, "the deep folder");
+  set_note(make_file("deep/short.txt"), "near the top");
+  // Nineteen levels of 200-byte names: a file near 4000 bytes down.
+  std::string bottom = deep;
+  for (int level = 0; level < 19; ++level) {
+    bottom += "/" + std::string(200, static_cast<char>('a' + level));
+    ASSERT_EQ(::mkdir(bottom.c_str(), 0700), 0) << std::strerror(errno);
+  }
+  ASSERT_TRUE(write_whole_file(bottom + "/f", "x"));
+  move(bottom + "/f", bottom + "/g");
+  ASSERT_EQ(::unlink((bottom + "/g").c_str()), 0);
+  // A name of the longest length a folder entry can have.
+  const std::string longest = at(std::string(255, 'L'));
+  ASSERT_TRUE(write_whole_file(longest, "x"));
+  move(longest, at(std::string(254, 'M')));
+
+  move(deep, at("deep2"));
+  EXPECT_TRUE(wait_note(at("deep2"), "the deep folder"));
+  EXPECT_EQ(note(at("deep2/short.txt")), "near the top");
+  barrier();
+  EXPECT_FALSE(ended(monitor));
+  EXPECT_NE(monitor_log(monitor).find("SKIPPED (too long)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace e2e
