@@ -63,6 +63,10 @@ enum : int {
   kTbAbsentValue = 41,       // an absent value that could not read back absent
 };
 
+// Bytes of a data-file block's head kept by an exclusive table (see
+// Table::head_cache): the length word and the first 512 content bytes.
+constexpr int32_t kTbHeadCacheBytes = 2 + 512;
+
 // Field type codes of the catalogue.
 enum : int {
   kFieldText = 0,       // text, compared ignoring A-Z case
@@ -153,6 +157,20 @@ struct Table {
   // before every write to it. 0 after open, so that the first flush always
   // reaches the disk.
   int32_t data_synced;
+  // Exclusive mode only: the first bytes of the block last read from the
+  // data file (its length word and up to kTbHeadCacheBytes - 2 content
+  // bytes), so that reading a record and then updating or deleting it reads
+  // the file once. head_cache_address 0 = nothing held; every write to the
+  // data file forgets it (rec_data_written), and no other process writes
+  // an exclusive table.
+  int32_t head_cache_address;
+  int32_t head_cache_length;  // bytes held, 2 .. kTbHeadCacheBytes
+  uint8_t head_cache[kTbHeadCacheBytes];
+  // Exclusive mode only: the length word this process wrote last on its
+  // own (a free block's), which the next allocation checks before it hands
+  // the block out. word_cache_address 0 = none; forgotten like head_cache.
+  int32_t word_cache_address;
+  int16_t word_cache_value;
 };
 
 // ---------------------------------------------------------------------------

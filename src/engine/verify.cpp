@@ -406,6 +406,9 @@ int tb_verify(Table* t, TbFindingSink sink, void* ctx, int max_findings) {
   tb_error = kTbOk;
   if (tb_check_table(t) != 1) return -1;
   tb_set_current_table(t);
+  // The verdict is on the files as they are, not on what this process
+  // remembers of them.
+  rec_forget_cached_reads(t);
   // The read lock is one of the index file; without one there is none.
   const bool lock = t->shared && t->directory != nullptr;
   if (lock && tb_take_lock_bit(t, kLockIndexRead) != 1) return -1;

@@ -199,7 +199,7 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
     std::memset(block + at, 0xFF, static_cast<size_t>(out - n));
     at += static_cast<int32_t>(out - n);
   }
-  t->data_synced = 0;
+  rec_data_written(t);
   int rc = io_write_at(t->data_file, address, at, block);
   if (block != small) std::free(block);
   if (rc != 1) {
@@ -210,6 +210,17 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
 }
 
 int rec_read_word(Table* t, int32_t address, int16_t* word) {
+  if (!t->shared && address != 0) {
+    // Nothing was written since these bytes were read or written here.
+    if (t->word_cache_address == address) {
+      *word = t->word_cache_value;
+      return 1;
+    }
+    if (t->head_cache_address == address && t->head_cache_length >= 2) {
+      *word = get_i16(t->head_cache);
+      return 1;
+    }
+  }
   uint8_t b[2];
   if (io_read_at(t->data_file, address, 2, b) != 1) {
     tb_error = kTbDataFile;
@@ -222,10 +233,14 @@ int rec_read_word(Table* t, int32_t address, int16_t* word) {
 int rec_write_word(Table* t, int32_t address, int32_t word) {
   uint8_t b[2];
   put_i16(b, word);
-  t->data_synced = 0;
+  rec_data_written(t);
   if (io_write_at(t->data_file, address, 2, b) != 1) {
     tb_error = kTbDataFile;
     return -1;
+  }
+  if (!t->shared) {
+    t->word_cache_address = address;
+    t->word_cache_value = get_i16(b);
   }
   return 1;
 }
@@ -239,7 +254,21 @@ int rec_read_head(Table* t, int32_t address, BlockHead* head) {
   // the first read then never runs past it.
   if (!t->shared && t->data_end > 0 && int64_t{t->data_end} - address < want)
     want = static_cast<int32_t>(int64_t{t->data_end} - address > 0 ? t->data_end - address : 0);
+  if (!t->shared && t->head_cache_address == address && t->head_cache_length >= 2) {
+    // Read since the last write to the file: the bytes are as they were.
+    std::memcpy(head->bytes, t->head_cache, static_cast<size_t>(t->head_cache_length));
+    head->word = get_i16(head->bytes);
+    int32_t contents = head->word < 0 ? 0 : head->word;
+    int32_t held = t->head_cache_length - 2;
+    head->have = contents < held ? contents : held;
+    return 1;
+  }
   if (want >= 2 && io_read_at(t->data_file, address, want, head->bytes) == 1) {
+    if (!t->shared) {
+      std::memcpy(t->head_cache, head->bytes, static_cast<size_t>(want));
+      t->head_cache_address = address;
+      t->head_cache_length = want;
+    }
     head->word = get_i16(head->bytes);
     int32_t contents = head->word < 0 ? 0 : head->word;
     head->have = contents < want - 2 ? contents : want - 2;

@@ -2,6 +2,7 @@
 // free block or the end of the file, and turning a block into free space,
 // merged with free neighbours. The entries are drawn in records/records.h.
 #include <cassert>
+#include <cstdlib>
 
 #include "btree/btree.h"
 #include "cache/bytes.h"
@@ -87,10 +88,27 @@ int delete_entries(Table* t, int32_t at, int32_t size) {
   return 1;
 }
 
+// A free block whose start ends up inside a merged one keeps its old length
+// word there. Should its entries outlive the merge (a replacement failing
+// part-way, or a shared index file falling back to its older pages when the
+// change cannot be written out), that word would still vouch for them, and
+// the next allocation would put a record inside a block the walk steps
+// over. The word is spoilt with a live one, which no free-space entry
+// matches, before any entry changes; a failure to spoil it changes nothing
+// else.
+void spoil_word(Table* t, int32_t at) {
+  const int keep = tb_error;
+  (void)rec_write_word(t, at, 1);
+  tb_error = keep;
+}
+
 // The block (old_at, old_size) becomes (new_at, new_size): its length word
-// is written at new_at, then both entries are replaced.
-int change_block(Table* t, int32_t old_at, int32_t old_size, int32_t new_at, int32_t new_size) {
+// is written at new_at, the word of `swallowed` (a block now inside the new
+// one, 0 for none) is spoilt, then both entries are replaced.
+int change_block(Table* t, int32_t old_at, int32_t old_size, int32_t new_at, int32_t new_size,
+                 int32_t swallowed = 0) {
   if (rec_write_word(t, new_at, -new_size) != 1) return -1;
+  if (swallowed != 0) spoil_word(t, swallowed);
   IndexHandle* h = t->space_index;
   SizeKey old_sk(old_size), new_sk(new_size);
   AddressKey old_ak(old_at), new_ak(new_at);
@@ -134,9 +152,27 @@ int32_t append(Table* t, int32_t n) {
     t->data_end = size + 2 + n;
     return size;
   }
-  // Other processes find the end of the file by its size: the length word
-  // claims the block at once.
-  if (rec_write_word(t, size, n) != 1) return 0;
+  // Other processes find the end of the file by its size: the block is
+  // claimed at once, whole and as a free block (length word -n and n zero
+  // bytes in one write), so that a process killed before the record is
+  // written over it leaves a free block at the end of the file, never a
+  // length word whose block runs past the end.
+  uint8_t small[512] = {};
+  uint8_t* block = n + 2 <= static_cast<int32_t>(sizeof small)
+                       ? small
+                       : static_cast<uint8_t*>(std::calloc(static_cast<size_t>(n) + 2, 1));
+  if (block == nullptr) {
+    tb_error = kTbNoMemory;
+    return 0;
+  }
+  put_i16(block, -n);
+  rec_data_written(t);
+  const int rc = io_write_at(t->data_file, size, n + 2, block);
+  if (block != small) std::free(block);
+  if (rc != 1) {
+    tb_error = kTbDataFile;
+    return 0;
+  }
   return size;
 }
 
@@ -208,6 +244,12 @@ int rec_release(Table* t, int32_t address, int32_t space) {
   if (joins_prev && joins_next) {
     int64_t total = int64_t{prev.size} + space + next.size + 4;
     if (total <= kRecMaxSpace) {
+      // The released block first takes in the next one, so that a walk from
+      // its address (a physical cursor moving on from the released record)
+      // steps over the next block's word, which is spoilt before the merged
+      // word is written (see spoil_word).
+      if (rec_write_word(t, address, -(space + 2 + next.size)) != 1) return -1;
+      spoil_word(t, next.at);
       if (change_block(t, prev.at, prev.size, prev.at, static_cast<int32_t>(total)) != 1) return -1;
       return delete_entries(t, next.at, next.size);
     }
@@ -218,7 +260,8 @@ int rec_release(Table* t, int32_t address, int32_t space) {
   }
   if (joins_next) {
     int64_t total = int64_t{space} + next.size + 2;
-    if (total <= kRecMaxSpace) return change_block(t, next.at, next.size, address, static_cast<int32_t>(total));
+    if (total <= kRecMaxSpace)
+      return change_block(t, next.at, next.size, address, static_cast<int32_t>(total), next.at);
   }
   if (rec_write_word(t, address, -space) != 1) return -1;
   return insert_entries(t, address, space);

@@ -41,7 +41,7 @@ void rec_release_unwritten(Table* t, int32_t address, int32_t space) {
   bool whole = io_file_size(t->data_file, &size) == 1;
   if (whole && int64_t{address} + 2 + space > size && space > 0) {
     uint8_t zero = 0;
-    t->data_synced = 0;
+    rec_data_written(t);
     whole = io_write_at(t->data_file, address + 1 + space, 1, &zero) == 1;
   }
   if (whole) (void)rec_release(t, address, space);

@@ -148,25 +148,49 @@ int tb_read_record(Table* t, TableIndex* ix, void** buffers, int32_t* sizes) {
   if (tb_check_table(t) != 1 || tb_check_index(t, ix) != 1) return -1;
   if (ix->state != 1) return ix->state;
 
-  bool took_bit = false;
-  if (ix->number != 0 && t->shared && t->lock_bits == 0) {
-    if (tb_take_lock_bit(t, kLockIndexRead) != 1) {
-      tb_error = kTbLockFailed;
-      return -1;
-    }
-    took_bit = true;
-  }
+  // The record lock is tried once while the index read lock is held; when
+  // another process holds the record, the read lock is given up before the
+  // next try. Waiting for the record with the read lock held would wait on
+  // a writer that holds the record and waits for the index write lock.
   int32_t address = 0;
-  int rc = current_address(t, ix, &address);
+  int rc = 1;
   int took = 0;
-  if (rc == 1) {
-    ix->state = 1;
-    if (tb_take_temp_lock(t, address, &took) != 1) rc = -1;
-  }
-  if (took_bit) {
-    int keep = tb_error;
-    if (tb_drop_lock_bit(t, kLockIndexRead) != 1 && rc == 1) rc = -1;
-    else tb_error = keep;
+  for (int attempt = 1;; ++attempt) {
+    bool took_bit = false;
+    if (ix->number != 0 && t->shared && t->lock_bits == 0) {
+      if (tb_take_lock_bit(t, kLockIndexRead) != 1) {
+        tb_error = kTbLockFailed;
+        return -1;
+      }
+      took_bit = true;
+    }
+    rc = current_address(t, ix, &address);
+    bool busy = false;
+    if (rc == 1) {
+      ix->state = 1;
+      if (took_bit && !tb_counts_as_locked(t, address)) {
+        if (io_lock(t->data_file, address, 2, 1, 0, 0) == 1) {
+          t->temp_lock = address;
+          took = 1;
+        } else {
+          busy = true;
+        }
+      } else if (tb_take_temp_lock(t, address, &took) != 1) {
+        rc = -1;
+      }
+    }
+    if (took_bit) {
+      int keep = tb_error;
+      if (tb_drop_lock_bit(t, kLockIndexRead) != 1 && rc == 1) rc = -1;
+      else tb_error = keep;
+    }
+    if (!busy) break;
+    if (attempt >= tb_lock_settings.tries) {
+      tb_error = kTbLockFailed;
+      rc = -1;
+      break;
+    }
+    io_sleep(tb_lock_settings.delay_ms);
   }
   if (rc != 1) return release_temp(t, took, rc);
 
@@ -260,14 +284,21 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
     b = a;
     int32_t threshold = t->min_record_size - 2 < 2 ? 2 : t->min_record_size - 2;
     int32_t word = threshold + n >= old.space ? old.space : static_cast<int32_t>(n);
-    rc = rec_write(t, a, word, values, lengths);
-    if (rc == 1 && word < old.space && rec_release(t, a + word + 2, old.space - word - 2) != 1) {
-      // The tail is neither record nor free: give the record its whole
-      // space back so the blocks stay gapless.
-      int keep = tb_error;
-      (void)rec_write_word(t, a, old.space);
-      tb_error = keep;
-      rc = -1;
+    // The record keeps its whole space until its tail carries a free length
+    // word of its own, and only then is its own word shortened: a process
+    // killed between these writes leaves the new fields in the old space, or
+    // the shorter record and a free tail, never a length word followed by
+    // bytes that are no block. The tail enters the free space only after
+    // that, so that no free-space entry ever names room the record still
+    // covers (the next add would be written there, inside the record). When
+    // either word cannot be written the record keeps its whole space, a
+    // complete update; a failed release fails it.
+    rc = rec_write(t, a, old.space, values, lengths);
+    if (rc == 1 && word < old.space) {
+      const int32_t tail = a + word + 2, rest = old.space - word - 2;
+      const int keep = tb_error;
+      if (rec_write_word(t, tail, -rest) == 1 && rec_write_word(t, a, word) == 1) rc = rec_release(t, tail, rest);
+      else tb_error = keep;
     }
   }
   if (rc == 1) rc = rec_replace_entries(t, old_values, a, values, b);

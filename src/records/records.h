@@ -126,6 +126,22 @@ int rec_write_word(Table* t, int32_t address, int32_t word);
 // read cannot be made, e.g. near the end of a shared file); rec_read_rest
 // hands over what came and reads the remainder of a record's contents.
 constexpr int32_t kRecFirstRead = 512;
+static_assert(2 + kRecFirstRead == kTbHeadCacheBytes, "the head cache holds one first read");
+
+// Every write to the data file goes through here first: what was flushed is
+// no longer all there is, and the head cache may no longer match the file.
+// Forgets the bytes an exclusive table keeps of its data file (see
+// Table::head_cache), so that the next reads go to the file.
+inline void rec_forget_cached_reads(Table* t) {
+  t->head_cache_address = 0;
+  t->word_cache_address = 0;
+}
+
+inline void rec_data_written(Table* t) {
+  t->data_synced = 0;
+  t->head_cache_address = 0;
+  t->word_cache_address = 0;
+}
 struct BlockHead {
   int16_t word = 0;  // the length word
   int32_t have = 0;  // content bytes in bytes[2..], at most max(word, 0)

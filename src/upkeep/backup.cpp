@@ -1,6 +1,10 @@
 // Backup, compaction and recovery of the notes table (see backup.h).
 #include "upkeep/backup.h"
 
+#include <cstdlib>
+#include <cstring>
+
+#include "btree/index_file.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -53,6 +57,45 @@ bool backUpNotesTable() {
   if (!CopyFileA(from, to, FALSE)) return false;
   if (systemFilePath(from, "qb.idx") != 1 || systemFilePath(to, "qbbak.idx") != 1) return false;
   return CopyFileA(from, to, FALSE) != FALSE;
+}
+
+// A record that grows is written anew before its old block is freed, so a
+// Monitor killed between those two writes leaves the note twice in the data
+// file, under one path byte for byte, and the unique path index cannot be
+// defined over it. Of records whose paths are equal byte for byte (met one
+// after the other on a plain index of the path) all but the first are
+// deleted, and the index file is rebuilt once more, which drops that index
+// again. Paths equal only when case is ignored may be two notes: they stay,
+// and the unique index still fails over them. Works on notesTable, open
+// exclusive after a rebuild. 1, or the result of the call that failed.
+int dropNotesWrittenTwice() {
+  static const char* const kKey[] = {"Path", nullptr};
+  int r = notesTable.createIndex("INDX_Path", kKey);
+  const int pathField = notesTable.fieldNumber("Path");
+  char* previous = nullptr;
+  int rc = r == 1 ? notesTable.firstRecord() : -1;
+  while (r == 1 && rc == 1) {
+    rc = notesTable.readRecord(0);
+    if (rc != 1) break;
+    const char* path = notesTable.getField(pathField);
+    if (previous != nullptr && std::strcmp(previous, path) == 0) {
+      r = notesTable.deleteRecord();  // the index moves on to the next entry
+      continue;
+    }
+    std::free(previous);
+    size_t size = std::strlen(path) + 1;
+    previous = static_cast<char*>(std::malloc(size));
+    if (previous == nullptr) {
+      r = -1;
+      break;
+    }
+    std::memcpy(previous, path, size);
+    rc = notesTable.nextRecord();
+  }
+  std::free(previous);
+  if (r == 1 && rc == -1) r = -1;
+  if (r == 1) r = notesTable.rebuild(kNotesPageSize, 1);
+  return r;
 }
 
 }  // namespace
@@ -151,8 +194,14 @@ int rebuildNotesTable() {
     if (r == 1 && unlocked != 1) r = unlocked;
   }
   // A data file holding two records of one path fails here: the unique
-  // index cannot be defined over it.
-  if (r == 1) r = notesTable.createIndex(kPathIndex, kKey);
+  // index cannot be defined over it, unless the pair is a note written twice
+  // by a move cut short (dropNotesWrittenTwice).
+  if (r == 1) {
+    r = notesTable.createIndex(kPathIndex, kKey);
+    if (r != 1 && notesTable.lastError() == kTbIndexLayer && notesTable.lowerError() == kIxDuplicateKey &&
+        dropNotesWrittenTwice() == 1)
+      r = notesTable.createIndex(kPathIndex, kKey);
+  }
 
   // A rebuilt index file is only whole once the close has written it.
   int closed = notesTable.close();

@@ -61,5 +61,6 @@ int restoreFromBackup();
 
 // Rebuilds the notes table's index file from its data file and defines the
 // path index again, on the global notesTable, which is closed afterwards.
-// 1 on success, else the result of the call that failed.
+// A note found twice under one path, byte for byte (a move cut short), is
+// kept once. 1 on success, else the result of the call that failed.
 int rebuildNotesTable();

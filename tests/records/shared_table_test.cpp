@@ -590,4 +590,42 @@ TEST_F(RecordLockTest, RecordLockedByAnotherProcessIsRefusedAfterTheRetries) {
   EXPECT_EQ(tb_close(t), 1);
 }
 
+// A writer holds a record and then needs the index write lock to change
+// it; a reader of that record waits for the record. The reader must not
+// hold the index read lock while it waits, or each waits on the other until
+// one runs out of tries.
+TEST_F(RecordLockTest, AReaderWaitingForARecordLetsItsHolderFinishTheChange) {
+  tb_lock_settings = TbLockSettings{200, 5, 5000};  // both sides, after the fork too
+  std::string table = name();
+  Child writer = fork_child([table](int in, int out) {
+    Table* t = tb_open(table.c_str(), 1, 0);
+    if (t == nullptr) return 2;
+    TableIndex* ix = tb_find_index(t, "INDX_Path,U");
+    const void* key[] = {"/x1"};
+    int32_t n = 0;
+    if (tb_find_key(t, ix, key) != 2 || tb_lock_record(t, ix, &n) != 1) return 3;
+    char go = 0;
+    if (send_byte(out, 'L') != 1 || recv_byte(in, &go) != 1) return 4;
+    usleep(50 * 1000);  // the reader is waiting for the record by now
+    int32_t size = 8;
+    const void* values[] = {"/x1", "n", &size, "after"};
+    if (tb_update_record(t, ix, values) != 1) return 5;
+    if (tb_unlock_record(t, n) != 1) return 6;
+    return tb_close(t) == 1 ? 0 : 7;
+  });
+  ASSERT_GT(writer.pid, 0);
+  char locked = 0;
+  ASSERT_EQ(recv_byte(writer.from_child, &locked), 1);
+  Table* t = tb_open(name().c_str(), 1, 0);
+  ASSERT_NE(t, nullptr);
+  TableIndex* ix = tb_find_index(t, "INDX_Path,U");
+  ASSERT_EQ(Find(t, ix, "/x1"), 2);
+  ASSERT_EQ(send_byte(writer.to_child, 'g'), 1);
+  Rec r;
+  EXPECT_EQ(read_current(t, ix, &r), 1) << "tb_error " << tb_error;
+  EXPECT_EQ(r, (Rec{"/x1", "n", 8, "after"}));
+  EXPECT_EQ(wait_child(writer), 0) << "the writer could not finish its change";
+  EXPECT_EQ(tb_close(t), 1);
+}
+
 }  // namespace
