@@ -302,17 +302,36 @@ static std::string format_value(const RegValue& v) {
   return out;
 }
 
+// Appends kept text and its line end. The reader takes one '\r' before a
+// line end as part of it, so a line of the text that itself ends in '\r' is
+// ended with "\r\n": read back, it is again the text as kept.
+static void put_kept(std::string& out, const std::string& raw) {
+  for (size_t at = 0;;) {
+    size_t nl = raw.find('\n', at);
+    std::string line = raw.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
+    out += line;
+    if (!line.empty() && line.back() == '\r') out += '\r';
+    out += '\n';
+    if (nl == std::string::npos) break;
+    at = nl + 1;
+  }
+  if (ends_open(raw)) out += '\n';
+}
+
 std::string reg_format(const RegDoc& doc) {
   std::string out = "REGEDIT4\n\n";
-  for (const std::string& l : doc.preamble) out += l + (ends_open(l) ? "\n\n" : "\n");
+  for (const std::string& l : doc.preamble) put_kept(out, l);
   if (!doc.preamble.empty()) out += "\n";
   for (const RegSection& s : doc.sections) {
-    out += s.usable ? "[" + s.name + "]\n" : s.name + "\n";
+    if (s.usable)
+      out += "[" + s.name + "]\n";
+    else
+      put_kept(out, s.name);
     for (const RegLine& l : s.lines) {
       if (l.is_value)
         out += format_value(l.value) + "\n";
       else
-        out += l.raw + (ends_open(l.raw) ? "\n\n" : "\n");
+        put_kept(out, l.raw);
     }
     out += "\n";
   }

@@ -44,7 +44,9 @@
 // data. Comments are kept; blank lines are not (the writer puts one blank
 // line after the header and after each key, and one after kept text whose
 // last line ends in a backslash, so that what follows is not read as its
-// continuation).
+// continuation). A line ends at '\n', and a '\r' just before it belongs to
+// the line end; kept text whose line ends in a '\r' of its own is written
+// back with "\r\n", so that it reads back as the same text.
 #pragma once
 
 #include <cstdint>
