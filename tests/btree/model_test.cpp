@@ -330,7 +330,9 @@ class ModelRun {
     int32_t ref = 12345;
     int rc = ix_find(h_[i], bytes(key), (int)key.size(), &ref);
     ASSERT_EQ(rc, expect) << "find \"" << key.substr(0, 24) << "\", " << Where();
-    if (expect != -3) ASSERT_EQ(ref, it->ref) << "find \"" << key.substr(0, 24) << "\", " << Where();
+    if (expect != -3) {
+      ASSERT_EQ(ref, it->ref) << "find \"" << key.substr(0, 24) << "\", " << Where();
+    }
     Positioned(i, rc, it);
   }
 
@@ -343,7 +345,9 @@ class ModelRun {
     int32_t ref = e.ref;
     int rc = ix_seek(h_[i], bytes(e.key), (int)e.key.size(), &ref);
     ASSERT_EQ(rc, expect) << "seek " << show(e) << ", " << Where();
-    if (expect != -3) ASSERT_EQ(ref, it->ref) << "seek " << show(e) << ", " << Where();
+    if (expect != -3) {
+      ASSERT_EQ(ref, it->ref) << "seek " << show(e) << ", " << Where();
+    }
     Positioned(i, rc, it);
   }
 
@@ -379,9 +383,10 @@ class ModelRun {
         ASSERT_TRUE(CursorEntry(i, &got)) << Where();
         ASSERT_EQ(got.ref, ref) << Where();
         ASSERT_EQ(model_.count(got), 1u) << "next after repair gave " << show(got) << ", not in the tree, " << Where();
-        if (c.state == 1)
+        if (c.state == 1) {
           ASSERT_TRUE(EntryLess()(c.pos, got)) << "next after repair went back from " << show(c.pos) << " to "
                                                << show(got) << ", " << Where();
+        }
         StandOn(i, got);
       } else {
         c.state = -3;
