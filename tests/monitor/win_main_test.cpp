@@ -256,7 +256,12 @@ TEST_F(MonitorRun, SigintStops) {
     EXPECT_EQ(driver.closes(), 1);
     EXPECT_EQ(status(), 0u);
     EXPECT_EQ(compactions(), 0);
+#ifndef __SANITIZE_THREAD__
+    // ThreadSanitizer keeps handlers in a table of its own and delivers a
+    // signal late, at a point of its choosing; what a query tells there is
+    // not what the process put back, so this is checked in the other builds.
     EXPECT_FALSE(handlersInstalled());  // put back on the way out
+#endif
   });
 }
 
