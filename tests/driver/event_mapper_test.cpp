@@ -1,7 +1,8 @@
 // The event mapper fed with made-up kernel events over a real watch tree:
 // pairing across reads, the wait for a partner, the order of held events,
-// folders that move, and lost events. No event is read from the kernel
-// here; the watches exist only so that the tree's map is real.
+// folders that move, lost events, and files moved into folders not yet
+// watched. No event is read from the kernel here; the watches exist only so
+// that the tree's map is real.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -222,6 +223,86 @@ TEST_F(Mapper, ADeletedRootIsDroppedWithAWarning) {
   bool warned = false;
   for (const std::string& line : qb_debug_log()) warned |= line.find("no longer followed") != std::string::npos;
   EXPECT_TRUE(warned);
+}
+
+// A file moved into a folder before the folder was watched (`mkdir new;
+// mv f new/`): the kernel reports the folder's creation and only the
+// leaving half of the move; the folder's listing finds the file.
+class ListedMove : public Mapper {
+ protected:
+  // The events out once every wait has run out.
+  std::vector<DriverEvent> settle() {
+    em_expire(&m_, now_ + kPairWaitMs);
+    return take();
+  }
+
+  // `mkdir <folder>` and `mv <from> <folder>/<name>`, both before the
+  // driver heard of the folder; then the kernel's two events.
+  void moveIntoNewFolder(const std::string& from, const std::string& folder, const std::string& name,
+                         uint32_t cookie) {
+    fs::create_directories(path(folder));
+    fs::rename(path(from), path(folder + "/" + name));
+    feed("", IN_CREATE | IN_ISDIR, folder);
+    const size_t slash = from.rfind('/');
+    feed(slash == std::string::npos ? "" : from.substr(0, slash), IN_MOVED_FROM,
+         slash == std::string::npos ? from : from.substr(slash + 1), cookie);
+  }
+};
+
+TEST_F(ListedMove, FileMovedIntoAFolderNotYetWatchedIsARename) {
+  ASSERT_TRUE(write_whole_file(path("d/noted.txt"), "x"));
+  moveIntoNewFolder("d/noted.txt", "new", "noted.txt", 4);
+  auto out = settle();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_TRUE(is(out[0], OP_CREATE, "", path("new")));
+  EXPECT_TRUE(is(out[1], OP_CREATE, "", path("new/noted.txt")));
+  EXPECT_TRUE(is(out[2], OP_RENAME, path("d/noted.txt"), path("new/noted.txt")));
+}
+
+TEST_F(ListedMove, KernelPartnerWinsOverTheListing) {
+  // The move came after the watch but before the listing: both the listing
+  // and the kernel's IN_MOVED_TO name the file, and the kernel's pair counts.
+  ASSERT_TRUE(write_whole_file(path("d/f"), "x"));
+  moveIntoNewFolder("d/f", "new", "f", 4);
+  feed("new", IN_MOVED_TO, "f", 4);
+  auto out = settle();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_TRUE(is(out[2], OP_RENAME, path("d/f"), path("new/f")));
+}
+
+TEST_F(ListedMove, TwoListedFilesOfTheNameLeaveItADeletion) {
+  ASSERT_TRUE(write_whole_file(path("d/f"), "x"));
+  fs::create_directories(path("new/sub"));
+  ASSERT_TRUE(write_whole_file(path("new/sub/f"), "made there"));
+  moveIntoNewFolder("d/f", "new", "f", 4);
+  auto out = settle();
+  ASSERT_FALSE(out.empty());
+  EXPECT_TRUE(is(out.back(), OP_DELETE, path("d/f"), ""));
+}
+
+TEST_F(ListedMove, ListedFileGoneOrAFolderByThenLeavesItADeletion) {
+  ASSERT_TRUE(write_whole_file(path("d/f"), "x"));
+  ASSERT_TRUE(write_whole_file(path("d/g"), "x"));
+  moveIntoNewFolder("d/f", "new", "f", 4);
+  moveIntoNewFolder("d/g", "new2", "g", 5);
+  fs::remove(path("new/f"));
+  fs::remove(path("new2/g"));
+  fs::create_directories(path("new2/g"));
+  auto out = settle();
+  ASSERT_EQ(out.size(), 6u);
+  EXPECT_TRUE(is(out[2], OP_DELETE, path("d/f"), ""));
+  EXPECT_TRUE(is(out[5], OP_DELETE, path("d/g"), ""));
+}
+
+TEST_F(ListedMove, MoveAfterTheQueueWasReadEmptyIsNotMatchedToAnOldListing) {
+  fs::create_directories(path("new"));
+  ASSERT_TRUE(write_whole_file(path("new/f"), "made there"));
+  feed("", IN_CREATE | IN_ISDIR, "new");
+  em_queue_drained(&m_);
+  feed("d", IN_MOVED_FROM, "f", 6);  // a d/f that left the roots
+  auto out = settle();
+  ASSERT_FALSE(out.empty());
+  EXPECT_TRUE(is(out.back(), OP_DELETE, path("d/f"), ""));
 }
 
 }  // namespace

@@ -185,5 +185,28 @@ TEST_F(Tracking, FileRenamedInAFolderJustMadeKeepsItsNote) {
   }
 }
 
+// `mkdir new && mv noted.txt new/`: the move usually happens before the
+// Monitor watches the new folder, so the kernel reports only the half of
+// the rename that left, and the new folder's listing finds the file.
+TEST_F(Tracking, FileMovedIntoAFolderJustMadeKeepsItsNote) {
+  constexpr int kRounds = 10;
+  for (int round = 1; round <= kRounds; ++round) {
+    const std::string r = std::to_string(round);
+    const std::string f = make_file("noted" + r + ".txt");
+    set_note(f, "note " + r);
+    barrier();
+    const std::string into = at("new" + r);
+    ASSERT_EQ(::mkdir(into.c_str(), 0700), 0);
+    move(f, into + "/noted" + r + ".txt");
+  }
+  barrier();
+  std::map<std::string, std::string> expected;
+  for (int round = 1; round <= kRounds; ++round) {
+    const std::string r = std::to_string(round);
+    expected[at("new" + r + "/noted" + r + ".txt")] = "note " + r;
+  }
+  EXPECT_EQ(notes_under(), expected);
+}
+
 }  // namespace
 }  // namespace e2e
