@@ -122,9 +122,13 @@ int cursor_next(const Tree& t, IndexCursor* c, bool warn) {
   return step_forward(t, c);
 }
 
-int cursor_repair(const uint8_t* key, int length, int32_t ref) {
+int cursor_repair(const IndexFile* f, const uint8_t* key, int length, int32_t ref) {
   int rc = 1;
   for (IndexHandle* o = ix_handles.head; o != nullptr; o = o->next) {
+    // Another index file's entries are other entries, however equal their
+    // bytes: the notes table and the temporary table share a layout, so an
+    // entry (path, address) of one often equals one of the other.
+    if (o->file != f) continue;
     IndexCursor* c = &o->cursor;
     // Only a cursor standing on an entry can stand on this one, stale stamp
     // or not. One before the first or after the last entry keeps the key copy

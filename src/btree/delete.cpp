@@ -247,7 +247,7 @@ int ix_delete(IndexHandle* h, const uint8_t* key, int key_length, int32_t ref) {
 
   IndexHeader& hd = t.f->header;
   // Cursors leave the entry first; a failure there still lets the deletion run.
-  int rc = cursor_repair(key, key_length, ref);
+  int rc = cursor_repair(t.f, key, key_length, ref);
   int error = ix_error, site = ix_error_site;
   int deleted;
   if (hd.root_page == 0) deleted = tree_fail(kIxEmptyTree, kSiteKeyState);

@@ -43,7 +43,7 @@ int ix_replace(IndexHandle* h, const uint8_t* old_key, int old_length, int32_t o
 
   IndexHeader& hd = t.f->header;
   const int key_order = tree_key_cmp(t, old_key, old_length, new_key, new_length);
-  if (key_order == 0 && old_ref == new_ref) return tree_finish(t.f, cursor_repair(old_key, old_length, old_ref));
+  if (key_order == 0 && old_ref == new_ref) return tree_finish(t.f, cursor_repair(t.f, old_key, old_length, old_ref));
   if (hd.root_page == 0) return tree_finish(t.f, tree_fail(kIxEmptyTree, kSiteKeyState));
 
   int32_t new_leaf, old_leaf;
@@ -70,7 +70,7 @@ int ix_replace(IndexHandle* h, const uint8_t* old_key, int old_length, int32_t o
   SavedError saved;
   bool nested = false;
   if (old_leaf == new_leaf) {
-    if (cursor_repair(old_key, old_length, old_ref) != 1) {
+    if (cursor_repair(t.f, old_key, old_length, old_ref) != 1) {
       rc = -1;
       saved.keep();
     }

@@ -187,9 +187,9 @@ int cursor_revalidate(const Tree& t, IndexCursor* c);
 // ix_next without entering: revalidate, then step. With warn, a vanished
 // entry sets ix_error 31.
 int cursor_next(const Tree& t, IndexCursor* c, bool warn);
-// Moves every cursor of the process standing on the pair to the following
-// entry. 1 / -1.
-int cursor_repair(const uint8_t* key, int length, int32_t ref);
+// Moves every cursor of the process on index file f standing on the pair to
+// the following entry. 1 / -1.
+int cursor_repair(const IndexFile* f, const uint8_t* key, int length, int32_t ref);
 
 // ---------------------------------------------------------------------------
 // Insertion (insert.cpp, push.cpp, split.cpp, separators.cpp)

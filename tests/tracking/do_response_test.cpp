@@ -155,6 +155,17 @@ TEST_F(Rename, BackToASetAsideNameBringsItsNoteBack) {
   EXPECT_EQ(remarkOf(tempTable, kA), "mine");
 }
 
+// The two tables hold equal (path, address) entries here: a change in one
+// must not move the other's cursor onto z's note.
+TEST_F(Rename, AwayBackAndAwayAgainKeepsEachNoteWithItsFile) {
+  const std::string c = "/home/Ada/c.txt", z = "/home/Ada/z.txt";
+  note(notesTable, kA, "a");
+  note(notesTable, z, "z");
+  for (auto [from, to] : {std::pair{kA, kB}, {kB, kA}, {kA, c}}) (void)event(OP_RENAME, from, to);
+  EXPECT_EQ(remarkOf(notesTable, c), "a");
+  EXPECT_EQ(remarkOf(notesTable, z), "z");
+}
+
 TEST_F(Rename, OntoAPathWithANoteLeavesBothNotesWhereTheyWere) {
   note(notesTable, kA, "a");
   note(notesTable, kB, "b");
