@@ -101,11 +101,16 @@ int compare_text(const uint8_t* a, int a_room, const uint8_t* b, int b_room, boo
   return 0;
 }
 
-template <typename F>
-int compare_float(F x, F y) {
-  if (x > y) return 1;
-  if (x == y) return 0;
-  return -1;  // below, or unordered
+// Floats in one total order, so that a search finds every key the tree
+// holds: numbers by value (-0 and +0 are one key), every NaN above
+// +infinity, and NaNs among themselves by their bit patterns as unsigned
+// numbers (the same pattern is the same key). `ux` / `uy` are the patterns.
+template <typename F, typename U>
+int compare_float(F x, F y, U ux, U uy) {
+  const bool x_nan = x != x, y_nan = y != y;
+  if (x_nan && y_nan) return ux == uy ? 0 : (ux < uy ? -1 : 1);
+  if (x_nan || y_nan) return x_nan ? 1 : -1;
+  return x < y ? -1 : (x > y ? 1 : 0);
 }
 
 TableIndex* index_of(int number) {
@@ -154,9 +159,7 @@ int compare_part(const Table* t, int field, const uint8_t* a, int a_room, const 
       uint32_t ux = static_cast<uint32_t>(get_i32(a)), uy = static_cast<uint32_t>(get_i32(b));
       std::memcpy(&x, &ux, 4);
       std::memcpy(&y, &uy, 4);
-      // The same bit pattern is the same key, NaN included, so an entry can
-      // always be found again by its own key.
-      return ux == uy ? 0 : compare_float(x, y);
+      return compare_float(x, y, ux, uy);
     }
     case kFieldFloat64: {
       uint64_t ux = static_cast<uint32_t>(get_i32(a)) | (static_cast<uint64_t>(static_cast<uint32_t>(get_i32(a + 4))) << 32);
@@ -164,7 +167,7 @@ int compare_part(const Table* t, int field, const uint8_t* a, int a_room, const 
       double x, y;
       std::memcpy(&x, &ux, 8);
       std::memcpy(&y, &uy, 8);
-      return ux == uy ? 0 : compare_float(x, y);
+      return compare_float(x, y, ux, uy);
     }
     default: return compare_bytes(a, width, b, width);
   }

@@ -138,17 +138,29 @@ TEST_F(CompareTest, NumbersCompareByTheirType) {
   EXPECT_EQ(cmp(g, f), -1);
 }
 
-TEST_F(CompareTest, UnorderedFloatsCompareBelowButEqualBitsAreEqual) {
-  Key nan = bytes({6}), one = bytes({6});
-  append<double>(nan, std::numeric_limits<double>::quiet_NaN());
-  append<double>(one, 1.0);
-  EXPECT_EQ(cmp(nan, one), -1);
-  EXPECT_EQ(cmp(one, nan), -1);
-  EXPECT_EQ(cmp(nan, nan), 0);
-  Key pz = bytes({6}), nz = bytes({6});
-  append<double>(pz, 0.0);
-  append<double>(nz, -0.0);
-  EXPECT_EQ(cmp(pz, nz), 0);
+// Every pair of a list in ascending order, both ways round: numbers by
+// value, -0 and +0 one key, NaNs above +infinity and among themselves by
+// their bit patterns.
+template <typename F>
+void expectAscending(int number) {
+  using L = std::numeric_limits<F>;
+  const F nan = L::quiet_NaN();
+  const std::vector<F> order = {-L::infinity(), F(-1.5), F(0), F(0.5), L::infinity(), L::signaling_NaN(), nan,
+                                std::copysign(nan, F(-1))};
+  auto key = [number](F v) {
+    Key k = bytes({number});
+    if (number == 5) append<int32_t>(k, 0);  // the L,L part before F,F
+    return append<F>(k, v);
+  };
+  for (size_t i = 0; i < order.size(); ++i)
+    for (size_t j = 0; j < order.size(); ++j)
+      EXPECT_EQ(cmp(key(order[i]), key(order[j])), i < j ? -1 : (i > j ? 1 : 0)) << i << " against " << j;
+  EXPECT_EQ(cmp(key(F(0)), key(-F(0))), 0);
+}
+
+TEST_F(CompareTest, FloatsAreInOneTotalOrder) {
+  expectAscending<float>(5);
+  expectAscending<double>(6);
 }
 
 TEST_F(CompareTest, BinaryPartsUseTheFieldWidth) {
