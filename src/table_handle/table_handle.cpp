@@ -385,6 +385,13 @@ int TableHandle::unlockTable(int mode) {
   return rc == -1 ? failEngine() : rc;
 }
 
+// Writes the table's changes to disk, the data file first, keeping any
+// table lock held: a commit that can be tried again before the lock goes.
+int TableHandle::flush() {
+  if (table_ == nullptr) return noTable();
+  return tb_flush_data(table_) == 1 && tb_flush_table(table_) == 1 ? 1 : failEngine();
+}
+
 // ---------------------------------------------------------------------------
 // Record operations.
 

@@ -72,6 +72,7 @@ class TableHandle {
   // Table locks: 1 read, 2 write.
   int lockTable(int mode);
   int unlockTable(int mode);
+  int flush();  // data file, then index file; held locks stay
 
   // Record operations, on the current index.
   int findKey();

@@ -31,7 +31,7 @@
 //   "Found in dbtmp: %s\n"            target            create, note set aside
 //   "SKIPPED (too long): %s\n"        the text's start  a path that does not fit
 //   "WALK UNLOCKED: %s\n"             target            folder walk without the table lock
-//   "WALK COMMIT FAILED: %s\n"        target            the folder walk's commit failed
+//   "WALK COMMIT FAILED: %s\n"        target            the folder walk's commit failed every try
 // A line that would need more than 511 characters is cut and ends in
 // "...\n", so that a cut line never reads as a whole one.
 //

@@ -63,11 +63,19 @@ class TableWriteHold {
   // Commits the changes made under the hold and gives the lock back. 1, or
   // -1 when the commit or the unlock failed (the lock is gone either way,
   // invariant 1); 1 when no lock was taken or it was given back already.
+  // The commit is tried up to kCommitTries times while the lock is still
+  // held: a failed write leaves its pages dirty in the cache, and the next
+  // try writes them again. Once the lock is gone, the next reader of the
+  // index file would drop them and see the file half written.
   int release() {
     if (!taken_) return 1;
     taken_ = false;
-    return table_.unlockTable(2) == 1 ? 1 : -1;
+    int committed = -1;
+    for (int i = 0; i < kCommitTries && committed != 1; ++i) committed = table_.flush();
+    return table_.unlockTable(2) == 1 && committed == 1 ? 1 : -1;
   }
+
+  static constexpr int kCommitTries = 3;
 
  private:
   TableHandle& table_;

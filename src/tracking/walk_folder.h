@@ -19,7 +19,9 @@
 // (TableWriteHold, table_guard.h), so that other processes see the notes of
 // the folder all under the old prefix or all under the new one, and the
 // table is flushed and committed once at the end instead of once per note.
-// The lock is given back when the walk ends, even when the commit fails
+// The commit is tried up to three times while the lock is still held (a
+// failed write leaves its pages in the cache to be written again); the
+// lock is given back when the walk ends, even when every try failed
 // (traced "WALK COMMIT FAILED: <new>\n"). When the lock cannot be had (another
 // process keeps the table locked past the engine's retries), the walk runs
 // all the same, traced "WALK UNLOCKED: <new>\n", and each re-key then takes
@@ -28,8 +30,8 @@
 // for the write lock to change it, while the walk waits for that record;
 // when the record lock is refused, the walk commits what it has, gives the
 // write lock up for that note (see reKeyCurrent) and takes it again after.
-// A commit that fails half-way leaves the index file as far as it got, as a
-// single note's commit would; under the hold that is the whole walk's
+// A commit that fails every try leaves the index file as far as it got, as
+// a single note's commit would; under the hold that is the whole walk's
 // changes instead of one note's. While the hold lasts, other processes'
 // reads and changes wait (the engine retries for about a second), so a
 // walk of very many notes can make them give up with "locked".

@@ -187,6 +187,18 @@ class WalkHold : public TrackingTest {
     ASSERT_EQ(openDatabase(), 1);
   }
 
+  // tb_verify's findings on the notes table as its files hold it; the
+  // table is open again afterwards.
+  static int findingsOnDisk() {
+    char base[kPathBuffer];
+    if (notesTable.close() != 1 || systemFilePath(base, "qb") != 1) return -1;
+    Table* t = tb_open(base, 0, 1);
+    int findings = t != nullptr ? tb_verify(t, nullptr, nullptr, 100) : -1;
+    if (t != nullptr && tb_close(t) != 1) findings = -1;
+    if (notesTable.open(base, 1) != 1 || notesTable.setIndex(kPathIndex) != 1) return -1;
+    return findings;
+  }
+
   std::vector<std::string> inside_;
 };
 
@@ -217,50 +229,19 @@ TEST_F(WalkHold, OthersSeeNoneOfTheWalkUntilItCommitsOnce) {
   EXPECT_EQ(reKeyed("Old", "New"), 12);
 }
 
-TEST_F(WalkHold, FailingCommitStillGivesTheLockBack) {
-  // The walk's two flushes, both at its end: the data file's, then the
-  // index file's commit.
+// Rows (n, persistent) for the flushes of the walk's commit at its end,
+// data file first (n = 1), then index file; then every write of the walk in
+// turn fails once, each on a database of its own. A flush or write of the
+// commit that fails once is tried again under the lock; only one failing
+// every time is reported. A re-key that fails leaves its note under the old
+// path and the walk goes on. Afterwards the lock is free, every note is
+// under exactly one of its paths, and the files verify clean.
+TEST_F(WalkHold, FailingCommitIsTriedAgainAndTheLockGivenBack) {
+  const std::pair<int, bool> flushes[] = {{1, false}, {2, false}, {1, true}, {2, true}};
   for (int n = 1;; ++n) {
     SCOPED_TRACE(n);
-    const std::string old = "Old" + std::to_string(n);
-    const std::string now = "New" + std::to_string(n);
-    inside_.clear();
-    makeRenamedTree(old, now, 6);
-    std::string traced;
-    int fired = 0;
-    {
-      FaultIo faults;
-      faults.arm(IoKind::Flush, n);
-      walkFolder(file(old).c_str(), file(now).c_str());
-      fired = faults.plan().failures;
-      traced = traces();
-    }
-    OtherOpen other;
-    ASSERT_TRUE(other.ok());
-    EXPECT_FALSE(other.anyLockHeld());
-    EXPECT_EQ(notesTable.lockTable(2), 1);
-    EXPECT_EQ(notesTable.unlockTable(2), 1);
-    if (fired == 0) {
-      EXPECT_EQ(traced, "");
-      EXPECT_EQ(n, 3);  // exactly two flushes
-      EXPECT_EQ(reKeyed(old, now), 6);
-      break;
-    }
-    EXPECT_EQ(traced, "WALK COMMIT FAILED: " + file(now) + "\n");
-    qb_debug_log_clear();
-    ASSERT_LT(n, 3);
-  }
-}
-
-TEST_F(WalkHold, FailingWriteMidWalkLeavesThatNoteAndGivesTheLockBack) {
-  // Every write of the walk in turn fails once, on a database of its own.
-  // A re-key that fails leaves its note under the old path and the walk
-  // goes on with the others; a write of the commit at the end fails the
-  // commit. Either way the lock is free afterwards.
-  int commitFailures = 0;
-  for (int n = 1;; ++n) {
-    SCOPED_TRACE(n);
-    freshDatabase(n);
+    const bool writes = n > 4;
+    if (writes) freshDatabase(n);
     inside_.clear();
     const std::string old = "Old" + std::to_string(n);
     const std::string now = "New" + std::to_string(n);
@@ -269,7 +250,8 @@ TEST_F(WalkHold, FailingWriteMidWalkLeavesThatNoteAndGivesTheLockBack) {
     int fired = 0;
     {
       FaultIo faults;
-      faults.arm(IoKind::Write, n);
+      if (writes) faults.arm(IoKind::Write, n - 4);
+      else faults.arm(IoKind::Flush, flushes[n - 1].first, flushes[n - 1].second);
       walkFolder(file(old).c_str(), file(now).c_str());
       fired = faults.plan().failures;
       traced = traces();
@@ -278,16 +260,13 @@ TEST_F(WalkHold, FailingWriteMidWalkLeavesThatNoteAndGivesTheLockBack) {
     OtherOpen other;
     ASSERT_TRUE(other.ok());
     EXPECT_FALSE(other.anyLockHeld());
-    if (traced.empty()) {
-      EXPECT_GE(reKeyed(old, now), fired == 0 ? 6 : 5);
-    } else {
-      EXPECT_EQ(traced, "WALK COMMIT FAILED: " + file(now) + "\n");
-      ++commitFailures;
-    }
-    if (fired == 0) break;
+    const bool failsAlways = !writes && flushes[n - 1].second;
+    EXPECT_EQ(traced, failsAlways ? "WALK COMMIT FAILED: " + file(now) + "\n" : "");
+    EXPECT_GE(reKeyed(old, now), fired == 0 || !writes ? 6 : 5);
+    EXPECT_EQ(findingsOnDisk(), 0);
+    if (writes && fired == 0) break;
     ASSERT_LT(n, 200) << "the walk never ran out of writes";
   }
-  EXPECT_GT(commitFailures, 0);
 }
 
 TEST_F(WalkHold, TableHeldByAnotherProcessIsLeftAsItIs) {
