@@ -69,7 +69,7 @@ int check_table(const std::string& label, const std::string& base) {
   int status = kExitDone;
   Table* t;
   {
-    OpenLock lock(false);
+    CreationLock lock(false);
     t = open_for_check(label, base, &status);
   }
   if (t == nullptr) return status;

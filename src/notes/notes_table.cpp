@@ -118,7 +118,7 @@ std::string engine_error_text(int code, int index_error, int os_error) {
 }
 
 // ---------------------------------------------------------------------------
-// Engine, files, open lock.
+// Engine and files.
 
 int start_engine() {
   if (tb_started()) return 1;
@@ -138,23 +138,6 @@ std::string system_file(const char* name) {
   return std::string(dir) + "/" + name;
 }
 
-OpenLock::OpenLock(bool exclusive) {
-  std::string name = system_file("qbnote.lock");
-  if (name.empty()) return;
-  fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) return;
-  while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-    if (errno == EINTR) continue;
-    ::close(fd_);
-    fd_ = -1;
-    return;
-  }
-}
-
-OpenLock::~OpenLock() {
-  if (fd_ >= 0) ::close(fd_);  // closing the only descriptor drops the flock
-}
-
 // ---------------------------------------------------------------------------
 // Opening.
 
@@ -167,24 +150,14 @@ int NotesTable::open(Mode mode) {
   if (base_.empty()) return kExitTable;
   data_file_ = base_ + ".db";
 
-  const auto exists = [&] { return GetFileAttributesA(data_file_.c_str()) != INVALID_FILE_ATTRIBUTES; };
   const int open_mode = mode == kReading ? 3 : 1;
-  {
-    OpenLock shared(false);
-    if (exists()) {
-      int rc = openTable(open_mode);
-      return rc == kExitDone ? useIndex() : rc;
-    }
-  }
-  if (mode != kWriting) return kExitNotFound;
-  OpenLock alone(true);  // held until the new table is open
-  if (!exists()) {
-    int r = createNotesTable(base_.c_str());
-    if (r != 1) {
-      say("cannot create the notes table %s: %s", data_file_.c_str(),
-          engine_error_text(tb_error, ix_error, io_os_error).c_str());
-      return kExitTable;
-    }
+  CreationLock lock(false);  // held until the table is open
+  const int ready = lock.held() ? readyNotesTable(mode == kWriting) : -1;
+  if (ready == 0) return kExitNotFound;
+  if (ready != 1) {
+    say("cannot create the notes table %s, or put it back from its backup after a stop cut short: %s",
+        data_file_.c_str(), engine_error_text(tb_error, ix_error, io_os_error).c_str());
+    return kExitTable;
   }
   int rc = openTable(open_mode);
   return rc == kExitDone ? useIndex() : rc;

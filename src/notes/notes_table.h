@@ -9,12 +9,13 @@
 // note for a path. When two programs add the same path at once, the loser's
 // add fails on the unique index and it retries as an update.
 //
-// Creating the table: qbnote processes serialise "does qb.db exist, create
-// it if not, open it" with an exclusive flock on "<state>/system/qbnote.lock",
-// so that two of them started on a fresh state folder never create the table
-// over each other; opening an existing table takes the flock shared, so that
-// none opens a table half made. An existing table is never created again:
-// one that cannot be opened is reported and left as it is.
+// Creating the table: qbnote opens the table under the creation lock, the
+// one the Monitor takes too (upkeep/database.h): shared to open an existing
+// table, exclusive to create a missing one, so that no two programs started
+// on a fresh state folder create the table over each other and none opens a
+// table half made or one the Monitor is replacing at its stop. An existing
+// table is never created again: one that cannot be opened is reported and
+// left as it is.
 //
 // Every operation returns an exit status of notes.h (kExitDone on success)
 // and has printed its message when it returns anything else, except where
@@ -107,20 +108,6 @@ const char* engine_error_words(int code);
 // "error N (words)", with the index layer's or the system's cause when the
 // engine names one of them.
 std::string engine_error_text(int code, int index_error, int os_error);
-
-// The flock on "<state>/system/qbnote.lock" between qbnote processes (see
-// above): shared while an existing table is opened, exclusive while one is
-// created and opened. Released by the destructor.
-class OpenLock {
- public:
-  explicit OpenLock(bool exclusive);
-  ~OpenLock();
-  OpenLock(const OpenLock&) = delete;
-  OpenLock& operator=(const OpenLock&) = delete;
-
- private:
-  int fd_ = -1;
-};
 
 // Starts the engine with qbnote's cache when it is not running yet. 1 / -1.
 int start_engine();

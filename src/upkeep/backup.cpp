@@ -3,12 +3,17 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "btree/index_file.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
+#include "platform/state_dir.h"
 #include "resources/progress_dialog.h"
 #include "table_handle/name_table.h"
 #include "upkeep/database.h"
@@ -23,6 +28,80 @@ const char kStatusValue[] = "status";
 namespace {
 
 constexpr int kIndexNameBuffer = 32;
+const char kStopStepValue[] = "compaction";
+
+// How long the stop waits for other programs to close the notes table
+// before it leaves the compaction to the next stop.
+constexpr int kUnusedTries = 250;
+constexpr int kUnusedDelayMs = 20;
+
+// Sets a DWORD of the Status key; true once it is on disk.
+bool setStatusValue(const char* name, DWORD value) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return false;
+  bool set = RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
+                 ERROR_SUCCESS &&
+             RegFlushKey(key) == ERROR_SUCCESS;
+  (void)RegCloseKey(key);
+  return set;
+}
+
+LONG readStatusValue(const char* name, DWORD* value) {
+  HKEY key = nullptr;
+  LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_QUERY_VALUE, nullptr, &key, nullptr);
+  if (rc != ERROR_SUCCESS) return rc;
+  DWORD type = 0, size = sizeof *value;
+  rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+  (void)RegCloseKey(key);
+  return rc;
+}
+
+bool fileExists(const char* name) {
+  char path[kPathBuffer];
+  return systemFilePath(path, name) == 1 && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// True once no other program has qb.db or qb.idx open: an open table holds
+// a shared flock on both. New opens wait on the creation lock meanwhile.
+bool notesTableUnused() {
+  for (const char* name : {"qb.db", "qb.idx"}) {
+    char path[kPathBuffer];
+    if (systemFilePath(path, name) != 1) return false;
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;  // a missing file is held by nobody
+    int tries = 0;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0 && ++tries < kUnusedTries) ::usleep(kUnusedDelayMs * 1000);
+    ::close(fd);
+    if (tries == kUnusedTries) return false;
+  }
+  return true;
+}
+
+// Compacts the backup into qbnew.*, which the close of the copy flushes, and
+// renames those over qb.db and then qb.idx; the folder is flushed so that
+// the renames are on disk. The copy's result, -1 when a rename failed.
+int compactBackup() {
+  char backupBase[kPathBuffer], newBase[kPathBuffer], from[kPathBuffer], to[kPathBuffer];
+  if (systemFilePath(backupBase, "qbbak") != 1 || systemFilePath(newBase, "qbnew") != 1) return -1;
+  int ret = TableHandle::copyTable(backupBase, newBase, kPathIndex, 1, 0);
+  for (const char* ext : {".db", ".idx"}) {
+    if (ret != 1) break;
+    std::string name = std::string("qb") + ext;
+    if (systemFilePath(from, ("qbnew" + std::string(ext)).c_str()) != 1 || systemFilePath(to, name.c_str()) != 1 ||
+        ::rename(from, to) != 0)
+      ret = -1;
+  }
+  if (ret != 1) (void)TableHandle::deleteTable(newBase);
+  char dir[kPathBuffer] = {};
+  UINT length = GetSystemDirectoryA(dir, kPathBuffer);
+  int fd = length == 0 ? -1 : ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0) ret = ret == 1 ? -1 : ret;
+  if (fd >= 0) ::close(fd);
+  return ret;
+}
 
 // The dialog handles nothing itself.
 INT_PTR progressDialogProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
@@ -100,25 +179,20 @@ int dropNotesWrittenTwice() {
 
 }  // namespace
 
-void writeStatus(DWORD value) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS)
-    return;
-  (void)RegSetValueExA(key, kStatusValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  (void)RegFlushKey(key);
-  (void)RegCloseKey(key);
+void writeStatus(DWORD value) { (void)setStatusValue(kStatusValue, value); }
+
+LONG readStatus(DWORD* value) { return readStatusValue(kStatusValue, value); }
+
+DWORD stopStep() {
+  DWORD step = 0;
+  return readStatusValue(kStopStepValue, &step) == ERROR_SUCCESS ? step : 0;
 }
 
-LONG readStatus(DWORD* value) {
-  HKEY key = nullptr;
-  LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_QUERY_VALUE, nullptr, &key, nullptr);
-  if (rc != ERROR_SUCCESS) return rc;
-  DWORD type = 0, size = sizeof *value;
-  rc = RegQueryValueExA(key, kStatusValue, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-  (void)RegCloseKey(key);
-  return rc;
+int finishInterruptedStop() {
+  const DWORD step = stopStep();
+  if (step == 2) return restoreFromBackup() == 1 ? 1 : -1;
+  if (step == 1 && backUpNotesTable()) (void)setStatusValue(kStopStepValue, 0);
+  return 1;  // with mark 1 left, qb.* is still the whole table
 }
 
 void closeDatabase() {
@@ -139,39 +213,47 @@ int backupAndCompact() {
   const bool sound = notesTableIsSound();
   int r = notesTable.close();
 
-  bool saved;
+  // A program that keeps the table open longer than the wait leaves the
+  // compaction to the next stop; programs that open it meanwhile wait.
+  CreationLock alone(true);
+  if (!alone.held() || !notesTableUnused()) return r;
   if (sound) {
     showStatus(kStatusBackingUp);
-    saved = backUpNotesTable();
-  } else {
-    saved = restoreFromBackup() == 1;  // the last backup replaces the damaged table
+    if (!setStatusValue(kStopStepValue, 1) || !backUpNotesTable()) return r;
+  } else if (stopStep() == 1 || !fileExists("qbbak.db") || !fileExists("qbbak.idx")) {
+    return r;  // no whole backup to put in the damaged table's place
   }
-  if (!saved) return r;
+  if (!setStatusValue(kStopStepValue, 2)) return r;
 
   showStatus(kStatusOptimizing);
-  char backupBase[kPathBuffer], notesBase[kPathBuffer];
-  if (systemFilePath(backupBase, "qbbak") != 1 || systemFilePath(notesBase, "qb") != 1) return -1;
-  int ret = TableHandle::copyTable(backupBase, notesBase, kPathIndex, 1, 0);
+  int ret = compactBackup();
   if (ret == 1) {
+    // Should the mark stay, the next open puts back the backup, which holds
+    // the same notes.
+    (void)setStatusValue(kStopStepValue, 0);
     (void)WriteProfileStringA(kProfileSection, kModifiedKey, "0");
   } else {
-    // The copy began by deleting the notes table and may have stopped part
-    // way, leaving a smaller table that is sound in itself. Recovery at the
-    // next start rebuilds whatever table it finds, so the whole table from
-    // the backup is put back now; "status" stays 1 and "MODIFIED" set, and
-    // the next shutdown compacts again.
+    // A rename may have replaced qb.db alone: the whole table from the
+    // backup is put back now; "status" stays 1 and "MODIFIED" set, and the
+    // next shutdown compacts again.
     (void)restoreFromBackup();
   }
   return ret;
 }
 
 int restoreFromBackup() {
+  CreationLock alone(true);
+  const DWORD step = stopStep();
+  if (!alone.held() || step == 1) return 0;
   char from[kPathBuffer], to[kPathBuffer];
   bool dataCopied = systemFilePath(from, "qbbak.db") == 1 && systemFilePath(to, "qb.db") == 1 &&
                     CopyFileA(from, to, FALSE) != FALSE;
   bool indexCopied = systemFilePath(from, "qbbak.idx") == 1 && systemFilePath(to, "qb.idx") == 1 &&
                      CopyFileA(from, to, FALSE) != FALSE;
-  return dataCopied && indexCopied ? 1 : 0;
+  if (!dataCopied || !indexCopied) return 0;
+  // The mark must go before anyone writes the restored table, or the next
+  // open would put the backup back over those changes.
+  return step == 0 || setStatusValue(kStopStepValue, 0) ? 1 : 0;
 }
 
 // The rebuild needs the table open exclusively: the engine refuses to
@@ -184,6 +266,8 @@ int rebuildNotesTable() {
   static const char* const kKey[] = {"Path", nullptr};
   char notesBase[kPathBuffer];
   if (systemFilePath(notesBase, "qb") != 1) return -1;
+  CreationLock alone(true);
+  if (!alone.held() || finishInterruptedStop() != 1) return -1;
   int r = notesTable.open(notesBase, 0);
   if (r != 1) return r;
 

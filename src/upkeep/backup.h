@@ -12,10 +12,23 @@
 //
 // Shutdown (closeDatabase) compacts only when "MODIFIED" is set: the notes
 // table is copied file by file to qbbak.*, then every record of the backup
-// is copied into a fresh notes table, which leaves no free space behind. A
-// notes table whose index list is not exactly "Physical Index" and
-// "INDX_Path,U" is not backed up; the last backup replaces it and is
-// compacted instead. The progress dialog (resource IDD_PROGRESS, owned by
+// is copied into a fresh table, which leaves no free space behind, and that
+// takes the notes table's place. A notes table whose index list is not
+// exactly "Physical Index" and "INDX_Path,U" is not backed up; the last
+// backup replaces it and is compacted instead.
+//
+// The stop must survive being killed at any instant. It works under the
+// creation lock held exclusively (database.h), once no other program has
+// the table open, and a third mark, the registry value "compaction" beside
+// "status", names which pair of files is whole while it works:
+//   1  qb.* (untouched); qbbak.* is being written and may not match itself.
+//   2  qbbak.* (complete and flushed); the compacted copy, built as
+//      qbnew.db and qbnew.idx, is being renamed over qb.*, one file at a time.
+//   0 or missing: qb.*, with qbbak.* a whole earlier state.
+// Every file copy is flushed and renamed into place, and each mark is on
+// disk before the step it announces begins. Whoever opens the table next
+// (readyNotesTable) finishes a stop cut short first: mark 2 puts the backup
+// back, mark 1 writes the backup again. The progress dialog (resource IDD_PROGRESS, owned by
 // mainWindow) shows meanwhile; it is repainted at each step, no message loop
 // runs.
 //
@@ -55,11 +68,22 @@ void closeDatabase();
 // result (1 success), or the close's result when the backup step failed.
 int backupAndCompact();
 
-// Copies qbbak.db over qb.db and qbbak.idx over qb.idx; both copies are
-// attempted. 1 when both succeeded, else 0.
+// Copies qbbak.db over qb.db and qbbak.idx over qb.idx, under the creation
+// lock; both copies are attempted. 1 when both succeeded, else 0. A backup
+// whose writing was cut short (mark 1) is not used: 0 at once. A restore that
+// succeeds ends an interrupted stop's mark 2.
 int restoreFromBackup();
 
-// Rebuilds the notes table's index file from its data file and defines the
+// The "compaction" mark (0 when missing or unreadable).
+DWORD stopStep();
+
+// Finishes a stop cut short, as described above; called under the creation
+// lock held exclusively. 1 when qb.* may be opened, -1 when the backup could
+// not be put back (mark 2 stays, and the table is not to be opened).
+int finishInterruptedStop();
+
+// Finishes an interrupted stop first, then rebuilds the notes table's index
+// file from its data file and defines the
 // path index again, on the global notesTable, which is closed afterwards.
 // A note found twice under one path, byte for byte (a move cut short), is
 // kept once. 1 on success, else the result of the call that failed.

@@ -1,8 +1,12 @@
 // The notes database at start (see database.h).
 #include "upkeep/database.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "platform/files.h"
 #include "platform/state_dir.h"
@@ -40,18 +44,71 @@ int createNotesTable(const char* baseName) {
   return r;
 }
 
+namespace {
+
+// The process's one descriptor of the lock file while any CreationLock is
+// alive, how many are, and whether the flock on it is exclusive.
+int lockFd = -1;
+int lockDepth = 0;
+bool lockExclusive = false;
+
+}  // namespace
+
+CreationLock::CreationLock(bool exclusive) {
+  if (lockDepth == 0) {
+    char name[kPathBuffer];
+    if (systemFilePath(name, "qbnote.lock") != 1) return;
+    lockFd = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd < 0) return;
+    lockExclusive = false;
+  }
+  if (lockDepth == 0 || (exclusive && !lockExclusive)) {
+    while (::flock(lockFd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+      if (errno == EINTR) continue;
+      if (lockDepth == 0) {
+        ::close(lockFd);
+        lockFd = -1;
+      }
+      return;
+    }
+    lockExclusive = exclusive;
+  }
+  ++lockDepth;
+  held_ = true;
+}
+
+CreationLock::~CreationLock() {
+  if (!held_ || --lockDepth > 0) return;
+  ::close(lockFd);  // closing the only descriptor drops the flock
+  lockFd = -1;
+  lockExclusive = false;
+}
+
+int readyNotesTable(bool create) {
+  char dataFile[kPathBuffer], notesBase[kPathBuffer];
+  if (systemFilePath(dataFile, "qb.db") != 1 || systemFilePath(notesBase, "qb") != 1) return -1;
+  const auto exists = [&] { return GetFileAttributesA(dataFile) != INVALID_FILE_ATTRIBUTES; };
+  if (stopStep() == 0 && (exists() || !create)) return exists() ? 1 : 0;
+  // A conversion from shared gives the lock up for a moment: look again.
+  CreationLock alone(true);
+  if (!alone.held() || finishInterruptedStop() != 1) return -1;
+  if (create && !exists() && createNotesTable(notesBase) != 1) return -1;
+  return exists() ? 1 : 0;
+}
+
 int openDatabase() {
-  char dataFile[kPathBuffer];
   char notesBase[kPathBuffer];
   char tempBase[kPathBuffer];
-  if (systemFilePath(dataFile, "qb.db") != 1 || systemFilePath(notesBase, "qb") != 1 ||
-      systemFilePath(tempBase, "qbtmp") != 1)
-    return -1;
+  if (systemFilePath(notesBase, "qb") != 1 || systemFilePath(tempBase, "qbtmp") != 1) return -1;
 
-  // A notes table that cannot be created shows up as a failing open below.
-  if (GetFileAttributesA(dataFile) == INVALID_FILE_ATTRIBUTES) (void)createNotesTable(notesBase);
-
-  int r = notesTable.open(notesBase, 1);
+  int r;
+  {
+    // A notes table that cannot be created shows up as a failing open; one
+    // whose interrupted stop cannot be finished is not opened at all.
+    CreationLock lock(false);
+    if (!lock.held() || readyNotesTable(true) == -1) return -1;
+    r = notesTable.open(notesBase, 1);
+  }
   if (r != 1) return r;
   (void)notesTable.setIndex(kPathIndex);
 

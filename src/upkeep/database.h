@@ -49,8 +49,36 @@ int systemFilePath(char* out, const char* name);
 // of the call that failed (create or createIndex).
 int createNotesTable(const char* baseName);
 
+// The creation lock, a flock on "<sysdir>/qbnote.lock" that every program
+// takes around what it does to the notes table's files as files: shared
+// while it opens an existing table, exclusive while it creates the table,
+// puts a copy in its place or backs it up (backup.h). Once a program has the
+// table open it keeps its files: nobody replaces them while another program
+// has them open. Process-wide and nestable: an inner lock in a process that
+// holds it exclusively takes nothing; an inner exclusive lock turns an outer
+// shared one exclusive until the outermost is released. Blocks until granted.
+class CreationLock {
+ public:
+  explicit CreationLock(bool exclusive);
+  ~CreationLock();
+  CreationLock(const CreationLock&) = delete;
+  CreationLock& operator=(const CreationLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  bool held_ = false;
+};
+
+// Makes the notes table fit to open, for a caller that holds a CreationLock
+// and opens the table under it: a stop cut short is finished
+// (finishInterruptedStop), and with `create` a missing table is created.
+// Takes the lock exclusively only when there is something to do. 1 when the
+// table exists, 0 when it does not, -1 when the stop could not be finished
+// or the creation failed (the engine error tells why).
+int readyNotesTable(bool create);
+
 // Brings the database up: creates the notes table when its data file does
-// not exist, opens it shared, throws the temporary table away and makes it
+// not exist (readyNotesTable, under the creation lock), opens it shared, throws the temporary table away and makes it
 // anew, opens that shared too, and records "status" 1. 1 when both tables
 // are open with their path index current; otherwise the failing call's
 // result (notesTable stays open when only the temporary table failed to

@@ -12,6 +12,7 @@
 #include "qbnote_run.h"
 #include "support/fork_helper.h"
 #include "table_handle/table_handle.h"
+#include "upkeep/database.h"
 
 namespace {
 
@@ -52,6 +53,24 @@ TEST_F(NotesSharing, FourSetsAtOnceLoseNothing) {
   int notes = 0;
   for (char c : run({"export"}).out) notes += c == '\n';
   EXPECT_EQ(notes, 5);
+}
+
+// The Monitor's first start and a first qbnote set on a fresh state folder
+// at once, round after round: neither may create the table over the other's.
+TEST_F(NotesSharing, FirstStartBesideAFirstSetKeepsTheNote) {
+  const std::string path = make("first");
+  for (int round = 0; round < 12; ++round) {
+    home_ = tmp_.path() + "/state" + std::to_string(round);
+    pid_t set = start({"set", path, "kept"});
+    Child monitor = fork_child([this](int, int) {
+      ::setenv("QB_HOME", home_.c_str(), 1);
+      return openDatabase();
+    });
+    QbRun r = finish(set);
+    EXPECT_EQ(r.status, 0) << "round " << round << ": " << r.err;
+    EXPECT_EQ(wait_child(monitor), 1) << "round " << round;
+    EXPECT_EQ(run({"get", path}).out, "kept\n") << "round " << round;
+  }
 }
 
 // The add race made certain: another qbnote adds the path between this
