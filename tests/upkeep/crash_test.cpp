@@ -8,10 +8,13 @@
 //            notes through notesTable with a seeded workload (add, a longer
 //            and a shorter note, rename, delete, re-add of a deleted path).
 //            As soon as a changing call has returned 1 it writes the
-//            change's number and fingerprint into a pipe.
+//            change's number and fingerprint into a pipe. Every other life
+//            does fewer changes and then stops as the Monitor does
+//            (closeDatabase with "MODIFIED" set: backup and compaction).
 //   parent   kills the writer after a random delay drawn over the time a
 //            whole life takes (start-up, changes, the flushes inside them),
-//            and keeps the acknowledgements it received.
+//            or, in a stopping life, over the time the stop takes from its
+//            beginning, and keeps the acknowledgements it received.
 //   check    (a fresh child, so that no engine state survives) starts the
 //            Monitor's way: "status" 1 runs rebuildNotesTable, then
 //            restoreFromBackup when that failed; openDatabase, with the
@@ -234,8 +237,9 @@ struct Report {
   uint32_t value;  // the change's fingerprint; with kReady the hash of the notes found
 };
 constexpr uint32_t kReady = 0;
-constexpr uint32_t kDone = 0xFFFFFFFFu;
+constexpr uint32_t kDone = 0xFFFFFFFFu;  // value: how long the stop took (us)
 constexpr uint32_t kFailed = 0xFFFFFFFEu;  // value: the change that failed
+constexpr uint32_t kStopping = 0xFFFFFFFDu;  // closeDatabase begins
 
 bool sendReport(int fd, uint32_t op, uint32_t value) {
   Report r{op, value};
@@ -295,7 +299,7 @@ int perform(const Op& op, const std::function<void()>& acknowledge) {
 }
 
 // The writer's life; it ends only by the parent's kill (or by a failure).
-int writerLife(uint32_t seed, int life, int changes, int in_fd, int out_fd) {
+int writerLife(uint32_t seed, int life, int changes, bool stop, int in_fd, int out_fd) {
   if (openDatabase() != 1) {
     std::fprintf(stderr, "crash writer: openDatabase failed: error %d\n", notesTable.lastError());
     return 2;
@@ -318,7 +322,14 @@ int writerLife(uint32_t seed, int life, int changes, int in_fd, int out_fd) {
     if (!sent) return 2;
     work.commit(&notes, op);
   }
-  (void)sendReport(out_fd, kDone, 0);
+  uint32_t stopped = 0;  // how long the stop took, in microseconds
+  if (stop) {
+    if (!sendReport(out_fd, kStopping, 0) || !WriteProfileStringA(kProfileSection, kModifiedKey, "1")) return 2;
+    const auto began = Clock::now();
+    closeDatabase();
+    stopped = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began).count());
+  }
+  (void)sendReport(out_fd, kDone, stopped);
   char wake;
   while (::read(in_fd, &wake, 1) < 0 && errno == EINTR) {
   }
@@ -330,6 +341,7 @@ int writerLife(uint32_t seed, int life, int changes, int in_fd, int out_fd) {
 // What the checking start found and did; written through the pipe whole.
 struct Outcome {
   int32_t status = -1;     // "status" as the start read it
+  int32_t stop_step = 0;   // the mark of a stop cut short, as the start found it
   int32_t left_sound = 0;  // the files as the kill left them passed tb_verify
   int32_t rebuilt = 0;     // rebuildNotesTable gave 1
   int32_t rebuild_error = 0;
@@ -406,6 +418,7 @@ int checkLife(const std::string& dump, const std::string& findingsLog, int out_f
   // How the kill left the files, before anything repairs them.
   out.left_sound = verifyTable(nullptr) == 0;
 
+  out.stop_step = static_cast<int32_t>(stopStep());
   DWORD status = 0;
   if (readStatus(&status) != ERROR_SUCCESS) return finish();
   out.status = static_cast<int32_t>(status);
@@ -470,7 +483,8 @@ int setUpLife(uint32_t seed) {
 class ReportReader {
  public:
   explicit ReportReader(int fd) : fd_(fd) {}
-  // Waits at most until `deadline`; true while the stream is open.
+  // Waits at most until `deadline`, or until something was read; true
+  // while the stream is open.
   bool pump(Clock::time_point deadline) {
     for (;;) {
       auto left = deadline - Clock::now();
@@ -480,8 +494,7 @@ class ReportReader {
       struct pollfd p = {fd_, POLLIN, 0};
       int r = ::ppoll(&p, 1, &ts, nullptr);
       if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return true;
-      if (!readSome()) return false;
+      return r <= 0 || readSome();
     }
   }
   // Reads until the writer's end closes.
@@ -520,7 +533,10 @@ class ReportReader {
 struct Tally {
   int kills = 0;
   int killedStarting = 0;  // before the writer had read its notes
-  int killedIdle = 0;      // after the writer's last change
+  int killedIdle = 0;      // after the writer's last change (and its stop)
+  int killedStopping = 0;  // inside closeDatabase
+  int stopBackingUp = 0;   // the start found the stop's mark 1 (backup under way)
+  int stopCompacting = 0;  // mark 2: the table came back from the backup
   int direct = 0;          // "status" 0: the table opened without recovery
   int rebuilt = 0;
   int restored = 0;
@@ -564,20 +580,26 @@ class CrashTest : public ::testing::Test {
     *model = initialNotes(seed);
   }
 
-  // Runs one writer and kills it `delay` after its start (none: once it has
-  // done all its changes). The reports it sent before dying.
-  // *lasted gets the time from the start to the writer's last change when
-  // it got that far before the kill, else stays as it was.
-  std::vector<Report> killedWriter(uint32_t seed, int life, int changes, Clock::duration delay,
+  // Runs one writer and kills it `delay` after its start, or with `stop`
+  // after the beginning of its stop (none: once it has done all its work).
+  // The reports it sent before dying. *lasted gets the time from there to
+  // the end of the writer's work when it got that far before the kill.
+  std::vector<Report> killedWriter(uint32_t seed, int life, int changes, bool stop, Clock::duration delay,
                                    Clock::duration* lasted, int* exitCode) {
-    const auto start = Clock::now();
-    Child c = fork_child([&](int in_fd, int out_fd) { return writerLife(seed, life, changes, in_fd, out_fd); });
+    auto start = Clock::now();
+    Child c = fork_child([&](int in_fd, int out_fd) { return writerLife(seed, life, changes, stop, in_fd, out_fd); });
     ReportReader reader(c.from_child);
+    const auto begun = start + std::chrono::seconds(120);
+    while (stop && !reader.seen(kStopping) && Clock::now() < begun && reader.pump(std::min(begun, Clock::now() + kStep))) {
+    }
+    if (stop) start = Clock::now();
     const auto limit = start + (delay == Clock::duration::zero() ? std::chrono::seconds(120) : delay);
     while (!reader.seen(kDone) && Clock::now() < limit && reader.pump(std::min(limit, Clock::now() + kStep))) {
     }
-    if (reader.seen(kDone)) *lasted = Clock::now() - start;
-    if (delay != Clock::duration::zero()) (void)reader.pump(limit);  // a kill time after the last change
+    for (const Report& r : reader.reports())
+      if (r.op == kDone) *lasted = stop ? std::chrono::microseconds(r.value) : Clock::now() - start;
+    while (delay != Clock::duration::zero() && Clock::now() < limit && reader.pump(limit)) {
+    }  // a kill time after the last change
     (void)::kill(c.pid, SIGKILL);
     reader.drain();
     int status = 0;
@@ -668,7 +690,7 @@ void judge(const Notes& found, const Notes& before, const Notes& after, bool und
 TEST_F(CrashTest, KilledWriterLosesNoAcknowledgedChange) {
   const int lives = envNumber("QB_CRASH_KILLS", 30);
   const uint32_t seed = static_cast<uint32_t>(envNumber("QB_CRASH_SEED", 20240611));
-  constexpr int kChanges = 400;
+  constexpr int kChanges = 400, kChangesBeforeStop = 40;
   const auto began = Clock::now();
 
   Notes model;
@@ -679,22 +701,26 @@ TEST_F(CrashTest, KilledWriterLosesNoAcknowledgedChange) {
   // A whole life, start-up to the last change: the first life runs to its
   // end, and every later one that does so before its kill updates it. Kill
   // times are drawn evenly over a tenth more than that.
-  Clock::duration span = Clock::duration::zero();
+  // Stopping lives (the odd ones) measure the stop alike.
+  Clock::duration span = Clock::duration::zero(), stopSpan = span;
   Tally tally;
   int reported = 0;
   for (int life = 0; life < lives; ++life) {
+    const bool stop = life % 2 == 1;
+    const int changes = stop ? kChangesBeforeStop : kChanges;
+    Clock::duration& measured = stop ? stopSpan : span;
     Clock::duration delay = Clock::duration::zero();
-    if (life > 0) {
-      auto us = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
+    if (measured != Clock::duration::zero()) {
+      auto us = std::chrono::duration_cast<std::chrono::microseconds>(measured).count();
       delay = std::chrono::microseconds(1 + std::uniform_int_distribution<long>(0, us * 11 / 10)(killRng));
     }
     int exitCode = 0;
-    std::vector<Report> reports = killedWriter(seed, life, kChanges, delay, &span, &exitCode);
+    std::vector<Report> reports = killedWriter(seed, life, changes, stop, delay, &measured, &exitCode);
     ++tally.kills;
 
     // Replay the acknowledged changes on the model.
     std::string problems;
-    bool ready = false, done = false;
+    bool ready = false, done = false, stopping = false;
     Workload work(seed, life);
     Notes before = model;
     uint32_t last = 0;
@@ -707,6 +733,8 @@ TEST_F(CrashTest, KilledWriterLosesNoAcknowledgedChange) {
         }
       } else if (r.op == kDone) {
         done = true;
+      } else if (r.op == kStopping) {
+        stopping = true;
       } else if (r.op == kFailed) {
         problems += "  the writer's change " + std::to_string(r.value) + " failed\n";
       } else {
@@ -723,9 +751,10 @@ TEST_F(CrashTest, KilledWriterLosesNoAcknowledgedChange) {
     }
     if (!ready) ++tally.killedStarting;
     if (done) ++tally.killedIdle;
+    if (stopping && !done) ++tally.killedStopping;
     if (exitCode != -SIGKILL)
       problems += "  the writer ended by itself with " + std::to_string(exitCode) + "\n";
-    const bool underWay = ready && !done && last < static_cast<uint32_t>(kChanges);
+    const bool underWay = ready && !done && last < static_cast<uint32_t>(changes);
     Notes after = before;
     Op underWayOp;
     if (underWay) {
@@ -744,6 +773,8 @@ TEST_F(CrashTest, KilledWriterLosesNoAcknowledgedChange) {
                   std::to_string(out.rebuild_error) + ", open " + std::to_string(out.opened) + ")\n";
     } else {
       if (out.status == 0 && !out.restored) ++tally.direct;
+      tally.stopBackingUp += out.stop_step == 1;
+      tally.stopCompacting += out.stop_step == 2;
       if (out.rebuilt) ++tally.rebuilt;
       if (out.restored) ++tally.restored;
       if (out.left_sound) ++tally.leftSound;
@@ -776,12 +807,14 @@ TEST_F(CrashTest, KilledWriterLosesNoAcknowledgedChange) {
 
   const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
   std::printf(
-      "crash test: seed %u, %d changes a life, %d kills in %.1f s (a whole life %.0f ms): %d in start-up, %d after "
-      "the last change; recovered: %d opened directly, %d rebuilt, %d from the backup, %d not at all; %d unsound "
+      "crash test: seed %u, %d changes a life (%d before a stop), %d kills in %.1f s (a whole life %.0f ms, a stop "
+      "%.1f ms): %d in start-up, %d after the last change, %d inside the stop (found backing up %d, compacting %d); "
+      "recovered: %d opened directly, %d rebuilt, %d from the backup, %d not at all; %d unsound "
       "after recovery; files as killed sound %d; %ld changes acknowledged, %d lost; change under way: %d applied, "
       "%d not applied, %d half made; %d divergences\n",
-      seed, kChanges, tally.kills, seconds, std::chrono::duration<double, std::milli>(span).count(),
-      tally.killedStarting, tally.killedIdle, tally.direct, tally.rebuilt, tally.restored, tally.unrecoverable,
+      seed, kChanges, kChangesBeforeStop, tally.kills, seconds, std::chrono::duration<double, std::milli>(span).count(),
+      std::chrono::duration<double, std::milli>(stopSpan).count(), tally.killedStarting, tally.killedIdle,
+      tally.killedStopping, tally.stopBackingUp, tally.stopCompacting, tally.direct, tally.rebuilt, tally.restored, tally.unrecoverable,
       tally.unsound, tally.leftSound, tally.acknowledged, tally.lost, tally.underWayApplied,
       tally.underWayNotApplied, tally.underWayHalf, tally.diverged);
   EXPECT_EQ(tally.lost, 0);
