@@ -11,7 +11,9 @@
 #include "notes/notes_table.h"
 #include "qbnote_run.h"
 #include "support/fork_helper.h"
+#include "platform/profile.h"
 #include "table_handle/table_handle.h"
+#include "upkeep/backup.h"
 #include "upkeep/database.h"
 
 namespace {
@@ -70,6 +72,46 @@ TEST_F(NotesSharing, FirstStartBesideAFirstSetKeepsTheNote) {
     EXPECT_EQ(r.status, 0) << "round " << round << ": " << r.err;
     EXPECT_EQ(wait_child(monitor), 1) << "round " << round;
     EXPECT_EQ(run({"get", path}).out, "kept\n") << "round " << round;
+  }
+}
+
+// The Monitor stops (backup and compaction) again and again while qbnote
+// processes set notes: a set either waits for the stop and its note is kept,
+// or reports the table busy; none reports a note that the stop then loses.
+TEST_F(NotesSharing, SetsDuringTheMonitorsStopAreKeptOrRefused) {
+  Child monitor = fork_child([this](int in_fd, int out_fd) {
+    ::setenv("QB_HOME", home_.c_str(), 1);
+    if (openDatabase() != 1 || notesTable.lockTable(2) != 1) return 10;  // one commit for the lot
+    for (int i = 0; i < 3000; ++i) {
+      const std::string path = "/home/Ada/bulk/" + std::to_string(i);
+      if (notesTable.setField(0, path.c_str()) != 1 || notesTable.setField(1, "bulk") != 1 ||
+          notesTable.addRecord() != 1)
+        return 11;
+    }
+    if (notesTable.unlockTable(2) != 1) return 11;
+    (void)send_byte(out_fd, 'R');
+    char b;
+    for (int round = 0; recv_byte(in_fd, &b, 0) != 1; ++round) {
+      if (round > 0 && openDatabase() != 1) return 12;
+      (void)WriteProfileStringA(kProfileSection, kModifiedKey, "1");
+      closeDatabase();
+    }
+    return 0;
+  });
+  char ready = 0;
+  ASSERT_EQ(recv_byte(monitor.from_child, &ready), 1);
+  std::vector<std::pair<pid_t, std::string>> sets;
+  for (int i = 0; i < 24; ++i) {
+    const std::string path = make("during/" + std::to_string(i));
+    sets.emplace_back(start({"set", path, "set during the stop"}), path);
+  }
+  std::vector<QbRun> results;
+  for (const auto& set : sets) results.push_back(finish(set.first));
+  EXPECT_EQ(send_byte(monitor.to_child, 'S'), 1);
+  EXPECT_EQ(wait_child(monitor), 0);
+  for (size_t i = 0; i < sets.size(); ++i) {
+    ASSERT_TRUE(results[i].status == 0 || results[i].status == 4) << results[i].err;
+    if (results[i].status == 0) EXPECT_EQ(run({"get", sets[i].second}).out, "set during the stop\n") << i;
   }
 }
 
