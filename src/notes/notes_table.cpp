@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cache/file_io.h"
@@ -50,6 +51,13 @@ bool same_key(const char* a, const std::string& b) {
     if (x != y) return false;
   }
   return a[i] == '\0' && i == b.size();
+}
+
+bool file_id(const std::string& path, std::pair<dev_t, ino_t>* id) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  *id = {st.st_dev, st.st_ino};
+  return true;
 }
 
 }  // namespace
@@ -160,7 +168,10 @@ int NotesTable::open(Mode mode) {
     return kExitTable;
   }
   int rc = openTable(open_mode);
-  return rc == kExitDone ? useIndex() : rc;
+  if (rc != kExitDone) return rc;
+  (void)file_id(data_file_, &files_[0]);
+  (void)file_id(base_ + ".idx", &files_[1]);
+  return useIndex();
 }
 
 int NotesTable::openTable(int mode) {
@@ -293,7 +304,7 @@ int NotesTable::put(const std::string& path, const std::string& note, const Expe
       if (expected != nullptr && expected->present) return kNoteChanged;
       if (t_.setField(note_field_, note.c_str()) != 1) return engineFailure("setting a note for");
       if (notes_before_add != nullptr) notes_before_add();
-      if (t_.addRecord() == 1) return kExitDone;
+      if (t_.addRecord() == 1) return stillTheTable();
       // Another program added this path since the look-up: replace its note.
       if (t_.lastError() == kTbIndexLayer && t_.lowerError() == kIxDuplicateKey) continue;
       return engineFailure("adding a note to");
@@ -320,7 +331,7 @@ int NotesTable::put(const std::string& path, const std::string& note, const Expe
     const int code = t_.lastError();
     const int index_error = t_.lowerError();
     (void)t_.unlockRecord(lockId);
-    if (u == 1) return kExitDone;
+    if (u == 1) return stillTheTable();
     return engineFailure("replacing a note in", code, index_error);
   }
   say("the note of %s kept changing under other programs' hands; it was left as they made it", path.c_str());
@@ -353,7 +364,7 @@ int NotesTable::remove(const std::string& path) {
       say("the note is deleted, but win.ini could not be marked for compaction: %s",
           std::strerror(static_cast<int>(GetLastError())));
     if (d != 1) return engineFailure("deleting a note from", code, index_error);
-    return kExitDone;
+    return stillTheTable();
   }
   say("the note of %s kept changing under other programs' hands; it was left as they made it", path.c_str());
   return kExitHeld;
@@ -368,4 +379,14 @@ int NotesTable::holdBegin() {
   return r == 1 ? kExitDone : engineFailure("locking");
 }
 
-int NotesTable::holdEnd() { return t_.unlockTable(2) == 1 ? kExitDone : engineFailure("writing out changes to"); }
+int NotesTable::holdEnd() { return t_.unlockTable(2) == 1 ? stillTheTable() : engineFailure("writing out changes to"); }
+
+int NotesTable::stillTheTable() {
+  std::pair<dev_t, ino_t> now[2];
+  if (file_id(data_file_, &now[0]) && file_id(base_ + ".idx", &now[1]) && now[0] == files_[0] && now[1] == files_[1])
+    return kExitDone;
+  say("the notes table %s was replaced by another program while the change was made, which went into the old "
+      "files; try again",
+      data_file_.c_str());
+  return kExitHeld;
+}

@@ -24,6 +24,8 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
+#include <utility>
 
 #include "table_handle/table_handle.h"
 
@@ -91,12 +93,17 @@ class NotesTable {
   int engineFailure(const char* doing);
   int engineFailure(const char* doing, int code, int index_error);
   int heldMessage(const std::string& path);
+  // kExitDone when qb.db and qb.idx are still the files opened (device and
+  // inode): a program that replaced them without the creation lock has left
+  // this process writing into files that are no longer the notes table.
+  int stillTheTable();
 
   TableHandle t_;
   std::string base_;
   std::string data_file_;
   int path_field_ = -1;
   int note_field_ = -1;
+  std::pair<dev_t, ino_t> files_[2] = {};
 };
 
 // "<state>/system/<name>", or "" after a message when the state folder

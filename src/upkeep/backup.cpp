@@ -266,8 +266,10 @@ int rebuildNotesTable() {
   static const char* const kKey[] = {"Path", nullptr};
   char notesBase[kPathBuffer];
   if (systemFilePath(notesBase, "qb") != 1) return -1;
+  // A qbnote that is just reading gets a moment to close the table.
+  (void)notesTable.close();
   CreationLock alone(true);
-  if (!alone.held() || finishInterruptedStop() != 1) return -1;
+  if (!alone.held() || !notesTableUnused() || finishInterruptedStop() != 1) return -1;
   int r = notesTable.open(notesBase, 0);
   if (r != 1) return r;
 

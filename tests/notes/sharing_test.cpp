@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -141,6 +142,28 @@ TEST_F(NotesSharing, AnAddThatLosesTheRaceReplacesTheWinnersNote) {
   EXPECT_EQ(wait_child(child), 0);
   EXPECT_EQ(run({"get", g_race_path}).out, "replaced the winner\n");
   EXPECT_EQ(run({"check"}).status, 0);
+}
+
+// A program that ignores the creation lock puts copies in the table files'
+// place between the look-up and the add: the note went into the old file,
+// and the set says so instead of reporting it written.
+TEST_F(NotesSharing, AnAddIntoAReplacedTableIsNotReportedWritten) {
+  g_race_path = make("replaced");
+  g_fixture = this;
+  ASSERT_EQ(run({"set", make("other"), "x"}).status, 0);
+  Child child = fork_child([this](int, int) {
+    ::setenv("QB_HOME", home_.c_str(), 1);
+    notes_before_add = [] {
+      for (const std::string& file : {g_fixture->notes_db(), g_fixture->notes_idx()}) {
+        std::filesystem::copy_file(file, file + ".copy");
+        std::filesystem::rename(file + ".copy", file);
+      }
+    };
+    NotesTable table;
+    return table.open(NotesTable::kWriting) == kExitDone ? table.put(g_race_path, "into the old file") : 10;
+  });
+  EXPECT_EQ(wait_child(child), kExitHeld);
+  EXPECT_EQ(run({"get", g_race_path}).status, kExitNotFound);
 }
 
 // A child process holds the record lock of one note through the table
