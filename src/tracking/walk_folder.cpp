@@ -8,8 +8,10 @@
 #include <cstring>
 
 #include "platform/listing.h"
+#include "platform/message_box.h"
 #include "tracking/do_response.h"
 #include "tracking/table_guard.h"
+#include "upkeep/backup.h"
 #include "upkeep/database.h"
 
 namespace {
@@ -28,8 +30,18 @@ bool joinPath(char* out, const char* folder, const char* name) {
 bool isDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
 // Ends the hold: what was re-keyed so far commits.
+// A commit that failed every try may have left the index file half
+// written: the stop must not compact from it, and the next start rebuilds it.
 void endHold(TableWriteHold& hold, const char* where) {
-  if (hold.release() != 1) traceLine("WALK COMMIT FAILED: %s\n", where);
+  if (hold.release() == 1) return;
+  traceLine("WALK COMMIT FAILED: %s\n", where);
+  setNotesIndexUnsure(true);
+  char text[kWalkBuffer + 256];
+  std::snprintf(text, sizeof text,
+                "The notes moved with the folder %s could not be written to disk (is it full?). Stop and start the "
+                "Monitor once there is room: its start rebuilds the notes table's index.",
+                where);
+  (void)MessageBoxA(nullptr, text, "Quibbet Monitor", MB_OK | MB_ICONWARNING);
 }
 
 void takeHold(TableWriteHold& hold, const char* where) {

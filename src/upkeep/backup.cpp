@@ -1,6 +1,7 @@
 // Backup, compaction and recovery of the notes table (see backup.h).
 #include "upkeep/backup.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -195,8 +196,19 @@ int finishInterruptedStop() {
   return 1;  // with mark 1 left, qb.* is still the whole table
 }
 
+namespace {
+std::atomic<bool> indexUnsure{false};
+}  // namespace
+
+void setNotesIndexUnsure(bool unsure) { indexUnsure = unsure; }
+bool notesIndexUnsure() { return indexUnsure; }
+
 void closeDatabase() {
   int r;
+  if (indexUnsure) {
+    (void)notesTable.close();
+    return;
+  }
   if (GetProfileIntA(kProfileSection, kModifiedKey, 0) != 0) {
     progressDialog = CreateDialogParamA(qb_resources(), IDD_PROGRESS, mainWindow, progressDialogProc, 0);
     if (progressDialog != nullptr) (void)ShowWindow(progressDialog, SW_SHOW);

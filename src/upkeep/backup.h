@@ -61,7 +61,16 @@ LONG readStatus(DWORD* value);
 
 // Shutdown of the notes table: backup and compaction when "MODIFIED" is not
 // 0, else a plain close; "status" 0 when that gave 1. Safe to run twice.
+// With the index unsure (below), a plain close that leaves "status" 1.
 void closeDatabase();
+
+// Set when a change to the notes table could not be committed however often
+// it was tried, so that its index file may no longer match its data file.
+// Neither a backup nor a compaction may then be made from it (both read it
+// through the index); the stop leaves "status" 1 and the next start
+// rebuilds the index from the data file, where every note's record is.
+void setNotesIndexUnsure(bool unsure);
+bool notesIndexUnsure();
 
 // Closes notesTable, backs it up (or restores the backup over a damaged
 // table) and compacts the backup into a fresh notes table. The compaction's

@@ -194,6 +194,19 @@ TEST_F(CloseDatabase, SecondCallOnlyWritesTheStatusAgain) {
   EXPECT_EQ(read_whole_file(sys("qbbak.db")), backup);
 }
 
+TEST_F(CloseDatabase, IndexLeftUnsureByAFailedCommitIsNeitherBackedUpNorCompacted) {
+  Notes left = openAndDelete(makeNotes(30, "unsure"));
+  setNotesIndexUnsure(true);
+  closeDatabase();
+  setNotesIndexUnsure(false);
+  EXPECT_FALSE(notesTable.isOpen());
+  EXPECT_EQ(status(), 1u);  // the next start rebuilds the index
+  EXPECT_EQ(modified(), 1u);
+  EXPECT_FALSE(exists(sys("qbbak.db")));
+  ASSERT_EQ(tempTable.close(), 1);
+  EXPECT_EQ(readAll(sys("qb")), rowsOf(left));
+}
+
 TEST_F(CloseDatabase, CompactionThatFailsPartWayLeavesTheWholeTable) {
   Notes left = openAndDelete(makeNotes(200, "broken"));
   FaultIo faults;
