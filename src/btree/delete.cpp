@@ -244,6 +244,7 @@ int ix_delete(IndexHandle* h, const uint8_t* key, int key_length, int32_t ref) {
   if (key_length < 0 || (key == nullptr && key_length > 0)) return -1;
   if (h->read_only) return tree_fail(kIxReadOnly, kSiteRefused);
   if (ix_begin_write(t.f) != 1) return tree_finish(t.f, -1);
+  const bool journal = ix_journal_begin(t.f);
 
   IndexHeader& hd = t.f->header;
   // Cursors leave the entry first; a failure there still lets the deletion run.
@@ -256,6 +257,7 @@ int ix_delete(IndexHandle* h, const uint8_t* key, int key_length, int32_t ref) {
     rc = -1;
     error = ix_error;
     site = ix_error_site;
+    (void)ix_journal_undo(t.f);  // a merge cut short leaves the tree as it found it
   }
 
   // Committed whatever the outcome once the lock was taken; entry_total
@@ -263,6 +265,7 @@ int ix_delete(IndexHandle* h, const uint8_t* key, int key_length, int32_t ref) {
   // Stepped with wrap-around: outside the checksum, a damaged header may hold any total.
   if (deleted != -1) hd.entry_total = static_cast<int32_t>(static_cast<uint32_t>(hd.entry_total) - 1u);
   int committed = ix_commit(t.f);
+  ix_journal_end(t.f, journal);
   if (rc == -1) {
     ix_error = error;
     ix_error_site = site;

@@ -74,6 +74,7 @@ IndexFile* new_file(const char* name, int shared) {
 }
 
 void free_file(IndexFile* f) {
+  ix_journal_free(f);
   std::free(f->name);
   delete f;
 }

@@ -169,6 +169,7 @@ struct IndexFile {
   // while its header encodes to the same bytes.
   uint8_t disk_header[kIxHeaderSize];
   int disk_header_known;
+  struct IxJournal* journal;  // journal.cpp; null until the first change
 };
 
 struct IndexCursor {
@@ -219,7 +220,7 @@ int ix_unlock(IndexHandle* h, int mode);
 // Internal operations for the tree code (search, insert, split, delete,
 // replace, verify). None of these sets ix_operation.
 
-// ix_error_site numbers: 4 and 5 are ix_startup's; 1..50 are taken by
+// ix_error_site numbers: 4 and 5 are ix_startup's; 1..50 and 57 are taken by
 // index_file.cpp, index_locks.cpp and pages.cpp; the tree code uses 51..56.
 
 // Sets ix_operation, clears ix_error and ix_error_site, and checks the handle
@@ -287,6 +288,23 @@ uint8_t* ix_alloc_page(IndexFile* f, int32_t* page);
 // (fixing first_leaf / last_leaf for a leaf) and pushes it on the free list.
 // The caller releases it marked dirty. 1 / -1.
 int ix_free_page(IndexFile* f, int32_t page, uint8_t* data);
+
+// The change journal (journal.cpp). A change opens it after its writer lock
+// and refresh; begin returns whether this call owns it (false when a change
+// is already journaled, as inside a replace), and only the owner's end
+// closes it. While it is open, ix_page_get copies every page before handing
+// it out (note; -1 when no memory). undo puts every page and the header back
+// as they were when the journal opened (pages appended since go on the free
+// list) and restarts the journal from there; it runs before the commit of a
+// failed change. forget restarts it from the current state (another
+// process's commit replaced the cached pages). 1 / -1: -1 when a page could
+// not be put back; the error of the failure being undone stays.
+bool ix_journal_begin(IndexFile* f);
+void ix_journal_end(IndexFile* f, bool owner);
+int ix_journal_note(IndexFile* f, int32_t page, const uint8_t* data);
+int ix_journal_undo(IndexFile* f);
+void ix_journal_forget(IndexFile* f);
+void ix_journal_free(IndexFile* f);
 
 // Page field reads and writes by page number, each pinning and releasing.
 int ix_read_first_child(IndexFile* f, int32_t page, int32_t* out);

@@ -207,6 +207,7 @@ int ix_refresh(IndexFile* f) {
     f->header = h;
     f->seen_change_count = h.change_count;
     if (pc_drop_pages(f->paged) != 1) return fail(kIxDropFailed, kSiteRefreshDrop);
+    ix_journal_forget(f);
   }
   f->header_valid = 1;
   return 1;

@@ -108,6 +108,7 @@ int ix_insert(IndexHandle* h, const uint8_t* key, int key_length, int32_t ref, i
   if (!tree_key_acceptable(t, key, key_length)) return -1;  // refused before anything, no error number
   if (h->read_only) return tree_fail(kIxReadOnly, kSiteRefused);
   if (ix_begin_write(t.f) != 1) return tree_finish(t.f, -1);
+  const bool journal = ix_journal_begin(t.f);
 
   IndexHeader& hd = t.f->header;
   NewEntry e{key, key_length, ref, allow_duplicates ? 1 : 0, 0};
@@ -126,14 +127,15 @@ int ix_insert(IndexHandle* h, const uint8_t* key, int key_length, int32_t ref, i
   }
   if (rc == 1) rc = insert_from_root(t, e);
 
-  // Committed whatever the outcome once the lock was taken, so that other
-  // processes see the pages a failed split may have changed. entry_total
-  // counts only an entry that went in: a refused duplicate must not make the
-  // header disagree with the leaves.
+  // A failure anywhere (a split, a push, a separator fix-up cut short) puts
+  // every page back first. Committed whatever the outcome once the lock was
+  // taken. entry_total counts only an entry that went in.
   int error = ix_error, site = ix_error_site;
+  if (rc == -1) (void)ix_journal_undo(t.f);
   // Stepped with wrap-around: outside the checksum, a damaged header may hold any total.
   if (rc == 1) hd.entry_total = static_cast<int32_t>(static_cast<uint32_t>(hd.entry_total) + 1u);
   int committed = ix_commit(t.f);
+  ix_journal_end(t.f, journal);
   if (rc == -1) {
     ix_error = error;
     ix_error_site = site;

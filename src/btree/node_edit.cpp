@@ -19,6 +19,7 @@ int tree_fail(int error, int site) {
 int tree_finish(IndexFile* f, int result) {
   if (result == -1) {
     int error = ix_error, site = ix_error_site;
+    (void)ix_journal_undo(f);  // a change cut short leaves the tree as it found it
     (void)ix_end_op(f);
     ix_error = error;
     ix_error_site = site;

@@ -24,6 +24,7 @@ enum : int {
   kSiteFreeSelfLink = 48,
   kSiteDescendZero = 49,
   kSiteDescendTooDeep = 50,
+  kSiteJournalMemory = 57,
 };
 
 int fail(int error, int site) {
@@ -40,6 +41,10 @@ uint8_t* ix_page_get(IndexFile* f, int32_t page) {
   if (page < 1 || page > f->header.last_page) return ix_damaged(kSitePageRange), nullptr;
   uint8_t* data = pc_get_page(f->paged, page);
   if (data == nullptr) return fail(kIxReadFailed, kSitePageRead), nullptr;
+  if (ix_journal_note(f, page, data) != 1) {
+    ix_page_unpin(f, data);
+    return fail(kIxNoMemory, kSiteJournalMemory), nullptr;
+  }
   return data;
 }
 

@@ -30,17 +30,11 @@ struct SavedError {
   }
 };
 
-}  // namespace
-
-int ix_replace(IndexHandle* h, const uint8_t* old_key, int old_length, int32_t old_ref, const uint8_t* new_key,
-               int new_length, int32_t new_ref, int allow_duplicates) {
-  if (ix_enter(h, kOpReplace) != 1) return -1;
-  Tree t = tree_of(h);
-  if (!tree_key_acceptable(t, new_key, new_length)) return -1;  // refused before anything, no error number
-  if (old_length < 0 || (old_key == nullptr && old_length > 0)) return -1;
-  if (h->read_only) return tree_fail(kIxReadOnly, kSiteRefused);
-  if (ix_begin_write(t.f) != 1) return tree_finish(t.f, -1);
-
+// The replacement under the writer lock; ends the operation (commit, or
+// the failure's undo and release).
+int replace_locked(const Tree& t, const uint8_t* old_key, int old_length, int32_t old_ref, const uint8_t* new_key,
+                   int new_length, int32_t new_ref, int allow_duplicates) {
+  IndexHandle* h = t.h;
   IndexHeader& hd = t.f->header;
   const int key_order = tree_key_cmp(t, old_key, old_length, new_key, new_length);
   if (key_order == 0 && old_ref == new_ref) return tree_finish(t.f, cursor_repair(t.f, old_key, old_length, old_ref));
@@ -110,10 +104,29 @@ int ix_replace(IndexHandle* h, const uint8_t* old_key, int old_length, int32_t o
     if (rc == -1) saved.put_back();
     return tree_finish(t.f, -1);
   }
+  if (rc == -1) (void)ix_journal_undo(t.f);
   int committed = ix_commit(t.f);
   if (rc == -1) {
     saved.put_back();
     return -1;
   }
   return committed == 1 ? 1 : -1;
+}
+
+}  // namespace
+
+int ix_replace(IndexHandle* h, const uint8_t* old_key, int old_length, int32_t old_ref, const uint8_t* new_key,
+               int new_length, int32_t new_ref, int allow_duplicates) {
+  if (ix_enter(h, kOpReplace) != 1) return -1;
+  Tree t = tree_of(h);
+  if (!tree_key_acceptable(t, new_key, new_length)) return -1;  // refused before anything, no error number
+  if (old_length < 0 || (old_key == nullptr && old_length > 0)) return -1;
+  if (h->read_only) return tree_fail(kIxReadOnly, kSiteRefused);
+  if (ix_begin_write(t.f) != 1) return tree_finish(t.f, -1);
+  // The delete and insert inside share this journal: a failure of either
+  // puts the old pair back.
+  const bool journal = ix_journal_begin(t.f);
+  int rc = replace_locked(t, old_key, old_length, old_ref, new_key, new_length, new_ref, allow_duplicates);
+  ix_journal_end(t.f, journal);
+  return rc;
 }

@@ -12,27 +12,20 @@ namespace {
 
 int abs_int(int v) { return v < 0 ? -v : v; }
 
-// Allocates the right neighbour of the pinned node and links it in between
-// the node and its old next_page. Returned pinned.
-uint8_t* new_right_page(const Tree& t, uint8_t* pg, int32_t page, int32_t* out) {
-  int32_t np;
-  uint8_t* npg = ix_alloc_page(t.f, &np);
-  if (npg == nullptr) return nullptr;
+// Links the pinned new page `np` in as the right neighbour of the pinned
+// node, between it and its old next_page. 1 / -1.
+int link_right_page(const Tree& t, uint8_t* pg, int32_t page, uint8_t* npg, int32_t np) {
   const bool leaf = node_is_leaf(pg);
   int32_t old_next = node_next_page(pg);
   if (leaf) node_init_leaf(npg, t.ps, page, old_next);
   else node_init_internal(npg, t.ps, 0, page, old_next);  // entry_count -1 until entries arrive
   if (old_next != 0) {
-    if (ix_set_prev_page(t.f, old_next, np) != 1) {
-      ix_page_dirty(t.f, npg);
-      return nullptr;
-    }
+    if (ix_set_prev_page(t.f, old_next, np) != 1) return -1;
   } else if (leaf) {
     t.f->header.last_leaf = np;
   }
   node_set_next_page(pg, np);
-  *out = np;
-  return npg;
+  return 1;
 }
 
 struct SplitView {
@@ -99,6 +92,11 @@ int cut_for_left(const SplitView& v) {
 
 int split_node(const Tree& t, uint8_t* pg, int32_t page, const NewEntry& e_in, int p, int32_t parent, int slot) {
   const bool leaf = node_is_leaf(pg);
+  // The new page is had before anything changes: without it (disk full, no
+  // free frame) the node stays as it was.
+  int32_t np;
+  uint8_t* npg = ix_alloc_page(t.f, &np);
+  if (npg == nullptr) return -1;
   NewEntry e = e_in;
   Separator held;
   if (!leaf && p == -1) {
@@ -106,7 +104,10 @@ int split_node(const Tree& t, uint8_t* pg, int32_t page, const NewEntry& e_in, i
     // first_child with its derived separator, at position 0.
     assert(node_entry_count(pg) >= 0);  // a node without children always fits
     int32_t old_first = node_first_child(pg);
-    if (tree_derive_separator(t, old_first, &held) != 1) return -1;
+    if (tree_derive_separator(t, old_first, &held) != 1) {
+      ix_page_unpin(t.f, npg);  // the change's undo returns it to the free list
+      return -1;
+    }
     node_set_first_child(pg, e_in.child);
     e = NewEntry{held.key, held.length, held.ref, 1, old_first};
     p = 0;
@@ -121,16 +122,16 @@ int split_node(const Tree& t, uint8_t* pg, int32_t page, const NewEntry& e_in, i
   }
   int cut = go_right ? cut_for_right(v) : cut_for_left(v);
 
-  int32_t np;
-  uint8_t* npg = new_right_page(t, pg, page, &np);
   int r = -1;
-  if (npg != nullptr) {
+  if (link_right_page(t, pg, page, npg, np) == 1) {
     node_move_tail(pg, npg, cut, t.ps);
     ix_page_dirty(t.f, npg);
     // The half that takes e stands at the node's slot for any pushes it makes:
     // the new page is not referenced yet and lies between the node and its
     // right sibling.
     r = insert_into_node(t, e, go_right ? np : page, parent, slot);
+  } else {
+    ix_page_dirty(t.f, npg);
   }
   separator_release(&held);
   return r == -1 ? -1 : kInsSplit;

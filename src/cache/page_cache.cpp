@@ -366,17 +366,24 @@ uint8_t* pc_get_page(PagedFile* file, int32_t page) {
 uint8_t* pc_new_page(PagedFile* file, int32_t page) {
   PagePool* pool = file->pool;
   pc_error = kPcOk;
-  PageFrame* f = take_frame(pool);
-  if (f == nullptr) return nullptr;  // pc_error 3
+  // A frame still holding the page (a new page whose write failed) is the
+  // one to reuse: two frames of one page would shadow each other.
+  PageFrame* f = hash_find(pool, file->handle, page);
+  if (f != nullptr) {
+    mark_clean(pool, f);
+  } else {
+    f = take_frame(pool);
+    if (f == nullptr) return nullptr;  // pc_error 3
+    f->handle = file->handle;
+    f->page = page;
+    hash_push(pool, f);
+  }
   f->pins = 1;
-  f->handle = file->handle;
-  f->page = page;
   f->file_page_size = file->page_size;
   assert(!f->dirty);  // take_frame hands out clean frames
   f->checked = 0;  // invariant (7): a zero page is no node yet
   std::memset(f->data, 0, static_cast<size_t>(pool->page_size));
   lru_touch(pool, f);
-  hash_push(pool, f);
   return f->data;  // pc_error as left by take_frame (0, or 4 as in pc_get_page)
 }
 

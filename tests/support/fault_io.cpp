@@ -61,7 +61,8 @@ int fault_read_at(int h, int32_t off, int32_t len, void* buf) {
 // plan on Read or Write counts each page transfer once.
 int fault_write_at(int h, int32_t off, int32_t len, const void* buf) {
   if (should_fail(IoKind::Write)) {
-    io_os_error = EIO;
+    if (g_plan->disk_full && len > 1) (void)io_default_table().write_at(h, off, len / 2, buf);
+    io_os_error = g_plan->disk_full ? ENOSPC : EIO;
     return -1;
   }
   return io_default_table().write_at(h, off, len, buf);

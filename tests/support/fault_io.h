@@ -15,6 +15,9 @@ struct FaultPlan {
   int fail_at = 0;          // fail the N-th matching call from now; 0 = never
   bool persistent = false;  // keep failing after the first
   bool short_read = false;  // a failing read returns what it got and errno 30
+  // A failing write as a full disk fails it: the first half of the bytes
+  // written, then errno ENOSPC. Otherwise nothing is written, errno EIO.
+  bool disk_full = false;
   int calls = 0;            // matching calls seen
   int failures = 0;         // failures injected
 };
@@ -27,11 +30,12 @@ class FaultIo {
   FaultIo& operator=(const FaultIo&) = delete;
 
   FaultPlan& plan() { return plan_; }
-  void arm(IoKind kind, int fail_at, bool persistent = false) {
+  void arm(IoKind kind, int fail_at, bool persistent = false, bool disk_full = false) {
     plan_ = FaultPlan{};
     plan_.kind = kind;
     plan_.fail_at = fail_at;
     plan_.persistent = persistent;
+    plan_.disk_full = disk_full;
   }
   void disarm() { plan_.fail_at = 0; }
 
