@@ -362,6 +362,13 @@ int ix_close(IndexHandle* h) {
     return rc;
   }
   if (ix_release_all(f) != 1) rc = -1;
+  // Pages of a shared file are written only under the writer lock: what the
+  // flush could not write (a commit that failed, the lock held elsewhere) is
+  // dropped, never written by the close.
+  if (f->shared && pc_has_dirty(f->paged)) {
+    (void)pc_drop_pages(f->paged);
+    if (rc == 1) rc = fail(kIxFlushFailed, kSiteFlushWrite);
+  }
   if (pc_close(f->paged) != 1) rc = fail(kIxCloseFailed, kSiteClose);
   ix_files.remove(f);
   free_file(f);

@@ -9,6 +9,7 @@
 
 #include "btree/index_file.h"
 #include "btree/node.h"
+#include "support/fault_io.h"
 #include "support/fork_helper.h"
 #include "support/temp_dir.h"
 
@@ -161,6 +162,28 @@ TEST_F(SharedIndexTest, ReaderAndWriterHeldTogetherReleaseInEitherOrder) {
   ASSERT_EQ(ix_unlock(h, 2), 1);
   EXPECT_EQ(other.ask('w'), 1);
   EXPECT_EQ(h->file->lock_state, 0);
+}
+
+// A commit whose writes failed leaves its pages dirty here; with another
+// process holding the writer lock, the close must not write them.
+TEST_F(SharedIndexTest, CloseAfterAFailedCommitWritesNoPageWithoutTheLock) {
+  Prober other(path_);
+  ASSERT_TRUE(other.ready());
+  IndexHandle* h = ix_open(path_.c_str(), nullptr, 1, 0);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(ix_begin_write(h->file), 1);
+  uint8_t* d = ix_page_get(h->file, 1);
+  ASSERT_NE(d, nullptr);
+  d[kMarkAt] = 'D';
+  ix_page_dirty(h->file, d);
+  FaultIo fault;
+  fault.arm(IoKind::Write, 1, true, true);
+  EXPECT_EQ(ix_commit(h->file), -1);
+  ASSERT_EQ(other.ask('W'), 1);
+  fault.arm(IoKind::Write, 1000);  // only counts
+  EXPECT_EQ(ix_close(h), -1);
+  EXPECT_EQ(fault.plan().calls, 0) << "a page went out without the writer lock";
+  EXPECT_EQ(other.ask('V'), 1);
 }
 
 TEST_F(SharedIndexTest, CommitIsSeenThroughChangeCountAndDropsStalePages) {
