@@ -298,7 +298,8 @@ int ix_free_page(IndexFile* f, int32_t page, uint8_t* data);
 // list) and restarts the journal from there; it runs before the commit of a
 // failed change. forget restarts it from the current state (another
 // process's commit replaced the cached pages). 1 / -1: -1 when a page could
-// not be put back; the error of the failure being undone stays.
+// not be put back, 0 when no journal is open; the error of the failure
+// being undone stays.
 bool ix_journal_begin(IndexFile* f);
 void ix_journal_end(IndexFile* f, bool owner);
 int ix_journal_note(IndexFile* f, int32_t page, const uint8_t* data);

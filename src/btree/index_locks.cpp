@@ -256,6 +256,14 @@ int ix_commit(IndexFile* f) {
   }
   int rc = ix_write_header(f);
   if (rc == 1 && pc_flush(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteCommitFlush);
+  if (rc != 1 && ix_journal_undo(f) == 1) {
+    // The change is given up: the pages as they were go out in its place,
+    // so that the file does not keep part of a change reported as failed.
+    int error = ix_error, site = ix_error_site;
+    if (ix_write_header(f) == 1) (void)pc_flush(f->paged);
+    ix_error = error;
+    ix_error_site = site;
+  }
   if (rc == 1) f->header_deferred = 0;
   if (ix_end_op(f) != 1) rc = -1;
   return rc;

@@ -85,7 +85,7 @@ int ix_journal_note(IndexFile* f, int32_t page, const uint8_t* data) {
 
 int ix_journal_undo(IndexFile* f) {
   IxJournal* j = f->journal;
-  if (j == nullptr || !j->active) return 1;
+  if (j == nullptr || !j->active) return 0;
   const int ps = f->header.page_size;
   int rc = 1;
   for (int i = 0; i < j->count; ++i) {

@@ -170,6 +170,7 @@ int32_t append(Table* t, int32_t n) {
   const int rc = io_write_at(t->data_file, size, n + 2, block);
   if (block != small) std::free(block);
   if (rc != 1) {
+    rec_release_unwritten(t, size, n);  // a claim the disk held only in part
     tb_error = kTbDataFile;
     return 0;
   }

@@ -39,10 +39,19 @@ void rec_release_unwritten(Table* t, int32_t address, int32_t space) {
   t->data_end = 0;  // the end of the file is whatever the writes below leave
   int32_t size = 0;
   bool whole = io_file_size(t->data_file, &size) == 1;
+  if (whole && size <= address) whole = false;  // nothing of the block reached the file
   if (whole && int64_t{address} + 2 + space > size && space > 0) {
+    // An append the disk could not hold: the block is made whole with one
+    // byte at its end; when the disk is full, what the append left past
+    // `address` (part of the block) becomes a free block that ends with the
+    // file instead, so that no length word claims room past the end.
     uint8_t zero = 0;
     rec_data_written(t);
     whole = io_write_at(t->data_file, address + 1 + space, 1, &zero) == 1;
+    if (!whole && io_file_size(t->data_file, &size) == 1 && size >= address + 2) {
+      space = size - address - 2;
+      whole = true;
+    }
   }
   if (whole) (void)rec_release(t, address, space);
   tb_error = keep;
@@ -131,42 +140,43 @@ int rec_insert_entries(Table* t, const void* const* values, int32_t address) {
   return -1;
 }
 
+void rec_put_back_entries(Table* t, const void* const* values, int32_t address, TableIndex* upto) {
+  int keep = tb_error;
+  IxErrorSave saved = ix_error_save();
+  for (TableIndex* ix = t->indexes; ix != upto; ix = ix->next) {
+    int length = ix->number == 0 ? -1 : rec_build_key(t, ix, values);
+    if (length >= 0) (void)ix_insert(ix->handle, tb_key_buffer(), length, address, 1);
+  }
+  ix_error_restore(saved);
+  tb_error = keep;
+}
+
 int rec_delete_entries(Table* t, const void* const* values, int32_t address) {
-  int rc = 1;
-  int keep = kTbOk;
-  for (TableIndex* ix = t->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->number == 0) {
-      if (address == t->physical_cursor && rec_physical_next(t, ix) == -1) {
-        rc = -1;
-        keep = tb_error;
-      }
-      continue;
-    }
+  // Every keyed entry goes first; when one cannot, those already gone are
+  // put back, so that a failed delete leaves the record findable through
+  // every index (its space is given up only after this succeeded).
+  TableIndex* failed = nullptr;
+  for (TableIndex* ix = t->indexes; ix != nullptr && failed == nullptr; ix = ix->next) {
+    if (ix->number == 0) continue;
     int length = rec_build_key(t, ix, values);
     if (length < 0 || ix_delete(ix->handle, tb_key_buffer(), length, address) != 1) {
       if (length >= 0) tb_error = kTbIndexLayer;
-      rc = -1;
-      keep = tb_error;
+      failed = ix;
+      break;
     }
+    // The index stays on the entry after the deleted one, or at an end (an
+    // unreadable position counts as past the last).
     int32_t ref;
     int at = ix_current(ix->handle, &ref);
-    if (at == 1) {
-      int in = rec_in_index(ix);
-      if (in == -1) {
-        rc = -1;
-        keep = tb_error;
-      } else {
-        ix->state = in == 1 ? 1 : -3;
-      }
-    } else if (at == -2 || at == -3) {
-      ix->state = at;
-    } else {
-      rc = -1;
-      keep = kTbIndexLayer;
-    }
+    ix->state = at == 1 ? (rec_in_index(ix) == 1 ? 1 : -3) : (at == -2 ? -2 : -3);
   }
-  if (rc != 1) tb_error = keep;
-  return rc;
+  if (failed != nullptr) {
+    rec_put_back_entries(t, values, address, failed);
+    return -1;
+  }
+  TableIndex* physical = tb_physical_index(t);
+  if (physical != nullptr && address == t->physical_cursor && rec_physical_next(t, physical) == -1) return -1;
+  return 1;
 }
 
 int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_address,

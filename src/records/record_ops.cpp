@@ -325,10 +325,16 @@ int tb_delete_record(Table* t, TableIndex* ix) {
   if (tb_take_temp_lock(t, a, &took) != 1) return bracket_end(t, bracket, -1);
   RecordContents c;
   rc = rec_read(t, a, &c);
-  if (rc == 1) rc = rec_release(t, a, c.space);
   if (rc == 1) {
+    // No entry may point into space the next add could be given.
     RecordValues values(t, c.fields);
     rc = values.ok() ? rec_delete_entries(t, values.get(), a) : -1;
+    if (rc == 1 && rec_release(t, a, c.space) != 1) {
+      rc = -1;
+      // Still a live block: the record comes back whole.
+      int16_t word = 0;
+      if (rec_read_word(t, a, &word) == 1 && word == c.space) rec_put_back_entries(t, values.get(), a, nullptr);
+    }
   }
   rec_free_contents(&c);
   return bracket_end(t, bracket, release_temp(t, took, rc));

@@ -185,6 +185,9 @@ int tb_next_record(Table* t, TableIndex* ix);
 int32_t rec_store(Table* t, const void* const* values);  // address, or 0 on failure
 int rec_insert_entries(Table* t, const void* const* values, int32_t address);
 int rec_delete_entries(Table* t, const void* const* values, int32_t address);
+// Inserts the record's entry again into every keyed index before `upto`
+// (null: all), after a delete that cannot finish; errors stay as they were.
+void rec_put_back_entries(Table* t, const void* const* values, int32_t address, TableIndex* upto);
 int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_address,
                         const void* const* new_values, int32_t new_address);
 // Frees a block whose contents may never have been written (a failed store):

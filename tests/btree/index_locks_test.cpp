@@ -177,7 +177,7 @@ TEST_F(SharedIndexTest, CloseAfterAFailedCommitWritesNoPageWithoutTheLock) {
   d[kMarkAt] = 'D';
   ix_page_dirty(h->file, d);
   FaultIo fault;
-  fault.arm(IoKind::Write, 1, true, true);
+  fault.arm(IoKind::Write, 1, true);
   EXPECT_EQ(ix_commit(h->file), -1);
   ASSERT_EQ(other.ask('W'), 1);
   fault.arm(IoKind::Write, 1000);  // only counts

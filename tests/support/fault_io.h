@@ -15,8 +15,9 @@ struct FaultPlan {
   int fail_at = 0;          // fail the N-th matching call from now; 0 = never
   bool persistent = false;  // keep failing after the first
   bool short_read = false;  // a failing read returns what it got and errno 30
-  // A failing write as a full disk fails it: the first half of the bytes
-  // written, then errno ENOSPC. Otherwise nothing is written, errno EIO.
+  // A full disk: only writes that grow the file count and fail, with the
+  // first half of their bytes written and errno ENOSPC. Otherwise every
+  // write counts, and a failing one writes nothing, errno EIO.
   bool disk_full = false;
   int calls = 0;            // matching calls seen
   int failures = 0;         // failures injected
