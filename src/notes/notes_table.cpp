@@ -118,7 +118,11 @@ std::string engine_error_text(int code, int index_error, int os_error) {
     std::snprintf(text, sizeof text, "; index layer error %d", index_error);
     out += text;
   }
-  if ((code == kTbDataFile || code == kTbCannotOpen) && os_error != 0) {
+  // An index page that could not be read, written or given a frame keeps
+  // the system's cause too (a full disk reads "No space left on device").
+  const bool index_io = code == kTbIndexLayer && (index_error == kIxReadFailed || index_error == kIxWriteFailed ||
+                                                  index_error == kIxFlushFailed || index_error == kIxNoFrame);
+  if ((code == kTbDataFile || code == kTbCannotOpen || index_io) && os_error != 0) {
     out += "; system: ";
     out += os_error == 30 ? "a short read or write" : std::strerror(os_error);
   }

@@ -174,8 +174,13 @@ int rec_delete_entries(Table* t, const void* const* values, int32_t address) {
     rec_put_back_entries(t, values, address, failed);
     return -1;
   }
+  // A physical cursor that cannot step past the record leaves it whole too:
+  // the record stays current and findable, never half deleted.
   TableIndex* physical = tb_physical_index(t);
-  if (physical != nullptr && address == t->physical_cursor && rec_physical_next(t, physical) == -1) return -1;
+  if (physical != nullptr && address == t->physical_cursor && rec_physical_next(t, physical) == -1) {
+    rec_put_back_entries(t, values, address, nullptr);
+    return -1;
+  }
   return 1;
 }
 

@@ -2,9 +2,13 @@
 // clear message and loses nothing.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <unistd.h>
 
+#include "btree/index_file.h"
+#include "engine/engine.h"
+#include "notes/notes_table.h"
 #include "qbnote_run.h"
 
 namespace {
@@ -86,6 +90,13 @@ TEST_F(NotesBadInput, ATableThatCannotBeOpenedIsReportedAndLeftAsItIs) {
   }
   EXPECT_EQ(read_whole_file(notes_db()), db);
   EXPECT_EQ(read_whole_file(notes_idx()), idx);
+}
+
+// A full disk under the index file as under the data file: the message
+// keeps the system's cause.
+TEST(NotesErrorText, AFailedWriteOfEitherFileNamesTheSystemsCause) {
+  for (auto [code, index_error] : {std::pair{kTbDataFile, 0}, {kTbIndexLayer, kIxWriteFailed}})
+    EXPECT_NE(engine_error_text(code, index_error, ENOSPC).find("No space left on device"), std::string::npos) << code;
 }
 
 TEST_F(NotesBadInput, ADamagedIndexFileIsReportedAndLeftAsItIs) {

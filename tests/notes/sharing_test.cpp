@@ -112,7 +112,9 @@ TEST_F(NotesSharing, SetsDuringTheMonitorsStopAreKeptOrRefused) {
   EXPECT_EQ(wait_child(monitor), 0);
   for (size_t i = 0; i < sets.size(); ++i) {
     ASSERT_TRUE(results[i].status == 0 || results[i].status == 4) << results[i].err;
-    if (results[i].status == 0) EXPECT_EQ(run({"get", sets[i].second}).out, "set during the stop\n") << i;
+    if (results[i].status == 0) {
+      EXPECT_EQ(run({"get", sets[i].second}).out, "set during the stop\n") << i;
+    }
   }
 }
 
