@@ -52,9 +52,14 @@ int lockFd = -1;
 int lockDepth = 0;
 bool lockExclusive = false;
 
+std::recursive_mutex& creationThreads() {
+  static std::recursive_mutex one;
+  return one;
+}
+
 }  // namespace
 
-CreationLock::CreationLock(bool exclusive) {
+CreationLock::CreationLock(bool exclusive) : thread_(creationThreads()) {
   if (lockDepth == 0) {
     char name[kPathBuffer];
     if (systemFilePath(name, "qbnote.lock") != 1) return;

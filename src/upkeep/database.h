@@ -21,6 +21,8 @@
 // and the user-interface thread from meeting on them is the callers' duty.
 #pragma once
 
+#include <mutex>
+
 #include "platform/win_types.h"
 #include "table_handle/table_handle.h"
 
@@ -57,6 +59,9 @@ int createNotesTable(const char* baseName);
 // has them open. Process-wide and nestable: an inner lock in a process that
 // holds it exclusively takes nothing; an inner exclusive lock turns an outer
 // shared one exclusive until the outermost is released. Blocks until granted.
+// One thread at a time: the flock belongs to the process, so a second thread
+// (the Monitor's stop beside its event thread) waits for the first's
+// outermost lock to end.
 class CreationLock {
  public:
   explicit CreationLock(bool exclusive);
@@ -66,6 +71,7 @@ class CreationLock {
   bool held() const { return held_; }
 
  private:
+  std::unique_lock<std::recursive_mutex> thread_;
   bool held_ = false;
 };
 
