@@ -330,18 +330,22 @@ static int flush_file(IndexFile* f) {
   if (f->paged->written == 0) return 1;  // nothing of the file was ever changed
   int rc = 1;
   bool held = ix_writer_state(f->lock_state) == kLockHeld;
+  bool header_out = false;
   if (!f->shared || held) {
     // Nobody else writes the header meanwhile: bytes already on the file
     // need not go out again (pc_flush then skips the disk flush as well
     // when nothing else was written since the last one).
     if (!ix_header_unchanged(f) && ix_write_header(f) != 1) rc = -1;
-    else f->header_deferred = 0;
+    else header_out = true;
   }
   if (f->shared && !held) {
     if (!pc_has_dirty(f->paged)) return rc;
     if (ix_lock_writer(f, 1) != 1) return -1;
   }
   if (pc_flush(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteFlushWrite);
+  // A deferred commit is settled only once its pages are out too; until
+  // then the unlock writes it again.
+  if (rc == 1 && header_out) f->header_deferred = 0;
   if (ix_end_op(f) != 1) rc = -1;
   return rc;
 }

@@ -122,6 +122,8 @@ int release_reader(IndexFile* f) {
   return rc == 1 ? 1 : fail(kIxUnlockFailed, kSiteUnlockReader);
 }
 
+constexpr int kDeferredTries = 3;
+
 // Settles a deferred commit before a held writer lock is given up.
 int write_deferred(IndexFile* f) {
   if (!f->header_deferred) return 1;
@@ -133,10 +135,17 @@ int write_deferred(IndexFile* f) {
   // order of the writes is what counts; one flush after both then makes
   // the commit durable. (A second flush between pages and header would buy
   // no crash safety: pages change in place, without a journal.)
-  int rc = 1;
-  if (pc_write_dirty(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredFlush);
-  if (rc == 1 && ix_write_header(f) != 1) rc = -1;
-  if (rc == 1 && pc_sync(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredSync);
+  // A write that fails leaves its frame dirty, so the commit is tried
+  // again while the lock is still ours: once it goes, other processes would
+  // read an index half of whose pages are new, beside a data file that
+  // already holds the change.
+  int rc = -1;
+  for (int tries = 0; tries < kDeferredTries && rc != 1; ++tries) {
+    rc = 1;
+    if (pc_write_dirty(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredFlush);
+    if (rc == 1 && ix_write_header(f) != 1) rc = -1;
+    if (rc == 1 && pc_sync(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredSync);
+  }
   if (rc == 1) f->header_deferred = 0;
   return rc;
 }

@@ -308,7 +308,7 @@ TEST_F(WalkHold, RecordLockedByAProcessWaitingForTheTableIsLetThrough) {
   const IxLockSettings ix = ix_lock_settings;
   const TbLockSettings tb = tb_lock_settings;
   ix_lock_settings = IxLockSettings{400, 1, 2000};
-  tb_lock_settings = TbLockSettings{10, 2, 200};  // a held record is given up on after about 20 ms
+  tb_lock_settings = TbLockSettings{50, 2, 1000};  // a held record is given up on after about 100 ms
   OtherOpen records("qb.db");
   OtherOpen index;
   ASSERT_TRUE(records.ok() && index.ok());
