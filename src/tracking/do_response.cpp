@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "platform/debug_output.h"
 #include "platform/device.h"
@@ -63,14 +64,45 @@ void upsert(TableHandle& t) {
     (void)t.addRecord();
 }
 
-void lockedUpdate() {
-  (void)notesTable.lockRecord(&lockId);
+void (*tracking_before_lock)(const char* path) = nullptr;
+
+// Paths compare as the path index compares them: bytes, A to Z folded.
+static bool samePath(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    unsigned char x = static_cast<unsigned char>(*a);
+    unsigned char y = static_cast<unsigned char>(*b);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return false;
+    if (x == 0) return true;
+  }
+}
+
+// A look-up only positions the cursor; until the record lock is granted,
+// another process may delete or re-key the note it found, and the index
+// then moves the cursor on to the next entry: another file's note. So the
+// note is locked first and read second, and it is used only when the
+// record read under the lock still carries `path`. A record that turned
+// out to be another's is looked up again, a few times.
+bool lockNote(const char* path) {
+  static constexpr int kTries = 3;
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    if (lookUp(notesTable, path) != kKeyFound) return false;
+    if (tracking_before_lock != nullptr) tracking_before_lock(path);
+    if (notesTable.lockRecord(&lockId) != 1) return false;
+    if (notesTable.readRecord(0) == 1 && samePath(notesTable.getField(notesTable.fieldNumber(kPathField)), path))
+      return true;
+    (void)notesTable.unlockRecord(lockId);
+  }
+  return false;
+}
+
+void updateLocked() {
   (void)notesTable.updateRecord();
   (void)notesTable.unlockRecord(lockId);
 }
 
-void lockedDelete() {
-  (void)notesTable.lockRecord(&lockId);
+void deleteLocked() {
   (void)notesTable.deleteRecord();
   (void)notesTable.unlockRecord(lockId);
 }
@@ -104,50 +136,75 @@ static bool usable(const EventPath& a, const EventPath* b = nullptr) {
   return true;
 }
 
+// ---- the operations ----------------------------------------------------------
+
+// The note of `path` in notesTable becomes `remark`: the locked record is
+// updated, or a new one added. `remark` must not point into notesTable's
+// buffers, which the look-up overwrites.
+static void putNote(const char* path, const char* remark) {
+  const bool locked = lockNote(path);
+  setPath(notesTable, path);
+  (void)notesTable.setField(notesTable.fieldNumber(kRemarkField), remark);
+  if (locked)
+    updateLocked();
+  else
+    (void)notesTable.addRecord();
+}
+
+// The remark of `path`'s note, read under its lock, into `remark`; false
+// when it has none.
+static bool readNote(const char* path, std::string* remark) {
+  if (!lockNote(path)) return false;
+  *remark = notesTable.getField(notesTable.fieldNumber(kRemarkField));
+  (void)notesTable.unlockRecord(lockId);
+  return true;
+}
+
 static void markModified() { (void)WriteProfileStringA(kProfileSection, kModifiedKey, "1"); }
 
-// ---- the operations ----------------------------------------------------------
+// The locked note is set aside in tempTable under its path and deleted;
+// MODIFIED is written whatever the delete gave.
+static void setAsideLocked() {
+  copyNote(notesTable, tempTable);
+  upsert(tempTable);
+  deleteLocked();
+  markModified();
+}
 
 static void onCopy(const char* source, const char* target) {
   if (lookUp(tempTable, target) == kKeyFound) {
     readCurrent(tempTable);
-    setPath(notesTable, target);
-    (void)notesTable.setField(notesTable.fieldNumber(kRemarkField), tempTable.getField(tempTable.fieldNumber(kRemarkField)));
-    upsert(notesTable);
+    putNote(target, tempTable.getField(tempTable.fieldNumber(kRemarkField)));
   }
-  if (lookUp(notesTable, source) == kKeyFound) {
-    readCurrent(notesTable);
-    setPath(notesTable, target);
-    upsert(notesTable);
-  }
+  std::string remark;
+  if (readNote(source, &remark)) putNote(target, remark.c_str());
 }
 
+// A file renamed over another takes its own note along; the replaced
+// file's note is set aside like a deleted file's. A file without a note
+// renamed over one (a save through a temporary file) leaves the note where
+// it is.
 static void onRename(const char* source, const char* target) {
   DWORD attributes = GetFileAttributesA(target);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) walkFolder(source, target);
   traceLine("RENAME: %s, %s\n", source, target);
-  // Both look-ups come before either branch.
-  bool noted = lookUp(notesTable, source) == kKeyFound;
-  bool setAside = lookUp(tempTable, target) == kKeyFound;
-  if (noted) {
-    readCurrent(notesTable);
-    copyNote(notesTable, tempTable);
-    upsert(tempTable);
-    readCurrent(notesTable);
-    setPath(notesTable, target);
-    lockedUpdate();
+  const bool setAside = lookUp(tempTable, target) == kKeyFound;
+  if (lookUp(notesTable, source) == kKeyFound) {
+    if (!samePath(source, target) && lockNote(target)) {
+      traceLine("REPLACED: %s\n", target);
+      setAsideLocked();
+    }
+    if (lockNote(source)) {
+      copyNote(notesTable, tempTable);
+      upsert(tempTable);
+      setPath(notesTable, target);
+      updateLocked();
+    }
   } else if (setAside) {
     readCurrent(tempTable);
     copyNote(tempTable, notesTable);
     (void)notesTable.addRecord();
   }
-}
-
-// Deletes the current note of notesTable and marks the table modified,
-// whatever the delete gave.
-static void removeCurrent() {
-  lockedDelete();
-  markModified();
 }
 
 static void onDelete(const EventPath& sourcePath) {
@@ -158,16 +215,14 @@ static void onDelete(const EventPath& sourcePath) {
   traceLine("PRE DELETE: %s, %s\n", source, spec.text);
   if (fileSpecMatches(spec, source)) {
     traceLine("FOUND IN REGISTRY: %s\n", spec.text);
-    readCurrent(notesTable);  // the FileSpec note the hand-shake found
-    setPath(notesTable, source);
-    lockedUpdate();
+    if (lockNote(spec.text)) {
+      setPath(notesTable, source);
+      updateLocked();
+    }
   }
-  if (lookUp(notesTable, source) == kKeyFound) {
+  if (lockNote(source)) {
     traceLine("DO DELETE: %s\n", source);
-    readCurrent(notesTable);
-    copyNote(notesTable, tempTable);
-    upsert(tempTable);
-    removeCurrent();
+    setAsideLocked();
   }
 }
 
@@ -178,9 +233,10 @@ static void onCreate(const EventPath& targetPath) {
   const char* target = targetPath.text;
   if (fileSpecMatches(spec, target)) {
     traceLine("CREATENEW: %s, %s\n", target, spec.text);
-    readCurrent(notesTable);  // the FileSpec note the hand-shake found
-    setPath(notesTable, target);
-    lockedUpdate();
+    if (lockNote(spec.text)) {
+      setPath(notesTable, target);
+      updateLocked();
+    }
     return;
   }
   if (lookUp(tempTable, target) == kKeyFound) {
@@ -192,15 +248,17 @@ static void onCreate(const EventPath& targetPath) {
 }
 
 static void onRemove(const char* source) {
-  if (lookUp(notesTable, source) == kKeyFound) removeCurrent();
+  if (!lockNote(source)) return;
+  deleteLocked();
+  markModified();
 }
 
 static void onCopyReverse(const char* source, const char* target) {
-  if (lookUp(notesTable, target) == kKeyFound) {
-    readCurrent(notesTable);
-    setPath(notesTable, source);
-    (void)notesTable.addRecord();
-  }
+  std::string remark;
+  if (!readNote(target, &remark)) return;
+  setPath(notesTable, source);
+  (void)notesTable.setField(notesTable.fieldNumber(kRemarkField), remark.c_str());
+  (void)notesTable.addRecord();
 }
 
 static void dispatch(const EventRecord& record, int32_t operation) {

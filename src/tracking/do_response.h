@@ -7,8 +7,10 @@
 //   OP_COPY          the copy gets the source's note; without one, a note
 //                    set aside for the target comes back
 //   OP_RENAME        the note moves to the new path (a copy is set aside
-//                    under the old one); for a folder, walkFolder first
-//                    re-keys everything inside it
+//                    under the old one); a note the new path had is set
+//                    aside there and deleted, unless the renamed path had
+//                    none; for a folder, walkFolder first re-keys
+//                    everything inside it
 //   OP_DELETE        the note is set aside in tempTable and deleted
 //   OP_REMOVE        the note is deleted, nothing set aside
 //   OP_COPY_REVERSE  the target's note is copied to the source path
@@ -22,6 +24,7 @@
 // into a 512-byte buffer. The lines, their arguments and when they come:
 //   "\nDoResponse with %d\n"          operation         every event, first
 //   "RENAME: %s, %s\n"                source, target    after the folder walk
+//   "REPLACED: %s\n"                  target            rename over a noted path
 //   "SaveAs contains %s\n"            FileSpec          delete/create, key opened
 //   "Result for findKey,%s = %d\n"    FileSpec, result  the same, after the look-up
 //   "PRE DELETE: %s, %s\n"            source, FileSpec  delete, always
@@ -43,7 +46,9 @@
 // since the value was meant for this very event.
 //
 // Failures of the table calls do not stop an event: only findKey's result
-// steers (2 found, anything else not found, a closed table included), and
+// steers (2 found, anything else not found, a closed table included); a
+// note of notesTable is changed, deleted or copied only under its record
+// lock, once re-read there and seen to carry the path looked up (lockNote);
 // every event but OP_STOP ends with `operation` set to 0 and IOCTL_ACKNOWLEDGE
 // with the record's address on driverHandle. OP_STOP is acknowledged with
 // `operation` left at 100.
@@ -92,10 +97,18 @@ void copyNote(TableHandle& from, TableHandle& to);
 // findKey with the path already in t's buffer: updateRecord if found, else
 // addRecord. No record lock.
 void upsert(TableHandle& t);
-// lockRecord (lockId), updateRecord, unlockRecord (lockId) on notesTable.
-void lockedUpdate();
-// lockRecord (lockId), deleteRecord, unlockRecord (lockId) on notesTable.
-void lockedDelete();
+// Looks `path` up in notesTable, takes the record lock (lockId) and reads
+// the record under it. True when the record read is still `path`'s (paths
+// compared as the index compares them): the lock is held and the buffers
+// hold the note. False: `path` has no note, or it could not be locked;
+// nothing is held and nothing of notesTable may be written.
+bool lockNote(const char* path);
+// updateRecord / deleteRecord on notesTable, then unlockRecord (lockId):
+// only after lockNote gave true.
+void updateLocked();
+void deleteLocked();
+// For tests: when set, called between each look-up of lockNote and its lock.
+extern void (*tracking_before_lock)(const char* path);
 
 // Formats one trace line into a 512-byte buffer and sends it to the debug
 // output; a line that does not fit is cut and ends in "...\n".

@@ -124,7 +124,8 @@ TEST_F(Tracking, EditorSaveThroughABackupNameKeepsTheNote) {
 }
 
 // A temporary file written beside the original and renamed over it: the
-// rename's source has no note, so the original's stays.
+// rename's source has no note, so the original's stays; a noted file
+// renamed over it brings its own.
 TEST_F(Tracking, SaveThroughATemporaryFileRenamedOverKeepsTheNote) {
   const std::string f = make_file("config.toml", "a = 1\n");
   set_note(f, "hand-tuned");
@@ -138,6 +139,11 @@ TEST_F(Tracking, SaveThroughATemporaryFileRenamedOverKeepsTheNote) {
     EXPECT_FALSE(note(temporary)) << "save " << save;
   }
   EXPECT_EQ(notes_under(), (std::map<std::string, std::string>{{f, "hand-tuned"}}));
+  // A file with a note of its own renamed over it takes that note along.
+  set_note(make_file("other.toml"), "the other");
+  move(at("other.toml"), f);
+  ASSERT_TRUE(wait_note(f, "the other"));
+  EXPECT_EQ(notes_under(), (std::map<std::string, std::string>{{f, "the other"}}));
 }
 
 TEST_F(Tracking, MovedOutOfTheRootsAndBackGetsItsNoteBack) {

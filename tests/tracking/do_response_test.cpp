@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -138,12 +141,27 @@ TEST_F(Copy, ReverseCopiesTheTargetNoteToTheSourceUnlessItHasOne) {
 class Rename : public TrackingTest {};
 
 TEST_F(Rename, MovesTheNoteAndSetsACopyAsideUnderTheOldPath) {
+  const std::string trace = "\nDoResponse with 2\nRENAME: " + kA + ", " + kB + "\n";
   note(notesTable, kA, "mine");
-  EXPECT_EQ(event(OP_RENAME, kA, kB), "\nDoResponse with 2\nRENAME: " + kA + ", " + kB + "\n");
+  EXPECT_EQ(event(OP_RENAME, kA, kB), trace);
   EXPECT_EQ(remarkOf(notesTable, kA), std::nullopt);
   EXPECT_EQ(remarkOf(notesTable, kB), "mine");
   EXPECT_EQ(remarkOf(tempTable, kA), "mine");
   EXPECT_EQ(remarkOf(tempTable, kB), std::nullopt);
+  // Onto a noted path: the replaced note is set aside, as a deleted file's is.
+  note(notesTable, kA, "a");
+  EXPECT_EQ(event(OP_RENAME, kA, kB), trace + "REPLACED: " + kB + "\n");
+  EXPECT_EQ(remarkOf(notesTable, kA), std::nullopt);
+  EXPECT_EQ(remarkOf(notesTable, kB), "a");
+  EXPECT_EQ(remarkOf(tempTable, kA), "a");
+  EXPECT_EQ(remarkOf(tempTable, kB), "mine");
+  EXPECT_EQ(modified(), 1u);
+  (void)event(OP_REMOVE, kB, "");
+  (void)event(OP_CREATE, "", kB);
+  EXPECT_EQ(remarkOf(notesTable, kB), "mine");
+  // A change of case only: one note, which stays with its file.
+  (void)event(OP_RENAME, kB, "/home/Ada/B.txt");
+  EXPECT_EQ(remarkOf(notesTable, "/home/Ada/B.txt"), "mine");
 }
 
 TEST_F(Rename, BackToASetAsideNameBringsItsNoteBack) {
@@ -166,13 +184,60 @@ TEST_F(Rename, AwayBackAndAwayAgainKeepsEachNoteWithItsFile) {
   EXPECT_EQ(remarkOf(notesTable, z), "z");
 }
 
-TEST_F(Rename, OntoAPathWithANoteLeavesBothNotesWhereTheyWere) {
-  note(notesTable, kA, "a");
-  note(notesTable, kB, "b");
-  (void)event(OP_RENAME, kA, kB);
-  EXPECT_EQ(remarkOf(notesTable, kA), "a");
-  EXPECT_EQ(remarkOf(notesTable, kB), "b");
-  EXPECT_EQ(remarkOf(tempTable, kA), "a");
+// ---- other processes ------------------------------------------------------------------
+
+// qbnote removes or sets b's note between the Monitor's look-up of b and its
+// record lock: the Monitor acts on the note as qbnote left it, on no other.
+std::string g_at, g_qbnote;  // the path whose lock qbnote's run precedes; its arguments
+
+void runQbnoteOnce(const char* path) {
+  if (g_at != path) return;
+  g_at.clear();
+  EXPECT_EQ(std::system((QBNOTE_BIN " " + g_qbnote + " >/dev/null").c_str()), 0) << "qbnote " << g_qbnote;
+}
+
+class OtherProcess : public TrackingTest {};
+
+TEST_F(OtherProcess, QbnoteChangingTheNoteBeforeTheMonitorsLockKeepsEveryNoteWithItsFile) {
+  // qbnote: "rm" b, or "set" b to kSet; after: the row's notes; asideB: tempTable's note of b.
+  struct Row {
+    int32_t operation;
+    std::string source, target, fileSpec, qbnote;
+    std::map<std::string, std::string> after;
+    std::optional<std::string> asideB;
+  };
+  const std::string kSet = "set meanwhile, longer than the note it replaces";
+  const std::map<std::string, std::string> ac = {{"a", "A"}, {"c", "C"}};
+  const Row rows[] = {
+      {OP_DELETE, "b", "", "", "rm", ac, std::nullopt},
+      {OP_REMOVE, "b", "", "", "rm", ac, std::nullopt},
+      {OP_RENAME, "b", "z", "", "rm", ac, std::nullopt},
+      {OP_RENAME, "a", "b", "", "rm", {{"b", "A"}, {"c", "C"}}, std::nullopt},
+      {OP_COPY, "b", "z", "", "rm", ac, std::nullopt},
+      {OP_COPY_REVERSE, "z", "b", "", "rm", ac, std::nullopt},
+      {OP_CREATE, "", "b.new", "b", "rm", ac, std::nullopt},
+      {OP_DELETE, "b", "", "", "set", ac, kSet},
+      {OP_RENAME, "b", "z", "", "set", {{"a", "A"}, {"c", "C"}, {"z", kSet}}, kSet},
+      {OP_COPY, "b", "z", "", "set", {{"a", "A"}, {"b", kSet}, {"c", "C"}, {"z", kSet}}, std::nullopt},
+      {OP_COPY_REVERSE, "z", "b", "", "set", {{"a", "A"}, {"b", kSet}, {"c", "C"}, {"z", kSet}}, std::nullopt},
+      {OP_CREATE, "", "b.new", "b", "set", {{"a", "A"}, {"b.new", kSet}, {"c", "C"}}, std::nullopt},
+  };
+  const std::string resolved = std::filesystem::canonical(files());
+  tracking_before_lock = runQbnoteOnce;
+  for (const Row& row : rows) {
+    const std::string dir = resolved + "/r" + std::to_string(&row - rows) + "/";
+    SCOPED_TRACE(dir);
+    for (const char* p : {"a", "b", "c"}) note(notesTable, dir + p, std::string(1, static_cast<char>(*p - 32)));
+    g_at = dir + "b";  // also the FileSpec of the rows that have one
+    g_qbnote = row.qbnote + " '" + dir + "b'" + (row.qbnote == "set" ? " '" + kSet + "'" : "");
+    if (!row.fileSpec.empty()) setFileSpec(dir + row.fileSpec);
+    (void)event(row.operation, row.source.empty() ? "" : dir + row.source, row.target.empty() ? "" : dir + row.target);
+    EXPECT_TRUE(g_at.empty()) << "qbnote did not run";
+    for (const char* p : {"a", "b", "b.new", "c", "z"})
+      EXPECT_EQ(remarkOf(notesTable, dir + p), row.after.count(p) ? std::optional(row.after.at(p)) : std::nullopt) << p;
+    EXPECT_EQ(remarkOf(tempTable, dir + "b"), row.asideB);
+  }
+  tracking_before_lock = nullptr;
 }
 
 // ---- delete, remove and create -------------------------------------------------------
