@@ -55,12 +55,27 @@ int create_index_file(const char* name, int page_size) {
   return 1;
 }
 
+// Whether the data file holds only zero bytes from `from` to its end `size`
+// (a torn claim leaves fewer than 32768 such bytes).
+bool zeros_to_end(Table* t, int64_t from, int32_t size) {
+  uint8_t chunk[4096];
+  for (int64_t at = from; at < size;) {
+    const int32_t n = static_cast<int32_t>(size - at < int64_t{sizeof chunk} ? size - at : int64_t{sizeof chunk});
+    if (io_read_at(t->data_file, static_cast<int32_t>(at), n, chunk) != 1) return false;
+    for (int32_t i = 0; i < n; ++i)
+      if (chunk[i] != 0) return false;
+    at += n;
+  }
+  return true;
+}
+
 // Hands every free block of the data file to the record layer's free space,
 // which enters it (merged with free neighbours) into the new index file.
 // The blocks must run gaplessly from first_record to exactly the end of the
-// file: a length word whose block would pass the end, or a tail too short
-// for a length word, is damage (error 7). Each step moves at least 2 bytes,
-// so the walk ends within the file's size.
+// file: a record whose block would pass the end, or a tail too short for a
+// length word, is damage (error 7); a free block passing the end over
+// nothing but zeros is cut to end with the file. Each step moves at least 2
+// bytes, so the walk ends within the file's size.
 int collect_free_space(Table* t) {
   int32_t size = 0;
   if (io_file_size(t->data_file, &size) != 1) {
@@ -72,7 +87,14 @@ int collect_free_space(Table* t) {
     if (at + 2 > size) return rec_corrupt(static_cast<int32_t>(at));
     int16_t word = 0;
     if (rec_read_word(t, static_cast<int32_t>(at), &word) != 1) return -1;
-    const int32_t extent = word < 0 ? -int32_t{word} : word;
+    int32_t extent = word < 0 ? -int32_t{word} : word;
+    if (word < 0 && at + 2 + extent > size && zeros_to_end(t, at + 2, size)) {
+      // A free block claimed at the end of the file (its word and zeros in
+      // one write) by a process killed inside that write: what reached the
+      // file is free, and the block ends with the file.
+      extent = static_cast<int32_t>(size - at - 2);
+      if (rec_write_word(t, static_cast<int32_t>(at), -extent) != 1) return -1;
+    }
     if (at + 2 + extent > size) return rec_corrupt(static_cast<int32_t>(at));
     // A free block of 32768 bytes cannot be stated by a size entry.
     if (word < 0 && extent > kRecMaxSpace) return rec_corrupt(static_cast<int32_t>(at));

@@ -165,7 +165,8 @@ int rec_absent_values_storable(Table* t, const void* const* values) {
   return ok ? 1 : 0;
 }
 
-int rec_write(Table* t, int32_t address, int32_t space, const void* const* values, const int32_t* lengths) {
+int rec_write(Table* t, int32_t address, int32_t space, const void* const* values, const int32_t* lengths,
+              bool word_last) {
   assert(space >= 0 && space <= kRecMaxSpace);
   int64_t n = 0;
   bool absent = false;
@@ -180,6 +181,11 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
   const int64_t out = absent ? space : n;
   // The length word and the fields go out in one write, so that a failing
   // write leaves either nothing or a torn block, never a word without data.
+  // A process killed inside a write that spans pages may leave only its
+  // first pages written. With `word_last` the block already lies in the file
+  // under its free length word: the fields go out first and the word after
+  // them, so that such a kill leaves the block free, never a record whose
+  // word stands over fields written only in part.
   uint8_t small[512];
   uint8_t* block = small;
   if (out + 2 > static_cast<int64_t>(sizeof small)) {
@@ -200,7 +206,9 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
     at += static_cast<int32_t>(out - n);
   }
   rec_data_written(t);
-  int rc = io_write_at(t->data_file, address, at, block);
+  int rc = 1;
+  if (word_last && at > 2) rc = io_write_at(t->data_file, address + 2, at - 2, block + 2);
+  if (rc == 1) rc = io_write_at(t->data_file, address, word_last ? 2 : at, block);
   if (block != small) std::free(block);
   if (rc != 1) {
     tb_error = kTbDataFile;

@@ -95,7 +95,10 @@ int32_t rec_store(Table* t, const void* const* values) {
     int took = 0;
     if (address != 0) {
       int rc = tb_take_temp_lock(t, address, &took);
-      if (rc == 1) rc = rec_write(t, address, space, values, lengths);
+      // Only an exclusive append has no free block in the file yet.
+      int32_t size = 0;
+      const bool in_file = t->shared || (io_file_size(t->data_file, &size) == 1 && size > address);
+      if (rc == 1) rc = rec_write(t, address, space, values, lengths, in_file);
       if (took) {
         int keep = tb_error;
         if (tb_release_temp_lock(t) != 1 && rc == 1) rc = -1;

@@ -104,6 +104,15 @@ int current_address(Table* t, TableIndex* ix, int32_t* address) {
 
 void record_too_large() { tb_error = kTbRecordTooLarge; }
 
+// A process killed inside a write may leave it cut at a page boundary of
+// the system's cache (4096 bytes, or a multiple of it): a record rewritten
+// in place over such a boundary could keep the old tail behind new fields.
+constexpr int64_t kTearUnit = 4096;
+
+bool spans_pages(int32_t address, int64_t length) {
+  return address / kTearUnit != (address + length - 1) / kTearUnit;
+}
+
 
 }  // namespace
 
@@ -266,8 +275,10 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
     tb_error = kTbNoMemory;
   } else if (int64_t n = rec_payload_length(t, values, lengths); n > kRecMaxSpace) {
     record_too_large();  // refused before anything is written
-  } else if (n > old.space) {
-    // The record moves: it is written whole at B before A is given up.
+  } else if (n > old.space || spans_pages(a, 2 + int64_t{old.space})) {
+    // The record moves: it is written whole at B before A is given up. One
+    // whose block spans a page boundary moves too, so that a kill leaves
+    // either copy whole.
     int32_t aside = t->temp_lock;
     t->temp_lock = 0;
     b = rec_store(t, values);
@@ -293,7 +304,7 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
     // covers (the next add would be written there, inside the record). When
     // either word cannot be written the record keeps its whole space, a
     // complete update; a failed release fails it.
-    rc = rec_write(t, a, old.space, values, lengths);
+    rc = rec_write(t, a, old.space, values, lengths, false);
     if (rc == 1 && word < old.space) {
       const int32_t tail = a + word + 2, rest = old.space - word - 2;
       const int keep = tb_error;

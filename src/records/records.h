@@ -57,7 +57,10 @@ char* rec_index_file_name(const char* base_name, char* buffer);
 // One length per field; a text value's length counts its terminator; an
 // absent (null) value has length 0.
 void rec_field_lengths(Table* t, const void* const* values, int32_t* lengths);
-int rec_write(Table* t, int32_t address, int32_t space, const void* const* values, const int32_t* lengths);
+// Writes the block at `address`: length word `space`, then the fields.
+// `word_last`: the block is already in the file (see data_file.cpp).
+int rec_write(Table* t, int32_t address, int32_t space, const void* const* values, const int32_t* lengths,
+              bool word_last);
 struct RecordContents {
   int32_t space = 0;           // L
   uint8_t* bytes = nullptr;    // L bytes, owned (malloc)

@@ -829,13 +829,22 @@ TEST_F(CrashTest, KilledWriterLosesNoAcknowledgedChange) {
 
 // The writer below ends the process in place of its N-th write to any table
 // file, as a kill just before that write would: whatever the change wrote
-// before stays on disk, nothing after it is written.
-constexpr int kCrashed = 77;
+// before stays on disk, nothing after it is written. With g_tear it ends the
+// process inside a write that spans a page boundary instead, as a kill there
+// can: the bytes before the boundary are written, the rest not.
+constexpr int kCrashed = 77, kWithinAPage = 78;
 int g_crash_at = 0;
 int g_writes = 0;
+bool g_tear = false;
 
 int crashingWrite(int h, int32_t offset, int32_t length, const void* buffer) {
-  if (++g_writes == g_crash_at) ::_exit(kCrashed);
+  if (++g_writes == g_crash_at) {
+    const int32_t cut = (offset / 4096 + 1) * 4096 - offset;
+    if (!g_tear) ::_exit(kCrashed);
+    if (cut >= length) ::_exit(kWithinAPage);
+    (void)io_default_table().write_at(h, offset, cut, buffer);
+    ::_exit(kCrashed);
+  }
   return io_default_table().write_at(h, offset, length, buffer);
 }
 
@@ -893,6 +902,8 @@ std::vector<Scenario> scenarios() {
       {"delete", {}, makeOp(Op::kDelete, sweepPath(4))},
       {"delete between free blocks", {makeOp(Op::kDelete, sweepPath(3)), makeOp(Op::kDelete, sweepPath(5))},
        makeOp(Op::kDelete, sweepPath(4))},
+      {"note rewritten across a page boundary", {makeOp(Op::kAdd, "/home/Ada/Sweep/big.txt", std::string(5000, 'B'))},
+       makeOp(Op::kShorter, "/home/Ada/Sweep/big.txt", std::string(4999, 'b'))},
   };
 }
 
@@ -909,7 +920,9 @@ TEST_F(CrashTest, CrashBeforeAnyWriteOfAChangeLosesNothing) {
     Notes after = before;
     Workload::apply(&after, s.change);
 
-    for (int n = 1;; ++n) {
+    for (int k = 2;; ++k) {
+      const int n = k / 2;
+      const bool tear = k % 2 == 1;
       std::filesystem::remove_all(state_);
       std::filesystem::copy(snapshot, state_, std::filesystem::copy_options::recursive);
       Child writer = fork_child([&](int, int) {
@@ -917,32 +930,34 @@ TEST_F(CrashTest, CrashBeforeAnyWriteOfAChangeLosesNothing) {
         for (const Op& op : s.prepare)
           if (perform(op, [] {}) != 1) return 3;
         g_crash_at = n;
+        g_tear = tear;
         g_file_io.write_at = crashingWrite;
         return perform(s.change, [] {}) == 1 ? 0 : 4;
       });
       const int code = wait_child(writer);
-      ASSERT_TRUE(code == 0 || code == kCrashed) << s.name << ": the writer ended with " << code;
+      ASSERT_TRUE(code == 0 || code == kCrashed || code == kWithinAPage) << s.name << ": the writer ended with "
+                                                                          << code;
+      if (code == kWithinAPage) continue;
+      const std::string where =
+          std::string(s.name) + ", crash " + (tear ? "inside" : "before") + " write " + std::to_string(n);
 
       std::remove(findingsLog().c_str());
       Outcome out;
       Notes found;
       if (!checkedStart(&out) || out.opened != 1 || !readDump(file("recovered.bin"), &found)) {
-        ADD_FAILURE() << s.name << ", crash before write " << n << ": no table after the start (rebuild error "
-                      << out.rebuild_error << ", restored " << out.restored << ")";
+        ADD_FAILURE() << where << ": no table after the start (rebuild error " << out.rebuild_error << ", restored "
+                      << out.restored << ")";
         ++points;
         continue;
       }
-      EXPECT_EQ(out.findings, 0) << s.name << ", crash before write " << n << "\n"
-                                 << read_whole_file(findingsLog());
+      EXPECT_EQ(out.findings, 0) << where << "\n" << read_whole_file(findingsLog());
       Tally tally;
       std::string problems;
       judge(found, before, after, true, &tally, &problems);
-      EXPECT_EQ(tally.lost, 0) << s.name << ", crash before write " << n << " (restored " << out.restored
-                               << "):\n"
-                               << problems;
+      EXPECT_EQ(tally.lost, 0) << where << " (restored " << out.restored << "):\n" << problems;
       // Only a rename can be left half made, with its note under both paths.
       if (s.change.kind != Op::kRename) {
-        EXPECT_EQ(tally.underWayHalf, 0) << s.name << ", crash before write " << n << ": half made";
+        EXPECT_EQ(tally.underWayHalf, 0) << where << ": half made";
       }
       halfMade += tally.underWayHalf;
       if (code == 0) {
