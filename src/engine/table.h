@@ -152,6 +152,10 @@ struct Table {
   // ask the system; any failed append makes it unknown again. Shared mode
   // leaves it 0 and asks each time, since other processes append too.
   int32_t data_end;
+  // Exclusive mode only: the address of the block the last allocation
+  // appended, which is not in the file until its record is written; 0
+  // when that allocation came from the free space.
+  int32_t appended_at;
   // 1 while everything this process wrote to the data file is on disk:
   // set by a successful flush of the data file (tb_flush_data), cleared
   // before every write to it. 0 after open, so that the first flush always

@@ -150,6 +150,7 @@ int32_t append(Table* t, int32_t n) {
     // Nobody else sees this file: the block is claimed by data_end alone and
     // its length word goes out with the contents (rec_store).
     t->data_end = size + 2 + n;
+    t->appended_at = size;
     return size;
   }
   // Other processes find the end of the file by its size: the block is

@@ -96,8 +96,8 @@ int32_t rec_store(Table* t, const void* const* values) {
     if (address != 0) {
       int rc = tb_take_temp_lock(t, address, &took);
       // Only an exclusive append has no free block in the file yet.
-      int32_t size = 0;
-      const bool in_file = t->shared || (io_file_size(t->data_file, &size) == 1 && size > address);
+      const bool in_file = t->shared || address != t->appended_at;
+      t->appended_at = 0;
       if (rc == 1) rc = rec_write(t, address, space, values, lengths, in_file);
       if (took) {
         int keep = tb_error;
