@@ -12,14 +12,6 @@ namespace {
 
 unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c; }
 
-// Whether `path` begins with `prefix`, A to Z folded as the index folds them.
-bool has_prefix(const std::string& path, const std::string& prefix) {
-  if (path.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (fold(static_cast<unsigned char>(path[i])) != fold(static_cast<unsigned char>(prefix[i]))) return false;
-  return true;
-}
-
 // Where `needle` starts in `text`, A to Z folded; npos when nowhere.
 size_t find_folded(const std::string& text, const std::string& needle) {
   if (needle.size() > text.size()) return std::string::npos;
@@ -147,7 +139,7 @@ int cmd_ls(int argc, char** argv) {
   const std::string prefix = folder + "/";
   if ((rc = table.seek(prefix)) != kExitDone) return rc;
   return walk(table, [&](const std::string& path, const std::string& note) {
-    if (!has_prefix(path, prefix)) return false;
+    if (!table.pathStartsWith(path, prefix)) return false;
     show(path, note);
     return true;
   });

@@ -32,8 +32,9 @@ const CommandHelp kCommands[] = {
      "usage: qbnote set PATH [TEXT | -]\n"
      "Sets or replaces the note of PATH. Without TEXT, or with -, the note is read\n"
      "from standard input and loses one final newline. Creates the notes table\n"
-     "when there is none yet. A note for a path that differs only in the case of\n"
-     "A-Z is the same note: it is replaced and takes this spelling of the path.\n"},
+     "when there is none yet. Paths that differ only in case have notes of their\n"
+     "own; in a table made elsewhere whose paths ignore the case of A-Z they share\n"
+     "one, which is replaced and takes this spelling of the path.\n"},
     {"get",
      "usage: qbnote get [--json] PATH\n"
      "Prints the note of PATH followed by a newline; exit status 1 when it has none.\n"
@@ -45,8 +46,8 @@ const CommandHelp kCommands[] = {
     {"ls",
      "usage: qbnote ls [--json] [--missing] [FOLDER]\n"
      "Lists the path and the first line of every note under FOLDER (its own note\n"
-     "included), or of every note, in the order of the path index (A-Z case\n"
-     "ignored, as the index compares paths).\n"
+     "included), or of every note, in the order of the path index (byte order, or\n"
+     "A-Z case ignored in a table whose paths ignore case).\n"
      "  --missing  only notes whose paths no longer exist (stale notes)\n"
      "  --json     one {\"path\": ..., \"note\": ...} line per note, the whole note\n"},
     {"find",

@@ -40,18 +40,7 @@ int write_message(const char* text) {
   return 1;
 }
 
-// Paths compare as the index compares them: bytes, A to Z folded.
-bool same_key(const char* a, const std::string& b) {
-  size_t i = 0;
-  for (; a[i] != '\0' && i < b.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return a[i] == '\0' && i == b.size();
-}
+unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c; }
 
 bool file_id(const std::string& path, std::pair<dev_t, ino_t>* id) {
   struct stat st;
@@ -216,7 +205,7 @@ int NotesTable::useIndex() {
         data_file_.c_str(), kPathIndex, base_.c_str(), engine_error_text(code, index_error, 0).c_str());
     return kExitTable;
   }
-  path_field_ = t_.fieldNumber("Path");
+  path_field_ = t_.fieldNumber(kPathFieldName);
   note_field_ = t_.fieldNumber("Remark");
   if (path_field_ < 0 || note_field_ < 0) {
     say("%s is not a notes table: it lacks the field \"%s\"", data_file_.c_str(),
@@ -224,7 +213,16 @@ int NotesTable::useIndex() {
     (void)t_.close();
     return kExitTable;
   }
+  paths_exact_ = t_.fieldType(path_field_) == kFieldTextExact;
   return kExitDone;
+}
+
+bool NotesTable::pathStartsWith(const std::string& path, const std::string& prefix) const {
+  if (path.size() < prefix.size()) return false;
+  if (paths_exact_) return path.compare(0, prefix.size(), prefix) == 0;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (fold(static_cast<unsigned char>(path[i])) != fold(static_cast<unsigned char>(prefix[i]))) return false;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -320,7 +318,7 @@ int NotesTable::put(const std::string& path, const std::string& note, const Expe
     if (r != 1) return engineFailure("locking a note in");
     // Under the lock, make sure the record is still this path's.
     r = t_.readRecord(0);
-    if (r != 1 || !same_key(t_.getField(path_field_), path)) {
+    if (r != 1 || !samePath(t_.getField(path_field_), path)) {
       (void)t_.unlockRecord(lockId);
       if (r == 1 || r == -2 || r == -3) continue;  // deleted or re-keyed meanwhile
       return engineFailure("reading a note from");
@@ -354,7 +352,7 @@ int NotesTable::remove(const std::string& path) {
     if (r == -4) return heldMessage(path);
     if (r != 1) return engineFailure("locking a note in");
     r = t_.readRecord(0);
-    if (r != 1 || !same_key(t_.getField(path_field_), path)) {
+    if (r != 1 || !samePath(t_.getField(path_field_), path)) {
       (void)t_.unlockRecord(lockId);
       if (r == 1 || r == -2 || r == -3) continue;
       return engineFailure("reading a note from");

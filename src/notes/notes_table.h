@@ -2,8 +2,10 @@
 // (qb.db and qb.idx), beside a running Monitor and other qbnote processes.
 //
 // The table is opened in shared mode (read-only for the commands that only
-// read) with "INDX_Path,U" current, whose key compares paths ignoring the
-// case of A to Z. Changes follow the Monitor's rules: a note is updated or
+// read) with "INDX_Path,U" current, whose key compares paths as the path
+// field's type says: byte for byte in the tables made here ("Path,C"),
+// ignoring the case of A to Z in one declared "Path". Every comparison of
+// paths made here follows the same type. Changes follow the Monitor's rules: a note is updated or
 // deleted under a record lock (lockRecord, updateRecord or deleteRecord,
 // unlockRecord), and added without one, the unique index refusing a second
 // note for a path. When two programs add the same path at once, the loser's
@@ -67,8 +69,15 @@ class NotesTable {
   // message) when the position is past the last note.
   int read(std::string* path, std::string* note);
 
+  // Whether `path` starts with `prefix`, or equals `other`, as the path
+  // index compares them.
+  bool pathStartsWith(const std::string& path, const std::string& prefix) const;
+  bool samePath(const std::string& path, const std::string& other) const {
+    return path.size() == other.size() && pathStartsWith(path, other);
+  }
+
   // Gives `path` the note `note`: a new note is added, an existing one
-  // (whatever the case of its path) replaced under a record lock, taking the
+  // (in a table whose paths ignore case, whatever the case of its path) replaced under a record lock, taking the
   // spelling of `path`. With `expected`, kNoteChanged when the note is not
   // as it says.
   int put(const std::string& path, const std::string& note, const ExpectedNote* expected = nullptr);
@@ -103,6 +112,7 @@ class NotesTable {
   std::string data_file_;
   int path_field_ = -1;
   int note_field_ = -1;
+  bool paths_exact_ = true;
   std::pair<dev_t, ino_t> files_[2] = {};
 };
 

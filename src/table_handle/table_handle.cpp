@@ -241,6 +241,20 @@ int TableHandle::fieldNumber(const char* name) {
   return sortedToField_[position];
 }
 
+const char* TableHandle::fieldName(int fieldNo) {
+  if (table_ == nullptr || fieldNo < 0 || fieldNo >= fieldCount_) {
+    (void)(table_ == nullptr ? noTable() : fail(kTbFieldRange));
+    return nullptr;
+  }
+  return fieldNames_[fieldNo];
+}
+
+int TableHandle::fieldType(int fieldNo) {
+  if (table_ == nullptr) return noTable();
+  if (fieldNo < 0 || fieldNo >= fieldCount_) return fail(kTbFieldRange);
+  return fieldTypes_[fieldNo];
+}
+
 int TableHandle::setField(int fieldNo, const void* value) {
   if (table_ == nullptr) return noTable();
   if (fieldNo < 0 || fieldNo >= fieldCount_) return fail(kTbFieldRange);

@@ -59,6 +59,12 @@ class TableHandle {
 
   // Catalogue access.
   int fieldNumber(const char* name);  // case-insensitive, type suffix ignored
+  // The declaration as stored, suffix included (index definitions name key
+  // fields by it; owned by the table), and the type code it gives. Null / -1
+  // with an error recorded when the table is closed or the number is out of
+  // range.
+  const char* fieldName(int fieldNo);
+  int fieldType(int fieldNo);
   int setField(int fieldNo, const void* value);  // text types: a terminated string
   char* getField(int fieldNo);  // text: terminated string; others: the engine's bytes
 

@@ -149,9 +149,9 @@ bool backUpNotesTable() {
 // and the unique index still fails over them. Works on notesTable, open
 // exclusive after a rebuild. 1, or the result of the call that failed.
 int dropNotesWrittenTwice() {
-  static const char* const kKey[] = {"Path", nullptr};
-  int r = notesTable.createIndex("INDX_Path", kKey);
-  const int pathField = notesTable.fieldNumber("Path");
+  const char* const key[] = {declaredPath(notesTable), nullptr};
+  int r = key[0] != nullptr ? notesTable.createIndex("INDX_Path", key) : -1;
+  const int pathField = notesTable.fieldNumber(kPathFieldName);
   char* previous = nullptr;
   int rc = r == 1 ? notesTable.firstRecord() : -1;
   while (r == 1 && rc == 1) {
@@ -275,7 +275,6 @@ int restoreFromBackup() {
 // the Monitor unable to start). When any step fails, its result goes back
 // and the caller restores the backup as before.
 int rebuildNotesTable() {
-  static const char* const kKey[] = {"Path", nullptr};
   char notesBase[kPathBuffer];
   if (systemFilePath(notesBase, "qb") != 1) return -1;
   // A qbnote that is just reading gets a moment to close the table.
@@ -295,10 +294,14 @@ int rebuildNotesTable() {
   // index cannot be defined over it, unless the pair is a note written twice
   // by a move cut short (dropNotesWrittenTwice).
   if (r == 1) {
-    r = notesTable.createIndex(kPathIndex, kKey);
+    // A copy: the catalogue's text may go with the rebuild below.
+    const char* declared = declaredPath(notesTable);
+    const std::string path = declared != nullptr ? declared : "";
+    const char* const key[] = {path.c_str(), nullptr};
+    r = declared != nullptr ? notesTable.createIndex(kPathIndex, key) : -1;
     if (r != 1 && notesTable.lastError() == kTbIndexLayer && notesTable.lowerError() == kIxDuplicateKey &&
         dropNotesWrittenTwice() == 1)
-      r = notesTable.createIndex(kPathIndex, kKey);
+      r = notesTable.createIndex(kPathIndex, key);
   }
 
   // A rebuilt index file is only whole once the close has written it.

@@ -20,6 +20,8 @@ HWND mainWindow = nullptr;  // set by the Monitor's start-up
 
 const char kPathIndex[] = "INDX_Path,U";
 const char kPhysicalIndex[] = "Physical Index";
+const char kPathFieldName[] = "Path";
+const char kPathDeclaration[] = "Path,C";
 
 int systemFilePath(char* out, const char* name) {
   char dir[kPathBuffer] = {};
@@ -34,12 +36,14 @@ int systemFilePath(char* out, const char* name) {
   return 1;
 }
 
-int createNotesTable(const char* baseName) {
-  static const char* const kFields[] = {"Path", "Remark", nullptr};
-  static const char* const kKey[] = {"Path", nullptr};
+const char* declaredPath(TableHandle& table) { return table.fieldName(table.fieldNumber(kPathFieldName)); }
+
+int createNotesTable(const char* baseName, const char* pathDeclaration) {
+  const char* const fields[] = {pathDeclaration, "Remark", nullptr};
+  const char* const key[] = {pathDeclaration, nullptr};
   TableHandle table;  // closed and destroyed on every path
-  int r = table.create(baseName, kFields, kNotesPageSize);
-  if (r == 1) r = table.createIndex(kPathIndex, kKey);
+  int r = table.create(baseName, fields, kNotesPageSize);
+  if (r == 1) r = table.createIndex(kPathIndex, key);
   (void)table.close();
   return r;
 }
@@ -118,9 +122,11 @@ int openDatabase() {
   (void)notesTable.setIndex(kPathIndex);
 
   // Deleted notes of an earlier run are not carried over: the temporary
-  // table starts empty every time.
+  // table starts empty every time. Its paths compare as the notes table's
+  // do, so that a note set aside is found again by the same paths.
+  const char* pathDeclaration = declaredPath(notesTable);
   (void)TableHandle::deleteTable(tempBase);
-  (void)createNotesTable(tempBase);
+  (void)createNotesTable(tempBase, pathDeclaration != nullptr ? pathDeclaration : kPathDeclaration);
 
   r = tempTable.open(tempBase, 1);
   if (r != 1) return r;  // notesTable stays open

@@ -7,7 +7,13 @@
 //   qbtmp.db qbtmp.idx  the temporary table, thrown away at every start
 // Both tables have the same layout: the text fields "Path" and "Remark", in
 // that order, index pages of 512 bytes, and the unique index "INDX_Path,U"
-// on "Path" beside the engine's own "Physical Index".
+// on "Path" beside the engine's own "Physical Index". Tables made here
+// declare the path "Path,C": compared byte for byte, as the file system
+// tells names apart, so that "Makefile" and "makefile" are two notes. A
+// table made elsewhere may declare it "Path", compared ignoring the case of
+// A to Z; it keeps that. Everyone finds the field by "Path" (the handle
+// ignores the suffix) and compares paths as its type says; index
+// definitions name it by the declaration (declaredPath).
 //
 // Lifetime of the globals: notesTable is constructed before tempTable (one
 // translation unit, in that order) and destroyed after it. The engine's
@@ -36,6 +42,8 @@ extern HWND mainWindow;
 // Names shared by every table call on the notes database.
 extern const char kPathIndex[];      // "INDX_Path,U"
 extern const char kPhysicalIndex[];  // "Physical Index"
+extern const char kPathFieldName[];  // "Path", found whatever its suffix
+extern const char kPathDeclaration[];  // "Path,C", in every table made here
 constexpr int kNotesPageSize = 512;
 
 // Every path of the database is formed in a zero-filled buffer of this many
@@ -48,8 +56,14 @@ int systemFilePath(char* out, const char* name);
 
 // Creates an empty table of the notes layout under `baseName` with its unique
 // path index, through a local handle that is closed again. 1, or the result
-// of the call that failed (create or createIndex).
-int createNotesTable(const char* baseName);
+// of the call that failed (create or createIndex). `pathDeclaration` is the
+// path field's declaration, for a table that must compare paths as another
+// one does.
+int createNotesTable(const char* baseName, const char* pathDeclaration = kPathDeclaration);
+
+// The path field's declaration in `table` (open), or null with the handle's
+// error recorded when it has no path field.
+const char* declaredPath(TableHandle& table);
 
 // The creation lock, a flock on "<sysdir>/qbnote.lock" that every program
 // takes around what it does to the notes table's files as files: shared

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include "qbnote_run.h"
+#include "support/fork_helper.h"
+#include "upkeep/database.h"
 
 namespace {
 
@@ -68,14 +70,28 @@ TEST_F(NotesCommands, RelativePathsAndLinkedFoldersMeetOnTheCanonicalPath) {
   EXPECT_EQ(run({"get", files_ + "/gone/old.txt"}).out, "stale\n");
 }
 
-TEST_F(NotesCommands, PathsThatDifferOnlyInCaseShareOneNote) {
-  const std::string lower = make("dir/plan.txt");
-  const std::string upper = files_ + "/dir/Plan.TXT";
+// Names that differ only in case are two files with two notes; in a table
+// made elsewhere whose path field ignores case ("Path") they share one.
+TEST_F(NotesCommands, PathsThatDifferOnlyInCaseAreTwoNotesUnlessTheTableIgnoresCase) {
+  const std::string lower = make("dir/plan.txt"), upper = make("Dir/Plan.TXT");
+  ASSERT_EQ(run({"set", lower, "one"}).status, 0);
+  ASSERT_EQ(run({"set", upper, "two"}).status, 0);
+  EXPECT_EQ(run({"get", lower}).out, "one\n");
+  EXPECT_EQ(run({"ls", files_ + "/Dir"}).out, upper + "\ttwo\n");
+  ASSERT_EQ(run({"rm", upper}).status, 0);
+  EXPECT_EQ(run({"ls"}).out, lower + "\tone\n");
+
+  home_ = tmp_.path() + "/elsewhere";
+  Child made = fork_child([this](int, int) {
+    ::setenv("QB_HOME", home_.c_str(), 1);
+    char base[kPathBuffer];
+    return systemFilePath(base, "qb") == 1 ? createNotesTable(base, "Path") : -1;
+  });
+  ASSERT_EQ(wait_child(made), 1);
   ASSERT_EQ(run({"set", lower, "one"}).status, 0);
   ASSERT_EQ(run({"set", upper, "two"}).status, 0);
   EXPECT_EQ(run({"get", files_ + "/dir/PLAN.txt"}).out, "two\n");
-  QbRun ls = run({"ls", files_ + "/dir"});
-  EXPECT_EQ(ls.out, upper + "\ttwo\n");  // one note, with the spelling set last
+  EXPECT_EQ(run({"ls", files_ + "/dir"}).out, upper + "\ttwo\n");  // one note, with the spelling set last
   EXPECT_EQ(run({"check"}).status, 0);  // the re-spelt key is in the index once
   ASSERT_EQ(run({"rm", files_ + "/DIR/plan.txt"}).status, 0);
   EXPECT_EQ(run({"ls"}).out, "");
@@ -91,10 +107,9 @@ TEST_F(NotesCommands, LsListsTheFolderItsNoteAndNothingBeside) {
 
   QbRun ls = run({"ls", docs + "/"});
   ASSERT_EQ(ls.status, 0);
-  // The folder's own note, then everything under it in index order; "Docs/z"
-  // is under "docs" as the index compares paths.
-  EXPECT_EQ(ls.out, docs + "\tnote of /docs\n" + a + "\tnote of /docs/a.txt\n" + c +
-                        "\tnote of /docs/sub/c.txt\n" + other_case + "\tnote of /Docs/z\n");
+  // The folder's own note, then everything under it in index order; "Docs"
+  // is another folder.
+  EXPECT_EQ(ls.out, docs + "\tnote of /docs\n" + a + "\tnote of /docs/a.txt\n" + c + "\tnote of /docs/sub/c.txt\n");
 
   ASSERT_EQ(::chdir(files_.c_str()), 0);  // a relative folder works too
   QbRun sub = run({"ls", "--json", "docs/sub"});

@@ -23,6 +23,11 @@ TEST_F(OpenDatabase, FirstStartCreatesAnEmptyNotesTableAndMarksItOpen) {
   EXPECT_EQ(notesTable.fieldCount(), 2);
   EXPECT_EQ(notesTable.fieldNumber("Path"), 0);
   EXPECT_EQ(notesTable.fieldNumber("Remark"), 1);
+  // Names that differ only in case are two files: both tables compare paths
+  // byte for byte.
+  EXPECT_STREQ(notesTable.fieldName(0), "Path,C");
+  EXPECT_EQ(notesTable.fieldType(0), kFieldTextExact);
+  EXPECT_EQ(tempTable.fieldType(0), kFieldTextExact);
   EXPECT_EQ(notesTable.firstRecord(), -3);
   // The path index is current: a search by path works at once.
   ASSERT_EQ(notesTable.setField(0, "/home/Ada/none.txt"), 1);
@@ -34,9 +39,12 @@ TEST_F(OpenDatabase, FirstStartCreatesAnEmptyNotesTableAndMarksItOpen) {
   EXPECT_EQ(verify(sys("qb")), 0);
 }
 
+// A notes table made elsewhere, whose paths ignore case, keeps that, and the
+// temporary table compares paths as it does.
 TEST_F(OpenDatabase, KeepsTheNotesAndStartsTheTemporaryTableEmpty) {
   Notes notes = makeNotes(40, "kept");
-  writeNotes(sys("qb"), notes);
+  ASSERT_EQ(createNotesTable(sys("qb").c_str(), "Path"), 1);
+  writeNotes(sys("qb"), notes, false);
   writeNotes(sys("qbtmp"), makeNotes(25, "stale"));
 
   ASSERT_EQ(openDatabase(), 1);
@@ -48,9 +56,10 @@ TEST_F(OpenDatabase, KeepsTheNotesAndStartsTheTemporaryTableEmpty) {
   }
   EXPECT_EQ(tempTable.firstRecord(), -3);
   // The temporary table is writable and keyed on the path from the start.
-  addNote(tempTable, notes.begin()->first, "set aside");
-  ASSERT_EQ(tempTable.setField(0, notes.begin()->first.c_str()), 1);
+  addNote(tempTable, "/home/Ada/set/aside.txt", "set aside");
+  ASSERT_EQ(tempTable.setField(0, "/HOME/Ada/SET/aside.TXT"), 1);
   EXPECT_EQ(tempTable.findKey(), 2);
+  EXPECT_EQ(notesTable.fieldType(0), kFieldText);
 }
 
 TEST_F(OpenDatabase, TemporaryTableThatCannotBeOpenedLeavesTheNotesTableOpen) {

@@ -592,7 +592,7 @@ TEST_F(FaultLoop, RebuildThenDefineThePathIndex) {
   w.act = [](Table* t) {
     int rc = tb_rebuild(t, kNotesPageSize, 1);
     if (rc != 1) return rc;
-    const char* specs[] = {"Path", nullptr};
+    const char* specs[] = {kPathDeclaration, nullptr};
     return tb_create_index(t, kPathIndex, specs);
   };
   // A rebuilt table keeps only what its caller defines again.

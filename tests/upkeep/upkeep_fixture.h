@@ -32,20 +32,8 @@
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
 
-// Paths ordered as the path index orders them: A-Z folded, then by bytes.
-struct FoldedLess {
-  static unsigned char fold(char c) {
-    auto u = static_cast<unsigned char>(c);
-    return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u - 'A' + 'a') : u;
-  }
-  bool operator()(const std::string& a, const std::string& b) const {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i)
-      if (fold(a[i]) != fold(b[i])) return fold(a[i]) < fold(b[i]);
-    return a.size() < b.size();
-  }
-};
-using Notes = std::map<std::string, std::string, FoldedLess>;
+// Paths in the order of the path index of a table made here: byte order.
+using Notes = std::map<std::string, std::string>;
 using Rows = std::vector<std::pair<std::string, std::string>>;
 
 inline Rows rowsOf(const Notes& notes) { return Rows(notes.begin(), notes.end()); }
