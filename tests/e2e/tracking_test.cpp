@@ -103,6 +103,12 @@ TEST_F(Tracking, DeletedThenRecreatedFileGetsItsNoteBack) {
   ASSERT_TRUE(wait_no_note(f));
   make_file("report.odt", "written anew\n");
   EXPECT_TRUE(wait_note(f, "send on Friday"));
+  // A name that differs only in case is another file: it comes and goes
+  // without taking this note along.
+  make_file("Report.odt");
+  ASSERT_EQ(::unlink(at("Report.odt").c_str()), 0);
+  barrier();
+  EXPECT_EQ(notes_under(), (std::map<std::string, std::string>{{f, "send on Friday"}}));
 }
 
 // rename(f, f~), write f, unlink(f~): the note goes to f~ and aside under
