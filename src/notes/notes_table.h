@@ -5,11 +5,12 @@
 // read) with "INDX_Path,U" current, whose key compares paths as the path
 // field's type says: byte for byte in the tables made here ("Path,C"),
 // ignoring the case of A to Z in one declared "Path". Every comparison of
-// paths made here follows the same type. Changes follow the Monitor's rules: a note is updated or
-// deleted under a record lock (lockRecord, updateRecord or deleteRecord,
-// unlockRecord), and added without one, the unique index refusing a second
-// note for a path. When two programs add the same path at once, the loser's
-// add fails on the unique index and it retries as an update.
+// paths made here follows the same type. Changes follow the Monitor's
+// rules: a note is updated or deleted under a record lock (lockRecord,
+// updateRecord or deleteRecord, unlockRecord), and added without one, the
+// unique index refusing a second note for a path. When two programs add the
+// same path at once, the loser's add fails on the unique index and it
+// retries as an update.
 //
 // Creating the table: qbnote opens the table under the creation lock, the
 // one the Monitor takes too (upkeep/database.h): shared to open an existing
@@ -76,10 +77,10 @@ class NotesTable {
     return path.size() == other.size() && pathStartsWith(path, other);
   }
 
-  // Gives `path` the note `note`: a new note is added, an existing one
-  // (in a table whose paths ignore case, whatever the case of its path) replaced under a record lock, taking the
-  // spelling of `path`. With `expected`, kNoteChanged when the note is not
-  // as it says.
+  // Gives `path` the note `note`: a new note is added, an existing one (in
+  // a table whose paths ignore case, whatever the case of its path) replaced
+  // under a record lock, taking the spelling of `path`. With `expected`,
+  // kNoteChanged when the note is not as it says.
   int put(const std::string& path, const std::string& note, const ExpectedNote* expected = nullptr);
   // Deletes the note of `path` under a record lock: kExitNotFound (no
   // message) when there is none. After a deletion "MODIFIED" in section

@@ -11,7 +11,8 @@
 // declare the path "Path,C": compared byte for byte, as the file system
 // tells names apart, so that "Makefile" and "makefile" are two notes. A
 // table made elsewhere may declare it "Path", compared ignoring the case of
-// A to Z; it keeps that. Everyone finds the field by "Path" (the handle
+// A to Z; it keeps that, and the temporary table is made with the notes
+// table's declaration. Everyone finds the field by "Path" (the handle
 // ignores the suffix) and compares paths as its type says; index
 // definitions name it by the declaration (declaredPath).
 //
