@@ -320,6 +320,14 @@ TEST_F(SaveAs, DeleteMovesTheFileSpecNoteToTheDeletedPathAndSetsItAside) {
 }
 
 TEST_F(SaveAs, CreateMatchingAPrefixIgnoringCaseTakesTheNoteAndSkipsTheTemporaryTable) {
+  // Only a notes table made elsewhere, declaring "Path", compares paths
+  // ignoring case.
+  char base[kPathBuffer];
+  ASSERT_EQ(notesTable.close() + tempTable.close(), 2);
+  ASSERT_EQ(systemFilePath(base, "qb"), 1);
+  ASSERT_EQ(TableHandle::deleteTable(base), 1);
+  ASSERT_EQ(createNotesTable(base, "Path"), 1);
+  ASSERT_EQ(openDatabase(), 1);
   const std::string spec = "/docs/PLAN";
   const std::string path = "/Docs/plan.txt";
   note(notesTable, "/Docs/Plan", "the plan");
