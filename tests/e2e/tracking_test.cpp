@@ -109,6 +109,10 @@ TEST_F(Tracking, DeletedThenRecreatedFileGetsItsNoteBack) {
   ASSERT_EQ(::unlink(at("Report.odt").c_str()), 0);
   barrier();
   EXPECT_EQ(notes_under(), (std::map<std::string, std::string>{{f, "send on Friday"}}));
+  // Renamed to another case, the file takes the note along.
+  move(f, at("REPORT.odt"));
+  EXPECT_TRUE(wait_note(at("REPORT.odt"), "send on Friday"));
+  EXPECT_EQ(notes_under(), (std::map<std::string, std::string>{{at("REPORT.odt"), "send on Friday"}}));
 }
 
 // rename(f, f~), write f, unlink(f~): the note goes to f~ and aside under
