@@ -56,17 +56,6 @@ void takeFileSpec(FileSpec* spec) {
   traceLine("Result for findKey,%s = %d\n", spec->text, rc);
 }
 
-static unsigned char foldAz(char c) {
-  auto u = static_cast<unsigned char>(c);
-  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u - 'A' + 'a') : u;
-}
-
 bool fileSpecMatches(const FileSpec& spec, const char* path) {
-  if (!spec.found) return false;
-  for (size_t i = 0; spec.text[i] != '\0'; ++i) {
-    // A shorter path ends with its terminator, which no character of the
-    // FileSpec equals.
-    if (foldAz(path[i]) != foldAz(spec.text[i])) return false;
-  }
-  return true;
+  return spec.found && pathStartsWith(path, spec.text);
 }

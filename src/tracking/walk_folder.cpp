@@ -100,8 +100,8 @@ void visit(const char* oldPath, const char* newPath, const char* name, bool fold
 // ---- one folder's entries, in key order ----------------------------------------
 //
 // The notes of one folder lie side by side in the path index, in the order
-// of their names as the index compares them (A to Z folded to a to z, bytes
-// unsigned). Visiting the entries in that order, rather than in the order
+// of their names as the index compares them (bytes unsigned, with A to Z
+// folded to a to z only where the path field ignores case). Visiting the entries in that order, rather than in the order
 // the system lists them, makes each look-up and re-key land on the index
 // pages the one before it used, which are still in the page cache.
 //
@@ -158,10 +158,13 @@ struct Listing {
 
 int foldByte(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
-bool foldedLess(const char* a, const char* b) {
+bool indexLess(const char* a, const char* b, bool fold) {
   for (;; ++a, ++b) {
-    int x = foldByte(static_cast<unsigned char>(*a));
-    int y = foldByte(static_cast<unsigned char>(*b));
+    int x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+    if (fold) {
+      x = foldByte(static_cast<unsigned char>(x));
+      y = foldByte(static_cast<unsigned char>(y));
+    }
     if (x != y || x == 0) return x < y;
   }
 }
@@ -183,7 +186,9 @@ void walkLevel(const char* oldPath, const char* newPath, TableWriteHold& hold) {
 
   if (whole) {
     std::sort(listing.entries, listing.entries + listing.count,
-              [&listing](const Entry& a, const Entry& b) { return foldedLess(listing.nameOf(a), listing.nameOf(b)); });
+              [&listing, fold = pathsFoldCase()](const Entry& a, const Entry& b) {
+                return indexLess(listing.nameOf(a), listing.nameOf(b), fold);
+              });
     for (size_t i = 0; i < listing.count; ++i) {
       const Entry& e = listing.entries[i];
       visit(oldPath, newPath, listing.nameOf(e), e.folder, pattern, hold);

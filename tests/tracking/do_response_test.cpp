@@ -295,7 +295,7 @@ class SaveAs : public TrackingTest {};
 
 TEST_F(SaveAs, DeleteMovesTheFileSpecNoteToTheDeletedPathAndSetsItAside) {
   const std::string spec = "/Home/Ada/Report";
-  const std::string path = "/home/ada/report.doc";
+  const std::string path = "/Home/Ada/Report.doc";
   note(notesTable, spec, "plan");
   setFileSpec(spec);
   EXPECT_EQ(event(OP_DELETE, path, ""), "\nDoResponse with 3\n"
@@ -351,10 +351,13 @@ TEST_F(SaveAs, NoMatchWhenThePathIsShorterDiffersOrTheFileSpecHasNoNote) {
   EXPECT_EQ(remarkOf(notesTable, "/docs/plan"), "the plan");
   EXPECT_EQ(remarkOf(notesTable, "/docs/pla"), "set aside");
 
-  setFileSpec("/docs/plan");
-  (void)event(OP_CREATE, "", "/docs/plam.txt");
-  EXPECT_EQ(remarkOf(notesTable, "/docs/plan"), "the plan");
-  EXPECT_EQ(remarkOf(notesTable, "/docs/plam.txt"), std::nullopt);
+  // Another file, and on a table that tells case apart, another case.
+  for (const char* other : {"/docs/plam.txt", "/docs/PLAN.txt"}) {
+    setFileSpec("/docs/plan");
+    (void)event(OP_CREATE, "", other);
+    EXPECT_EQ(remarkOf(notesTable, "/docs/plan"), "the plan");
+    EXPECT_EQ(remarkOf(notesTable, other), std::nullopt);
+  }
 
   // Only A to Z fold: '[' and '{' differ by the case bit but are no letters.
   note(notesTable, "/docs/[x]", "brackets");
