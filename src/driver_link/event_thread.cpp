@@ -1,12 +1,20 @@
 // The event thread (see event_thread.h).
 #include "driver_link/event_thread.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <string>
 
 #include "driver_link/protocol.h"
 #include "platform/device.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
+#include "platform/state_dir.h"
 #include "platform/threads.h"
 #include "platform/window.h"
 #include "tracking/do_response.h"
@@ -19,6 +27,8 @@ const char kMonitorCaption[] = "Quibbet Monitor";
 const char kCorruptMessage[] = "The Quibbet Database is corrupt.\nYou may be able to restore it from a backup.";
 const char kLoadMessage[] = "Unable to load QBSys.vxd from the Windows System subdirectory.";
 const char kUnavailableMessage[] = "QBSys.vxd in the Windows System subdirectory is unavailable.";
+const char kStatusMissingMessage[] =
+    "The registry had no \"status\" value: taken as a clean stop of the last run and written as 0.";
 const char kEventStatusKeyPath[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Status\\";
 
 std::atomic<HANDLE> threadMutex{nullptr};
@@ -59,13 +69,47 @@ DWORD lastErrorOr(DWORD fallback) {
   return e != 0 ? e : fallback;
 }
 
+// The state folder and its system folder must take new files: the registry,
+// the profile, the tables' backups and compaction copies are written anew
+// there. The errno of the first folder that refuses a file, naming it in
+// `folder`; 0 when both take one.
+int unwritableStateFolder(std::string* folder) {
+  char system[kPathBuffer];
+  const std::string dirs[2] = {qb_state_dir(), GetSystemDirectoryA(system, kPathBuffer) != 0 ? system : ""};
+  for (const std::string& dir : dirs) {
+    *folder = dir.empty() ? "(its place cannot be made)" : dir;
+    if (dir.empty()) return errno != 0 ? errno : ENOENT;
+    const std::string probe = dir + "/.qbmon-write-test";
+    int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    (void)::close(fd);
+    (void)::unlink(probe.c_str());
+  }
+  return 0;
+}
+
 }  // namespace
 
 DWORD EventThread(LPVOID) {
   // Step 1. Never released: the end of this thread frees it.
   threadMutex.store(CreateMutexA(nullptr, TRUE, nullptr));
 
-  // Steps 2 and 3: the registry's code ends the thread silently.
+  // A state folder that takes no new file would leave the marks of a clean
+  // stop and the backups unwritten while the Monitor looked healthy.
+  std::string folder;
+  if (int e = unwritableStateFolder(&folder); e != 0) {
+    char text[kPathBuffer + 256];
+    std::snprintf(text, sizeof text,
+                  "The Monitor cannot write its state folder %s: %s. Make it writable, or set QB_HOME to a "
+                  "folder that is, and start qbmon again.",
+                  folder.c_str(), std::strerror(e));
+    fatal(text, static_cast<WPARAM>(e));
+    return static_cast<DWORD>(e);
+  }
+
+  // Steps 2 and 3: the registry's code ends the thread silently. A missing
+  // "status" (removed by hand, or a registry of an older version) is a
+  // clean stop: it is written as 0 and the start goes on.
   HKEY key = nullptr;
   LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
                             KEY_QUERY_VALUE, nullptr, &key, nullptr);
@@ -74,7 +118,13 @@ DWORD EventThread(LPVOID) {
   DWORD size = sizeof status;
   rc = RegQueryValueExA(key, kStatusName, nullptr, nullptr, reinterpret_cast<LPBYTE>(&status), &size);
   (void)RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
+  if (rc == ERROR_FILE_NOT_FOUND) {
+    status = 0;
+    writeStatus(0);
+    (void)MessageBoxA(mainWindow, kStatusMissingMessage, kMonitorCaption, MB_OK | MB_ICONWARNING);
+  } else if (rc != ERROR_SUCCESS) {
+    return static_cast<DWORD>(rc);
+  }
 
   // Step 4: a table left open by the last run is rebuilt, else restored.
   if (status == 1) {

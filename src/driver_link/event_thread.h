@@ -7,10 +7,15 @@
 // with CreateThread; nobody reads its result. The steps, in order:
 //   1. create threadMutex, owned by this thread and never released: it
 //      becomes free (abandoned) when the thread ends, which is how the
-//      user-interface thread learns of the end at shutdown;
+//      user-interface thread learns of the end at shutdown; then the state
+//      folder and its system folder must take a new file: else one box
+//      naming the folder and the system's reason, WM_QUIT (errno e), end
+//      with e;
 //   2. open the Status key (created when missing) and 3. read "status"; a
 //      registry failure ends the thread at once with the registry's code, no
 //      message, nothing opened (the Monitor runs on idle, without tracking);
+//      but a missing "status" counts as 0: written so, one warning box
+//      (kStatusMissingMessage, no WM_QUIT), and the start goes on;
 //   4. "status" 1 (the last run did not close the table): rebuildNotesTable,
 //      and when that does not give 1, restoreFromBackup; no backup: the
 //      corruption message, WM_QUIT (0), end with 0;
@@ -53,6 +58,7 @@ extern const char kMonitorCaption[];  // "Quibbet Monitor"
 extern const char kCorruptMessage[];      // the table cannot be recovered or opened
 extern const char kLoadMessage[];         // the driver cannot be opened
 extern const char kUnavailableMessage[];  // a registration call failed
+extern const char kStatusMissingMessage[];  // "status" missing, taken as 0
 
 // HKEY_LOCAL_MACHINE key of "status"; the path ends with a backslash.
 extern const char kEventStatusKeyPath[];  // "SOFTWARE\Kestrin Software\Quibbet\Status\"

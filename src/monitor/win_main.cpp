@@ -1,6 +1,7 @@
 // The Monitor's entry point (see win_main.h).
 #include "monitor/win_main.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -8,6 +9,7 @@
 #include "driver_link/protocol.h"
 #include "monitor/monitor_wnd_proc.h"
 #include "platform/device.h"
+#include "platform/message_box.h"
 #include "platform/module.h"
 #include "platform/registry.h"
 #include "platform/signals.h"
@@ -70,6 +72,16 @@ NOTIFYICONDATAA trayRecord() {
   return icon;
 }
 
+// Says that this Monitor stops because another one runs, and how to replace it.
+void anotherMonitorRuns() {
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "Another Monitor is already running (process %d): this one stops. Run `qbmon --stop` first "
+                "to replace it.",
+                static_cast<int>(qb_mutex_owner_pid(kSingleInstanceMutex)));
+  (void)MessageBoxA(nullptr, text, kMonitorTitle, MB_OK | MB_ICONERROR);
+}
+
 }  // namespace
 
 int WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -79,15 +91,16 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   const bool showIcon = iconWanted();
 
   // Step 3.
-  HANDLE single = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kSingleInstanceMutex);
-  if (single != nullptr) {
-    (void)CloseHandle(single);
-    return 0;
+  HANDLE other = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, kSingleInstanceMutex);
+  if (other == nullptr) {
+    HANDLE single = CreateMutexA(nullptr, TRUE, kSingleInstanceMutex);
+    // Another Monitor took it between the two calls.
+    if (single != nullptr && GetLastError() == static_cast<DWORD>(ERROR_ALREADY_EXISTS)) other = single;
   }
-  single = CreateMutexA(nullptr, TRUE, kSingleInstanceMutex);
-  if (single != nullptr && GetLastError() == static_cast<DWORD>(ERROR_ALREADY_EXISTS)) {
-    (void)CloseHandle(single);  // another Monitor took it between the two calls
-    return 0;
+  if (other != nullptr) {
+    (void)CloseHandle(other);
+    anotherMonitorRuns();
+    return ERROR_ALREADY_EXISTS;
   }
 
   // Step 4.

@@ -6,10 +6,10 @@
 //   2. "ShowIcon" (HKEY_LOCAL_MACHINE Configuration, DWORD): the tray icon
 //      is shown unless the key opens and the value reads as 0;
 //   3. single instance: OpenMutexA (kSingleInstanceMutex) succeeding means
-//      another Monitor runs: return 0 at once, nothing touched. Otherwise
+//      another Monitor runs: one box naming its process, and return
+//      ERROR_ALREADY_EXISTS at once, nothing else touched. Otherwise
 //      CreateMutexA owned by this thread, held until the process ends (a
-//      Monitor that lost a race between the two calls, ERROR_ALREADY_EXISTS,
-//      returns 0 the same way);
+//      Monitor that lost a race between the two calls ends the same way);
 //   4. RegisterClassA ("qbmonClass", MonitorWndProc, the instance); failing:
 //      return 0;
 //   5. CreateWindowExA (title "Quibbet Monitor", every style, position and

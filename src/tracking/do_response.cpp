@@ -11,6 +11,7 @@
 #include "platform/debug_output.h"
 #include "platform/device.h"
 #include "platform/files.h"
+#include "platform/message_box.h"
 #include "platform/profile.h"
 #include "tracking/event_record.h"
 #include "tracking/save_as.h"
@@ -57,11 +58,25 @@ void copyNote(TableHandle& from, TableHandle& to) {
   (void)to.setField(to.fieldNumber(kRemarkField), from.getField(from.fieldNumber(kRemarkField)));
 }
 
+// A table write `operation` on the buffered path gave `rc`: a failure is
+// traced with the engine's error and logged, so that the user learns why a
+// note did not follow. A closed table (the Monitor is stopping) is expected.
+static void reportFailure(TableHandle& t, int rc, const char* operation) {
+  if (rc == 1 || !t.isOpen()) return;
+  const char* path = t.getField(t.fieldNumber(kPathField));
+  char text[kTraceBufferSize];
+  std::snprintf(text, sizeof text, "FAILED: %s %s: error %d\n", operation, path != nullptr ? path : "",
+                t.lastError());
+  traceLine("%s", text);
+  text[std::strlen(text) - 1] = '\0';
+  (void)MessageBoxA(nullptr, text, "Quibbet Monitor", MB_OK | MB_ICONERROR);
+}
+
 void upsert(TableHandle& t) {
   if (t.findKey() == kKeyFound)
-    (void)t.updateRecord();
+    reportFailure(t, t.updateRecord(), "update");
   else
-    (void)t.addRecord();
+    reportFailure(t, t.addRecord(), "add");
 }
 
 void (*tracking_before_lock)(const char* path) = nullptr;
@@ -112,12 +127,12 @@ bool lockNote(const char* path) {
 }
 
 void updateLocked() {
-  (void)notesTable.updateRecord();
+  reportFailure(notesTable, notesTable.updateRecord(), "update");
   (void)notesTable.unlockRecord(lockId);
 }
 
 void deleteLocked() {
-  (void)notesTable.deleteRecord();
+  reportFailure(notesTable, notesTable.deleteRecord(), "delete");
   (void)notesTable.unlockRecord(lockId);
 }
 
@@ -162,7 +177,7 @@ static void putNote(const char* path, const char* remark) {
   if (locked)
     updateLocked();
   else
-    (void)notesTable.addRecord();
+    reportFailure(notesTable, notesTable.addRecord(), "add");
 }
 
 // The remark of `path`'s note, read under its lock, into `remark`; false

@@ -180,18 +180,33 @@ const char kUnavailable[] = "QBSys.vxd in the Windows System subdirectory is una
 
 // ---- the status check ------------------------------------------------------------------
 
-TEST_F(EventThreadTest, StatusMissingEndsSilently) {
+TEST_F(EventThreadTest, StatusMissingIsACleanStopSaidOnce) {
   inChild([] {
+    seed("qb", kNotes);
     deleteStatus();
     ScriptedDriver driver;
+    HANDLE thread = start();
+    ASSERT_TRUE(waitRegistered(driver));
+    EXPECT_EQ(openNotes(), kNotes);  // opened as after a clean stop: no restore
+    std::vector<QbMessageBoxShown> boxes = qb_message_box_log();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, kStatusMissingMessage);
+    EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK | MB_ICONWARNING));
+    EXPECT_EQ(status(), 1u);
+    EXPECT_EQ(stop(thread).result, 1u);
+  });
+}
+
+TEST_F(EventThreadTest, StateFolderThatTakesNoFileEndsTheMonitorNamingIt) {
+  inChild([this] {
+    ASSERT_TRUE(write_whole_file(tmp_.path() + "/file", "x"));
+    ::setenv("QB_HOME", (tmp_.path() + "/file/state").c_str(), 1);
     Outcome o = run();
-    EXPECT_EQ(o.result, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(o.quit.has_value());
-    EXPECT_TRUE(o.boxes.empty());
+    EXPECT_EQ(o.result, static_cast<DWORD>(ENOTDIR));
+    EXPECT_EQ(o.quit, std::optional<WPARAM>(ENOTDIR));
+    ASSERT_EQ(o.boxes.size(), 1u);
+    EXPECT_EQ(o.boxes[0].text.rfind("The Monitor cannot write its state folder", 0), 0u) << o.boxes[0].text;
     EXPECT_FALSE(notesTable.isOpen());
-    EXPECT_FALSE(exists(sys("qb.db")));
-    EXPECT_EQ(driver.opens(), 0);
-    EXPECT_EQ(driverHandle, nullptr);
   });
 }
 

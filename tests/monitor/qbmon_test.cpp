@@ -1,7 +1,7 @@
 // The qbmon program: its options, and `qbmon --stop` against a running
-// Monitor. The Monitor runs with "status" missing, so that its event thread
-// ends at once and it idles with its window and signal handlers, needing no
-// driver.
+// Monitor. The Monitor runs with a "status" it cannot read, so that its
+// event thread ends at once and it idles with its window and signal
+// handlers, needing no driver.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,14 +73,15 @@ TEST_F(Qbmon, StopWithoutAMonitorFails) {
 }
 
 TEST_F(Qbmon, StopEndsTheRunningMonitorCleanly) {
-  deleteValue(HKEY_LOCAL_MACHINE, kStatusKeyPath, "status");
+  setString(HKEY_LOCAL_MACHINE, kStatusKeyPath, "status", "running");
   int monitorOut = -1;
   pid_t monitor = spawn(nullptr, &monitorOut);
   ASSERT_GT(monitor, 0);
   ASSERT_TRUE(waitUntil([&] { return qb_mutex_owner_pid(kSingleInstanceMutex) == monitor; }));
 
-  // At once: --stop itself waits until the Monitor catches the signal.
   std::string out;
+  EXPECT_EQ(run(nullptr, &out), ERROR_ALREADY_EXISTS);  // a second one refuses to start
+  // At once: --stop itself waits until the Monitor catches the signal.
   EXPECT_EQ(run("--stop", &out), 0);
   // The Monitor ran its shutdown and ended by itself, not by the signal.
   EXPECT_EQ(finish(monitor), 0);

@@ -99,7 +99,7 @@ class StopProbe {
   HANDLE inner_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(MonitorRun, SecondInstanceEndsAtOnceAndTouchesNothing) {
+TEST_F(MonitorRun, SecondInstanceSaysSoAndEndsTouchingNothing) {
   // Another Monitor: a process that holds the single-instance mutex.
   Child holder = fork_child([](int in, int out) {
     HANDLE m = CreateMutexA(nullptr, TRUE, kSingleInstanceMutex);
@@ -111,19 +111,21 @@ TEST_F(MonitorRun, SecondInstanceEndsAtOnceAndTouchesNothing) {
   char b = 0;
   ASSERT_EQ(recv_byte(holder.from_child, &b), 1);
 
-  inChild([this] {
+  inChild([this, &holder] {
     ASSERT_TRUE(status().has_value());  // the registry file exists from here on
     std::string registryBefore = read_whole_file(home_ + "/registry.reg");
     ScriptedDriver driver;
     char commandLine[] = "";
-    EXPECT_EQ(WinMain(qb_resources(), nullptr, commandLine, 0), 0);
+    EXPECT_EQ(WinMain(qb_resources(), nullptr, commandLine, 0), ERROR_ALREADY_EXISTS);
     EXPECT_EQ(read_whole_file(home_ + "/registry.reg"), registryBefore);
     EXPECT_FALSE(exists(sys("qb.db")));
     EXPECT_EQ(mainWindow, nullptr);
     EXPECT_EQ(eventThread, nullptr);
     EXPECT_EQ(driver.opens(), 0);
     EXPECT_TRUE(qb_tray_log().empty());
-    EXPECT_TRUE(qb_message_box_log().empty());
+    std::vector<QbMessageBoxShown> boxes = qb_message_box_log();  // one line that names the other
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].text.find("already running (process " + std::to_string(holder.pid) + ")"), std::string::npos);
     // The class was never registered.
     WNDCLASSA wc = {};
     wc.lpfnWndProc = DefWindowProcA;
@@ -209,7 +211,7 @@ TEST_F(MonitorRun, FailedStopRequestBecomesTheExitCode) {
 
 TEST_F(MonitorRun, EventThreadEndedEarlyNeedsNoStop) {
   inChild([] {
-    deleteValue(HKEY_LOCAL_MACHINE, kStatusKeyPath, "status");
+    setString(HKEY_LOCAL_MACHINE, kStatusKeyPath, "status", "running");  // unreadable as 4 bytes
     ScriptedDriver driver;
     answerEveryBox(IDYES);
     DWORD threadCode = 0;
@@ -220,7 +222,7 @@ TEST_F(MonitorRun, EventThreadEndedEarlyNeedsNoStop) {
       (void)qb_tray_click(WM_LBUTTONDOWN);
     });
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(threadCode, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(threadCode, static_cast<DWORD>(ERROR_MORE_DATA));
     EXPECT_EQ(driver.opens(), 0);
     EXPECT_TRUE(driver.codes().empty());
     EXPECT_FALSE(exists(sys("qb.db")));

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/message_box.h"
+#include "support/fault_io.h"
 #include "tracking/table_guard.h"
 #include "tracking_fixture.h"
 
@@ -162,6 +164,19 @@ TEST_F(Rename, MovesTheNoteAndSetsACopyAsideUnderTheOldPath) {
   // A change of case only: one note, which stays with its file.
   (void)event(OP_RENAME, kB, "/home/Ada/B.txt");
   EXPECT_EQ(remarkOf(notesTable, "/home/Ada/B.txt"), "mine");
+}
+
+TEST_F(Rename, AWriteTheTableRefusesIsTracedAndLoggedWithTheEnginesError) {
+  note(notesTable, kA, "mine");
+  qb_message_box_log_clear();
+  FaultIo io;
+  io.arm(IoKind::Write, 1, true);
+  const std::string trace = event(OP_RENAME, kA, kB);
+  io.disarm();
+  EXPECT_NE(trace.find("FAILED: add " + kA + ": error "), std::string::npos) << trace;  // setting it aside
+  std::vector<QbMessageBoxShown> boxes = qb_message_box_log();
+  ASSERT_FALSE(boxes.empty());
+  EXPECT_EQ(boxes[0].text.rfind("FAILED: add " + kA + ": error ", 0), 0u) << boxes[0].text;
 }
 
 TEST_F(Rename, BackToASetAsideNameBringsItsNoteBack) {
