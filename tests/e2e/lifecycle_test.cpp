@@ -98,14 +98,15 @@ TEST_F(Lifecycle, KilledMonitorRecoversEveryNoteAtTheNextStart) {
   EXPECT_EQ(status(), 0);
 }
 
-TEST_F(Lifecycle, SecondMonitorLeavesAtOnceAndTheFirstKeepsTracking) {
+TEST_F(Lifecycle, SecondMonitorSaysSoAndLeavesAndTheFirstKeepsTracking) {
   const size_t first = start_monitor();
   ASSERT_TRUE(wait_ready(first));
   const std::string f = make_file("a.txt");
   set_note(f, "first");
 
   const size_t second = start_monitor();
-  EXPECT_EQ(wait_exit(second, 5000), 0);
+  EXPECT_EQ(wait_exit(second, 5000), 183);  // ERROR_ALREADY_EXISTS, said on stderr
+  EXPECT_NE(monitor_log(second).find("already running"), std::string::npos) << monitor_log(second);
   EXPECT_FALSE(ended(first));
 
   move(f, at("b.txt"));
