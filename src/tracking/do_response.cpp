@@ -8,9 +8,10 @@
 #include <mutex>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "platform/debug_output.h"
 #include "platform/device.h"
-#include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "tracking/event_record.h"
@@ -191,9 +192,7 @@ static bool readNote(const char* path, std::string* remark) {
 
 static void markModified() { (void)WriteProfileStringA(kProfileSection, kModifiedKey, "1"); }
 
-// The locked note is set aside in tempTable under its path and deleted;
-// MODIFIED is written whatever the delete gave.
-static void setAsideLocked() {
+void setAsideLocked() {
   copyNote(notesTable, tempTable);
   upsert(tempTable);
   deleteLocked();
@@ -214,8 +213,10 @@ static void onCopy(const char* source, const char* target) {
 // renamed over one (a save through a temporary file) leaves the note where
 // it is.
 static void onRename(const char* source, const char* target) {
-  DWORD attributes = GetFileAttributesA(target);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) walkFolder(source, target);
+  // The notes inside a folder move with it even when the disk has moved
+  // on (the target gone again); a symbolic link is never taken for a folder.
+  struct stat st {};
+  if (::lstat(target, &st) != 0 || S_ISDIR(st.st_mode)) walkFolder(source, target);
   traceLine("RENAME: %s, %s\n", source, target);
   const bool setAside = lookUp(tempTable, target) == kKeyFound;
   if (lookUp(notesTable, source) == kKeyFound) {

@@ -24,7 +24,7 @@
 // into a 512-byte buffer. The lines, their arguments and when they come:
 //   "\nDoResponse with %d\n"          operation         every event, first
 //   "RENAME: %s, %s\n"                source, target    after the folder walk
-//   "REPLACED: %s\n"                  target            rename over a noted path
+//   "REPLACED: %s\n"                  target            rename (or folder walk) over a noted path
 //   "SaveAs contains %s\n"            FileSpec          delete/create, key opened
 //   "Result for findKey,%s = %d\n"    FileSpec, result  the same, after the look-up
 //   "PRE DELETE: %s, %s\n"            source, FileSpec  delete, always
@@ -115,6 +115,9 @@ bool lockNote(const char* path);
 // only after lockNote gave true.
 void updateLocked();
 void deleteLocked();
+// The locked note is set aside in tempTable under its path and deleted;
+// MODIFIED=1 is written whatever the delete gave.
+void setAsideLocked();
 // For tests: when set, called between each look-up of lockNote and its lock.
 extern void (*tracking_before_lock)(const char* path);
 

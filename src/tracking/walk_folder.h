@@ -1,54 +1,55 @@
 // The folder walk: after a folder was renamed or moved, re-keys the note of
 // everything inside it from the old path prefix to the new one.
 //
-// walkFolder lists the folder at its new place ("<new>/*.*", every entry,
-// hidden ones included) and, for each entry, looks its old path
-// "<old>/<name>" up in notesTable; a note found is given the path
-// "<new>/<name>" under a record lock. Sub-folders are walked depth-first
-// after their own note was re-keyed, whether they had one or not. A folder
-// that cannot be listed ends that level quietly; a note that cannot be read
-// or re-keyed stays under its old path and the walk goes on.
+// The notes table, not the disk, says what was inside: the events reach
+// the Monitor behind a queue, and by the time a rename is handled the disk
+// may have moved on (files inside renamed again, deleted, the folder itself
+// renamed further). Every note whose path begins with "<old>/" gets the
+// path "<new>/<rest>", whatever the disk shows by then; the later events of
+// the queue then find the notes where they expect them. Such notes lie side
+// by side in the path index, from the key "<old>/" on ('/' sorts below
+// every name byte but the few below it, and is no letter for a table whose
+// paths ignore case), so the walk is one range scan. The folder's own note
+// is moved by the rename handler, not here.
 //
-// Order: each folder is listed in full first and its entries are taken in
-// the order of their names as the path index compares them (A to Z folded),
-// so that one look-up after another works on the same few index pages
-// instead of jumping about the index in the system's order. When memory for
-// the names runs out, that folder is taken in the system's order instead.
+// Each note moves under its record lock, once re-read there and seen to
+// still carry its old path (lockNote). A note already under the new path
+// (left from a file that is gone) is set aside in tempTable and deleted,
+// traced "REPLACED: <path>\n", as for a file renamed onto a noted file. A
+// note that cannot be read or re-keyed stays under its old path and the
+// walk goes on. A new path that does not fit a 256-byte buffer is never
+// cut short, which would name another file: that note stays, traced
+// "SKIPPED (too long): <new path>\n".
 //
-// One commit: the whole walk runs under notesTable's write lock
-// (TableWriteHold, table_guard.h), so that other processes see the notes of
-// the folder all under the old prefix or all under the new one, and the
-// table is flushed and committed once at the end instead of once per note.
+// Slices: the walk holds notesTable's write lock (TableWriteHold,
+// table_guard.h) while it works, so that the changes commit together
+// instead of once per note, but never for longer than one slice: at most
+// walk_slice_notes notes or about 100 ms, whichever ends first. Then it
+// commits and gives the lock up, so that another process waiting for the
+// table gets in, and goes on where it stopped: each slice first reads the
+// old paths it will move (re-keying moves the index's cursor), and the
+// next one seeks to the last of them. Other processes thus see the folder's
+// notes moved slice by slice, each note under one of its two paths.
 // The commit is tried up to three times while the lock is still held (a
 // failed write leaves its pages in the cache to be written again); the
-// lock is given back when the walk ends, even when every try failed
-// (traced "WALK COMMIT FAILED: <new>\n"). When the lock cannot be had (another
-// process keeps the table locked past the engine's retries), the walk runs
-// all the same, traced "WALK UNLOCKED: <new>\n", and each re-key then takes
-// the lock and commits on its own. One exception to the single commit:
-// another process that locked a note's record before the walk began waits
-// for the write lock to change it, while the walk waits for that record;
-// when the record lock is refused, the walk commits what it has, gives the
-// write lock up for that note (see reKeyCurrent) and takes it again after.
-// A commit that fails every try leaves the index file as far as it got, as
-// a single note's commit would; under the hold that is the whole walk's
-// changes instead of one note's. While the hold lasts, other processes'
-// reads and changes wait (the engine retries for about a second), so a
-// walk of very many notes can make them give up with "locked".
+// lock is given back even when every try failed (traced
+// "WALK COMMIT FAILED: <new>\n", and the index marked unsure). When the
+// lock cannot be had (another process keeps the table locked past the
+// engine's retries), the walk goes on all the same, traced
+// "WALK UNLOCKED: <new>\n", and each re-key then commits on its own.
+// Another process that locked a note's record before and now waits for
+// the write lock to change it would wait for the walk while the walk waits
+// for that record: a record lock refused under the hold ends the slice
+// early for that note (see reKey).
 //
-// Each call works in two 256-byte buffers: one for the search pattern,
-// reused for an entry's new path, and one for its old path. A path that does
-// not fit there (folder, '/', name and terminator over 256 bytes) is never
-// cut short, which would name another file: the entry is skipped with the
-// trace "SKIPPED (too long): <folder>/<name>\n" (the pattern of a folder
-// that does not fit likewise, and nothing in it is walked). Anything inside
-// a skipped folder would be longer still.
-//
-// Uses notesTable and lockId only. Callers: DoResponse, with the table
-// mutex held (table_guard.h). Recursion depth is the depth of the tree, at
-// most 128 since every level adds at least two bytes to a 255-byte path;
-// each level keeps its folder's names on the heap while it walks deeper.
+// Uses notesTable, tempTable and lockId. Callers: DoResponse, with the
+// table mutex held (table_guard.h); not re-entrant (one static slice).
 #pragma once
 
-// `oldPath` and `newPath`: full paths without a trailing '/'.
+// `oldPath` and `newPath`: full paths without a trailing '/'. Nothing is
+// done when `newPath` lies inside `oldPath`.
 void walkFolder(const char* oldPath, const char* newPath);
+
+// Notes per slice, 1 to kWalkSliceMax (tests make it small).
+constexpr int kWalkSliceMax = 256;
+extern int walk_slice_notes;

@@ -148,18 +148,14 @@ class DataLockSeen {
 
 class WalkHold : public TrackingTest {
  protected:
-  // `count` noted files spread over three sub-folders of files()/<old>,
-  // renamed to files()/<now> on disk. The folder itself has no note, so
-  // that the rename event does no table work after the walk.
-  void makeRenamedTree(const std::string& old, const std::string& now, int count) {
-    for (const char* sub : {"", "/a", "/b", "/a/c"}) ASSERT_EQ(::mkdir(file(old + sub).c_str(), 0700), 0);
+  // Notes on `count` files spread over three sub-folders of files()/<old>.
+  // The folder itself has no note, so that the rename event does no table
+  // work after the walk.
+  void makeRenamedTree(const std::string& old, const std::string&, int count) {
     for (int i = 0; i < count; ++i) {
-      const std::string inside = std::string(i % 3 == 0 ? "/a" : i % 3 == 1 ? "/b" : "/a/c") + "/f" + std::to_string(i);
-      ASSERT_TRUE(write_whole_file(file(old + inside), "x"));
-      note(notesTable, file(old + inside), "note " + std::to_string(i));
-      inside_.push_back(inside);
+      inside_.push_back(std::string(i % 3 == 0 ? "/a" : i % 3 == 1 ? "/b" : "/a/c") + "/f" + std::to_string(i));
+      note(notesTable, file(old + inside_.back()), "note " + std::to_string(i));
     }
-    ASSERT_EQ(std::rename(file(old).c_str(), file(now).c_str()), 0);
   }
   // How many notes are under the new prefix; each is under exactly one of
   // the two, with its own text.
@@ -202,31 +198,38 @@ class WalkHold : public TrackingTest {
   std::vector<std::string> inside_;
 };
 
-TEST_F(WalkHold, OthersSeeNoneOfTheWalkUntilItCommitsOnce) {
-  makeRenamedTree("Old", "New", 12);
-  OtherOpen other;
-  ASSERT_TRUE(other.ok());
-  const int32_t before = other.changeCount();
-  ASSERT_FALSE(other.anyLockHeld());
-
-  int reads = 0;
-  int unlocked = 0;
-  int committed = 0;
-  {
-    DataReadHook hook([&] {
-      ++reads;
-      if (!other.writerHeld()) ++unlocked;
-      if (other.changeCount() != before) ++committed;
-    });
-    EXPECT_EQ(event(OP_RENAME, file("Old"), file("New")),
-              "\nDoResponse with 2\nRENAME: " + file("Old") + ", " + file("New") + "\n");
+// A walk of one slice commits once, at its end; with slices of 5 notes,
+// others see two commits during the walk and get the lock between them.
+TEST_F(WalkHold, OthersSeeTheWalkOnlyWhenASliceCommits) {
+  for (const int slice : {kWalkSliceMax, 5}) {
+    SCOPED_TRACE(slice);
+    walk_slice_notes = slice;
+    const std::string old = "Old" + std::to_string(slice), now = "New" + std::to_string(slice);
+    inside_.clear();
+    makeRenamedTree(old, now, 12);
+    OtherOpen other;
+    ASSERT_TRUE(other.ok());
+    const int32_t before = other.changeCount();
+    ASSERT_FALSE(other.anyLockHeld());
+    int reads = 0, unlocked = 0, commits = 0;
+    int32_t seen = before;
+    {
+      DataReadHook hook([&] {
+        ++reads;
+        if (!other.writerHeld()) ++unlocked;
+        if (other.changeCount() != seen) ++commits, seen = other.changeCount();
+      });
+      EXPECT_EQ(event(OP_RENAME, file(old), file(now)),
+                "\nDoResponse with 2\nRENAME: " + file(old) + ", " + file(now) + "\n");
+    }
+    walk_slice_notes = kWalkSliceMax;
+    EXPECT_GE(reads, 12);  // each re-key reads its note
+    EXPECT_EQ(unlocked, 0) << "the write lock lapsed within a slice";
+    EXPECT_EQ(commits, slice == 5 ? 2 : 0);
+    EXPECT_FALSE(other.anyLockHeld());
+    EXPECT_NE(other.changeCount(), before);
+    EXPECT_EQ(reKeyed(old, now), 12);
   }
-  EXPECT_GE(reads, 12);  // each re-key reads its note
-  EXPECT_EQ(unlocked, 0) << "the write lock lapsed during the walk";
-  EXPECT_EQ(committed, 0) << "a commit reached the file during the walk";
-  EXPECT_FALSE(other.anyLockHeld());
-  EXPECT_NE(other.changeCount(), before);
-  EXPECT_EQ(reKeyed("Old", "New"), 12);
 }
 
 // Rows (n, persistent) for the flushes of the walk's commit at its end,
