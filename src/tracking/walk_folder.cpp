@@ -5,18 +5,22 @@
 #include <cstdio>
 #include <cstring>
 
+#include "btree/index_file.h"
+#include "cache/file_io.h"
 #include "platform/message_box.h"
 #include "tracking/do_response.h"
 #include "tracking/table_guard.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
 
-int walk_slice_notes = kWalkSliceMax;
+int walk_slice_ms = 100;
 
 namespace {
 
 constexpr int kWalkBuffer = 256;
-constexpr auto kSliceTime = std::chrono::milliseconds(100);
+constexpr int kWalkSliceNotes = 256;  // old paths read at a time
+using Clock = std::chrono::steady_clock;
+std::chrono::milliseconds sliceTime() { return std::chrono::milliseconds(walk_slice_ms); }
 
 // Ends the hold: what was re-keyed so far commits.
 // A commit that failed every try may have left the index file half
@@ -104,19 +108,18 @@ void walkFolder(const char* oldPath, const char* newPath) {
   const int oldLength = std::snprintf(prefix, sizeof prefix, "%s/", oldPath);
   // No note's path is longer than a field holds; a folder cannot move into itself.
   if (oldLength < 0 || oldLength >= kWalkBuffer || pathStartsWith(newPath, prefix)) return;
-  static char paths[kWalkSliceMax][kWalkBuffer];
-  const int most = walk_slice_notes < 1 || walk_slice_notes > kWalkSliceMax ? kWalkSliceMax : walk_slice_notes;
+  static char paths[kWalkSliceNotes][kWalkBuffer];
   char from[kWalkBuffer];
   std::memcpy(from, prefix, sizeof from);
   bool after = false;
   TableWriteHold hold(notesTable);
   if (!hold.taken()) traceLine("WALK UNLOCKED: %s\n", newPath);
+  auto held = Clock::now();
   for (;;) {
-    const auto began = std::chrono::steady_clock::now();
     bool ended = false;
-    const int count = collect(prefix, from, after, paths, most, &ended, hold, newPath);
+    const int count = collect(prefix, from, after, paths, kWalkSliceNotes, &ended, hold, newPath);
     int done = 0;
-    for (; done < count && (done == 0 || std::chrono::steady_clock::now() - began < kSliceTime); ++done) {
+    for (; done < count && (done == 0 || Clock::now() - held < sliceTime()); ++done) {
       char moved[kWalkBuffer];
       const char* rest = paths[done] + oldLength - 1;  // from the '/' on
       const int length = std::snprintf(moved, sizeof moved, "%s%s", newPath, rest);
@@ -128,8 +131,14 @@ void walkFolder(const char* oldPath, const char* newPath) {
     if (done == 0 || (ended && done == count)) break;
     std::memcpy(from, paths[done - 1], sizeof from);
     after = true;
+    if (Clock::now() - held < sliceTime()) continue;
+    // Another process waiting for the table tries again every retry delay
+    // of its engine: the table stays free for that long, so that one of its
+    // tries lands in the gap.
     endHold(hold, newPath);
+    (void)io_sleep(ix_lock_settings.delay_ms + 5);
     takeHold(hold, newPath);
+    held = Clock::now();
   }
   endHold(hold, newPath);
 }

@@ -23,13 +23,13 @@
 //
 // Slices: the walk holds notesTable's write lock (TableWriteHold,
 // table_guard.h) while it works, so that the changes commit together
-// instead of once per note, but never for longer than one slice: at most
-// walk_slice_notes notes or about 100 ms, whichever ends first. Then it
-// commits and gives the lock up, so that another process waiting for the
-// table gets in, and goes on where it stopped: each slice first reads the
-// old paths it will move (re-keying moves the index's cursor), and the
-// next one seeks to the last of them. Other processes thus see the folder's
-// notes moved slice by slice, each note under one of its two paths.
+// instead of once per note, but never much longer than walk_slice_ms
+// (100 ms). Then it commits, leaves the table free for one retry delay of
+// the engine, so that another process waiting for it gets in, and goes on
+// where it stopped. The range is read 256 old paths at a time, before they
+// move (re-keying moves the index's cursor); the next read seeks to the
+// last of them. Other processes thus see the folder's notes moved slice by
+// slice, each note under one of its two paths.
 // The commit is tried up to three times while the lock is still held (a
 // failed write leaves its pages in the cache to be written again); the
 // lock is given back even when every try failed (traced
@@ -50,6 +50,5 @@
 // done when `newPath` lies inside `oldPath`.
 void walkFolder(const char* oldPath, const char* newPath);
 
-// Notes per slice, 1 to kWalkSliceMax (tests make it small).
-constexpr int kWalkSliceMax = 256;
-extern int walk_slice_notes;
+// The longest hold of the write lock, in ms (tests make it 0: one note).
+extern int walk_slice_ms;

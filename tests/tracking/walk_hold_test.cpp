@@ -198,12 +198,14 @@ class WalkHold : public TrackingTest {
   std::vector<std::string> inside_;
 };
 
-// A walk of one slice commits once, at its end; with slices of 5 notes,
-// others see two commits during the walk and get the lock between them.
+// A walk of one slice commits once, at its end; with slices of one note,
+// others see each commit but the last during the walk.
 TEST_F(WalkHold, OthersSeeTheWalkOnlyWhenASliceCommits) {
-  for (const int slice : {kWalkSliceMax, 5}) {
+  const IxLockSettings ix = ix_lock_settings;
+  ix_lock_settings.delay_ms = 1;  // the pause between slices
+  for (const int slice : {100, 0}) {
     SCOPED_TRACE(slice);
-    walk_slice_notes = slice;
+    walk_slice_ms = slice;
     const std::string old = "Old" + std::to_string(slice), now = "New" + std::to_string(slice);
     inside_.clear();
     makeRenamedTree(old, now, 12);
@@ -222,14 +224,15 @@ TEST_F(WalkHold, OthersSeeTheWalkOnlyWhenASliceCommits) {
       EXPECT_EQ(event(OP_RENAME, file(old), file(now)),
                 "\nDoResponse with 2\nRENAME: " + file(old) + ", " + file(now) + "\n");
     }
-    walk_slice_notes = kWalkSliceMax;
+    walk_slice_ms = 100;
     EXPECT_GE(reads, 12);  // each re-key reads its note
     EXPECT_EQ(unlocked, 0) << "the write lock lapsed within a slice";
-    EXPECT_EQ(commits, slice == 5 ? 2 : 0);
+    EXPECT_EQ(commits, slice == 0 ? 11 : 0);
     EXPECT_FALSE(other.anyLockHeld());
     EXPECT_NE(other.changeCount(), before);
     EXPECT_EQ(reKeyed(old, now), 12);
   }
+  ix_lock_settings = ix;
 }
 
 // Rows (n, persistent) for the flushes of the walk's commit at its end,
