@@ -198,8 +198,15 @@ int NotesTable::useIndex() {
     Table* probe = tb_open(base_.c_str(), 1, 1);
     int code = tb_error;
     int index_error = ix_error;
+    const bool there_now = probe != nullptr && code == kTbOk && tb_find_index(probe, kPathIndex) != nullptr;
     if (probe != nullptr) (void)tb_close(probe);
-    if (code == kTbOk) code = kTbNoSuchIndex;
+    // An index file another program keeps locked past the retries (the
+    // Monitor moving a folder's notes), or one whose index is there a
+    // moment later, is busy, not damaged.
+    if (there_now || code == kTbLockFailed || index_error == kIxLockFailed) {
+      say("the notes table %s is busy; try again", data_file_.c_str());
+      return kExitHeld;
+    }
     say("the notes table %s cannot be used: its index \"%s\" is missing or its index file %s.idx is "
         "damaged: %s; nothing was changed",
         data_file_.c_str(), kPathIndex, base_.c_str(), engine_error_text(code, index_error, 0).c_str());

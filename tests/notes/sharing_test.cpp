@@ -169,21 +169,22 @@ TEST_F(NotesSharing, AnAddIntoAReplacedTableIsNotReportedWritten) {
 }
 
 // A child process holds the record lock of one note through the table
-// handle, as the Monitor does while it rewrites a note.
+// handle, as the Monitor does while it rewrites a note, or the table's
+// write lock, as it does while it moves a folder's notes.
 class NotesLocked : public QbnoteTest {
  protected:
-  Child hold_lock(const std::string& path) {
+  Child hold_lock(const std::string& path, bool table = false) {
     const std::string base = home_ + "/system/qb";
-    Child child = fork_child([base, path](int in_fd, int out_fd) {
+    Child child = fork_child([base, path, table](int in_fd, int out_fd) {
       TableHandle t;
       if (t.open(base.c_str(), 1) != 1 || t.setIndex("INDX_Path,U") != 1) return 10;
       if (t.setField(t.fieldNumber("Path"), path.c_str()) != 1 || t.findKey() != 2) return 11;
       int32_t lock_id = 0;
-      if (t.lockRecord(&lock_id) != 1) return 12;
+      if (table ? t.lockTable(2) != 1 : t.lockRecord(&lock_id) != 1) return 12;
       if (send_byte(out_fd, 'L') != 1) return 13;
       char b;
       if (recv_byte(in_fd, &b, 60000) != 1) return 14;
-      return t.unlockRecord(lock_id) == 1 && t.close() == 1 ? 0 : 15;
+      return (table ? t.unlockTable(2) : t.unlockRecord(lock_id)) == 1 && t.close() == 1 ? 0 : 15;
     });
     char b = 0;
     EXPECT_EQ(recv_byte(child.from_child, &b), 1);
@@ -217,6 +218,12 @@ TEST_F(NotesLocked, ChangesWaitForTheEngineRetriesThenExit4) {
   EXPECT_EQ(run({"get", a}).out, "replacement\n");
   EXPECT_EQ(run({"get", b}).out, "changed\n");
   EXPECT_EQ(run({"check"}).status, 0);
+
+  holder = hold_lock(a, true);
+  QbRun busy = run({"get", a});
+  EXPECT_EQ(busy.status, 4);
+  EXPECT_NE(busy.err.find("is busy; try again"), std::string::npos) << busy.err;
+  release(holder);
 }
 
 }  // namespace
