@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "btree/index_file.h"
+#include "engine/table.h"
 #include "cache/file_io.h"
 #include "platform/message_box.h"
 #include "tracking/do_response.h"
@@ -41,6 +42,21 @@ void takeHold(TableWriteHold& hold, const char* where) {
   if (!hold.take()) traceLine("WALK UNLOCKED: %s\n", where);
 }
 
+// Under the hold, a record locked elsewhere is tried once, not waited for:
+// its holder may be waiting for the hold, and every other process waiting
+// for the table would give up meanwhile. Without the hold, the engine's
+// retries as usual.
+class TryOnceUnderHold {
+ public:
+  explicit TryOnceUnderHold(const TableWriteHold& hold) : saved_(tb_lock_settings) {
+    if (hold.taken()) tb_lock_settings.tries = 1;
+  }
+  ~TryOnceUnderHold() { tb_lock_settings = saved_; }
+
+ private:
+  TbLockSettings saved_;
+};
+
 // The note of `oldPath` moves to `newPath`; a note `newPath` had already
 // (its file was replaced, or is gone) is set aside as the rename of a file
 // onto a noted file sets it aside.
@@ -52,11 +68,15 @@ void takeHold(TableWriteHold& hold, const char* where) {
 // commits), so that the other process can finish; the note is locked again
 // on its own, and the hold is taken again for the rest.
 void reKey(const char* oldPath, const char* newPath, const char* where, TableWriteHold& hold) {
-  if (!samePath(oldPath, newPath) && lockNote(newPath)) {
-    traceLine("REPLACED: %s\n", newPath);
-    setAsideLocked();
+  bool locked = false;
+  {
+    TryOnceUnderHold once(hold);
+    if (!samePath(oldPath, newPath) && lockNote(newPath)) {
+      traceLine("REPLACED: %s\n", newPath);
+      setAsideLocked();
+    }
+    locked = lockNote(oldPath);
   }
-  bool locked = lockNote(oldPath);
   const bool yielded = !locked && hold.taken() && lookUp(notesTable, oldPath) == kKeyFound;
   if (yielded) {
     endHold(hold, where);
@@ -82,7 +102,11 @@ int collect(const char* prefix, const char* from, bool after, char (*paths)[kWal
   const int field = notesTable.fieldNumber("Path");
   int count = 0;
   while (count < most) {
-    int read = notesTable.readRecord(0);
+    int read = -1;
+    {
+      TryOnceUnderHold once(hold);
+      read = notesTable.readRecord(0);
+    }
     if (read != 1 && hold.taken()) {  // the record is locked: let its holder through, as in reKey
       endHold(hold, where);
       read = notesTable.readRecord(0);

@@ -211,6 +211,8 @@ TEST_F(Security, TheMonitorOutlivesPathsTooLongForItsRecords) {
   const std::string deep = make_folder("deep");
   set_note(deep, "the deep folder");
   set_note(make_file("deep/short.txt"), "near the top");
+  // A note whose path fits under deep/ and no longer under deep2/.
+  set_note(make_file("deep/" + std::string(255 - at("deep/").size(), 'x')), "stays");
   // Nineteen levels of 200-byte names: a file near 4000 bytes down.
   std::string bottom = deep;
   for (int level = 0; level < 19; ++level) {
