@@ -72,8 +72,7 @@ TEST_F(Tracking, FolderMoveReKeysEveryNoteInsideAndNothingBeside) {
 
   // Behind 500 deletions, the folder renamed and a file inside renamed at
   // once: by the time the folder's event is handled, the disk moved on.
-  for (int i = 0; i < 500; ++i) make_file("junk/" + std::to_string(i));
-  for (int i = 0; i < 500; ++i) ::unlink(at("junk/" + std::to_string(i)).c_str());
+  for (int i = 0; i < 500; ++i) ::unlink(make_file("junk/" + std::to_string(i)).c_str());
   move(at("archive/proj-2024"), at("archive/p"));
   move(at("archive/p/top.txt"), at("archive/p/top2.txt"));
   EXPECT_TRUE(wait_note(at("archive/p/top2.txt"), "top"));

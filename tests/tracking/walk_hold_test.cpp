@@ -18,6 +18,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "btree/index_file.h"
@@ -83,75 +84,46 @@ class OtherOpen {
   int fd_ = -1;
 };
 
-// Runs `hook` before every read the engine makes from the notes table's
-// data file, while installed.
-class DataReadHook {
+// While installed, runs `onRead` before every read the engine makes from
+// the notes table's data file, and `onLock` (with the tries asked for)
+// before every lock it tries there (a record lock).
+class DataFileHook {
  public:
-  explicit DataReadHook(std::function<void()> hook) {
+  explicit DataFileHook(std::function<void()> onRead, std::function<void(int)> onLock = nullptr) {
     char path[kPathBuffer];
     struct stat st {};
     if (systemFilePath(path, "qb.db") == 1 && ::stat(path, &st) == 0) inode_ = st.st_ino;
-    hook_ = std::move(hook);
-    active_ = this;
-    saved_ = g_file_io.read_at;
-    g_file_io.read_at = &DataReadHook::readAt;
+    onRead_ = std::move(onRead);
+    onLock_ = std::move(onLock);
+    savedRead_ = std::exchange(g_file_io.read_at, &readAt);
+    savedLock_ = std::exchange(g_file_io.lock, &lock);
   }
-  ~DataReadHook() {
-    g_file_io.read_at = saved_;
-    active_ = nullptr;
+  ~DataFileHook() {
+    g_file_io.read_at = savedRead_;
+    g_file_io.lock = savedLock_;
   }
-  DataReadHook(const DataReadHook&) = delete;
-  DataReadHook& operator=(const DataReadHook&) = delete;
+  DataFileHook(const DataFileHook&) = delete;
+  DataFileHook& operator=(const DataFileHook&) = delete;
 
  private:
+  static bool ours(int h) {
+    struct stat st {};
+    return ::fstat(h, &st) == 0 && st.st_ino == inode_;
+  }
   static int readAt(int h, int32_t off, int32_t len, void* buf) {
-    struct stat st {};
-    if (::fstat(h, &st) == 0 && st.st_ino == active_->inode_) active_->hook_();
-    return active_->saved_(h, off, len, buf);
+    if (onRead_ && ours(h)) onRead_();
+    return savedRead_(h, off, len, buf);
   }
-
-  static DataReadHook* active_;
-  std::function<void()> hook_;
-  ino_t inode_ = 0;
-  int (*saved_)(int, int32_t, int32_t, void*) = nullptr;
-};
-
-DataReadHook* DataReadHook::active_ = nullptr;
-
-// Sets `*seen` once the engine tries a lock on the notes table's data file
-// (a record lock), while installed; `*first` is then whether `index` saw
-// the table held elsewhere and how many tries the lock was given.
-class DataLockSeen {
- public:
-  DataLockSeen(std::atomic<bool>* seen, const OtherOpen* index, std::pair<bool, int>* first) {
-    index_ = index;
-    first_ = first;
-    char path[kPathBuffer];
-    struct stat st {};
-    if (systemFilePath(path, "qb.db") == 1 && ::stat(path, &st) == 0) inode_ = st.st_ino;
-    seen_ = seen;
-    saved_ = g_file_io.lock;
-    g_file_io.lock = &DataLockSeen::lock;
-  }
-  ~DataLockSeen() { g_file_io.lock = saved_; }
-  DataLockSeen(const DataLockSeen&) = delete;
-  DataLockSeen& operator=(const DataLockSeen&) = delete;
-
- private:
   static int lock(int h, int32_t off, int32_t len, int tries, int delay, int limit) {
-    struct stat st {};
-    if (::fstat(h, &st) == 0 && st.st_ino == inode_ && !*seen_) {
-      *first_ = {index_->anyLockHeld(), tries};
-      *seen_ = true;
-    }
-    return saved_(h, off, len, tries, delay, limit);
+    if (onLock_ && ours(h)) onLock_(tries);
+    return savedLock_(h, off, len, tries, delay, limit);
   }
 
-  static inline std::atomic<bool>* seen_ = nullptr;
-  static inline const OtherOpen* index_ = nullptr;
-  static inline std::pair<bool, int>* first_ = nullptr;
+  static inline std::function<void()> onRead_;
+  static inline std::function<void(int)> onLock_;
   static inline ino_t inode_ = 0;
-  static inline int (*saved_)(int, int32_t, int32_t, int, int, int) = nullptr;
+  static inline int (*savedRead_)(int, int32_t, int32_t, void*) = nullptr;
+  static inline int (*savedLock_)(int, int32_t, int32_t, int, int, int) = nullptr;
 };
 
 class WalkHold : public TrackingTest {
@@ -159,7 +131,7 @@ class WalkHold : public TrackingTest {
   // Notes on `count` files spread over three sub-folders of files()/<old>.
   // The folder itself has no note, so that the rename event does no table
   // work after the walk.
-  void makeRenamedTree(const std::string& old, const std::string&, int count) {
+  void makeTree(const std::string& old, int count) {
     for (int i = 0; i < count; ++i) {
       inside_.push_back(std::string(i % 3 == 0 ? "/a" : i % 3 == 1 ? "/b" : "/a/c") + "/f" + std::to_string(i));
       note(notesTable, file(old + inside_.back()), "note " + std::to_string(i));
@@ -216,18 +188,20 @@ TEST_F(WalkHold, OthersSeeTheWalkOnlyWhenASliceCommits) {
     walk_slice_ms = slice;
     const std::string old = "Old" + std::to_string(slice), now = "New" + std::to_string(slice);
     inside_.clear();
-    makeRenamedTree(old, now, 12);
+    makeTree(old, 12);
     OtherOpen other;
     ASSERT_TRUE(other.ok());
     const int32_t before = other.changeCount();
-    ASSERT_FALSE(other.anyLockHeld());
     int reads = 0, unlocked = 0, commits = 0;
     int32_t seen = before;
     {
-      DataReadHook hook([&] {
+      DataFileHook hook([&] {
         ++reads;
         if (!other.writerHeld()) ++unlocked;
-        if (other.changeCount() != seen) ++commits, seen = other.changeCount();
+        if (other.changeCount() != seen) {
+          ++commits;
+          seen = other.changeCount();
+        }
       });
       EXPECT_EQ(event(OP_RENAME, file(old), file(now)),
                 "\nDoResponse with 2\nRENAME: " + file(old) + ", " + file(now) + "\n");
@@ -259,7 +233,7 @@ TEST_F(WalkHold, FailingCommitIsTriedAgainAndTheLockGivenBack) {
     inside_.clear();
     const std::string old = "Old" + std::to_string(n);
     const std::string now = "New" + std::to_string(n);
-    makeRenamedTree(old, now, 6);
+    makeTree(old, 6);
     std::string traced;
     int fired = 0;
     {
@@ -288,7 +262,7 @@ TEST_F(WalkHold, FailingCommitIsTriedAgainAndTheLockGivenBack) {
 TEST_F(WalkHold, TableHeldByAnotherProcessIsLeftAsItIs) {
   // The walk cannot take the lock, nor can any re-key on its own: nothing
   // changes, the walk says why, and the Monitor's locks are all given back.
-  makeRenamedTree("Old", "New", 6);
+  makeTree("Old", 6);
   const IxLockSettings ix = ix_lock_settings;
   const TbLockSettings tb = tb_lock_settings;
   ix_lock_settings = IxLockSettings{2, 1, 20};  // refusals come quickly
@@ -318,7 +292,7 @@ TEST_F(WalkHold, TableHeldByAnotherProcessIsLeftAsItIs) {
 // does): the walk, refused the record lock, lets it through and re-keys
 // everything all the same, instead of both waiting until one gives up.
 TEST_F(WalkHold, RecordLockedByAProcessWaitingForTheTableIsLetThrough) {
-  makeRenamedTree("Old", "New", 6);
+  makeTree("Old", 6);
   const IxLockSettings ix = ix_lock_settings;
   const TbLockSettings tb = tb_lock_settings;
   ix_lock_settings = IxLockSettings{400, 1, 2000};
@@ -345,7 +319,11 @@ TEST_F(WalkHold, RecordLockedByAProcessWaitingForTheTableIsLetThrough) {
     }
   });
   {
-    DataLockSeen seen(&walking, &index, &first);
+    DataFileHook hook(nullptr, [&](int tries) {  // the walk's first record lock
+      if (walking) return;
+      first = {index.anyLockHeld(), tries};
+      walking = true;
+    });
     walkFolder(file("Old").c_str(), file("New").c_str());
   }
   stop = true;
