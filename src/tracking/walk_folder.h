@@ -6,11 +6,10 @@
 // may have moved on (files inside renamed again, deleted, the folder itself
 // renamed further). Every note whose path begins with "<old>/" gets the
 // path "<new>/<rest>", whatever the disk shows by then; the later events of
-// the queue then find the notes where they expect them. Such notes lie side
-// by side in the path index, from the key "<old>/" on ('/' sorts below
-// every name byte but the few below it, and is no letter for a table whose
-// paths ignore case), so the walk is one range scan. The folder's own note
-// is moved by the rename handler, not here.
+// the queue then find the notes where they expect them. Every key that
+// begins with "<old>/" (compared as the path index compares) sorts next to
+// the others, from the key "<old>/" on, so the walk is one range scan. The
+// folder's own note is moved by the rename handler, not here.
 //
 // Each note moves under its record lock, once re-read there and seen to
 // still carry its old path (lockNote). A note already under the new path
@@ -39,8 +38,8 @@
 // "WALK UNLOCKED: <new>\n", and each re-key then commits on its own.
 // Another process that locked a note's record before and now waits for
 // the write lock to change it would wait for the walk while the walk waits
-// for that record: a record lock refused under the hold ends the slice
-// early for that note (see reKey).
+// for that record: under the hold a record lock is tried once, and one
+// refused ends the slice early for that note (see reKey).
 //
 // Uses notesTable, tempTable and lockId. Callers: DoResponse, with the
 // table mutex held (table_guard.h); not re-entrant (one static slice).
