@@ -103,6 +103,15 @@ class TrackingTest : public ::testing::Test {
     for (const std::string& line : qb_debug_log()) all += line;
     return all;
   }
+  // The trace lines but those beginning with `prefix`, which are counted.
+  static std::string tracesBut(const char* prefix, int* count) {
+    std::string kept;
+    *count = 0;
+    for (const std::string& line : qb_debug_log())
+      if (line.rfind(prefix, 0) == 0) ++*count;
+      else kept += line;
+    return kept;
+  }
 
   // ---- notes ------------------------------------------------------------------
   static void note(TableHandle& t, const std::string& path, const std::string& remark) {
