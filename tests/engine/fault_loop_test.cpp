@@ -249,6 +249,23 @@ TEST_F(CutShort, AddsAfterAnAddUpdateOrDeleteFailedOnceAreKept) {
   FailOnceThenAdd([at](Table* t) { return delete_at(t, at); }, "/notes/n2", std::nullopt, true);
 }
 
+// In a tree of several leaves, a delete reads the page of the record's path
+// entry after the pages of the free space: any call failing must leave the
+// record whole and findable, its space not given up.
+TEST_F(CutShort, DeleteInATreeOfSeveralLeavesFailedOnceKeepsTheRecordWhole) {
+  Table* t = tb_open(base("notes").c_str(), 0, 0);
+  ASSERT_NE(t, nullptr);
+  for (int i = 0; i < 60; ++i) {
+    const std::string path = "/notes/more/m" + std::to_string(i), remark = text_of(9, 'm');
+    ASSERT_NE(add(t, path, remark), 0);
+    before_[path] = remark;
+  }
+  ASSERT_EQ(tb_close(t), 1);
+  ASSERT_NO_FATAL_FAILURE(Prepare({}));
+  const int32_t at = address_[2];
+  FailOnceThenAdd([at](Table* t) { return delete_at(t, at); }, "/notes/n2", std::nullopt, true);
+}
+
 // A shared table claims an appended block before the record is written
 // over it. With the record's write failing, the claim must not leave a
 // length word whose block runs past the end of the file.
