@@ -14,12 +14,9 @@
 // The areas are disjoint, so every writer knows what its notes are at the
 // end, and the mover's model is exact once the Monitor has caught up.
 //
-// One rule keeps the mover's model exact: after a folder is renamed, the
-// mover waits until the folder's note has followed before it changes
-// anything again. The Monitor re-keys a renamed folder's contents by
-// listing the folder where it is when the event is handled; a file
-// renamed or deleted inside it before then would keep its note under the
-// old folder path. Every folder of m/ therefore has a note.
+// The mover waits after a folder rename until the folder's note has
+// followed before it changes anything again, so that its model need not
+// know how far behind the Monitor is. Every folder of m/ has a note.
 //
 // At the end: every note is where the models say; `qbnote ls --missing`
 // shows exactly the ghosts (a deleted file's note is set aside, not left
