@@ -40,8 +40,6 @@ int write_message(const char* text) {
   return 1;
 }
 
-unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c; }
-
 bool file_id(const std::string& path, std::pair<dev_t, ino_t>* id) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return false;
@@ -220,17 +218,9 @@ int NotesTable::useIndex() {
     (void)t_.close();
     return kExitTable;
   }
-  paths_exact_ = t_.fieldType(path_field_) == kFieldTextExact;
   return kExitDone;
 }
 
-bool NotesTable::pathStartsWith(const std::string& path, const std::string& prefix) const {
-  if (path.size() < prefix.size()) return false;
-  if (paths_exact_) return path.compare(0, prefix.size(), prefix) == 0;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (fold(static_cast<unsigned char>(path[i])) != fold(static_cast<unsigned char>(prefix[i]))) return false;
-  return true;
-}
 
 // ---------------------------------------------------------------------------
 // Errors.

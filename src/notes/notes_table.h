@@ -31,6 +31,7 @@
 #include <utility>
 
 #include "table_handle/table_handle.h"
+#include "upkeep/database.h"
 
 // What the note of a path must still be for NotesTable::put to go ahead:
 // edit stores its result only over the note it started from.
@@ -72,9 +73,11 @@ class NotesTable {
 
   // Whether `path` starts with `prefix`, or equals `other`, as the path
   // index compares them.
-  bool pathStartsWith(const std::string& path, const std::string& prefix) const;
-  bool samePath(const std::string& path, const std::string& other) const {
-    return path.size() == other.size() && pathStartsWith(path, other);
+  bool pathStartsWith(const std::string& path, const std::string& prefix) {
+    return pathsMatch(t_, path.c_str(), prefix.c_str(), true);
+  }
+  bool samePath(const std::string& path, const std::string& other) {
+    return pathsMatch(t_, path.c_str(), other.c_str(), false);
   }
 
   // Gives `path` the note `note`: a new note is added, an existing one (in
@@ -113,7 +116,6 @@ class NotesTable {
   std::string data_file_;
   int path_field_ = -1;
   int note_field_ = -1;
-  bool paths_exact_ = true;
   std::pair<dev_t, ino_t> files_[2] = {};
 };
 

@@ -82,31 +82,8 @@ void upsert(TableHandle& t) {
 
 void (*tracking_before_lock)(const char* path) = nullptr;
 
-bool pathsFoldCase() { return notesTable.fieldType(notesTable.fieldNumber(kPathField)) == 0; }
-
-namespace {
-
-unsigned char foldAz(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c; }
-
-// Whether `a` equals `b`, or with `prefix` begins with it, as the index compares.
-bool matches(const char* a, const char* b, bool prefix) {
-  const bool fold = pathsFoldCase();
-  for (;; ++a, ++b) {
-    unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
-    if (prefix && y == 0) return true;
-    if (fold) {
-      x = foldAz(x);
-      y = foldAz(y);
-    }
-    if (x != y) return false;
-    if (x == 0) return true;
-  }
-}
-
-}  // namespace
-
-bool samePath(const char* a, const char* b) { return matches(a, b, false); }
-bool pathStartsWith(const char* path, const char* prefix) { return matches(path, prefix, true); }
+bool samePath(const char* a, const char* b) { return pathsMatch(notesTable, a, b, false); }
+bool pathStartsWith(const char* path, const char* prefix) { return pathsMatch(notesTable, path, prefix, true); }
 
 // A look-up only positions the cursor; until the record lock is granted,
 // another process may delete or re-key the note it found, and the index

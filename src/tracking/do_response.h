@@ -97,11 +97,8 @@ void copyNote(TableHandle& from, TableHandle& to);
 // findKey with the path already in t's buffer: updateRecord if found, else
 // addRecord. No record lock.
 void upsert(TableHandle& t);
-// Whether notesTable's path field ignores the case of A to Z (type 0, a
-// table made elsewhere); notes tables made here compare paths byte for
-// byte, where two names that differ only in case are two files.
-bool pathsFoldCase();
-// Two paths compare equal as notesTable's path index compares them; with
+// Two paths compare equal as notesTable's path field compares them (byte
+// for byte on tables made here; pathsMatch, upkeep/database.h); with
 // pathStartsWith, whether `prefix` begins `path` so.
 bool samePath(const char* a, const char* b);
 bool pathStartsWith(const char* path, const char* prefix);

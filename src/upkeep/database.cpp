@@ -38,6 +38,17 @@ int systemFilePath(char* out, const char* name) {
 
 const char* declaredPath(TableHandle& table) { return table.fieldName(table.fieldNumber(kPathFieldName)); }
 
+bool pathsMatch(TableHandle& table, const char* path, const char* other, bool prefix) {
+  const bool fold = table.fieldType(table.fieldNumber(kPathFieldName)) == kFieldText;
+  const auto az = [fold](unsigned char c) { return fold && c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : int{c}; };
+  for (;; ++path, ++other) {
+    if (prefix && *other == '\0') return true;
+    const int x = az(static_cast<unsigned char>(*path)), y = az(static_cast<unsigned char>(*other));
+    if (x != y) return false;
+    if (x == 0) return true;
+  }
+}
+
 int createNotesTable(const char* baseName, const char* pathDeclaration) {
   const char* const fields[] = {pathDeclaration, "Remark", nullptr};
   const char* const key[] = {pathDeclaration, nullptr};

@@ -62,6 +62,11 @@ int systemFilePath(char* out, const char* name);
 // one does.
 int createNotesTable(const char* baseName, const char* pathDeclaration = kPathDeclaration);
 
+// Whether `path` equals `other` (with `prefix`, begins with it) as the path
+// field of `table` compares: byte for byte when it is declared exact, A to Z
+// folded otherwise (a table made elsewhere). A closed table counts as exact.
+bool pathsMatch(TableHandle& table, const char* path, const char* other, bool prefix);
+
 // The path field's declaration in `table` (open), or null with the handle's
 // error recorded when it has no path field.
 const char* declaredPath(TableHandle& table);
