@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -35,6 +37,7 @@ struct Device {
   DWORD token = 0;
   HWND window = nullptr;
   std::deque<DriverEvent> queue;
+  std::condition_variable settled;  // an acknowledgement came, or delivery ended
   EventRecord record = {};  // the one record handed over; invariant (2)
   bool in_flight = false;   // invariant (1)
   bool stop_pending = false;
@@ -83,6 +86,7 @@ bool deliver_locked(Device& d) {
   DWORD error = GetLastError();
   d.in_flight = false;
   d.queue.clear();
+  d.settled.notify_all();
   if (!d.dead_warned) {
     d.dead_warned = true;
     drv_warn("events cannot be delivered: the thread that registered for them has ended");
@@ -191,6 +195,7 @@ void close_device(void*) {
     d.queue.clear();
     d.in_flight = false;
   }
+  d.settled.notify_all();
   rd_stop(reader);  // unlocked: the reader's sink takes the lock
   if (thread != nullptr) CloseHandle(thread);
   if (token != 0) qb_event_token_close(token);
@@ -236,7 +241,7 @@ BOOL register_event(Device& d, void* in, DWORD size) {
   return TRUE;
 }
 
-BOOL control_device(void*, DWORD code, void* in, DWORD in_size, void*, DWORD, DWORD* returned) {
+BOOL control_device(void*, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned) {
   Device& d = device();
   *returned = 0;
   uintptr_t value = 0;
@@ -259,12 +264,31 @@ BOOL control_device(void*, DWORD code, void* in, DWORD in_size, void*, DWORD, DW
       if (!d.in_flight || value != mine) return fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
       d.in_flight = false;
       deliver_locked(d);  // a failure here is the next record's, not this call's
+      d.settled.notify_all();
+      return TRUE;
+    }
+    case IOCTL_DRAIN: {
+      if (in == nullptr || in_size != 4 || out == nullptr || out_size < 4)
+        return fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+      DWORD bound_ms;
+      std::memcpy(&bound_ms, in, 4);
+      std::unique_lock<std::mutex> g(d.lock);
+      // Waits while the handler takes records; a queue that has nobody to
+      // take it (no handler, stopped, closing) is not waited for.
+      (void)d.settled.wait_for(g, std::chrono::milliseconds(bound_ms), [&d] {
+        return (!d.in_flight && d.queue.empty()) || d.handler == nullptr || d.stopped || d.state != State::kLoaded;
+      });
+      const DWORD left = static_cast<DWORD>(d.queue.size()) + (d.in_flight ? 1u : 0u);
+      std::memcpy(out, &left, 4);
+      *returned = 4;
       return TRUE;
     }
     case IOCTL_STOP: {
       std::lock_guard<std::mutex> g(d.lock);
       d.stop_pending = true;
-      return deliver_locked(d) ? TRUE : FALSE;
+      const bool delivered = deliver_locked(d);
+      d.settled.notify_all();
+      return delivered ? TRUE : FALSE;
     }
     default:
       return fail(static_cast<DWORD>(ERROR_INVALID_FUNCTION));

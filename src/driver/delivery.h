@@ -16,9 +16,14 @@
 //                           record out (if any) is acknowledged; events not
 //                           yet delivered are dropped, and none follows the
 //                           OP_STOP until a handler registers again.
+//   IOCTL_DRAIN             input: 4 bytes, a bound in milliseconds; output:
+//                           4 bytes. Waits until every queued event has been
+//                           handed over and acknowledged, or the bound has
+//                           passed, or nobody takes events any more; writes
+//                           how many are still queued or out.
 // Other codes fail with ERROR_INVALID_FUNCTION; an input of the wrong size,
 // or an acknowledgement of a record not out, with ERROR_INVALID_PARAMETER.
-// Nothing is written to the output buffers.
+// Only IOCTL_DRAIN writes an output buffer.
 //
 // Invariants:
 //   (1) at most one record is out: `in_flight` is set when the handler is

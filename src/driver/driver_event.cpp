@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <syslog.h>
 
 #include "platform/debug_output.h"
 
@@ -20,6 +21,11 @@ void drv_warn(const char* format, ...) {
   text[len + 1] = '\0';
   std::fputs(text, stderr);
   OutputDebugStringA(text);
+  // The Monitor runs as a service whose standard error may go nowhere: what
+  // the driver warns of (a root it cannot watch, lost events, the watch
+  // limit) must reach the log the user reads.
+  text[len] = '\0';
+  ::syslog(LOG_WARNING, "%s", text);
 }
 
 bool drv_tracing() {

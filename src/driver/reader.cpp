@@ -108,7 +108,9 @@ Reader* rd_start(const ReaderConfig& config, int* error) {
   for (const std::string& root : config.roots) {
     if (iw_add_root(&r->tree, root) == 1) continue;
     last = errno;
-    drv_warn("cannot watch %s: %s", root.c_str(), std::strerror(last));
+    drv_warn("cannot watch %s: %s; notes under it are not followed. Check the path in \"WatchRoots\" and "
+             "restart qbmon once it exists",
+             root.c_str(), std::strerror(last));
   }
   if (r->tree.roots.empty()) return give_up(last);
   em_init(&r->mapper, &r->tree);

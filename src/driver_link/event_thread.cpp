@@ -37,6 +37,10 @@ namespace {
 
 const char kStatusName[] = "status";
 
+// The Monitor's exit status when the notes table can be neither opened nor
+// recovered: the status qbnote gives for a table it cannot use.
+constexpr DWORD kTableUnusableExit = 3;
+
 // Guards the load of the driver against the start of the shutdown (step 6).
 std::mutex& driverGate() {
   static std::mutex gate;
@@ -134,22 +138,37 @@ DWORD EventThread(LPVOID) {
       restored = rebuildNotesTable() == 1 || restoreFromBackup() != 0;
     }
     if (!restored) {
-      fatal(kCorruptMessage, 0);
-      return 0;
+      fatal(kCorruptMessage, kTableUnusableExit);
+      return kTableUnusableExit;
     }
   }
 
-  // Step 5: open; when that fails, the backup once, and open again.
+  // Step 5: open; when that fails, the backup once, and open again. An
+  // index file missing or damaged while the last stop was clean (deleted or
+  // overwritten by hand, a disk error) is first rebuilt from the data file,
+  // which holds every note: the backup is older. Opened without its index,
+  // the table would take no event and the Monitor would look healthy.
   int r;
   {
     std::lock_guard<std::mutex> guard(tracking_table_mutex());
     r = openDatabase();
+    if (r == kNotesIndexUnusable) {
+      char text[2 * kPathBuffer + 200];
+      char dataFile[kPathBuffer] = "", indexFile[kPathBuffer] = "";
+      (void)systemFilePath(dataFile, "qb.db");
+      (void)systemFilePath(indexFile, "qb.idx");
+      std::snprintf(text, sizeof text,
+                    "The notes table's index file %s is missing or damaged: rebuilding it from the data file %s.",
+                    indexFile, dataFile);
+      (void)MessageBoxA(mainWindow, text, kMonitorCaption, MB_OK | MB_ICONWARNING);
+      if (rebuildNotesTable() == 1) r = openDatabase();
+    }
     // Without a backup r stays the failing open's result.
     if (r != 1 && restoreFromBackup() != 0) r = openDatabase();
   }
   if (r != 1) {
-    fatal(kCorruptMessage, static_cast<WPARAM>(static_cast<intptr_t>(r)));
-    return static_cast<DWORD>(r);
+    fatal(kCorruptMessage, kTableUnusableExit);
+    return kTableUnusableExit;
   }
 
   // Step 6: load the driver, unless the Monitor has begun to shut down
@@ -215,6 +234,28 @@ HANDLE beginEventThreadShutdown() {
   std::lock_guard<std::mutex> gate(driverGate());
   shutdownBegun() = true;
   return driverHandle;
+}
+
+DWORD drainQueuedEvents(DWORD boundMs) {
+  HANDLE driver;
+  {
+    std::lock_guard<std::mutex> gate(driverGate());
+    driver = driverHandle;
+  }
+  if (driver == nullptr || driver == INVALID_HANDLE_VALUE) return 0;
+  DWORD left = 0;
+  DWORD returned = 0;
+  if (!DeviceIoControl(driver, IOCTL_DRAIN, &boundMs, sizeof boundMs, &left, sizeof left, &returned, nullptr))
+    return 0;
+  if (left == 0) return 0;
+  traceLine("STOP: %lu queued events not handled\n", static_cast<unsigned long>(left));
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "%lu file events were still queued when the Monitor stopped and were not handled: notes of "
+                "files moved or deleted just before may have stayed behind; `qbnote ls --missing` lists them.",
+                static_cast<unsigned long>(left));
+  (void)MessageBoxA(nullptr, text, kMonitorCaption, MB_OK | MB_ICONWARNING);
+  return left;
 }
 
 void resetEventThreadShutdown() {

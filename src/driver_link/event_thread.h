@@ -18,10 +18,12 @@
 //      (kStatusMissingMessage, no WM_QUIT), and the start goes on;
 //   4. "status" 1 (the last run did not close the table): rebuildNotesTable,
 //      and when that does not give 1, restoreFromBackup; no backup: the
-//      corruption message, WM_QUIT (0), end with 0;
-//   5. openDatabase, giving r; when r is not 1: restoreFromBackup and
-//      openDatabase once more; no backup, or the second open failing: the
-//      corruption message, WM_QUIT (r), end with r;
+//      corruption message, WM_QUIT (3), end with 3;
+//   5. openDatabase, giving r; kNotesIndexUnusable (the index file missing
+//      or damaged): a warning naming both files, rebuildNotesTable, and
+//      openDatabase again when that gave 1; when r is still not 1:
+//      restoreFromBackup and openDatabase once more; no backup, or the
+//      last open failing: the corruption message, WM_QUIT (3), end with 3;
 //   6. open the driver into driverHandle; failing: the load message,
 //      WM_QUIT (last error e), end with e;
 //   7-9. IOCTL_REGISTER_HANDLER (DoResponseApc's address, sizeof(ULONG_PTR)
@@ -78,4 +80,14 @@ DWORD EventThread(LPVOID unused);
 HANDLE beginEventThreadShutdown();
 // Forgets a shutdown begun earlier in this process (WinMain at its start).
 void resetEventThreadShutdown();
+
+// The first step of every stop, before the notes table closes: events the
+// driver has queued (renames in the last moments of a session) are handled
+// first, waiting until its queue is empty or `boundMs` has passed. Events
+// still queued then are lost, and said so: the trace line "STOP: <n> queued
+// events not handled" and a warning in the log. Returns that number (0 when
+// no driver is loaded). Never call it under tracking_table_mutex(): the
+// event thread takes it for every event.
+DWORD drainQueuedEvents(DWORD boundMs);
+constexpr DWORD kStopDrainMs = 5000;
 

@@ -141,16 +141,27 @@ void askToStop(HWND window) {
 
 }  // namespace
 
+void drainAndCloseDatabase() {
+  bool open;
+  {
+    std::lock_guard<std::mutex> guard(tracking_table_mutex());
+    open = notesTable.isOpen();
+  }
+  // A closed table (a second close, or a start that failed) has nothing to
+  // drain into.
+  if (open) (void)drainQueuedEvents(kStopDrainMs);
+  // The event in progress on the event thread finishes first.
+  std::lock_guard<std::mutex> guard(tracking_table_mutex());
+  closeDatabase();
+}
+
 LRESULT MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
       return onCreate(window);
-    case WM_QUERYENDSESSION: {
-      // The event in progress on the event thread finishes first.
-      std::lock_guard<std::mutex> guard(tracking_table_mutex());
-      closeDatabase();
+    case WM_QUERYENDSESSION:
+      drainAndCloseDatabase();
       return 1;
-    }
     case WM_TRAYNOTIFY:
       if (lParam == WM_LBUTTONDOWN) askToStop(window);
       return 0;

@@ -4,8 +4,8 @@
 //
 // Messages:
 //   WM_CREATE (1)            start-up work, see below; returns 0
-//   WM_QUERYENDSESSION (17)  closeDatabase (under tracking_table_mutex());
-//                            returns 1, DefWindowProcA is not called
+//   WM_QUERYENDSESSION (17)  drainAndCloseDatabase; returns 1,
+//                            DefWindowProcA is not called
 //   WM_TRAYNOTIFY (1024)     lParam 513 (left button down on the icon): the
 //                            stop question (six lines joined, caption
 //                            "Quibbet Monitor", kStopQuestionType); Yes
@@ -53,6 +53,11 @@ constexpr UINT WM_TRAYNOTIFY = 1024;  // WM_USER: the tray icon's callback
 // thread at exit and closes the handle.
 extern HANDLE eventThread;
 extern DWORD eventThreadId;
+
+// Every stop's close of the notes database: while it is open, the events
+// already queued are handled first (drainQueuedEvents, bounded), then
+// closeDatabase runs under tracking_table_mutex(). User-interface thread.
+void drainAndCloseDatabase();
 
 // Start-up record of the notes program: zero-filled, the size field 68.
 extern STARTUPINFOA notesStartupInfo;

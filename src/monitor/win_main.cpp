@@ -137,11 +137,9 @@ int WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   }
   DWORD exitCode = static_cast<DWORD>(message.wParam);
 
-  // Shutdown step 1: events still arriving find the table closed.
-  {
-    std::lock_guard<std::mutex> guard(tracking_table_mutex());
-    closeDatabase();
-  }
+  // Shutdown step 1: the events queued by now are handled, then the table
+  // closes; events arriving later find it closed.
+  drainAndCloseDatabase();
   // Step 2.
   if (showIcon) (void)Shell_NotifyIconA(NIM_DELETE, &icon);
   // Step 3.

@@ -73,6 +73,8 @@ constexpr DWORD IOCTL_ACKNOWLEDGE =  // the handled record's address
     CTL_CODE(FILE_DEVICE_UNKNOWN, 4, METHOD_NEITHER, FILE_ANY_ACCESS);
 constexpr DWORD IOCTL_STOP =  // no buffers
     CTL_CODE(FILE_DEVICE_UNKNOWN, 5, METHOD_NEITHER, FILE_ANY_ACCESS);
+constexpr DWORD IOCTL_DRAIN =  // a bound in ms, 4 bytes; out: events not handled, 4 bytes
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 6, METHOD_NEITHER, FILE_ANY_ACCESS);
 static_assert(IOCTL_REGISTER_HANDLER == 0x220007 && IOCTL_REGISTER_EVENT == 0x22000B &&
               IOCTL_REGISTER_WINDOW == 0x22000F && IOCTL_ACKNOWLEDGE == 0x220013 && IOCTL_STOP == 0x220017);
 // Addresses travel as ULONG_PTR, a full pointer: 8 bytes on 64-bit Linux,

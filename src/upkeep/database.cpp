@@ -130,7 +130,10 @@ int openDatabase() {
     r = notesTable.open(notesBase, 1);
   }
   if (r != 1) return r;
-  (void)notesTable.setIndex(kPathIndex);
+  if (notesTable.setIndex(kPathIndex) != 1) {
+    (void)notesTable.close();
+    return kNotesIndexUnusable;
+  }
 
   // Deleted notes of an earlier run are not carried over: the temporary
   // table starts empty every time. Its paths compare as the notes table's

@@ -109,5 +109,9 @@ int readyNotesTable(bool create);
 // are open with their path index current; otherwise the failing call's
 // result (notesTable stays open when only the temporary table failed to
 // open; it is closed when the temporary table's index could not be made
-// current). A second call opens everything afresh.
+// current). A notes table whose path index cannot be made current (its index
+// file missing or damaged) is closed again and kNotesIndexUnusable
+// returned: a Monitor running on it would ignore every event. A second call
+// opens everything afresh.
 int openDatabase();
+constexpr int kNotesIndexUnusable = -2;

@@ -75,7 +75,9 @@ TEST_F(DriverDelivery, BadCallsAreRefusedWithTheirErrors) {
   ULONG_PTR stranger = 0x1234;
   EXPECT_FALSE(control(IOCTL_ACKNOWLEDGE, &stranger, sizeof stranger));  // nothing is out
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_FALSE(control(0x22001B, nullptr, 0));
+  EXPECT_FALSE(control(IOCTL_DRAIN, &stranger, sizeof stranger));  // the bound is 4 bytes
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(control(0x22001F, nullptr, 0));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
   // The registrations the Monitor makes succeed.
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);

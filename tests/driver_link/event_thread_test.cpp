@@ -257,9 +257,9 @@ TEST_F(EventThreadTest, UncleanCloseWithoutBackupIsCorrupt) {
     setStatus(1);
     ScriptedDriver driver;
     Outcome o = run();
-    EXPECT_EQ(o.result, 0u);
+    EXPECT_EQ(o.result, 3u);  // not 0: the Monitor cannot run
     ASSERT_TRUE(o.quit.has_value());
-    EXPECT_EQ(*o.quit, 0u);
+    EXPECT_EQ(*o.quit, 3u);
     expectOneBox(o, kCorrupt);
     EXPECT_EQ(driver.opens(), 0);
   });
@@ -281,19 +281,43 @@ TEST_F(EventThreadTest, FailedOpenIsMendedByTheBackup) {
   });
 }
 
+// An index file deleted or overwritten after a clean stop: the data file
+// holds every note, the older backup does not. Opened without its index the
+// Monitor took no event while it looked healthy.
+TEST_F(EventThreadTest, IndexMissingOrDamagedAfterACleanStopIsRebuiltFromTheDataFile) {
+  for (const bool deleted : {true, false}) {
+    SCOPED_TRACE(deleted ? "index deleted" : "index overwritten");
+    inChild([deleted] {
+      seed("qbbak", {{"/home/ada/old.txt", "from the backup"}});
+      seed("qb", kNotes);
+      if (deleted) {
+        ASSERT_EQ(::unlink(sys("qb.idx").c_str()), 0);
+      } else {
+        ASSERT_TRUE(write_whole_file(sys("qb.idx"), std::string(1024, '\x33')));
+      }
+      setStatus(0);
+      ScriptedDriver driver;
+      HANDLE thread = start();
+      ASSERT_TRUE(waitRegistered(driver));
+      EXPECT_EQ(openNotes(), kNotes);
+      std::vector<QbMessageBoxShown> boxes = qb_message_box_log();
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_NE(boxes[0].text.find("index file " + sys("qb.idx") + " is missing or damaged"), std::string::npos)
+          << boxes[0].text;
+      EXPECT_EQ(stop(thread).result, 1u);
+    });
+  }
+}
+
 TEST_F(EventThreadTest, FailedOpenWithoutBackupIsCorrupt) {
   inChild([] {
     spoil("qb.db");
     setStatus(0);
     ScriptedDriver driver;
     Outcome o = run();
-    // The open's own result travels as the thread's result and WM_QUIT's
-    // wParam.
-    int r = static_cast<int>(o.result);
-    EXPECT_NE(r, 1);
-    EXPECT_NE(r, 0);
+    EXPECT_EQ(o.result, 3u);
     ASSERT_TRUE(o.quit.has_value());
-    EXPECT_EQ(*o.quit, static_cast<WPARAM>(static_cast<intptr_t>(r)));
+    EXPECT_EQ(*o.quit, 3u);
     expectOneBox(o, kCorrupt);
     EXPECT_EQ(driver.opens(), 0);
   });
@@ -307,8 +331,9 @@ TEST_F(EventThreadTest, BackupThatFailsToOpenTooIsCorrupt) {
     setStatus(0);
     ScriptedDriver driver;
     Outcome o = run();
+    EXPECT_EQ(o.result, 3u);
     ASSERT_TRUE(o.quit.has_value());
-    EXPECT_EQ(*o.quit, static_cast<WPARAM>(static_cast<intptr_t>(static_cast<int>(o.result))));
+    EXPECT_EQ(*o.quit, 3u);
     expectOneBox(o, kCorrupt);
     EXPECT_EQ(driver.opens(), 0);
   });

@@ -182,7 +182,8 @@ TEST_F(MonitorRun, ShutdownClosesThenRemovesTheIconThenStopsThenWaits) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
     EXPECT_EQ(driver.codes(), (std::vector<DWORD>{kDriverRegisterHandler, kDriverRegisterEvent,
-                                                  kDriverRegisterWindow, kDriverStop, kDriverAcknowledge}));
+                                                  kDriverRegisterWindow, kDriverDrain, kDriverStop,
+                                                  kDriverAcknowledge}));
     EXPECT_EQ(qb_tray_log(), (std::vector<std::string>{"icon shown", "icon removed"}));
     EXPECT_EQ(compactions(), 1);
     EXPECT_EQ(modified(), 0u);

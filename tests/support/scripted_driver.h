@@ -49,6 +49,7 @@ constexpr DWORD kDriverRegisterEvent = 0x22000B;
 constexpr DWORD kDriverRegisterWindow = 0x22000F;
 constexpr DWORD kDriverAcknowledge = 0x220013;
 constexpr DWORD kDriverStop = 0x220017;
+constexpr DWORD kDriverDrain = 0x22001B;  // refused here: nothing is ever queued
 constexpr UINT kDriverEventMessage = 1030;
 constexpr int32_t kDriverOpStop = 100;
 constexpr size_t kDriverRecordSize = 516;
