@@ -265,6 +265,11 @@ BOOL control_device(void*, DWORD code, void* in, DWORD in_size, void* out, DWORD
       d.in_flight = false;
       deliver_locked(d);  // a failure here is the next record's, not this call's
       d.settled.notify_all();
+      if (out != nullptr && out_size >= 4) {
+        const DWORD behind = static_cast<DWORD>(d.queue.size()) + (d.in_flight ? 1u : 0u);
+        std::memcpy(out, &behind, 4);
+        *returned = 4;
+      }
       return TRUE;
     }
     case IOCTL_DRAIN: {

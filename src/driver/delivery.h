@@ -12,6 +12,9 @@
 //                           events are never posted to it.
 //   IOCTL_ACKNOWLEDGE       input: the address of the record handed over, 4
 //                           bytes (its low half) or 8. The next record may go.
+//                           Output (when 4 bytes or more are given): how
+//                           many events are queued or out after it, 4 bytes;
+//                           the handler groups its work while this is not 0.
 //   IOCTL_STOP              no input. An OP_STOP record goes next, once the
 //                           record out (if any) is acknowledged; events not
 //                           yet delivered are dropped, and none follows the
@@ -23,7 +26,7 @@
 //                           how many are still queued or out.
 // Other codes fail with ERROR_INVALID_FUNCTION; an input of the wrong size,
 // or an acknowledgement of a record not out, with ERROR_INVALID_PARAMETER.
-// Only IOCTL_DRAIN writes an output buffer.
+// Only IOCTL_ACKNOWLEDGE and IOCTL_DRAIN write an output buffer.
 //
 // Invariants:
 //   (1) at most one record is out: `in_flight` is set when the handler is

@@ -150,8 +150,10 @@ void drainAndCloseDatabase() {
   // A closed table (a second close, or a start that failed) has nothing to
   // drain into.
   if (open) (void)drainQueuedEvents(kStopDrainMs);
-  // The event in progress on the event thread finishes first.
+  // The event in progress on the event thread finishes first, and the
+  // changes of a group of events commit.
   std::lock_guard<std::mutex> guard(tracking_table_mutex());
+  endEventGroup();
   closeDatabase();
 }
 

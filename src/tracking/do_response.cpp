@@ -2,14 +2,18 @@
 #include "tracking/do_response.h"
 
 #include <cassert>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <sys/stat.h>
 
+#include "btree/index_file.h"
+#include "engine/table.h"
 #include "platform/debug_output.h"
 #include "platform/device.h"
 #include "platform/message_box.h"
@@ -40,6 +44,75 @@ void traceLine(const char* format, ...) {
     std::memcpy(buffer + kTraceBufferSize - sizeof kCut, kCut, sizeof kCut);
   }
   OutputDebugStringA(buffer);
+}
+
+// ---- holds and event groups ---------------------------------------------
+
+void endHold(TableWriteHold& hold, const char* what, const char* where) {
+  if (hold.release() == 1) return;
+  traceLine("%s COMMIT FAILED: %s\n", what, where);
+  setNotesIndexUnsure(true);
+  char text[kTraceBufferSize + 256];
+  std::snprintf(text, sizeof text,
+                "The notes changed for %s could not be written to disk (is it full?). Stop and start the Monitor "
+                "once there is room: its start rebuilds the notes table's index.",
+                where);
+  (void)MessageBoxA(nullptr, text, "Quibbet Monitor", MB_OK | MB_ICONWARNING);
+}
+
+int event_group_ms = 20;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kGroupEvents = 256;
+
+// Events handled back to back while more wait in the driver's queue, under
+// one hold of each table's write lock: their changes commit together.
+struct EventGroup {
+  std::optional<TableWriteHold> notes;
+  std::optional<TableWriteHold> temp;
+  Clock::time_point began{};
+  Clock::time_point gapEnds{};  // no group begins before this
+  int events = 0;
+};
+
+EventGroup& group() {
+  static EventGroup* g = new EventGroup;
+  return *g;
+}
+
+void beginEventGroup() {
+  EventGroup& g = group();
+  g.temp.emplace(tempTable);
+  g.notes.emplace(notesTable);
+  g.began = Clock::now();
+  g.events = 0;
+}
+
+// After a group ended on its bound, the tables stay free for one retry
+// delay of the engine, so that another process waiting for them gets in;
+// the events meanwhile commit one by one.
+void endBoundedGroup() {
+  endEventGroup();
+  group().gapEnds = Clock::now() + std::chrono::milliseconds(ix_lock_settings.delay_ms + 5);
+}
+
+}  // namespace
+
+bool eventGroupHeld() {
+  const EventGroup& g = group();
+  return g.notes.has_value() && g.notes->taken();
+}
+
+void endEventGroup() {
+  EventGroup& g = group();
+  // The set-aside copies first: a note is never deleted from the notes
+  // table before its copy is in the temporary one.
+  if (g.temp.has_value() && g.temp->release() != 1) traceLine("GROUP COMMIT FAILED: %s\n", "temporary table");
+  g.temp.reset();
+  if (g.notes.has_value()) endHold(*g.notes, "GROUP", "file events handled together");
+  g.notes.reset();
 }
 
 // ---- the six steps ---------------------------------------------------------
@@ -91,12 +164,30 @@ bool pathStartsWith(const char* path, const char* prefix) { return pathsMatch(no
 // note is locked first and read second, and it is used only when the
 // record read under the lock still carries `path`. A record that turned
 // out to be another's is looked up again, a few times.
+//
+// Lock order: another process changing a note locks its record first and
+// then waits for the table's write lock. Under an event group's hold, a
+// record lock is therefore tried once; refused, the group ends (what it
+// changed commits, and the other process can finish) and the lock is asked
+// for again with the engine's retries. The cursor stays where the look-up
+// put it; the read under the lock tells whether it still names `path`.
+static bool lockCurrent() {
+  if (!eventGroupHeld()) return notesTable.lockRecord(&lockId) == 1;
+  const TbLockSettings saved = tb_lock_settings;
+  tb_lock_settings.tries = 1;
+  const int r = notesTable.lockRecord(&lockId);
+  tb_lock_settings = saved;
+  if (r == 1) return true;
+  endEventGroup();
+  return notesTable.lockRecord(&lockId) == 1;
+}
+
 bool lockNote(const char* path) {
   static constexpr int kTries = 3;
   for (int attempt = 0; attempt < kTries; ++attempt) {
     if (lookUp(notesTable, path) != kKeyFound) return false;
     if (tracking_before_lock != nullptr) tracking_before_lock(path);
-    if (notesTable.lockRecord(&lockId) != 1) return false;
+    if (!lockCurrent()) return false;
     if (notesTable.readRecord(0) == 1 && samePath(notesTable.getField(notesTable.fieldNumber(kPathField)), path))
       return true;
     (void)notesTable.unlockRecord(lockId);
@@ -167,7 +258,12 @@ static bool readNote(const char* path, std::string* remark) {
   return true;
 }
 
-static void markModified() { (void)WriteProfileStringA(kProfileSection, kModifiedKey, "1"); }
+// Read first: a burst of deletions would otherwise rewrite and flush win.ini
+// once per note.
+static void markModified() {
+  if (GetProfileIntA(kProfileSection, kModifiedKey, 0) != 1)
+    (void)WriteProfileStringA(kProfileSection, kModifiedKey, "1");
+}
 
 void setAsideLocked() {
   copyNote(notesTable, tempTable);
@@ -297,10 +393,16 @@ static void dispatch(const EventRecord& record, int32_t operation) {
   }
 }
 
-static void acknowledge(ULONG_PTR recordAddress) {
+// How many events the driver still has queued behind this one (0 when it
+// does not say).
+static DWORD acknowledge(ULONG_PTR recordAddress) {
   DWORD returned = 0;
-  (void)DeviceIoControl(driverHandle, IOCTL_ACKNOWLEDGE, &recordAddress, sizeof recordAddress, nullptr, 0,
-                        &returned, nullptr);
+  DWORD behind = 0;
+  if (!DeviceIoControl(driverHandle, IOCTL_ACKNOWLEDGE, &recordAddress, sizeof recordAddress, &behind,
+                       sizeof behind, &returned, nullptr) ||
+      returned != sizeof behind)
+    return 0;
+  return behind;
 }
 
 DWORD DoResponse(ULONG_PTR recordAddress) {
@@ -309,16 +411,32 @@ DWORD DoResponse(ULONG_PTR recordAddress) {
   const int32_t operation = record->operation;
   traceLine("\nDoResponse with %d\n", operation);
   if (operation == OP_STOP) {
+    {
+      std::lock_guard<std::mutex> guard(tracking_table_mutex());
+      endEventGroup();
+    }
     running.store(0);
-    acknowledge(recordAddress);
+    (void)acknowledge(recordAddress);
     return 0;
   }
+  EventGroup& g = group();
   {
     std::lock_guard<std::mutex> guard(tracking_table_mutex());
     dispatch(*record, operation);
+    ++g.events;
   }
   record->operation = 0;
-  acknowledge(recordAddress);
+  const DWORD behind = acknowledge(recordAddress);
+  // The next record is on its way: a group begins, goes on or ends.
+  std::lock_guard<std::mutex> guard(tracking_table_mutex());
+  if (g.notes.has_value()) {
+    if (behind == 0)
+      endEventGroup();
+    else if (g.events >= kGroupEvents || Clock::now() - g.began >= std::chrono::milliseconds(event_group_ms))
+      endBoundedGroup();
+  } else if (behind > 0 && Clock::now() >= g.gapEnds && notesTable.isOpen()) {
+    beginEventGroup();
+  }
   return 0;
 }
 

@@ -35,6 +35,7 @@
 //   "SKIPPED (too long): %s\n"        the text's start  a path that does not fit
 //   "WALK UNLOCKED: %s\n"             target            folder walk without the table lock
 //   "WALK COMMIT FAILED: %s\n"        target            the folder walk's commit failed every try
+//   "GROUP COMMIT FAILED: %s\n"       what              an event group's commit failed every try
 // A line that would need more than 511 characters is cut and ends in
 // "...\n", so that a cut line never reads as a whole one.
 //
@@ -63,6 +64,7 @@
 
 #include "platform/win_types.h"
 #include "table_handle/table_handle.h"
+#include "tracking/table_guard.h"
 
 // Handles the EventRecord at `recordAddress` and acknowledges it. Always 0.
 // One pointer-sized argument: the record's address.
@@ -117,6 +119,29 @@ void deleteLocked();
 void setAsideLocked();
 // For tests: when set, called between each look-up of lockNote and its lock.
 extern void (*tracking_before_lock)(const char* path);
+
+// Ends `hold`: the changes made under it commit. A commit that failed every
+// try may have left the index file half written: traced "<what> COMMIT
+// FAILED: <where>\n", the notes index marked unsure (the stop then neither
+// backs up nor compacts from it, and the next start rebuilds it) and the
+// user told in the log.
+void endHold(TableWriteHold& hold, const char* what, const char* where);
+
+// Event groups. While events wait in the driver's queue (the count its
+// acknowledgement gives), DoResponse handles them under one hold of each
+// table's write lock (TableWriteHold), so that their changes commit
+// together instead of once per change: at most kGroupEvents (256) events or
+// event_group_ms (20 ms), then the tables stay free for one retry delay of
+// the engine while events commit one by one, so that another process
+// waiting for them gets in. A group ends as soon as the queue is empty, before
+// a folder walk (which holds the table in its own slices), when a record
+// lock is refused under it (lockNote), at OP_STOP, and before the database
+// closes: endEventGroup, under tracking_table_mutex(). Acknowledged events
+// are in the driver's memory only, as before; a kill in a group leaves
+// "status" 1, and the next start rebuilds the index from the data file.
+extern int event_group_ms;
+void endEventGroup();
+bool eventGroupHeld();
 
 // Formats one trace line into a 512-byte buffer and sends it to the debug
 // output; a line that does not fit is cut and ends in "...\n".

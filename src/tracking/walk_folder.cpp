@@ -23,20 +23,7 @@ constexpr int kWalkSliceNotes = 256;  // old paths read at a time
 using Clock = std::chrono::steady_clock;
 std::chrono::milliseconds sliceTime() { return std::chrono::milliseconds(walk_slice_ms); }
 
-// Ends the hold: what was re-keyed so far commits.
-// A commit that failed every try may have left the index file half
-// written: the stop must not compact from it, and the next start rebuilds it.
-void endHold(TableWriteHold& hold, const char* where) {
-  if (hold.release() == 1) return;
-  traceLine("WALK COMMIT FAILED: %s\n", where);
-  setNotesIndexUnsure(true);
-  char text[kWalkBuffer + 256];
-  std::snprintf(text, sizeof text,
-                "The notes moved with the folder %s could not be written to disk (is it full?). Stop and start the "
-                "Monitor once there is room: its start rebuilds the notes table's index.",
-                where);
-  (void)MessageBoxA(nullptr, text, "Quibbet Monitor", MB_OK | MB_ICONWARNING);
-}
+void endHold(TableWriteHold& hold, const char* where) { ::endHold(hold, "WALK", where); }
 
 void takeHold(TableWriteHold& hold, const char* where) {
   if (!hold.take()) traceLine("WALK UNLOCKED: %s\n", where);
@@ -125,6 +112,20 @@ int collect(const char* prefix, const char* from, bool after, char (*paths)[kWal
   return count;
 }
 
+// Whether a note's path may begin with `prefix`: false only when the index
+// shows that none does (the first key from `prefix` on is another's), so
+// that a rename whose target is gone, or a file, ends no group of events.
+// Under the group's hold a locked record is tried once.
+bool notesUnder(const char* prefix) {
+  const int at = lookUp(notesTable, prefix);
+  if (at != kKeyFound && at != 3) return false;
+  const TbLockSettings saved = tb_lock_settings;
+  tb_lock_settings.tries = 1;
+  const int read = notesTable.readRecord(0);
+  tb_lock_settings = saved;
+  return read != 1 || pathStartsWith(notesTable.getField(notesTable.fieldNumber("Path")), prefix);
+}
+
 }  // namespace
 
 void walkFolder(const char* oldPath, const char* newPath) {
@@ -132,6 +133,12 @@ void walkFolder(const char* oldPath, const char* newPath) {
   const int oldLength = std::snprintf(prefix, sizeof prefix, "%s/", oldPath);
   // No note's path is longer than a field holds; a folder cannot move into itself.
   if (oldLength < 0 || oldLength >= kWalkBuffer || pathStartsWith(newPath, prefix)) return;
+  // The walk holds the table in slices of its own: a group of events ends
+  // first, unless there is nothing to walk.
+  if (eventGroupHeld()) {
+    if (!notesUnder(prefix)) return;
+    endEventGroup();
+  }
   static char paths[kWalkSliceNotes][kWalkBuffer];
   char from[kWalkBuffer];
   std::memcpy(from, prefix, sizeof from);

@@ -65,9 +65,17 @@ void ScriptedDriver::close_thunk(void* self) {
   if (thread != nullptr) CloseHandle(thread);
 }
 
-BOOL ScriptedDriver::control_thunk(void* self, DWORD code, void* in, DWORD in_size, void*, DWORD, DWORD* returned) {
+BOOL ScriptedDriver::control_thunk(void* self, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size,
+                                   DWORD* returned) {
   *returned = 0;
-  return static_cast<ScriptedDriver*>(self)->control(code, static_cast<const uint8_t*>(in), in_size);
+  auto* d = static_cast<ScriptedDriver*>(self);
+  const BOOL ok = d->control(code, static_cast<const uint8_t*>(in), in_size);
+  if (ok && code == kDriverAcknowledge && out != nullptr && out_size >= 4) {
+    const DWORD behind = d->behind_;
+    std::memcpy(out, &behind, 4);
+    *returned = 4;
+  }
+  return ok;
 }
 
 BOOL ScriptedDriver::control(DWORD code, const uint8_t* in, DWORD in_size) {

@@ -34,6 +34,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -87,6 +88,9 @@ class ScriptedDriver {
   void fail_control(DWORD code, DWORD error, int times = 1);
   // Whether stop requests are answered with OP_STOP (default yes).
   void answer_stop(bool answer);
+  // The number of events every acknowledgement says are queued behind it
+  // (default 0: none).
+  void queue_behind(DWORD events) { behind_ = events; }
 
   // ---- events -------------------------------------------------------------------
   // A new record; null when nothing is registered to deliver to, or the
@@ -126,6 +130,7 @@ class ScriptedDriver {
   int open_failures_ = 0;
   std::map<DWORD, std::pair<DWORD, int>> control_failures_;  // code -> error, times
   bool answer_stop_ = true;
+  std::atomic<DWORD> behind_{0};
   ULONG_PTR handler_ = 0;
   DWORD handler_thread_ = 0;
   HANDLE thread_handle_ = nullptr;

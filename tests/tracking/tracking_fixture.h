@@ -46,6 +46,7 @@ class TrackingTest : public ::testing::Test {
     ASSERT_EQ(::mkdir(files().c_str(), 0700), 0);
   }
   void TearDown() override {
+    endEventGroup();
     (void)notesTable.close();
     (void)tempTable.close();
     (void)tb_shutdown();

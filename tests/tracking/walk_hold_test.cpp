@@ -1,6 +1,6 @@
-// The folder walk under the table's write lock: other processes never see
-// a walk half done, the changes commit once at the end, and the lock is
-// given back whatever fails on the way.
+// The folder walk and groups of queued events under the table's write lock:
+// other processes never see a walk half done, the changes commit once at
+// the end, and the lock is given back whatever fails on the way.
 //
 // Another process is stood in for by a second open of the index file: its
 // byte-range locks are open-file-description locks, which conflict with
@@ -339,6 +339,61 @@ TEST_F(WalkHold, RecordLockedByAProcessWaitingForTheTableIsLetThrough) {
   EXPECT_EQ(traces(), "");
   EXPECT_EQ(reKeyed("Old", "New"), 6);
   EXPECT_FALSE(index.anyLockHeld());
+}
+
+// Events handled while the driver says more are queued behind them share one
+// hold: the first event, with nothing said yet, commits on its own; its
+// acknowledgement says three more wait, and those commit together once the
+// queue is empty. Under the hold, a
+// record locked by a process that waits for the table ends the group, so
+// that process gets through, and the note still moves.
+TEST_F(WalkHold, QueuedEventsCommitTogetherAndLetARecordHolderThrough) {
+  for (int i = 0; i < 5; ++i) note(notesTable, file("f" + std::to_string(i)), "note " + std::to_string(i));
+  OtherOpen index;
+  ASSERT_TRUE(index.ok());
+  int32_t committed = index.changeCount();
+  for (int i = 0; i < 4; ++i) {
+    driver_.queue_behind(static_cast<DWORD>(3 - i));
+    (void)event(OP_RENAME, file("f" + std::to_string(i)), file("g" + std::to_string(i)));
+    EXPECT_EQ(index.writerHeld(), i < 3) << i;
+    EXPECT_EQ(index.changeCount() != committed, i == 0 || i == 3) << i;
+    committed = index.changeCount();
+  }
+  EXPECT_FALSE(index.anyLockHeld());
+
+  const IxLockSettings ix = ix_lock_settings;
+  const TbLockSettings tb = tb_lock_settings;
+  ix_lock_settings = IxLockSettings{400, 1, 2000};
+  tb_lock_settings = TbLockSettings{50, 2, 1000};
+  driver_.queue_behind(1);
+  (void)event(OP_RENAME, file("g0"), file("h0"));  // opens the next group
+  OtherOpen records("qb.db");
+  ASSERT_TRUE(records.ok() && records.lock(4, INT32_MAX - 4));  // every record
+  std::atomic<bool> through{false};
+  std::thread other([&] {
+    while (!index.takeWriterRange()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    (void)records.lock(4, INT32_MAX - 4, false);
+    (void)index.lock(kHeaderSize, kNotesPageSize - kHeaderSize, false);
+    through = true;
+  });
+  std::vector<int> tries;
+  {
+    DataFileHook hook(nullptr, [&](int n) { tries.push_back(n); });
+    driver_.queue_behind(0);
+    ASSERT_EQ(::close(::creat(file("g4").c_str(), 0600)), 0);  // a file: no folder walk
+    (void)event(OP_RENAME, file("f4"), file("g4"));
+  }
+  other.join();
+  ix_lock_settings = ix;
+  tb_lock_settings = tb;
+  EXPECT_EQ(tries.front(), 1);  // under the hold, one try
+  EXPECT_EQ(tries.size(), 2u);  // then the engine's retries
+  EXPECT_TRUE(through);
+  EXPECT_FALSE(index.anyLockHeld());
+  for (const auto& [path, text] : std::vector<std::pair<std::string, std::string>>{
+           {"h0", "note 0"}, {"g1", "note 1"}, {"g2", "note 2"}, {"g3", "note 3"}, {"g4", "note 4"}})
+    EXPECT_EQ(remarkOf(notesTable, file(path)), std::optional<std::string>(text)) << path;
+  EXPECT_FALSE(remarkOf(notesTable, file("f4")).has_value());
 }
 
 }  // namespace
