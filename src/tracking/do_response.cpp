@@ -60,12 +60,12 @@ void endHold(TableWriteHold& hold, const char* what, const char* where) {
   (void)MessageBoxA(nullptr, text, "Quibbet Monitor", MB_OK | MB_ICONWARNING);
 }
 
-int event_group_ms = 20;
+int event_group_ms = 50;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kGroupEvents = 256;
+constexpr int kGroupEvents = 512;
 
 // Events handled back to back while more wait in the driver's queue, under
 // one hold of each table's write lock: their changes commit together.

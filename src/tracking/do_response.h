@@ -130,8 +130,8 @@ void endHold(TableWriteHold& hold, const char* what, const char* where);
 // Event groups. While events wait in the driver's queue (the count its
 // acknowledgement gives), DoResponse handles them under one hold of each
 // table's write lock (TableWriteHold), so that their changes commit
-// together instead of once per change: at most kGroupEvents (256) events or
-// event_group_ms (20 ms), then the tables stay free for one retry delay of
+// together instead of once per change: at most kGroupEvents (512) events or
+// event_group_ms (50 ms), then the tables stay free for one retry delay of
 // the engine while events commit one by one, so that another process
 // waiting for them gets in. A group ends as soon as the queue is empty, before
 // a folder walk (which holds the table in its own slices), when a record
