@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
+#include <string>
 
 #include "cache/file_io.h"
 
@@ -43,3 +45,35 @@ class FaultIo {
  private:
   FaultPlan plan_;
 };
+
+// --- power cuts ---------------------------------------------------------------
+//
+// The system's file cache under a power cut. In the writing process
+// PowerCutIo lets every call through to the files (other processes read the
+// cache as it is) and appends each change to a log outside the files, by
+// file identity (inode): the file as the process first opens it (taken as
+// on disk), a create (an empty file), each write (offset and bytes), each
+// flush (the file is on disk as of now). At the `cut_at`-th changing call
+// (write, flush, create, remove) the process ends in its place with
+// kPowerCutExit. cutPower then rewrites every logged file that still has a
+// name under `folder` as the disk would hold it: its image at its last
+// flush, then each later write, in order, lost, kept or torn (each of its
+// 512-byte sectors, counted from the start of the file, kept or not), drawn
+// from `rng`. Creates, removes and renames are on disk at once.
+constexpr int kPowerCutExit = 79;
+
+class PowerCutIo {
+ public:
+  PowerCutIo(const std::string& log, long cut_at);  // installs the logging slots
+  ~PowerCutIo();                                    // restores the defaults
+  PowerCutIo(const PowerCutIo&) = delete;
+  PowerCutIo& operator=(const PowerCutIo&) = delete;
+};
+
+struct PowerCut {
+  long calls = 0;  // changing calls in the log
+  long lost = 0, kept = 0, torn = 0;  // the writes not yet flushed, by fate
+  int files = 0;                      // files rewritten
+  std::string error;                  // the log does not account for a file as found
+};
+PowerCut cutPower(const std::string& log, const std::string& folder, std::mt19937& rng);
