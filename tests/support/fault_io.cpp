@@ -216,7 +216,7 @@ PowerCutIo::~PowerCutIo() {
   g_log = -1;
 }
 
-PowerCut cutPower(const std::string& log, const std::string& folder, std::mt19937& rng) {
+PowerCut cutPower(const std::string& log, const std::string& folder, std::mt19937& rng, bool gaps) {
   struct Write {
     int32_t offset;
     std::string bytes;
@@ -255,18 +255,44 @@ PowerCut cutPower(const std::string& log, const std::string& folder, std::mt1993
     if (!entry.is_regular_file() || ::stat(entry.path().c_str(), &st) != 0 || files.count(st.st_ino) == 0) continue;
     const File& f = files[st.st_ino];
     std::string cache = f.disk, disk = f.disk;
-    for (const Write& w : f.pending) {
-      put(&cache, w.offset, w.bytes.data(), w.bytes.size());
-      const uint32_t fate = rng() % 3;
-      cut.lost += fate == 0;
-      cut.kept += fate == 1;
-      cut.torn += fate == 2;
-      for (size_t from = 0; fate != 0 && from < w.bytes.size();) {
-        size_t to = std::min(w.bytes.size(), static_cast<size_t>((w.offset + from) / kSector + 1) * kSector - w.offset);
-        if (fate == 1 || rng() % 2 == 0) put(&disk, w.offset + static_cast<int32_t>(from), w.bytes.data() + from, to - from);
+    // Each sector holds what the cache held at some moment since the flush:
+    // of the writes that touch it, the first k, k drawn from 0 to all.
+    std::map<int64_t, uint32_t> touching, kept, met;
+    auto sectors = [](const Write& w, auto&& each) {
+      for (int64_t from = w.offset, end = w.offset + static_cast<int64_t>(w.bytes.size()); from < end;) {
+        const int64_t to = std::min(end, (from / kSector + 1) * kSector);
+        each(from / kSector, from, to);
         from = to;
       }
+    };
+    for (const Write& w : f.pending) sectors(w, [&](int64_t s, int64_t, int64_t) { ++touching[s]; });
+    for (const auto& [s, n] : touching) kept[s] = static_cast<uint32_t>(rng() % (n + 1));
+    for (const Write& w : f.pending) {
+      put(&cache, w.offset, w.bytes.data(), w.bytes.size());
+      bool any = false, all = true;
+      sectors(w, [&](int64_t s, int64_t from, int64_t to) {
+        const bool keep = met[s]++ < kept[s];
+        if (keep) put(&disk, static_cast<int32_t>(from), w.bytes.data() + (from - w.offset), static_cast<size_t>(to - from));
+        any = any || keep;
+        all = all && keep;
+      });
+      cut.lost += !any;
+      cut.kept += all;
+      cut.torn += any && !all;
     }
+    // Without gaps the file ends where the bytes written past its flushed
+    // end stop running on without a hole.
+    size_t end = f.disk.size();
+    for (bool grew = true; !gaps && grew;) {
+      grew = false;
+      for (const auto& [s, n] : kept)
+        if (n > 0 && s * kSector <= static_cast<int64_t>(end) && (s + 1) * kSector > static_cast<int64_t>(end) &&
+            disk.size() > end) {
+          end = std::min(disk.size(), static_cast<size_t>((s + 1) * kSector));
+          grew = true;
+        }
+    }
+    if (!gaps && disk.size() > end) disk.resize(end);
     if (cache != read_whole_file(entry.path())) cut.error += entry.path().string() + " differs from its log\n";
     if (!write_whole_file(entry.path(), disk)) cut.error += entry.path().string() + " could not be rewritten\n";
     ++cut.files;
