@@ -208,6 +208,10 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
   rec_data_written(t);
   int rc = 1;
   if (word_last && at > 2) rc = io_write_at(t->data_file, address + 2, at - 2, block + 2);
+  if (rc == 1 && word_last) {
+    rc = rec_order_point(t);
+    rec_data_written(t);  // the word below is not on disk yet
+  }
   if (rc == 1) rc = io_write_at(t->data_file, address, word_last ? 2 : at, block);
   if (block != small) std::free(block);
   if (rc != 1) {
@@ -237,6 +241,8 @@ int rec_read_word(Table* t, int32_t address, int16_t* word) {
   *word = get_i16(b);
   return 1;
 }
+
+int rec_order_point(Table* t) { return tb_flush_data(t); }
 
 int rec_write_word(Table* t, int32_t address, int32_t word) {
   uint8_t b[2];

@@ -283,7 +283,7 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
     t->temp_lock = 0;
     b = rec_store(t, values);
     t->temp_lock = aside;
-    if (b != 0 && rec_release(t, a, old.space) != 1) {
+    if (b != 0 && (rec_order_point(t) != 1 || rec_release(t, a, old.space) != 1)) {
       int keep = tb_error;
       int16_t granted;
       if (rec_read_word(t, b, &granted) == 1 && granted >= 0) rec_release_unwritten(t, b, granted);
@@ -303,12 +303,16 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
     // that, so that no free-space entry ever names room the record still
     // covers (the next add would be written there, inside the record). When
     // either word cannot be written the record keeps its whole space, a
-    // complete update; a failed release fails it.
+    // complete update; a failed release fails it. Across a power cut the
+    // fields, the tail's word and the record's word reach the disk in that
+    // order only with a flush between each (rec_order_point).
     rc = rec_write(t, a, old.space, values, lengths, false);
     if (rc == 1 && word < old.space) {
       const int32_t tail = a + word + 2, rest = old.space - word - 2;
       const int keep = tb_error;
-      if (rec_write_word(t, tail, -rest) == 1 && rec_write_word(t, a, word) == 1) rc = rec_release(t, tail, rest);
+      if (rec_order_point(t) == 1 && rec_write_word(t, tail, -rest) == 1 && rec_order_point(t) == 1 &&
+          rec_write_word(t, a, word) == 1)
+        rc = rec_release(t, tail, rest);
       else tb_error = keep;
     }
   }

@@ -122,6 +122,15 @@ int rec_absent_values_storable(Table* t, const void* const* values);
 // The length word at `address`. 1 / -1 (error 7).
 int rec_read_word(Table* t, int32_t address, int16_t* word);
 int rec_write_word(Table* t, int32_t address, int32_t word);
+// Puts the data file's writes so far on disk before a write that relies on
+// them. The writes of one change keep their order for every process (they
+// all read the system's cache), but not across a power cut: the system puts
+// unflushed writes on disk in any order, and the cut keeps any part of them.
+// Where a later write makes an earlier one part of the block chain (a
+// length word over contents or over a new free tail, a merged free word
+// before the spoiling of the word it swallowed, a moved record's old block
+// given up), the earlier one is flushed first. 1 / -1 (error 7).
+int rec_order_point(Table* t);
 
 // Reading a block in as few system calls as possible: rec_read_head reads
 // the length word together with the first kRecFirstRead content bytes (fewer

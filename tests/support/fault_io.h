@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
+#include <string>
 
 #include "cache/file_io.h"
 
@@ -43,3 +45,43 @@ class FaultIo {
  private:
   FaultPlan plan_;
 };
+
+// --- power cuts ---------------------------------------------------------------
+//
+// The system's file cache under a power cut. In the writing process
+// PowerCutIo lets every call through to the files (other processes read the
+// cache as it is) and appends each change to a log outside the files, by
+// file identity (inode, so that a file renamed or copied over another is
+// still followed): the file as the process first opens it (taken as on
+// disk), a create (an empty file), each write (offset and bytes), each
+// flush (the file is on disk as of now), each remove. At the `cut_at`-th
+// changing call (write, flush, create, remove) the process ends in its place
+// with kPowerCutExit. cutPower then rewrites every logged file that still
+// has a name under `folder` as the disk may hold it: its image at its last
+// flush, and in each 512-byte sector (counted from the start of the file)
+// what the cache held there at some moment since, drawn from `rng`: of the
+// writes since the flush that touch the sector, the first k, k from none to
+// all. A write is so lost, kept or torn, and sectors reach the disk in any
+// order. The file ends where the bytes kept past its flushed end stop
+// running on; with `gaps` it ends with the last byte kept, and a sector not
+// kept before that reads as zeros (a file system that commits a file's size
+// before its data). Creates, removes and renames are on disk at once (the
+// engine's renames and copies flush the folder); files written outside the
+// engine's FileIo are not followed and count as on disk.
+constexpr int kPowerCutExit = 79;
+
+class PowerCutIo {
+ public:
+  PowerCutIo(const std::string& log, long cut_at);  // installs the logging slots
+  ~PowerCutIo();                                    // restores the defaults
+  PowerCutIo(const PowerCutIo&) = delete;
+  PowerCutIo& operator=(const PowerCutIo&) = delete;
+};
+
+struct PowerCut {
+  long calls = 0;  // changing calls in the log
+  long lost = 0, kept = 0, torn = 0;  // the writes not yet flushed, by fate
+  int files = 0;                      // files rewritten
+  std::string error;                  // the log does not account for a file as found
+};
+PowerCut cutPower(const std::string& log, const std::string& folder, std::mt19937& rng, bool gaps);
