@@ -74,7 +74,8 @@ bool zeros_to_end(Table* t, int64_t from, int32_t size) {
 // The blocks must run gaplessly from first_record to exactly the end of the
 // file: a record whose block would pass the end, or a tail too short for a
 // length word, is damage (error 7); a free block passing the end over
-// nothing but zeros is cut to end with the file. Each step moves at least 2
+// nothing but zeros, or a zero word over zeros to the end, is a claim cut
+// short and ends with the file. Each step moves at least 2
 // bytes, so the walk ends within the file's size.
 int collect_free_space(Table* t) {
   int32_t size = 0;
@@ -88,12 +89,16 @@ int collect_free_space(Table* t) {
     int16_t word = 0;
     if (rec_read_word(t, static_cast<int32_t>(at), &word) != 1) return -1;
     int32_t extent = word < 0 ? -int32_t{word} : word;
-    if (word < 0 && at + 2 + extent > size && zeros_to_end(t, at + 2, size)) {
+    const bool cutShort = word < 0 ? at + 2 + extent > size : word == 0 && size - at > 2;
+    if (cutShort && zeros_to_end(t, at + 2, size)) {
       // A free block claimed at the end of the file (its word and zeros in
-      // one write) by a process killed inside that write: what reached the
-      // file is free, and the block ends with the file.
+      // one write) and cut short, by a process killed inside that write or
+      // by a power cut; on a file system that may keep a file's new size
+      // without its first sector, the word itself may read 0. What reached
+      // the file is free, and the block ends with the file.
       extent = static_cast<int32_t>(size - at - 2);
-      if (rec_write_word(t, static_cast<int32_t>(at), -extent) != 1) return -1;
+      word = static_cast<int16_t>(-extent);
+      if (rec_write_word(t, static_cast<int32_t>(at), word) != 1) return -1;
     }
     if (at + 2 + extent > size) return rec_corrupt(static_cast<int32_t>(at));
     // A free block of 32768 bytes cannot be stated by a size entry.

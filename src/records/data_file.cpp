@@ -177,8 +177,11 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
   assert(n <= space);
   // With an absent value the space behind the payload is written too, with
   // a filler holding no zero byte, so that the old bytes there cannot read
-  // back as the absent text value (see rec_absent_values_storable).
-  const int64_t out = absent ? space : n;
+  // back as the absent text value (see rec_absent_values_storable). So is
+  // the space of a block that is not in the file yet (an exclusive append
+  // given a byte more, rec_keeps_sectors_whole), or it would end past the
+  // end of the file.
+  const int64_t out = absent || !word_last ? space : n;
   // The length word and the fields go out in one write, so that a failing
   // write leaves either nothing or a torn block, never a word without data.
   // A process killed inside a write that spans pages may leave only its
@@ -242,7 +245,18 @@ int rec_read_word(Table* t, int32_t address, int16_t* word) {
   return 1;
 }
 
-int rec_order_point(Table* t) { return tb_flush_data(t); }
+int32_t rec_keeps_sectors_whole(int64_t address, int32_t space) {
+  constexpr int64_t kSector = 512;
+  const bool straddles = (address + 2 + space) % kSector == kSector - 1;
+  return straddles && space < kRecMaxSpace ? space + 1 : space;
+}
+
+int rec_order_point(Table* t) {
+  // A table open alone is made durable at its flush or close, never change
+  // by change: between those its files are not trusted after a power cut
+  // anyway, and a flush per write would make bulk work crawl.
+  return t->shared ? tb_flush_data(t) : 1;
+}
 
 int rec_write_word(Table* t, int32_t address, int32_t word) {
   uint8_t b[2];

@@ -139,10 +139,13 @@ int data_file_end(Table* t, int32_t* size) {
   return 1;
 }
 
-// Room at the end of the file.
-int32_t append(Table* t, int32_t n) {
+// Room at the end of the file for *space bytes, or one more (see
+// rec_keeps_sectors_whole).
+int32_t append(Table* t, int32_t* space) {
   int32_t size = 0;
   if (data_file_end(t, &size) != 1) return 0;
+  const int32_t n = rec_keeps_sectors_whole(size, *space);
+  *space = n;
   // A file shorter than its catalogue has no place where a block could
   // start; one that would pass 2 GiB cannot be addressed.
   if (size < t->first_record) return rec_corrupt(size), 0;
@@ -179,6 +182,16 @@ int32_t append(Table* t, int32_t n) {
     tb_error = kTbDataFile;
     return 0;
   }
+  // The claim reaches the disk before the record is written into it: a
+  // power cut that kept the record's first sectors without the claim's
+  // last ones would leave a block running past the end of the file over
+  // bytes no rebuild can tell from damage. Once flushed, the claim ends
+  // inside the file, and a cut leaves it a free block whatever part of the
+  // record it kept (the record's own word goes last).
+  if (rec_order_point(t) != 1) {
+    rec_release_unwritten(t, size, n);
+    return 0;
+  }
   return size;
 }
 
@@ -188,20 +201,20 @@ int32_t rec_allocate(Table* t, int32_t* space) {
   const int32_t n = *space;
   assert(n >= 0 && n <= kRecMaxSpace);
   IndexHandle* h = t->space_index;
-  if (h == nullptr) return append(t, n);
+  if (h == nullptr) return append(t, space);
 
   int32_t at = 0;
   int rc = ix_last(h, &at);
   if (rc == -1) return index_failed(), 0;
-  if (rc != 1) return append(t, n);
+  if (rc != 1) return append(t, space);
   uint8_t key[kSizeKeyLength] = {0, 0, 0};
   int length = 0;
   if (ix_current_key_length(h, &length) != 1 || ix_current_key(h, key, kSizeKeyLength) != 1)
     return index_failed(), 0;
-  if (length != kSizeKeyLength || key[0] != kSizeTag) return append(t, n);
+  if (length != kSizeKeyLength || key[0] != kSizeTag) return append(t, space);
   const int32_t s = static_cast<int16_t>((key[1] << 8) | key[2]);
   // Only the largest block is ever tried.
-  if (s < n) return append(t, n);
+  if (s < n) return append(t, space);
   // The entry is trusted only as far as the data file agrees with it: a
   // damaged index file could name a block far past the end, and writing a
   // record there would grow the file by up to 2 GB of zeros. The block must
@@ -214,15 +227,16 @@ int32_t rec_allocate(Table* t, int32_t* space) {
     return 0;
   }
 
-  if (s < n + t->min_record_size) {
+  const int32_t taken = rec_keeps_sectors_whole(at, n);
+  if (s < taken + t->min_record_size) {
     if (delete_entries(t, at, s) != 1) return 0;
     *space = s;
     return at;
   }
-  const int32_t rest_at = at + n + 2;
-  const int32_t rest = s - n - 2;
+  const int32_t rest_at = at + taken + 2;
+  const int32_t rest = s - taken - 2;
   if (change_block(t, at, s, rest_at, rest) != 1) return 0;
-  *space = n;
+  *space = taken;
   return at;
 }
 

@@ -104,13 +104,18 @@ int current_address(Table* t, TableIndex* ix, int32_t* address) {
 
 void record_too_large() { tb_error = kTbRecordTooLarge; }
 
-// A process killed inside a write may leave it cut at a page boundary of
-// the system's cache (4096 bytes, or a multiple of it): a record rewritten
-// in place over such a boundary could keep the old tail behind new fields.
-constexpr int64_t kTearUnit = 4096;
+// A write cut short leaves whole units of it: a process killed inside a
+// write, pages of the system's cache (4096 bytes); a power cut, sectors of
+// the disk (512 bytes). A record rewritten in place over such a boundary
+// could keep the old tail behind new fields. A table open alone is not
+// trusted after a power cut (see rec_order_point), so only a kill counts
+// there.
+constexpr int64_t kKillTearUnit = 4096;
+constexpr int64_t kPowerTearUnit = 512;
 
-bool spans_pages(int32_t address, int64_t length) {
-  return address / kTearUnit != (address + length - 1) / kTearUnit;
+bool spans_tear_units(const Table* t, int32_t address, int64_t length) {
+  const int64_t unit = t->shared ? kPowerTearUnit : kKillTearUnit;
+  return address / unit != (address + length - 1) / unit;
 }
 
 
@@ -275,10 +280,10 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
     tb_error = kTbNoMemory;
   } else if (int64_t n = rec_payload_length(t, values, lengths); n > kRecMaxSpace) {
     record_too_large();  // refused before anything is written
-  } else if (n > old.space || spans_pages(a, 2 + int64_t{old.space})) {
+  } else if (n > old.space || spans_tear_units(t, a, 2 + int64_t{old.space})) {
     // The record moves: it is written whole at B before A is given up. One
-    // whose block spans a page boundary moves too, so that a kill leaves
-    // either copy whole.
+    // whose block spans a tear boundary moves too, so that a kill or a power
+    // cut leaves either copy whole.
     int32_t aside = t->temp_lock;
     t->temp_lock = 0;
     b = rec_store(t, values);
@@ -294,7 +299,8 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
   } else {
     b = a;
     int32_t threshold = t->min_record_size - 2 < 2 ? 2 : t->min_record_size - 2;
-    int32_t word = threshold + n >= old.space ? old.space : static_cast<int32_t>(n);
+    const int32_t kept = rec_keeps_sectors_whole(a, static_cast<int32_t>(n));
+    int32_t word = threshold + kept >= old.space ? old.space : kept;
     // The record keeps its whole space until its tail carries a free length
     // word of its own, and only then is its own word shortened: a process
     // killed between these writes leaves the new fields in the old space, or

@@ -129,8 +129,16 @@ int rec_write_word(Table* t, int32_t address, int32_t word);
 // Where a later write makes an earlier one part of the block chain (a
 // length word over contents or over a new free tail, a merged free word
 // before the spoiling of the word it swallowed, a moved record's old block
-// given up), the earlier one is flushed first. 1 / -1 (error 7).
+// given up), the earlier one is flushed first. Shared tables only: a table
+// open alone becomes durable at its flush or close. 1 / -1 (error 7).
 int rec_order_point(Table* t);
+// The space for a block at `address` that wants `space` bytes: `space`, or
+// one byte more when the next block would otherwise start on the last byte
+// of a 512-byte sector. A length word across a sector boundary can be torn
+// by a power cut into a value neither of its writes held, which breaks the
+// chain of blocks; so no block is made to start there (one at most
+// kRecMaxSpace bytes long is left as it is).
+int32_t rec_keeps_sectors_whole(int64_t address, int32_t space);
 
 // Reading a block in as few system calls as possible: rec_read_head reads
 // the length word together with the first kRecFirstRead content bytes (fewer
