@@ -342,8 +342,9 @@ int NotesTable::scan(const std::string& prefix,
     if (ended || notes.empty()) return kExitDone;
     from = notes.back().first;
     // The time `take` spent counts towards the gap.
-    const auto left = std::chrono::milliseconds(notes_scan_slices.gap_ms) - (std::chrono::steady_clock::now() - freed);
-    if (left.count() > 0) ::usleep(static_cast<useconds_t>(std::chrono::duration_cast<std::chrono::microseconds>(left).count()));
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::milliseconds(notes_scan_slices.gap_ms) - (std::chrono::steady_clock::now() - freed));
+    if (left.count() > 0) ::usleep(static_cast<useconds_t>(left.count()));
   }
 }
 

@@ -287,9 +287,9 @@ int rec_read_head(Table* t, int32_t address, BlockHead* head) {
   head->have = 0;
   int32_t want = 2 + kRecFirstRead;
   // The window is read when the scan goes on in record order (the block
-  // starts in the window or right after the record read last), so that a
-  // table whose index order is not its record order still reads one block
-  // at a time.
+  // starts in the window or right after the record read last): a table
+  // whose index order is not its record order reads one first read per
+  // record, as without a window, not a window per record.
   const bool next_up = address >= t->window_address && address <= t->window_address + t->window_length;
   if (windowed(t) && (from_window(t, address, want, head->bytes) || (next_up && fill_window(t, address)))) {
     // A window that ends with the file may hold less than a first read.
