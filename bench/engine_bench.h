@@ -70,8 +70,8 @@ class Subject {
   virtual bool remove(const std::string& path) = 0;
   // Reads every note in path order; the count, or -1. With `as_one_read`
   // the whole scan is one consistent read, as one SELECT statement is: our
-  // shared table holds its table read lock for the scan (without it, every
-  // step takes and drops the index-file and record locks itself). Ours in
+  // shared table holds its table read lock for the scan (without it, the
+  // lock is held for slices of the scan, as qbnote reads). Ours in
   // exclusive mode and SQLite ignore the flag.
   virtual int64_t scan(bool as_one_read) = 0;
   virtual bool close() = 0;

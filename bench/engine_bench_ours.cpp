@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -18,6 +19,9 @@ namespace {
 
 constexpr const char* kPathIndex = "INDX_Path,U";
 constexpr int kPageSize = 512;
+// qbnote's slices of a scan and the gaps between them.
+constexpr int kSliceMs = 100;
+constexpr int kGapMs = 55;
 
 class Ours final : public Subject {
  public:
@@ -88,44 +92,47 @@ class Ours final : public Subject {
     return tb_delete_record(t_, ix_) == 1 || failed("tb_delete_record");
   }
 
+  // Without `as_one_read` a shared table is read as qbnote reads it: under
+  // the table read lock in slices of at most kSliceMs, the table left free
+  // for kGapMs between them, each slice going on after the last path read.
   int64_t scan(bool as_one_read) override {
-    const bool locked = as_one_read && shared_;
-    if (locked && tb_lock_table(t_, 1) != 1) {
-      failed("tb_lock_table");
-      return -1;
-    }
-    int64_t rows = walk();
-    if (locked && tb_unlock_table(t_, 1) != 1) {
-      failed("tb_unlock_table");
-      return -1;
+    int64_t rows = 0;
+    std::string previous;
+    for (int rc = 0; rc == 0;) {
+      if (shared_ && tb_lock_table(t_, 1) != 1) return failed("tb_lock_table"), -1;
+      rc = slice(as_one_read || !shared_, &rows, &previous);
+      if (shared_ && tb_unlock_table(t_, 1) != 1) return failed("tb_unlock_table"), -1;
+      if (rc == -1) return -1;
+      if (rc == 0) std::this_thread::sleep_for(std::chrono::milliseconds(kGapMs));
     }
     return rows;
   }
 
-  int64_t walk() {
-    int64_t rows = 0;
-    std::string previous;
-    int rc = tb_first_record(t_, ix_);
+  // Reads on from the first record, or after `previous` once rows were
+  // read: 1 at the end, 0 when the slice's time ran out, -1.
+  int slice(bool whole, int64_t* rows, std::string* previous) {
+    const auto began = std::chrono::steady_clock::now();
+    int rc;
+    if (*rows == 0) {
+      rc = tb_first_record(t_, ix_);
+    } else {
+      const void* key[] = {previous->c_str()};
+      rc = tb_find_key(t_, ix_, key);
+      if (rc == 2) rc = tb_next_record(t_, ix_);
+      else if (rc == 3) rc = ix_->state == 1 ? 1 : -3;
+    }
     while (rc == 1) {
-      if (tb_read_record(t_, ix_, buffers_, sizes_) != 1) {
-        failed("tb_read_record (scan)");
-        return -1;
-      }
+      if (tb_read_record(t_, ix_, buffers_, sizes_) != 1) return failed("tb_read_record (scan)"), -1;
       const char* p = static_cast<const char*>(buffers_[0]);
       size_t len = std::strlen(p);
-      if (rows > 0 && compare_folded(previous.data(), previous.size(), p, len) >= 0) {
-        wrong("scan order");
-        return -1;
-      }
-      previous.assign(p, len);
-      ++rows;
+      if (*rows > 0 && compare_folded(previous->data(), previous->size(), p, len) >= 0) return wrong("scan order"), -1;
+      previous->assign(p, len);
+      ++*rows;
+      if (!whole && std::chrono::steady_clock::now() - began >= std::chrono::milliseconds(kSliceMs)) return 0;
       rc = tb_next_record(t_, ix_);
     }
-    if (rc != -3) {
-      failed("tb_next_record");
-      return -1;
-    }
-    return rows;
+    if (rc != -3) return failed("tb_next_record"), -1;
+    return 1;
   }
 
   bool close() override {

@@ -96,6 +96,7 @@ int current_address(Table* t, TableIndex* ix, int32_t* address) {
 
 int tb_take_lock_bit(Table* t, uint32_t bit) {
   if (!t->shared) return 1;
+  if (bit == kLockTableRead) t->window_length = 0;  // read before the lock: stale
   if ((t->lock_bits & kind_of(bit)) != 0) {
     t->lock_bits |= bit;
     return 1;
@@ -111,6 +112,7 @@ int tb_take_lock_bit(Table* t, uint32_t bit) {
 
 int tb_drop_lock_bit(Table* t, uint32_t bit) {
   if (!t->shared || (t->lock_bits & bit) == 0) return 1;
+  if (bit == kLockTableRead) t->window_length = 0;  // others may write from now on
   t->lock_bits &= ~bit;
   if ((t->lock_bits & kind_of(bit)) != 0) return 1;
   if (ix_unlock(t->directory, mode_of(bit)) != 1) {

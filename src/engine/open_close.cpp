@@ -46,6 +46,7 @@ int free_table(Table* t) {
   std::free(t->catalogue_text);
   std::free(t->field_types);
   std::free(t->field_widths);
+  std::free(t->read_window);
   tb_tables.remove(t);
   if (tb_current_table() == t) tb_set_current_table(nullptr);
   delete t;

@@ -67,6 +67,10 @@ enum : int {
 // Table::head_cache): the length word and the first 512 content bytes.
 constexpr int32_t kTbHeadCacheBytes = 2 + 512;
 
+// Bytes of the data file a shared table reads at once under the table read
+// lock (see Table::read_window).
+constexpr int32_t kTbReadWindowBytes = 4096;
+
 // Field type codes of the catalogue.
 enum : int {
   kFieldText = 0,       // text, compared ignoring A-Z case
@@ -175,6 +179,16 @@ struct Table {
   // the block out. word_cache_address 0 = none; forgotten like head_cache.
   int32_t word_cache_address;
   int16_t word_cache_value;
+  // Shared mode, while this process holds the table read lock, which keeps
+  // every other process from writing: kTbReadWindowBytes of the data file
+  // (fewer at its end) read at once from window_address on, from which the
+  // records of a scan are read. window_length 0 = nothing held (then
+  // window_address is where the block read last ends); forgotten
+  // when the table read lock is taken or dropped and by every write of this
+  // process (rec_data_written). Malloc'd at first use, freed at close.
+  uint8_t* read_window;
+  int32_t window_address;
+  int32_t window_length;
 };
 
 // ---------------------------------------------------------------------------

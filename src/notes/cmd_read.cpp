@@ -55,22 +55,6 @@ bool gone(const std::string& path) {
   return e == ENOENT || e == ENOTDIR;
 }
 
-// Reads notes from the current position on, handing each to `take` until
-// it returns false or the notes end.
-template <typename Take>
-int walk(NotesTable& table, Take take) {
-  for (;;) {
-    std::string path, note;
-    int rc = table.read(&path, &note);
-    if (rc == kExitNotFound) return kExitDone;
-    if (rc != kExitDone) return rc;
-    if (!take(path, note)) return kExitDone;
-    bool on = false;
-    if ((rc = table.next(&on)) != kExitDone) return rc;
-    if (!on) return kExitDone;
-  }
-}
-
 }  // namespace
 
 int cmd_get(int argc, char** argv) {
@@ -115,19 +99,11 @@ int cmd_ls(int argc, char** argv) {
     if (!a.missing || gone(path)) emit(a.json, path, note, note.substr(0, note.find('\n')));
   };
 
-  if (folder.empty() || folder == "/") {
-    bool on = false;
-    if ((rc = table.first(&on)) != kExitDone || !on) return rc;
-    return walk(table, [&](const std::string& path, const std::string& note) {
-      show(path, note);
-      return true;
-    });
-  }
+  if (folder.empty() || folder == "/") return table.scan("", show);
 
   // The folder's own note, then the notes whose paths start with
   // "<folder>/": in index order they follow one another from the first key
-  // not less than that prefix, so the walk stops at the first that does not
-  // start with it.
+  // not less than that prefix.
   bool found = false;
   if ((rc = table.lookup(folder, &found)) != kExitDone) return rc;
   if (found) {
@@ -136,13 +112,7 @@ int cmd_ls(int argc, char** argv) {
     if (rc == kExitDone) show(path, note);
     else if (rc != kExitNotFound) return rc;
   }
-  const std::string prefix = folder + "/";
-  if ((rc = table.seek(prefix)) != kExitDone) return rc;
-  return walk(table, [&](const std::string& path, const std::string& note) {
-    if (!table.pathStartsWith(path, prefix)) return false;
-    show(path, note);
-    return true;
-  });
+  return table.scan(folder + "/", show);
 }
 
 int cmd_find(int argc, char** argv) {
@@ -158,19 +128,14 @@ int cmd_find(int argc, char** argv) {
   if (rc == kExitNotFound) return kExitNotFound;
   if (rc != kExitDone) return rc;
 
-  bool on = false;
-  if ((rc = table.first(&on)) != kExitDone) return rc;
   int matches = 0;
-  if (on) {
-    rc = walk(table, [&](const std::string& path, const std::string& note) {
-      size_t at = find_folded(note, text);
-      if (at != std::string::npos) {
-        ++matches;
-        emit(a.json, path, note, line_at(note, at));
-      }
-      return true;
-    });
-  }
+  rc = table.scan("", [&](const std::string& path, const std::string& note) {
+    size_t at = find_folded(note, text);
+    if (at != std::string::npos) {
+      ++matches;
+      emit(a.json, path, note, line_at(note, at));
+    }
+  });
   if (rc != kExitDone) return rc;
   return matches > 0 ? kExitDone : kExitNotFound;
 }

@@ -62,19 +62,11 @@ int cmd_export(int argc, char** argv) {
   rc = table.open(NotesTable::kReading);
   if (rc == kExitNotFound) return kExitDone;  // no table: no notes
   if (rc != kExitDone) return rc;
-  bool on = false;
-  if ((rc = table.first(&on)) != kExitDone) return rc;
-  while (on) {
-    std::string path, note;
-    rc = table.read(&path, &note);
-    if (rc == kExitNotFound) break;
-    if (rc != kExitDone) return rc;
+  return table.scan("", [](const std::string& path, const std::string& note) {
     std::string line = json_note(path, note);
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);
-    if ((rc = table.next(&on)) != kExitDone) return rc;
-  }
-  return kExitDone;
+  });
 }
 
 int cmd_import(int argc, char** argv) {

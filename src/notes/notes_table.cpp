@@ -3,6 +3,7 @@
 #include "notes/notes_table.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -35,6 +36,9 @@ constexpr int kOpenDelayMs = 50;
 // this often.
 constexpr int kPutAttempts = 10;
 
+// A scan's slice also ends once it holds this many bytes of notes.
+constexpr size_t kScanSliceBytes = 16 << 20;
+
 int write_message(const char* text) {
   if (text != nullptr) std::fputs(text, stderr);
   return 1;
@@ -50,6 +54,7 @@ bool file_id(const std::string& path, std::pair<dev_t, ino_t>* id) {
 }  // namespace
 
 void (*notes_before_add)() = nullptr;
+ScanSlices notes_scan_slices;
 
 // ---------------------------------------------------------------------------
 // Errors in words.
@@ -262,11 +267,6 @@ int NotesTable::lookup(const std::string& path, bool* found) {
   return kExitDone;
 }
 
-int NotesTable::seek(const std::string& key) {
-  bool found;
-  return lookup(key, &found);
-}
-
 int NotesTable::first(bool* on) {
   int r = t_.firstRecord();
   if (r == -1) return engineFailure("reading");
@@ -288,6 +288,64 @@ int NotesTable::read(std::string* path, std::string* note) {
   *path = t_.getField(path_field_);
   *note = t_.getField(note_field_);
   return kExitDone;
+}
+
+int NotesTable::readSlice(const std::string& prefix, const std::string& from, bool after,
+                          std::vector<std::pair<std::string, std::string>>* notes, bool* ended) {
+  notes->clear();
+  *ended = true;
+  const int r = t_.lockTable(1);
+  if (r == -4) {
+    say("the notes table %s is locked by another program, still after the engine's retries", data_file_.c_str());
+    return kExitHeld;
+  }
+  if (r != 1) return engineFailure("locking");
+  const auto began = std::chrono::steady_clock::now();
+  const auto hold = std::chrono::milliseconds(notes_scan_slices.hold_ms);
+  size_t bytes = 0;
+  bool on = true;
+  int rc;
+  if (from.empty()) {
+    rc = first(&on);
+  } else {
+    bool found = false;
+    rc = lookup(from, &found);
+    if (rc == kExitDone && found && after) rc = next(&on);
+  }
+  while (rc == kExitDone && on) {
+    std::string path, note;
+    rc = read(&path, &note);
+    if (rc != kExitDone || (!prefix.empty() && !pathStartsWith(path, prefix))) break;
+    bytes += path.size() + note.size();
+    notes->emplace_back(std::move(path), std::move(note));
+    if (bytes >= kScanSliceBytes || std::chrono::steady_clock::now() - began >= hold) {
+      *ended = false;
+      break;
+    }
+    rc = next(&on);
+  }
+  if (rc == kExitNotFound) rc = kExitDone;  // past the last note
+  if (t_.unlockTable(1) != 1 && rc == kExitDone) rc = engineFailure("unlocking");
+  return rc;
+}
+
+int NotesTable::scan(const std::string& prefix,
+                     const std::function<void(const std::string&, const std::string&)>& take) {
+  std::vector<std::pair<std::string, std::string>> notes;
+  std::string from = prefix;
+  for (bool after = false;; after = true) {
+    bool ended = true;
+    int rc = readSlice(prefix, from, after, &notes, &ended);
+    if (rc != kExitDone) return rc;
+    const auto freed = std::chrono::steady_clock::now();
+    for (const auto& [path, note] : notes) take(path, note);
+    if (ended || notes.empty()) return kExitDone;
+    from = notes.back().first;
+    // The time `take` spent counts towards the gap.
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::milliseconds(notes_scan_slices.gap_ms) - (std::chrono::steady_clock::now() - freed));
+    if (left.count() > 0) ::usleep(static_cast<useconds_t>(left.count()));
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -26,9 +26,11 @@
 // engine beneath is process-wide and single-threaded).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
+#include <vector>
 
 #include "table_handle/table_handle.h"
 #include "upkeep/database.h"
@@ -42,6 +44,15 @@ struct ExpectedNote {
 
 // put's result when an ExpectedNote did not hold (no message printed).
 constexpr int kNoteChanged = 5;
+
+// How long a scan holds the table's read lock at a time, and how long it
+// then leaves the table free: a little longer than the engine's lock retry
+// delay, so that a writer waiting for the table tries again within the gap.
+struct ScanSlices {
+  int hold_ms = 100;
+  int gap_ms = 55;
+};
+extern ScanSlices notes_scan_slices;
 
 // Test seam: called by put between a look-up that found no note and the add,
 // which is where another program may add the same path first. Null in the
@@ -59,17 +70,23 @@ class NotesTable {
   int open(Mode mode);
   void close() { (void)t_.close(); }
 
-  // Makes the note of `path` current when there is one: *found.
+  // Makes the note of `path` current when there is one: *found; else the
+  // position is on the first note whose path is greater, or past the last.
   int lookup(const std::string& path, bool* found);
-  // Positions on the first note whose path is not less than `key` in index
-  // order (or past the last note), on the first note, or on the one after
-  // the current; *on tells whether first and next landed on a note.
-  int seek(const std::string& key);
-  int first(bool* on);
-  int next(bool* on);
   // The current note, read without a record lock; kExitNotFound (no
   // message) when the position is past the last note.
   int read(std::string* path, std::string* note);
+
+  // The notes whose paths start with `prefix` ("": every note), handed to
+  // `take` in index order. They are read under the table's read lock, in
+  // slices of at most notes_scan_slices.hold_ms (or kScanSliceBytes of
+  // notes): then the lock is given up for the gap, taken again, and the scan
+  // goes on after the last path it read. `take` runs outside the lock, so a
+  // slow reader of the output keeps no writer waiting. Each note reads whole,
+  // as it was or as it became; one added or deleted between two slices may
+  // be missed or seen; one that is there unchanged throughout is handed over
+  // exactly once.
+  int scan(const std::string& prefix, const std::function<void(const std::string&, const std::string&)>& take);
 
   // Whether `path` starts with `prefix`, or equals `other`, as the path
   // index compares them.
@@ -106,6 +123,14 @@ class NotesTable {
   int engineFailure(const char* doing);
   int engineFailure(const char* doing, int code, int index_error);
   int heldMessage(const std::string& path);
+  // Positions on the first note, or on the one after the current; *on tells
+  // whether that is a note.
+  int first(bool* on);
+  int next(bool* on);
+  // One slice of a scan: from the first note not less than `from`, or the
+  // one after it when `after`; *ended once past the last note of `prefix`.
+  int readSlice(const std::string& prefix, const std::string& from, bool after,
+                std::vector<std::pair<std::string, std::string>>* notes, bool* ended);
   // kExitDone when qb.db and qb.idx are still the files opened (device and
   // inode): a program that replaced them without the creation lock has left
   // this process writing into files that are no longer the notes table.

@@ -275,9 +275,52 @@ int rec_write_word(Table* t, int32_t address, int32_t word) {
 
 // --- reading -------------------------------------------------------------------
 
+namespace {
+
+bool windowed(const Table* t) { return t->shared && (t->lock_bits & kLockTableRead) != 0; }
+
+// Whether the read window holds [at, at + length); then copies it to `out`.
+bool from_window(const Table* t, int64_t at, int32_t length, uint8_t* out) {
+  if (t->window_length == 0 || at < t->window_address || at + length > int64_t{t->window_address} + t->window_length)
+    return false;
+  std::memcpy(out, t->read_window + (at - t->window_address), static_cast<size_t>(length));
+  return true;
+}
+
+// Reads the window from `address` on, up to the end of the file. False when
+// that read cannot be made: the caller reads as without a window.
+bool fill_window(Table* t, int32_t address) {
+  t->window_length = 0;
+  if (t->read_window == nullptr) t->read_window = static_cast<uint8_t*>(std::malloc(kTbReadWindowBytes));
+  int32_t size = 0;
+  if (t->read_window == nullptr || io_file_size(t->data_file, &size) != 1 || size - address < 2) return false;
+  const int32_t length = size - address < kTbReadWindowBytes ? size - address : kTbReadWindowBytes;
+  if (io_read_at(t->data_file, address, length, t->read_window) != 1) return false;
+  t->window_address = address;
+  t->window_length = length;
+  return true;
+}
+
+}  // namespace
+
 int rec_read_head(Table* t, int32_t address, BlockHead* head) {
   head->have = 0;
   int32_t want = 2 + kRecFirstRead;
+  // The window is read when the scan goes on in record order (the block
+  // starts in the window or right after the record read last): a table
+  // whose index order is not its record order reads one first read per
+  // record, as without a window, not a window per record.
+  const bool next_up = address >= t->window_address && address <= t->window_address + t->window_length;
+  if (windowed(t) && (from_window(t, address, want, head->bytes) || (next_up && fill_window(t, address)))) {
+    // A window that ends with the file may hold less than a first read.
+    const int32_t held = t->window_address + t->window_length - address;
+    if (held < want) want = held;
+    (void)from_window(t, address, want, head->bytes);
+    head->word = get_i16(head->bytes);
+    const int32_t contents = head->word < 0 ? 0 : head->word;
+    head->have = contents < want - 2 ? contents : want - 2;
+    return 1;
+  }
   // An exclusive table knows where its data file ends (see Table::data_end):
   // the first read then never runs past it.
   if (!t->shared && t->data_end > 0 && int64_t{t->data_end} - address < want)
@@ -300,6 +343,10 @@ int rec_read_head(Table* t, int32_t address, BlockHead* head) {
     head->word = get_i16(head->bytes);
     int32_t contents = head->word < 0 ? 0 : head->word;
     head->have = contents < want - 2 ? contents : want - 2;
+    if (windowed(t)) {  // nothing held; a read of the next block fills the window
+      t->window_address = address + 2 + contents;
+      t->window_length = 0;
+    }
     return 1;
   }
   // The long read failed (the block lies near the end of the file, or worse):
@@ -311,7 +358,7 @@ int rec_read_rest(Table* t, int32_t address, const BlockHead& head, uint8_t* out
   assert(head.word >= 0 && head.have <= head.word);
   if (head.have > 0) std::memcpy(out, head.bytes + 2, static_cast<size_t>(head.have));
   const int32_t rest = head.word - head.have;
-  if (rest == 0) return 1;
+  if (rest == 0 || (windowed(t) && from_window(t, int64_t{address} + 2 + head.have, rest, out + head.have))) return 1;
   if (io_read_at(t->data_file, address + 2 + head.have, rest, out + head.have) != 1) {
     if (io_os_error == kIoShortTransfer) return rec_corrupt(address);
     tb_error = kTbDataFile;
@@ -347,12 +394,13 @@ void rec_split_fields(Table* t, uint8_t* contents, int32_t space, uint8_t** fiel
 namespace {
 
 // Takes the temporary lock on `address` (shared mode, when nothing holds it
-// yet) and reads the block's head. A free block, or a word that is no record
-// at all, is refused as damage. 1 / -1.
+// yet and the caller holds no table read lock, which keeps every change out)
+// and reads the block's head. A free block, or a word that is no record at
+// all, is refused as damage. 1 / -1.
 int read_locked_head(Table* t, int32_t address, BlockHead* head, int* took) {
   *took = 0;
   if (address < t->first_record) return rec_corrupt(address);
-  if (tb_take_temp_lock(t, address, took) != 1) return -1;
+  if ((t->lock_bits & kLockTableRead) == 0 && tb_take_temp_lock(t, address, took) != 1) return -1;
   if (rec_read_head(t, address, head) != 1) return -1;
   if (head->word < 0) return rec_corrupt(address);
   return 1;

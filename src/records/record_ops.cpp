@@ -166,10 +166,19 @@ int tb_read_record(Table* t, TableIndex* ix, void** buffers, int32_t* sizes) {
   // another process holds the record, the read lock is given up before the
   // next try. Waiting for the record with the read lock held would wait on
   // a writer that holds the record and waits for the index write lock.
+  // Under the caller's table read lock no record is taken at all: every
+  // change of a record is made under the index file's write lock, which that
+  // lock keeps from every other process, so the record reads whole, and a
+  // record lock held elsewhere only announces a change that has to wait.
   int32_t address = 0;
   int rc = 1;
   int took = 0;
-  for (int attempt = 1;; ++attempt) {
+  if ((t->lock_bits & kLockTableRead) != 0) {
+    rc = current_address(t, ix, &address);
+    if (rc != 1) return rc;
+    ix->state = 1;
+  }
+  for (int attempt = 1; (t->lock_bits & kLockTableRead) == 0; ++attempt) {
     bool took_bit = false;
     if (ix->number != 0 && t->shared && t->lock_bits == 0) {
       if (tb_take_lock_bit(t, kLockIndexRead) != 1) {

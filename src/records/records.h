@@ -151,16 +151,17 @@ static_assert(2 + kRecFirstRead == kTbHeadCacheBytes, "the head cache holds one 
 // Every write to the data file goes through here first: what was flushed is
 // no longer all there is, and the head cache may no longer match the file.
 // Forgets the bytes an exclusive table keeps of its data file (see
-// Table::head_cache), so that the next reads go to the file.
+// Table::head_cache), and the read window of a shared one, so that the next
+// reads go to the file.
 inline void rec_forget_cached_reads(Table* t) {
   t->head_cache_address = 0;
   t->word_cache_address = 0;
+  t->window_length = 0;
 }
 
 inline void rec_data_written(Table* t) {
   t->data_synced = 0;
-  t->head_cache_address = 0;
-  t->word_cache_address = 0;
+  rec_forget_cached_reads(t);
 }
 struct BlockHead {
   int16_t word = 0;  // the length word

@@ -381,6 +381,36 @@ TEST_F(SharedRecordOpsTest, RecordLockFollowsAMovedRecord) {
   EXPECT_EQ(t_->lock_bits, 0u);
 }
 
+// Under the table read lock, records that follow one another in the data
+// file are read a window at a time; a note another writer replaced while the
+// lock was not held reads as replaced once it is taken again.
+TEST_F(SharedRecordOpsTest, ReadsUnderTheTableReadLockSeeWhatWasWrittenBetweenLocks) {
+  MakeIndexed();
+  add(t_, "/a", "1");
+  int32_t b = add(t_, "/b", "2");
+  add(t_, "/c", text_of(600));
+  ASSERT_EQ(tb_close(t_), 1);
+  t_ = tb_open(base("notes").c_str(), 1, 0);
+  ASSERT_NE(t_, nullptr);
+  path_ = tb_find_index(t_, "INDX_Path,U");
+  ASSERT_EQ(tb_lock_table(t_, 1), 1);
+  ASSERT_EQ(tb_first_record(t_, path_), 1);
+  for (const std::string& note : {std::string("1"), std::string("2"), text_of(600)}) {
+    EXPECT_EQ(read_texts(t_, path_).at(1), note);
+    (void)tb_next_record(t_, path_);
+  }
+  EXPECT_GT(t_->window_length, 0);
+  ASSERT_EQ(tb_unlock_table(t_, 1), 1);
+  int fd = io_open(base("notes.db").c_str(), 1, 1);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(io_write_at(fd, b + 2 + 3, 1, "9"), 1);  // after the word and "/b"
+  (void)io_close(fd);
+  ASSERT_EQ(tb_lock_table(t_, 1), 1);
+  ASSERT_EQ(find_path("/b"), 2);
+  EXPECT_EQ(read_texts(t_, path_), (std::vector<std::string>{"/b", "9"}));
+  ASSERT_EQ(tb_unlock_table(t_, 1), 1);
+}
+
 TEST_F(SharedRecordOpsTest, PhysicalCursorHoldsItsRecordLocked) {
   MakeIndexed();
   int32_t a = add(t_, "/a", "1");

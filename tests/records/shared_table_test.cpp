@@ -279,14 +279,9 @@ class Writer {
     std::string problem;
     for (rc = tb_first_record(t_, path_); rc == 1; rc = tb_next_record(t_, path_)) {
       Rec r;
+      // A record another writer holds locked reads as it is: no change
+      // comes while this scan holds the table read lock.
       if (read_current(t_, path_, &r) != 1) {
-        // A writer that holds a record lock and waits for the index-file
-        // write lock, which this scan's read lock keeps from it, holds the
-        // record this scan wants to read: one of the two gives up.
-        if (tb_error == kTbLockFailed) {
-          (void)tb_unlock_table(t_, 1);
-          return refused_or_fail(-1, "scan_read");
-        }
         problem = "read during scan, tb_error " + std::to_string(tb_error);
         break;
       }
