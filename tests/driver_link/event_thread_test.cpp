@@ -236,49 +236,53 @@ TEST_F(EventThreadTest, UncleanCloseRebuildsAndKeepsEveryNote) {
   });
 }
 
-TEST_F(EventThreadTest, UncleanCloseOfABrokenTableRestoresTheBackup) {
-  inChild([] {
-    const Notes backup = {{"/home/ada/old.txt", "from the backup"}};
-    seed("qbbak", backup);
-    spoil("qb.db");
-    setStatus(1);
-    ScriptedDriver driver;
-    HANDLE thread = start();
-    ASSERT_TRUE(waitRegistered(driver));
-    EXPECT_EQ(openNotes(), backup);
-    EXPECT_TRUE(qb_message_box_log().empty());
-    EXPECT_EQ(stop(thread).result, 1u);
-  });
+// A data file that is no table, after an unclean close (status 1) or a
+// clean one: the backup takes its place, without a word.
+TEST_F(EventThreadTest, BrokenTableIsMendedByTheBackup) {
+  for (const DWORD before : {1u, 0u}) {
+    SCOPED_TRACE(before);
+    inChild([before] {
+      const Notes backup = {{"/home/ada/old.txt", "from the backup"}};
+      seed("qbbak", backup);
+      spoil("qb.db");
+      setStatus(before);
+      ScriptedDriver driver;
+      HANDLE thread = start();
+      ASSERT_TRUE(waitRegistered(driver));
+      EXPECT_EQ(openNotes(), backup);
+      EXPECT_TRUE(qb_message_box_log().empty());
+      EXPECT_EQ(status(), 1u);  // open
+      EXPECT_EQ(stop(thread).result, 1u);
+    });
+  }
 }
 
-TEST_F(EventThreadTest, UncleanCloseWithoutBackupIsCorrupt) {
-  inChild([] {
-    spoil("qb.db");
-    setStatus(1);
-    ScriptedDriver driver;
-    Outcome o = run();
-    EXPECT_EQ(o.result, 3u);  // not 0: the Monitor cannot run
-    ASSERT_TRUE(o.quit.has_value());
-    EXPECT_EQ(*o.quit, 3u);
-    expectOneBox(o, kCorrupt);
-    EXPECT_EQ(driver.opens(), 0);
-  });
-}
-
-TEST_F(EventThreadTest, FailedOpenIsMendedByTheBackup) {
-  inChild([] {
-    const Notes backup = {{"/home/ada/kept.txt", "kept"}};
-    seed("qbbak", backup);
-    spoil("qb.db");
-    setStatus(0);
-    ScriptedDriver driver;
-    HANDLE thread = start();
-    ASSERT_TRUE(waitRegistered(driver));
-    EXPECT_EQ(openNotes(), backup);
-    EXPECT_TRUE(qb_message_box_log().empty());
-    EXPECT_EQ(status(), 1u);  // open
-    EXPECT_EQ(stop(thread).result, 1u);
-  });
+// A table that can be neither rebuilt, opened nor restored: the corruption
+// message, no driver, and 3 (not 0: the Monitor cannot run).
+TEST_F(EventThreadTest, TableBeyondRecoveryIsCorruptAndEndsWith3) {
+  struct Row {
+    const char* what;
+    DWORD before;
+    bool backup;  // one that fails to open too
+  };
+  for (const Row& row : {Row{"unclean close, no backup", 1, false}, Row{"failed open, no backup", 0, false},
+                         Row{"failed open, failing backup", 0, true}}) {
+    SCOPED_TRACE(row.what);
+    inChild([row] {
+      spoil("qb.db");
+      if (row.backup) {
+        ASSERT_TRUE(write_whole_file(sys("qbbak.db"), std::string(600, '\x33')));
+        ASSERT_TRUE(write_whole_file(sys("qbbak.idx"), std::string(512, '\x33')));
+      }
+      setStatus(row.before);
+      ScriptedDriver driver;
+      Outcome o = run();
+      EXPECT_EQ(o.result, 3u);
+      EXPECT_EQ(o.quit, std::optional<WPARAM>(3));
+      expectOneBox(o, kCorrupt);
+      EXPECT_EQ(driver.opens(), 0);
+    });
+  }
 }
 
 // An index file deleted or overwritten after a clean stop: the data file
@@ -307,36 +311,6 @@ TEST_F(EventThreadTest, IndexMissingOrDamagedAfterACleanStopIsRebuiltFromTheData
       EXPECT_EQ(stop(thread).result, 1u);
     });
   }
-}
-
-TEST_F(EventThreadTest, FailedOpenWithoutBackupIsCorrupt) {
-  inChild([] {
-    spoil("qb.db");
-    setStatus(0);
-    ScriptedDriver driver;
-    Outcome o = run();
-    EXPECT_EQ(o.result, 3u);
-    ASSERT_TRUE(o.quit.has_value());
-    EXPECT_EQ(*o.quit, 3u);
-    expectOneBox(o, kCorrupt);
-    EXPECT_EQ(driver.opens(), 0);
-  });
-}
-
-TEST_F(EventThreadTest, BackupThatFailsToOpenTooIsCorrupt) {
-  inChild([] {
-    spoil("qb.db");
-    ASSERT_TRUE(write_whole_file(sys("qbbak.db"), std::string(600, '\x33')));
-    ASSERT_TRUE(write_whole_file(sys("qbbak.idx"), std::string(512, '\x33')));
-    setStatus(0);
-    ScriptedDriver driver;
-    Outcome o = run();
-    EXPECT_EQ(o.result, 3u);
-    ASSERT_TRUE(o.quit.has_value());
-    EXPECT_EQ(*o.quit, 3u);
-    expectOneBox(o, kCorrupt);
-    EXPECT_EQ(driver.opens(), 0);
-  });
 }
 
 // ---- the driver -----------------------------------------------------------------------------------

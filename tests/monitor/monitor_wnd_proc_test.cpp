@@ -103,16 +103,19 @@ TEST_F(WindowProcedure, IntegrateMissingCountsAsOne) {
   });
 }
 
-TEST_F(WindowProcedure, SettingsFlagByteIsSetWhateverItHeld) {
+TEST_F(WindowProcedure, SettingsFlagByteIsSetWhateverItHeldAndTwelveByteFullPathBecomesOneAndZeros) {
   inChild([] {
     // All flag bits on: the four that 0x2B does not name go off.
     std::string bytes(kSettingsBytes, sizeof kSettingsBytes);
     bytes[4] = '\xff';
     setValue(HKEY_CURRENT_USER, kCabinetStateKeyPath, "Settings", REG_BINARY, bytes);
+    setValue(HKEY_CURRENT_USER, kCabinetStateKeyPath, "FullPath", REG_BINARY, std::string(12, '\x55'));
     ASSERT_NE(createMonitorWindow(), nullptr);
     bytes[4] = '\x2b';
     EXPECT_EQ(cabinet("Settings"), (RegData{REG_BINARY, bytes}));
-    EXPECT_EQ(cabinet("FullPath"), std::nullopt);  // a missing value is not made
+    std::string expected(12, '\0');
+    expected[0] = '\x01';
+    EXPECT_EQ(cabinet("FullPath"), (RegData{REG_BINARY, expected}));
   });
 }
 
@@ -124,16 +127,6 @@ TEST_F(WindowProcedure, ValuesLongerThanTheBufferAreLeftAlone) {
     ASSERT_NE(createMonitorWindow(), nullptr);
     EXPECT_EQ(cabinet("Settings"), (RegData{REG_BINARY, longSettings}));
     EXPECT_EQ(cabinet("FullPath"), (RegData{REG_BINARY, std::string(13, '\x07')}));
-  });
-}
-
-TEST_F(WindowProcedure, TwelveByteFullPathBecomesOneAndZeros) {
-  inChild([] {
-    setValue(HKEY_CURRENT_USER, kCabinetStateKeyPath, "FullPath", REG_BINARY, std::string(12, '\x55'));
-    ASSERT_NE(createMonitorWindow(), nullptr);
-    std::string expected(12, '\0');
-    expected[0] = '\x01';
-    EXPECT_EQ(cabinet("FullPath"), (RegData{REG_BINARY, expected}));
   });
 }
 
