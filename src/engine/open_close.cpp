@@ -103,6 +103,7 @@ int tb_flush_data(Table* t) {
     return -1;
   }
   t->data_synced = 1;
+  t->released_count = 0;
   return 1;
 }
 

@@ -165,6 +165,17 @@ struct Table {
   // before every write to it. 0 after open, so that the first flush always
   // reaches the disk.
   int32_t data_synced;
+  // Shared mode: the blocks this process released since its last flush of
+  // the data file, as [from, to) byte ranges. Changes made under one hold of
+  // the table write lock reach the disk together at its end, and a power
+  // cut may keep any part of the unflushed writes: a record written into a
+  // block whose release it then outlives would leave the old record alive
+  // with the new bytes inside it. So the allocation of a block over one of
+  // these flushes first (rec_order_before_reuse). -1: more than fit, every
+  // reuse flushes first. Emptied by a flush of the data file.
+  int32_t released_count;
+  int32_t released_from[8];
+  int32_t released_to[8];
   // Exclusive mode only: the first bytes of the block last read from the
   // data file (its length word and up to kTbHeadCacheBytes - 2 content
   // bytes), so that reading a record and then updating or deleting it reads

@@ -258,6 +258,25 @@ int rec_order_point(Table* t) {
   return t->shared ? tb_flush_data(t) : 1;
 }
 
+void rec_note_released(Table* t, int32_t address, int32_t space) {
+  if (!t->shared || t->released_count < 0) return;
+  if (t->released_count == static_cast<int32_t>(sizeof t->released_from / sizeof t->released_from[0])) {
+    t->released_count = -1;
+    return;
+  }
+  t->released_from[t->released_count] = address;
+  t->released_to[t->released_count] = address + 2 + space;
+  ++t->released_count;
+}
+
+int rec_order_before_reuse(Table* t, int32_t address, int32_t space) {
+  if (!t->shared || t->released_count == 0) return 1;
+  const int64_t to = int64_t{address} + 2 + space;
+  for (int32_t i = 0; i < t->released_count; ++i)
+    if (address < t->released_to[i] && t->released_from[i] < to) return rec_order_point(t);
+  return t->released_count < 0 ? rec_order_point(t) : 1;
+}
+
 int rec_write_word(Table* t, int32_t address, int32_t word) {
   uint8_t b[2];
   put_i16(b, word);

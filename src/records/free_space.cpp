@@ -227,6 +227,7 @@ int32_t rec_allocate(Table* t, int32_t* space) {
     return 0;
   }
 
+  if (rec_order_before_reuse(t, at, s) != 1) return 0;
   const int32_t taken = rec_keeps_sectors_whole(at, n);
   if (s < taken + t->min_record_size) {
     if (delete_entries(t, at, s) != 1) return 0;
@@ -242,6 +243,13 @@ int32_t rec_allocate(Table* t, int32_t* space) {
 
 int rec_release(Table* t, int32_t address, int32_t space) {
   assert(space >= 0 && space <= kRecMaxSpace);  // invariant (3)
+  // Noted once its words are written: a flush inside the merge below does
+  // not yet hold them.
+  struct Noted {
+    Table* t;
+    int32_t address, space;
+    ~Noted() { rec_note_released(t, address, space); }
+  } noted{t, address, space};
   IndexHandle* h = t->space_index;
   if (h == nullptr) return rec_write_word(t, address, -space);
 

@@ -132,6 +132,14 @@ int rec_write_word(Table* t, int32_t address, int32_t word);
 // given up), the earlier one is flushed first. Shared tables only: a table
 // open alone becomes durable at its flush or close. 1 / -1 (error 7).
 int rec_order_point(Table* t);
+// Several changes under one hold of the table write lock reach the disk
+// together at its flush, in any part: a block one change released must be
+// on disk as released before another writes into it (see
+// Table::released_count). The first notes a released block; the second
+// flushes first when the block about to be written lies over one.
+// 1 / -1 (error 7).
+void rec_note_released(Table* t, int32_t address, int32_t space);
+int rec_order_before_reuse(Table* t, int32_t address, int32_t space);
 // The space for a block at `address` that wants `space` bytes: `space`, or
 // one byte more when the next block would otherwise start on the last byte
 // of a 512-byte sector. A length word across a sector boundary can be torn
