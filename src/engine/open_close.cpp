@@ -47,6 +47,7 @@ int free_table(Table* t) {
   std::free(t->field_types);
   std::free(t->field_widths);
   std::free(t->read_window);
+  std::free(t->vacated_keys);
   tb_tables.remove(t);
   if (tb_current_table() == t) tb_set_current_table(nullptr);
   delete t;
@@ -104,6 +105,7 @@ int tb_flush_data(Table* t) {
   }
   t->data_synced = 1;
   t->released_count = 0;
+  t->vacated_length = 0;
   return 1;
 }
 

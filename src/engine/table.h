@@ -176,6 +176,16 @@ struct Table {
   int32_t released_count;
   int32_t released_from[8];
   int32_t released_to[8];
+  // Likewise the keys of unique indexes a record of this process gave up
+  // since that flush (deleted, or changed by an update), each as a 2-byte
+  // length and the key; malloc'd, freed at close. A record about to take
+  // one of them flushes first (rec_order_before_claim): else the cut could
+  // keep the new holder and lose the giving up, and the rebuild would find
+  // two records under one key and keep either. -1: no memory for one, every
+  // record written flushes first. Emptied by a flush of the data file.
+  uint8_t* vacated_keys;
+  int32_t vacated_length;
+  int32_t vacated_room;
   // Exclusive mode only: the first bytes of the block last read from the
   // data file (its length word and up to kTbHeadCacheBytes - 2 content
   // bytes), so that reading a record and then updating or deleting it reads

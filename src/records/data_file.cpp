@@ -277,6 +277,48 @@ int rec_order_before_reuse(Table* t, int32_t address, int32_t space) {
   return t->released_count < 0 ? rec_order_point(t) : 1;
 }
 
+void rec_note_vacated_key(Table* t, const uint8_t* key, int length) {
+  if (!t->shared || t->vacated_length < 0) return;
+  const int32_t need = t->vacated_length + 2 + length;
+  if (need > t->vacated_room) {
+    const int32_t room = need * 2 < 4096 ? 4096 : need * 2;
+    auto* grown = static_cast<uint8_t*>(std::realloc(t->vacated_keys, static_cast<size_t>(room)));
+    if (grown == nullptr) {
+      t->vacated_length = -1;
+      return;
+    }
+    t->vacated_keys = grown;
+    t->vacated_room = room;
+  }
+  put_i16(t->vacated_keys + t->vacated_length, length);
+  std::memcpy(t->vacated_keys + t->vacated_length + 2, key, static_cast<size_t>(length));
+  t->vacated_length = need;
+}
+
+void rec_note_vacated_keys(Table* t, const void* const* values) {
+  for (TableIndex* ix = t->indexes; t->shared && ix != nullptr; ix = ix->next) {
+    if (ix->number == 0 || ix->unique_marks == 0) continue;
+    const int length = rec_build_key(t, ix, values);
+    if (length >= 0) rec_note_vacated_key(t, tb_key_buffer(), length);
+  }
+}
+
+int rec_order_before_claim(Table* t, const void* const* values) {
+  if (!t->shared || t->vacated_length == 0) return 1;
+  if (t->vacated_length < 0) return rec_order_point(t);
+  for (TableIndex* ix = t->indexes; ix != nullptr; ix = ix->next) {
+    if (ix->number == 0 || ix->unique_marks == 0) continue;
+    const int length = rec_build_key(t, ix, values);
+    if (length < 0) continue;  // the change itself fails on it
+    for (int32_t at = 0; at < t->vacated_length;) {
+      const int n = get_i16(t->vacated_keys + at);
+      if (tb_compare_keys(t->vacated_keys + at + 2, n, tb_key_buffer(), length) == 0) return rec_order_point(t);
+      at += 2 + n;
+    }
+  }
+  return 1;
+}
+
 int rec_write_word(Table* t, int32_t address, int32_t word) {
   uint8_t b[2];
   put_i16(b, word);

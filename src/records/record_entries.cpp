@@ -217,6 +217,10 @@ int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_add
       failed = ix;
       break;
     }
+    // The record's new fields are written by now: its old key is given up.
+    if (ix->unique_marks != 0 &&
+        (old_length != new_length || std::memcmp(old_key, new_key, static_cast<size_t>(old_length)) != 0))
+      rec_note_vacated_key(t, old_key, old_length);
   }
   if (failed == nullptr) {
     std::free(old_key);

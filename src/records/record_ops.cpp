@@ -133,6 +133,7 @@ int tb_add_record(Table* t, TableIndex* ix, const void* const* values) {
   if (rec_absent_values_storable(t, values) != 1) return -1;
   Bracket bracket;
   if (bracket_begin(t, &bracket) != 1) return -1;
+  if (rec_order_before_claim(t, values) != 1) return bracket_end(t, bracket, -1);
   int rc = -1;
   int32_t address = rec_store(t, values);
   if (address != 0 && rec_insert_entries(t, values, address) == 1) rc = 1;
@@ -268,6 +269,7 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
   if (ix->state != 1) return ix->state;
   Bracket bracket;
   if (bracket_begin(t, &bracket) != 1) return -1;
+  if (rec_order_before_claim(t, values) != 1) return bracket_end(t, bracket, -1);
 
   int32_t a = 0;
   int rc = current_address(t, ix, &a);
@@ -365,6 +367,7 @@ int tb_delete_record(Table* t, TableIndex* ix) {
       int16_t word = 0;
       if (rec_read_word(t, a, &word) == 1 && word == c.space) rec_put_back_entries(t, values.get(), a, nullptr);
     }
+    if (values.ok()) rec_note_vacated_keys(t, values.get());  // once its word is written
   }
   rec_free_contents(&c);
   return bracket_end(t, bracket, release_temp(t, took, rc));

@@ -140,6 +140,13 @@ int rec_order_point(Table* t);
 // 1 / -1 (error 7).
 void rec_note_released(Table* t, int32_t address, int32_t space);
 int rec_order_before_reuse(Table* t, int32_t address, int32_t space);
+// The same for unique keys (see Table::vacated_keys): the first notes a key
+// a record gave up, the second every unique key of a record's values; the
+// third flushes first when one of the unique keys of `values` was given up
+// since the last flush. 1 / -1 (error 7).
+void rec_note_vacated_key(Table* t, const uint8_t* key, int length);
+void rec_note_vacated_keys(Table* t, const void* const* values);
+int rec_order_before_claim(Table* t, const void* const* values);
 // The space for a block at `address` that wants `space` bytes: `space`, or
 // one byte more when the next block would otherwise start on the last byte
 // of a 512-byte sector. A length word across a sector boundary can be torn
