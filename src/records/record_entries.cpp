@@ -90,7 +90,7 @@ int32_t rec_store(Table* t, const void* const* values) {
   if (n > kRecMaxSpace) {
     record_too_large();
   } else {
-    int32_t space = static_cast<int32_t>(n);
+    int32_t space = rec_room_for(t, n);
     address = rec_allocate(t, &space);
     int took = 0;
     if (address != 0) {

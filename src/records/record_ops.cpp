@@ -5,6 +5,7 @@
 // Shared mode: a change runs inside the write bracket (index-file write lock
 // unless the caller holds a write-kind lock, data file flushed before it is
 // dropped) and holds the temporary record lock on the record it works on.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -310,7 +311,7 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
   } else {
     b = a;
     int32_t threshold = t->min_record_size - 2 < 2 ? 2 : t->min_record_size - 2;
-    const int32_t kept = rec_keeps_sectors_whole(a, static_cast<int32_t>(n));
+    const int32_t kept = rec_keeps_sectors_whole(a, std::min(rec_room_for(t, n), old.space));
     int32_t word = threshold + kept >= old.space ? old.space : kept;
     // The record keeps its whole space until its tail carries a free length
     // word of its own, and only then is its own word shortened: a process
