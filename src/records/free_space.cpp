@@ -139,12 +139,36 @@ int data_file_end(Table* t, int32_t* size) {
   return 1;
 }
 
+// Writes a free block of `n` bytes at `size`, the end of a shared table's
+// data file: its length word and n zero bytes in one write. false (error
+// 7 or 2) when that failed; what the disk held of it is then free space.
+bool claim(Table* t, int32_t size, int32_t n) {
+  uint8_t small[512] = {};
+  uint8_t* block = n + 2 <= static_cast<int32_t>(sizeof small)
+                       ? small
+                       : static_cast<uint8_t*>(std::calloc(static_cast<size_t>(n) + 2, 1));
+  if (block == nullptr) {
+    tb_error = kTbNoMemory;
+    return false;
+  }
+  put_i16(block, -n);
+  rec_data_written(t);
+  const int rc = io_write_at(t->data_file, size, n + 2, block);
+  if (block != small) std::free(block);
+  if (rc != 1) {
+    rec_release_unwritten(t, size, n);  // a claim the disk held only in part
+    tb_error = kTbDataFile;
+    return false;
+  }
+  return true;
+}
+
 // Room at the end of the file for *space bytes, or one more (see
 // rec_keeps_sectors_whole).
 int32_t append(Table* t, int32_t* space) {
   int32_t size = 0;
   if (data_file_end(t, &size) != 1) return 0;
-  const int32_t n = rec_keeps_sectors_whole(size, *space);
+  int32_t n = rec_keeps_sectors_whole(size, *space);
   *space = n;
   // A file shorter than its catalogue has no place where a block could
   // start; one that would pass 2 GiB cannot be addressed.
@@ -160,28 +184,26 @@ int32_t append(Table* t, int32_t* space) {
     t->appended_at = size;
     return size;
   }
+  // A block that fits in a sector is not laid across a sector boundary: in
+  // a shared table such a record moves at every update (see
+  // spans_tear_units), at the cost of flushes. The rest of the sector
+  // becomes a free block of its own first, when it can hold one. It goes
+  // to disk before the claim: a power cut that kept the claim alone would
+  // leave zeros where the chain of blocks needs its word.
+  constexpr int32_t kSector = 512;
+  const int32_t gap = kSector - size % kSector;
+  if (n + 2 <= kSector && gap < n + 2 && gap >= 2 + t->min_record_size) {
+    if (!claim(t, size, gap - 2) || rec_release(t, size, gap - 2) != 1 || rec_order_point(t) != 1) return 0;
+    size += gap;
+    n = rec_keeps_sectors_whole(size, *space);
+    *space = n;
+  }
   // Other processes find the end of the file by its size: the block is
   // claimed at once, whole and as a free block (length word -n and n zero
   // bytes in one write), so that a process killed before the record is
   // written over it leaves a free block at the end of the file, never a
   // length word whose block runs past the end.
-  uint8_t small[512] = {};
-  uint8_t* block = n + 2 <= static_cast<int32_t>(sizeof small)
-                       ? small
-                       : static_cast<uint8_t*>(std::calloc(static_cast<size_t>(n) + 2, 1));
-  if (block == nullptr) {
-    tb_error = kTbNoMemory;
-    return 0;
-  }
-  put_i16(block, -n);
-  rec_data_written(t);
-  const int rc = io_write_at(t->data_file, size, n + 2, block);
-  if (block != small) std::free(block);
-  if (rc != 1) {
-    rec_release_unwritten(t, size, n);  // a claim the disk held only in part
-    tb_error = kTbDataFile;
-    return 0;
-  }
+  if (!claim(t, size, n)) return 0;
   // The claim reaches the disk before the record is written into it: a
   // power cut that kept the record's first sectors without the claim's
   // last ones would leave a block running past the end of the file over
