@@ -982,7 +982,7 @@ std::vector<Scenario> scenarios() {
       {"a block given up and taken again under one hold", {makeOp(Op::kDelete, sweepPath(3))},
        makeOp(Op::kAdd, "/home/Ada/Sweep/n.txt", medium), true},
       {"a file renamed over one whose note went, under one hold", {makeOp(Op::kDelete, sweepPath(2))},
-       makeOp(Op::kRename, sweepPath(7), sweepPath(2)), true},
+       makeOp(Op::kRename, sweepPath(8), sweepPath(2)), true},
       {"note rewritten across a page boundary", {makeOp(Op::kAdd, "/home/Ada/Sweep/big.txt", std::string(5000, 'B'))},
        makeOp(Op::kShorter, "/home/Ada/Sweep/big.txt", std::string(4999, 'b'))},
   };
