@@ -246,8 +246,7 @@ int rec_read_word(Table* t, int32_t address, int16_t* word) {
 }
 
 int32_t rec_keeps_sectors_whole(int64_t address, int32_t space) {
-  constexpr int64_t kSector = 512;
-  const bool straddles = (address + 2 + space) % kSector == kSector - 1;
+  const bool straddles = (address + 2 + space) % kRecSector == kRecSector - 1;
   return straddles && space < kRecMaxSpace ? space + 1 : space;
 }
 
@@ -295,28 +294,39 @@ void rec_note_vacated_key(Table* t, const uint8_t* key, int length) {
   t->vacated_length = need;
 }
 
-void rec_note_vacated_keys(Table* t, const void* const* values) {
-  for (TableIndex* ix = t->indexes; t->shared && ix != nullptr; ix = ix->next) {
+namespace {
+
+// Whether `found(key, length)` holds for a key of a unique index built from
+// `values`, each in the engine key buffer. A key that cannot be built is
+// passed over: the change itself fails on it.
+template <typename Found>
+bool any_unique_key(Table* t, const void* const* values, Found found) {
+  for (TableIndex* ix = t->indexes; ix != nullptr; ix = ix->next) {
     if (ix->number == 0 || ix->unique_marks == 0) continue;
     const int length = rec_build_key(t, ix, values);
-    if (length >= 0) rec_note_vacated_key(t, tb_key_buffer(), length);
+    if (length >= 0 && found(tb_key_buffer(), length)) return true;
   }
+  return false;
+}
+
+}  // namespace
+
+void rec_note_vacated_keys(Table* t, const void* const* values) {
+  if (!t->shared) return;
+  (void)any_unique_key(t, values, [t](const uint8_t* key, int length) {
+    rec_note_vacated_key(t, key, length);
+    return false;
+  });
 }
 
 int rec_order_before_claim(Table* t, const void* const* values) {
   if (!t->shared || t->vacated_length == 0) return 1;
-  if (t->vacated_length < 0) return rec_order_point(t);
-  for (TableIndex* ix = t->indexes; ix != nullptr; ix = ix->next) {
-    if (ix->number == 0 || ix->unique_marks == 0) continue;
-    const int length = rec_build_key(t, ix, values);
-    if (length < 0) continue;  // the change itself fails on it
-    for (int32_t at = 0; at < t->vacated_length;) {
-      const int n = get_i16(t->vacated_keys + at);
-      if (tb_compare_keys(t->vacated_keys + at + 2, n, tb_key_buffer(), length) == 0) return rec_order_point(t);
-      at += 2 + n;
-    }
-  }
-  return 1;
+  const bool taken = t->vacated_length < 0 || any_unique_key(t, values, [t](const uint8_t* key, int length) {
+    for (int32_t at = 0; at < t->vacated_length; at += 2 + get_i16(t->vacated_keys + at))
+      if (tb_compare_keys(t->vacated_keys + at + 2, get_i16(t->vacated_keys + at), key, length) == 0) return true;
+    return false;
+  });
+  return taken ? rec_order_point(t) : 1;
 }
 
 int rec_write_word(Table* t, int32_t address, int32_t word) {

@@ -190,9 +190,8 @@ int32_t append(Table* t, int32_t* space) {
   // becomes a free block of its own first, when it can hold one. It goes
   // to disk before the claim: a power cut that kept the claim alone would
   // leave zeros where the chain of blocks needs its word.
-  constexpr int32_t kSector = 512;
-  const int32_t gap = kSector - size % kSector;
-  if (n + 2 <= kSector && gap < n + 2 && gap >= 2 + t->min_record_size) {
+  const int32_t gap = kRecSector - size % kRecSector;
+  if (n + 2 <= kRecSector && gap < n + 2 && gap >= 2 + t->min_record_size) {
     if (!claim(t, size, gap - 2) || rec_release(t, size, gap - 2) != 1 || rec_order_point(t) != 1) return 0;
     size += gap;
     n = rec_keeps_sectors_whole(size, *space);

@@ -112,7 +112,7 @@ void record_too_large() { tb_error = kTbRecordTooLarge; }
 // trusted after a power cut (see rec_order_point), so only a kill counts
 // there.
 constexpr int64_t kKillTearUnit = 4096;
-constexpr int64_t kPowerTearUnit = 512;
+constexpr int64_t kPowerTearUnit = kRecSector;
 
 bool spans_tear_units(const Table* t, int32_t address, int64_t length) {
   const int64_t unit = t->shared ? kPowerTearUnit : kKillTearUnit;

@@ -98,6 +98,9 @@ class RecordValues {
 
 // Largest space a length word can state.
 constexpr int32_t kRecMaxSpace = 32767;
+// A disk's sector: what a power cut keeps or loses whole (a write across
+// sectors may reach the disk in part).
+constexpr int32_t kRecSector = 512;
 
 // Damage found in the data file (a length word that is no block, a block
 // past the end of the file): sets error 7 and remembers where, one place for
