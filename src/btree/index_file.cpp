@@ -113,6 +113,7 @@ int write_zeros(int handle, int32_t from, int32_t to) {
 
 // First-opener part of ix_open: the paged file and the header.
 int open_first(IndexFile* f, int read_only) {
+  f->read_only = read_only ? 1 : 0;
   f->paged = pc_open(f->name, ix_pool(), f->shared, read_only);
   if (f->paged == nullptr)
     return pc_error == kPcPageTooLarge ? fail(kIxPageTooLarge, kSiteOpenCache) : fail(kIxOpenFailed, kSiteOpenCache);
@@ -134,6 +135,7 @@ int open_first(IndexFile* f, int read_only) {
       f->header_valid = 1;
       std::memcpy(f->disk_header, raw, kIxHeaderSize);
       f->disk_header_known = 1;
+      rc = ix_mark_check(f);
     }
   }
   if (ix_end_op(f) != 1) rc = -1;
@@ -327,7 +329,9 @@ int ix_page_size(const char* name) {
 
 // Flush of a file, shared by ix_flush and ix_close.
 static int flush_file(IndexFile* f) {
-  if (f->paged->written == 0) return 1;  // nothing of the file was ever changed
+  // Nothing of the file was ever changed; but a file open alone under this
+  // boot's mark goes to disk, so that the mark can go.
+  if (f->paged->written == 0 && (f->shared || !f->marked || f->read_only)) return 1;
   int rc = 1;
   bool held = ix_writer_state(f->lock_state) == kLockHeld;
   bool header_out = false;
@@ -342,7 +346,13 @@ static int flush_file(IndexFile* f) {
     if (!pc_has_dirty(f->paged)) return rc;
     if (ix_lock_writer(f, 1) != 1) return -1;
   }
-  if (pc_flush(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteFlushWrite);
+  // A shared file under this boot's mark keeps its writes unflushed (see
+  // ix_mark_before_writes); one open alone is on disk once flushed, and
+  // loses its mark then.
+  if (ix_commits_unflushed(f) ? pc_write_dirty(f->paged) != 1 : pc_flush(f->paged) != 1)
+    rc = fail(kIxFlushFailed, kSiteFlushWrite);
+  else if (!f->shared && ix_mark_clear(f) != 1)
+    rc = -1;
   // A deferred commit is settled only once its pages are out too; until
   // then the unlock writes it again.
   if (rc == 1 && header_out) f->header_deferred = 0;
@@ -373,7 +383,7 @@ int ix_close(IndexHandle* h) {
     (void)pc_drop_pages(f->paged);
     if (rc == 1) rc = fail(kIxFlushFailed, kSiteFlushWrite);
   }
-  if (pc_close(f->paged) != 1) rc = fail(kIxCloseFailed, kSiteClose);
+  if (pc_close(f->paged, !ix_commits_unflushed(f)) != 1) rc = fail(kIxCloseFailed, kSiteClose);
   ix_files.remove(f);
   free_file(f);
   return rc;

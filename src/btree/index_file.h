@@ -84,6 +84,7 @@ enum : int {
   kIxUnlockFailed = 30,
   kIxCursorMoved = 31,
   kIxReadOnly = 32,
+  kIxNotWrittenOut = 33,  // the file took writes that may not have reached the disk before the system went down
 };
 
 // ix_operation numbers of the public operations.
@@ -170,7 +171,38 @@ struct IndexFile {
   uint8_t disk_header[kIxHeaderSize];
   int disk_header_known;
   struct IxJournal* journal;  // journal.cpp; null until the first change
+  // 1 while the file carries this boot's unflushed mark (as read at open
+  // or written here), else 0. See power_mark.cpp.
+  int marked;
+  int read_only;  // opened for reading only (by its first handle)
 };
+
+// The unflushed mark (power_mark.cpp). A shared index file commits without
+// a flush to disk: other processes read its writes through the system's
+// cache, and only the table's data file, from which an index can be
+// rebuilt, is flushed at every change. Such a file may have lost any part
+// of those writes at a power cut. So before its first write in a boot, it
+// takes a mark naming the boot, flushed to disk, at kIxMarkOffset of the
+// header page (lock bytes, whose contents nothing else reads; zeros in a
+// file that never took one). An open that finds the mark of another boot,
+// or a mark it cannot read, refuses the file with error 33: it is not
+// trusted until it is rebuilt. A flush of the file open alone, which puts
+// every write on disk, removes the mark.
+constexpr int kIxMarkOffset = 64;
+constexpr int kIxMarkSize = 24;  // "UNFL", the 16-byte boot id, FNV-1a of those 20 bytes
+static_assert(kIxMarkOffset + kIxMarkSize <= kIxMinPageSize, "the mark lies in every header page");
+// At the first open of the file: 1 when it may be trusted (no mark, or this
+// boot's), else -1 (33, or 6 when the bytes cannot be read).
+int ix_mark_check(IndexFile* f);
+// Before a write to a shared file: 1 when the file carries this boot's mark
+// (its commits need no flush to disk), 0 when the boot cannot be told (they
+// flush, as a file open alone does at its flush), -1 when the mark could
+// not be written or flushed (8, 11).
+int ix_mark_before_writes(IndexFile* f);
+// After a successful flush of a file open alone: the mark goes. 1 / -1.
+int ix_mark_clear(IndexFile* f);
+// Whether a commit of `f` may leave its flush out.
+inline bool ix_commits_unflushed(const IndexFile* f) { return f->shared && f->marked; }
 
 struct IndexCursor {
   int32_t leaf = -1;  // -1 when not on an entry

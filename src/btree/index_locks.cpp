@@ -133,8 +133,9 @@ int write_deferred(IndexFile* f) {
   // commit changed must be on disk by then.
   // Other processes read through the system's file cache, so for them the
   // order of the writes is what counts; one flush after both then makes
-  // the commit durable. (A second flush between pages and header would buy
-  // no crash safety: pages change in place, without a journal.)
+  // the commit durable, unless the file carries this boot's unflushed mark.
+  // (A second flush between pages and header would buy no crash safety:
+  // pages change in place, without a journal.)
   // A write that fails leaves its frame dirty, so the commit is tried
   // again while the lock is still ours: once it goes, other processes would
   // read an index half of whose pages are new, beside a data file that
@@ -144,7 +145,7 @@ int write_deferred(IndexFile* f) {
     rc = 1;
     if (pc_write_dirty(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredFlush);
     if (rc == 1 && ix_write_header(f) != 1) rc = -1;
-    if (rc == 1 && pc_sync(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredSync);
+    if (rc == 1 && !ix_commits_unflushed(f) && pc_sync(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredSync);
   }
   if (rc == 1) f->header_deferred = 0;
   return rc;
@@ -224,7 +225,8 @@ int ix_refresh(IndexFile* f) {
 
 int ix_begin_write(IndexFile* f) {
   if (ix_lock_writer(f, 0) != 1) return -1;
-  return ix_refresh(f);
+  if (ix_refresh(f) != 1) return -1;
+  return f->shared && ix_mark_before_writes(f) == -1 ? -1 : 1;
 }
 
 int ix_end_op(IndexFile* f) {
@@ -263,8 +265,11 @@ int ix_commit(IndexFile* f) {
     f->header_deferred = 1;  // written when the held writer lock is given up
     return ix_end_op(f);
   }
+  // Under this boot's mark the commit goes to the system's cache only, where
+  // every process reads it; else it is flushed to disk.
   int rc = ix_write_header(f);
-  if (rc == 1 && pc_flush(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteCommitFlush);
+  if (rc == 1 && (ix_commits_unflushed(f) ? pc_write_dirty(f->paged) : pc_flush(f->paged)) != 1)
+    rc = fail(kIxFlushFailed, kSiteCommitFlush);
   if (rc != 1 && ix_journal_undo(f) == 1) {
     // The change is given up: the pages as they were go out in its place,
     // so that the file does not keep part of a change reported as failed.
@@ -288,7 +293,17 @@ int ix_lock(IndexHandle* h, int mode) {
     rc = ix_lock_reader(f);
     if (rc == 1) f->lock_state = ix_with_reader(f->lock_state, kLockHeld);
   } else {
+    // The mark goes first: a change made under the lock writes its data
+    // file before its index file, and a mark that failed there would end
+    // the change half made.
     rc = ix_lock_writer(f, 0);
+    if (rc == 1 && ix_mark_before_writes(f) == -1) {
+      const int error = ix_error, site = ix_error_site;
+      (void)ix_end_op(f);
+      ix_error = error;
+      ix_error_site = site;
+      return -1;
+    }
     if (rc == 1) f->lock_state = ix_with_writer(f->lock_state, kLockHeld);
   }
   if (rc == 1) return 1;

@@ -221,10 +221,37 @@ int posix_unlock(int h, int32_t offset, int32_t length) {
 
 int posix_idle() { return 1; }
 
+// The kernel's boot id, a UUID in text, read once: it holds for the life
+// of the process.
+int posix_boot_id(uint8_t out[16]) {
+  static uint8_t id[16];
+  static int known = 0;  // 1 read, -1 unreadable
+  if (known == 0) {
+    known = -1;
+    char text[64] = {};
+    const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd >= 0 ? ::read(fd, text, sizeof text - 1) : -1;
+    if (fd >= 0) ::close(fd);
+    int digits = 0;
+    for (ssize_t i = 0; i < n && digits < 32; ++i) {
+      const char c = text[i];
+      int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      if (v < 0) continue;  // the dashes
+      id[digits / 2] = static_cast<uint8_t>(digits % 2 == 0 ? v << 4 : id[digits / 2] | v);
+      ++digits;
+    }
+    if (digits == 32) known = 1;
+  }
+  if (known != 1) return -1;
+  std::memcpy(out, id, sizeof id);
+  return 1;
+}
+
 constexpr FileIo kDefaults = {
     posix_close,   posix_flush,    posix_create,  posix_sleep,     posix_file_size,
     posix_lock,    posix_open,     posix_message, posix_read_at,   posix_read_page,
     posix_remove,  posix_write_at, posix_write_page, posix_unlock, posix_idle,
+    posix_boot_id,
 };
 
 }  // namespace

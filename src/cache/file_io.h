@@ -47,6 +47,10 @@ struct FileIo {
   int (*write_page)(int handle, int32_t page, int32_t page_size, const void* buffer);
   int (*unlock)(int handle, int32_t offset, int32_t length);
   int (*idle)();
+  // The identity of the running boot of the system (16 bytes): what a power
+  // cut changes, since the system starts again after it. 1, or -1 when the
+  // system does not tell.
+  int (*boot_id)(uint8_t out[16]);
 };
 
 // The live table. Filled with the POSIX defaults at load and again by
@@ -90,6 +94,7 @@ inline int io_write_page(int h, int32_t page, int32_t page_size, const void* buf
 }
 inline int io_unlock(int h, int32_t off, int32_t len) { return g_file_io.unlock(h, off, len); }
 inline int io_idle() { return g_file_io.idle(); }
+inline int io_boot_id(uint8_t out[16]) { return g_file_io.boot_id(out); }
 
 // Monotonic clock in milliseconds, used for the lock retry limit.
 int64_t io_now_ms();

@@ -322,10 +322,10 @@ PagedFile* pc_open(const char* name, PagePool* pool, int shared, int read_only) 
   return file;
 }
 
-int pc_close(PagedFile* file) {
+int pc_close(PagedFile* file, bool to_disk) {
   assert(pc_files.contains(file));
   pc_error = kPcOk;
-  int flushed = pc_flush(file);
+  int flushed = to_disk ? pc_flush(file) : pc_write_dirty(file);
   int flush_error = pc_error;
   int dropped = pc_drop_pages(file);
   // The drop starts from 0; when only the flush failed, its cause is the one

@@ -105,7 +105,10 @@ int pc_add_frames(PagePool* pool, int count);
 int pc_remove_frames(PagePool* pool, int count);
 
 PagedFile* pc_open(const char* name, PagePool* pool, int shared, int read_only);
-int pc_close(PagedFile* file);
+// Writes the dirty frames and flushes the file to disk (not when `to_disk`
+// is false: a file whose writes need only reach the system's cache), then
+// closes it.
+int pc_close(PagedFile* file, bool to_disk = true);
 
 uint8_t* pc_get_page(PagedFile* file, int32_t page);
 uint8_t* pc_new_page(PagedFile* file, int32_t page);

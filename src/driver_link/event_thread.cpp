@@ -145,7 +145,9 @@ DWORD EventThread(LPVOID) {
 
   // Step 5: open; when that fails, the backup once, and open again. An
   // index file missing or damaged while the last stop was clean (deleted or
-  // overwritten by hand, a disk error) is first rebuilt from the data file,
+  // overwritten by hand, a disk error), or one written by qbnote in an
+  // earlier boot of the system with no Monitor running (its writes are not
+  // flushed, see btree/index_file.h), is first rebuilt from the data file,
   // which holds every note: the backup is older. Opened without its index,
   // the table would take no event and the Monitor would look healthy.
   int r;
@@ -158,7 +160,8 @@ DWORD EventThread(LPVOID) {
       (void)systemFilePath(dataFile, "qb.db");
       (void)systemFilePath(indexFile, "qb.idx");
       std::snprintf(text, sizeof text,
-                    "The notes table's index file %s is missing or damaged: rebuilding it from the data file %s.",
+                    "The notes table's index file %s is missing, damaged, or may lack changes that had not reached "
+                    "the disk when the system last went down: rebuilding it from the data file %s.",
                     indexFile, dataFile);
       (void)MessageBoxA(mainWindow, text, kMonitorCaption, MB_OK | MB_ICONWARNING);
       if (rebuildNotesTable() == 1) r = openDatabase();

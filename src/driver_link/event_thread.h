@@ -19,8 +19,8 @@
 //   4. "status" 1 (the last run did not close the table): rebuildNotesTable,
 //      and when that does not give 1, restoreFromBackup; no backup: the
 //      corruption message, WM_QUIT (3), end with 3;
-//   5. openDatabase, giving r; kNotesIndexUnusable (the index file missing
-//      or damaged): a warning naming both files, rebuildNotesTable, and
+//   5. openDatabase, giving r; kNotesIndexUnusable (the index file missing,
+//      damaged, or not trusted after the system went down): a warning naming both files, rebuildNotesTable, and
 //      openDatabase again when that gave 1; when r is still not 1:
 //      restoreFromBackup and openDatabase once more; no backup, or the
 //      last open failing: the corruption message, WM_QUIT (3), end with 3;

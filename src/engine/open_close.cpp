@@ -104,6 +104,8 @@ int tb_flush_data(Table* t) {
     return -1;
   }
   t->data_synced = 1;
+  t->written_to = 0;
+  t->order_asked = 0;
   t->released_count = 0;
   t->vacated_length = 0;
   return 1;

@@ -165,6 +165,17 @@ struct Table {
   // before every write to it. 0 after open, so that the first flush always
   // reaches the disk.
   int32_t data_synced;
+  // Shared mode: the bytes this process wrote to the data file since its
+  // last flush lie in [written_from, written_to) (written_to 0: none), and
+  // order_asked is 1 once an order point (rec_order_point) came after some
+  // of them: a later write must not reach the disk before them. A power
+  // cut keeps, of the writes to one 512-byte sector, those up to some
+  // point in their order, so a write into the one sector that holds all of
+  // those bytes needs no flush; any other write flushes first
+  // (rec_data_write). Emptied by a flush of the data file.
+  int32_t written_from;
+  int32_t written_to;
+  int32_t order_asked;
   // Shared mode: the blocks this process released since its last flush of
   // the data file, as [from, to) byte ranges. Changes made under one hold of
   // the table write lock reach the disk together at its end, and a power

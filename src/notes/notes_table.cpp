@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/state_dir.h"
+#include "upkeep/backup.h"
 #include "upkeep/database.h"
 
 namespace {
@@ -167,7 +168,7 @@ int NotesTable::open(Mode mode) {
   if (rc != kExitDone) return rc;
   (void)file_id(data_file_, &files_[0]);
   (void)file_id(base_ + ".idx", &files_[1]);
-  return useIndex();
+  return useIndex(open_mode);
 }
 
 int NotesTable::openTable(int mode) {
@@ -192,7 +193,7 @@ int NotesTable::openTable(int mode) {
   }
 }
 
-int NotesTable::useIndex() {
+int NotesTable::useIndex(int mode) {
   if (t_.setIndex(kPathIndex) != 1) {
     // The handle fell back on record order: an open whose index file cannot
     // be used succeeds, and the reason is only in the engine error of that
@@ -210,10 +211,28 @@ int NotesTable::useIndex() {
       say("the notes table %s is busy; try again", data_file_.c_str());
       return kExitHeld;
     }
-    say("the notes table %s cannot be used: its index \"%s\" is missing or its index file %s.idx is "
-        "damaged: %s; nothing was changed",
-        data_file_.c_str(), kPathIndex, base_.c_str(), engine_error_text(code, index_error, 0).c_str());
-    return kExitTable;
+    if ((code != kTbIndexFileUnusable && code != kTbIndexLayer) || index_error != kIxNotWrittenOut) {
+      say("the notes table %s cannot be used: its index \"%s\" is missing or its index file %s.idx is "
+          "damaged: %s; nothing was changed",
+          data_file_.c_str(), kPathIndex, base_.c_str(), engine_error_text(code, index_error, 0).c_str());
+      return kExitTable;
+    }
+    // Changes reach the index file through the system's cache alone (only
+    // the data file is flushed at each one): after the system went down,
+    // the index is rebuilt from the data file, as the Monitor's start does.
+    say("the index file %s.idx may lack changes that had not reached the disk when the system last went down; "
+        "rebuilding it from the data file %s",
+        base_.c_str(), data_file_.c_str());
+    if (rebuildNotesTable() != 1) {
+      say("could not rebuild the index file %s.idx (another program may have the notes table open); start "
+          "qbmon, which rebuilds it as it starts, or try again; nothing was changed",
+          base_.c_str());
+      return kExitTable;
+    }
+    const int rc = openTable(mode);
+    if (rc != kExitDone) return rc;
+    (void)file_id(base_ + ".idx", &files_[1]);
+    if (t_.setIndex(kPathIndex) != 1) return engineFailure("using the rebuilt index of");
   }
   path_field_ = t_.fieldNumber(kPathFieldName);
   note_field_ = t_.fieldNumber("Remark");

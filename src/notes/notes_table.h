@@ -118,7 +118,9 @@ class NotesTable {
 
  private:
   int openTable(int mode);
-  int useIndex();
+  // The path index of the table open in `mode`; an index file that a power
+  // cut may have left behind is rebuilt first.
+  int useIndex(int mode);
   int setPath(const std::string& path);
   int engineFailure(const char* doing);
   int engineFailure(const char* doing, int code, int index_error);

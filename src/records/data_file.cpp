@@ -3,6 +3,7 @@
 // The block layout is drawn in records/records.h.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -208,20 +209,12 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
     std::memset(block + at, 0xFF, static_cast<size_t>(out - n));
     at += static_cast<int32_t>(out - n);
   }
-  rec_data_written(t);
   int rc = 1;
-  if (word_last && at > 2) rc = io_write_at(t->data_file, address + 2, at - 2, block + 2);
-  if (rc == 1 && word_last) {
-    rc = rec_order_point(t);
-    rec_data_written(t);  // the word below is not on disk yet
-  }
-  if (rc == 1) rc = io_write_at(t->data_file, address, word_last ? 2 : at, block);
+  if (word_last && at > 2) rc = rec_data_write(t, address + 2, at - 2, block + 2);
+  if (rc == 1 && word_last) rc = rec_order_point(t);
+  if (rc == 1) rc = rec_data_write(t, address, word_last ? 2 : at, block);
   if (block != small) std::free(block);
-  if (rc != 1) {
-    tb_error = kTbDataFile;
-    return -1;
-  }
-  return 1;
+  return rc;
 }
 
 int rec_read_word(Table* t, int32_t address, int16_t* word) {
@@ -254,7 +247,30 @@ int rec_order_point(Table* t) {
   // A table open alone is made durable at its flush or close, never change
   // by change: between those its files are not trusted after a power cut
   // anyway, and a flush per write would make bulk work crawl.
-  return t->shared ? tb_flush_data(t) : 1;
+  if (t->shared && t->written_to != 0) t->order_asked = 1;
+  return 1;
+}
+
+int rec_data_write(Table* t, int32_t address, int32_t length, const void* bytes) {
+  const int64_t to = int64_t{address} + length;
+  if (t->order_asked) {
+    const int64_t sector = t->written_from / kRecSector;
+    const bool one_sector = (t->written_to - 1) / kRecSector == sector && address / kRecSector == sector &&
+                            (to - 1) / kRecSector == sector;
+    if (!one_sector && tb_flush_data(t) != 1) return -1;
+  }
+  if (t->shared) {
+    // Counted before the write: a failed one may have left part of itself.
+    if (t->written_to == 0) t->written_from = address;
+    t->written_from = std::min(t->written_from, address);
+    t->written_to = static_cast<int32_t>(std::max<int64_t>(t->written_to, to));
+  }
+  rec_data_written(t);
+  if (io_write_at(t->data_file, address, length, bytes) != 1) {
+    tb_error = kTbDataFile;
+    return -1;
+  }
+  return 1;
 }
 
 void rec_note_released(Table* t, int32_t address, int32_t space) {
@@ -332,11 +348,7 @@ int rec_order_before_claim(Table* t, const void* const* values) {
 int rec_write_word(Table* t, int32_t address, int32_t word) {
   uint8_t b[2];
   put_i16(b, word);
-  rec_data_written(t);
-  if (io_write_at(t->data_file, address, 2, b) != 1) {
-    tb_error = kTbDataFile;
-    return -1;
-  }
+  if (rec_data_write(t, address, 2, b) != 1) return -1;
   if (!t->shared) {
     t->word_cache_address = address;
     t->word_cache_value = get_i16(b);

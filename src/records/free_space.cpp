@@ -152,8 +152,7 @@ bool claim(Table* t, int32_t size, int32_t n) {
     return false;
   }
   put_i16(block, -n);
-  rec_data_written(t);
-  const int rc = io_write_at(t->data_file, size, n + 2, block);
+  const int rc = rec_data_write(t, size, n + 2, block);
   if (block != small) std::free(block);
   if (rc != 1) {
     rec_release_unwritten(t, size, n);  // a claim the disk held only in part

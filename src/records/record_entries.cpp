@@ -46,8 +46,7 @@ void rec_release_unwritten(Table* t, int32_t address, int32_t space) {
     // `address` (part of the block) becomes a free block that ends with the
     // file instead, so that no length word claims room past the end.
     uint8_t zero = 0;
-    rec_data_written(t);
-    whole = io_write_at(t->data_file, address + 1 + space, 1, &zero) == 1;
+    whole = rec_data_write(t, address + 1 + space, 1, &zero) == 1;
     if (!whole && io_file_size(t->data_file, &size) == 1 && size >= address + 2) {
       space = size - address - 2;
       whole = true;

@@ -125,16 +125,22 @@ int rec_absent_values_storable(Table* t, const void* const* values);
 // The length word at `address`. 1 / -1 (error 7).
 int rec_read_word(Table* t, int32_t address, int16_t* word);
 int rec_write_word(Table* t, int32_t address, int32_t word);
-// Puts the data file's writes so far on disk before a write that relies on
-// them. The writes of one change keep their order for every process (they
-// all read the system's cache), but not across a power cut: the system puts
-// unflushed writes on disk in any order, and the cut keeps any part of them.
-// Where a later write makes an earlier one part of the block chain (a
-// length word over contents or over a new free tail, a merged free word
-// before the spoiling of the word it swallowed, a moved record's old block
-// given up), the earlier one is flushed first. Shared tables only: a table
-// open alone becomes durable at its flush or close. 1 / -1 (error 7).
+// Puts the data file's writes so far on disk before any later write that
+// relies on them. The writes of one change keep their order for every
+// process (they all read the system's cache), but not across a power cut:
+// the system puts unflushed writes on disk in any order, and the cut keeps
+// any part of them. Where a later write makes an earlier one part of the
+// block chain (a length word over contents or over a new free tail, a
+// merged free word before the spoiling of the word it swallowed, a moved
+// record's old block given up), the earlier one must be on disk first. The
+// flush waits for the next write, which needs none when it falls in the
+// one sector all the writes since the last flush lie in (see
+// Table::order_asked). Shared tables only: a table open alone becomes
+// durable at its flush or close. 1.
 int rec_order_point(Table* t);
+// Every write to the data file: flushes first when an order point asks it
+// (above), then writes. 1 / -1 (error 7).
+int rec_data_write(Table* t, int32_t address, int32_t length, const void* bytes);
 // Several changes under one hold of the table write lock reach the disk
 // together at its flush, in any part: a block one change released must be
 // on disk as released before another writes into it (see

@@ -67,16 +67,17 @@ bool fileExists(const char* name) {
 
 // True once no other program has qb.db or qb.idx open: an open table holds
 // a shared flock on both. New opens wait on the creation lock meanwhile.
-bool notesTableUnused() {
+// Waits for them up to `tries` times.
+bool notesTableUnused(int tries_allowed = kUnusedTries) {
   for (const char* name : {"qb.db", "qb.idx"}) {
     char path[kPathBuffer];
     if (systemFilePath(path, name) != 1) return false;
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;  // a missing file is held by nobody
     int tries = 0;
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0 && ++tries < kUnusedTries) ::usleep(kUnusedDelayMs * 1000);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0 && ++tries < tries_allowed) ::usleep(kUnusedDelayMs * 1000);
     ::close(fd);
-    if (tries == kUnusedTries) return false;
+    if (tries == tries_allowed) return false;
   }
   return true;
 }
@@ -217,8 +218,21 @@ void closeDatabase() {
     progressDialog = nullptr;
   } else {
     r = notesTable.close();  // 1 also when nothing is open
+    if (r == 1) settleNotesIndex();
   }
   if (r == 1) writeStatus(0);
+}
+
+void settleNotesIndex() {
+  // Open alone, the table's close flushes the index file and takes its
+  // unflushed mark off, which would make every open after the next start
+  // of the system rebuild it. A program that has the table open keeps the
+  // mark, as its writes may not be on disk yet.
+  char notesBase[kPathBuffer];
+  CreationLock alone(true);
+  if (systemFilePath(notesBase, "qb") != 1 || !alone.held() || !notesTableUnused(1)) return;
+  TableHandle table;
+  if (table.open(notesBase, 0) == 1) (void)table.close();
 }
 
 int backupAndCompact() {

@@ -63,6 +63,10 @@ LONG readStatus(DWORD* value);
 // 0, else a plain close; "status" 0 when that gave 1. Safe to run twice.
 // With the index unsure (below), a plain close that leaves "status" 1.
 void closeDatabase();
+// Flushes the notes table's index file and takes its unflushed mark off
+// (btree/index_file.h) when no other program has the table open: after a
+// clean stop, the next start of the system need not rebuild it.
+void settleNotesIndex();
 
 // Set when a change to the notes table could not be committed however often
 // it was tried, so that its index file may no longer match its data file.

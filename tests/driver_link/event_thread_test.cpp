@@ -306,7 +306,7 @@ TEST_F(EventThreadTest, IndexMissingOrDamagedAfterACleanStopIsRebuiltFromTheData
       EXPECT_EQ(openNotes(), kNotes);
       std::vector<QbMessageBoxShown> boxes = qb_message_box_log();
       ASSERT_EQ(boxes.size(), 1u);
-      EXPECT_NE(boxes[0].text.find("index file " + sys("qb.idx") + " is missing or damaged"), std::string::npos)
+      EXPECT_NE(boxes[0].text.find("index file " + sys("qb.idx") + " is missing, damaged"), std::string::npos)
           << boxes[0].text;
       EXPECT_EQ(stop(thread).result, 1u);
     });

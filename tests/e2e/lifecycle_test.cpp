@@ -1,5 +1,6 @@
 // The Monitor's life as a process: the backup and compaction at a stop that
-// follows deletions, the plain close when nothing was deleted, recovery
+// follows deletions, the plain close when nothing was deleted (and the index
+// file that qbnote alone leaves to a later boot of the system), recovery
 // after it was killed outright, and a second Monitor meeting a running one.
 #include "e2e/e2e_support.h"
 
@@ -61,6 +62,25 @@ TEST_F(Lifecycle, StopWithoutDeletionsWritesNoBackup) {
   EXPECT_EQ(size_of(system_file("qbbak.db")), -1);
   EXPECT_EQ(qbnote({"check"}).status, 0);
   EXPECT_EQ(notes_under(), (std::map<std::string, std::string>{{at("b.txt"), "kept"}}));
+
+  // The stop flushed the index file and took its unflushed mark off (24
+  // bytes at 64): the next boot of the system trusts it. qbnote alone then
+  // marks it again; seen from a later boot (another boot id in the mark),
+  // it is rebuilt from the data file, and no note is lost.
+  const std::string kNoMark(24, '\0');
+  EXPECT_EQ(read_whole_file(system_file("qb.idx")).substr(64, 24), kNoMark);
+  const std::string c = make_file("c.txt");
+  ASSERT_EQ(qbnote({"set", c, "alone"}).status, 0);
+  std::string idx = read_whole_file(system_file("qb.idx"));
+  ASSERT_EQ(idx.substr(64, 4), "UNFL");
+  idx[68] = static_cast<char>(idx[68] ^ 0x5A);
+  ASSERT_TRUE(write_whole_file(system_file("qb.idx"), idx));
+  ProgramRun got = qbnote({"get", c});
+  EXPECT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(got.out, "alone\n");
+  EXPECT_NE(got.err.find("rebuilding it from the data file"), std::string::npos) << got.err;
+  EXPECT_EQ(qbnote({"check"}).status, 0);
+  EXPECT_EQ(notes_under(), (std::map<std::string, std::string>{{at("b.txt"), "kept"}, {c, "alone"}}));
 }
 
 // SIGKILL leaves "status" 1 and no backup: the next start rebuilds the

@@ -67,7 +67,9 @@ class FaultIo {
 // kept before that reads as zeros (a file system that commits a file's size
 // before its data). Creates, removes and renames are on disk at once (the
 // engine's renames and copies flush the folder); files written outside the
-// engine's FileIo are not followed and count as on disk.
+// engine's FileIo are not followed and count as on disk. The writing process
+// tells a boot id of its own, so that a process after the cut, with the
+// system's, runs in a later boot as it would after a real one.
 constexpr int kPowerCutExit = 79;
 
 class PowerCutIo {

@@ -17,8 +17,9 @@
 //            beginning, and keeps the acknowledgements it received.
 //   check    (a fresh child, so that no engine state survives) starts the
 //            Monitor's way: "status" 1 runs rebuildNotesTable, then
-//            restoreFromBackup when that failed; openDatabase, with the
-//            backup once more when the open fails. The table is verified
+//            restoreFromBackup when that failed; openDatabase, rebuilding
+//            an index it cannot use, with the backup once more when the
+//            open fails. The table is verified
 //            with tb_verify and read back, and the Monitor shuts down with
 //            closeDatabase (backup and compaction when a note was deleted).
 // The parent replays the acknowledged changes on its own copy of the notes:
@@ -35,7 +36,11 @@
 // place of a random changing file call (the writer's FileIo logs its writes
 // and flushes, support/fault_io.h): every file is then put back as the disk
 // may hold it, its last flushed image with each later write lost, kept or
-// torn at 512-byte sectors, before the check starts. Creates, removes and
+// torn at 512-byte sectors, before the check starts, in a later boot of the
+// system (the writer's FileIo tells another boot id). Some of its lives
+// change the notes as qbnote does, with no Monitor running: the table open
+// shared with "status" left 0, so that only what the files themselves say
+// makes the check rebuild the index file. Creates, removes and
 // renames count as on disk at once; a file ends where the bytes kept past its
 // flushed end stop running on, unless QB_POWER_GAPS=1 lets later sectors
 // reach the disk before earlier ones with the gap read as zeros.
@@ -314,9 +319,16 @@ int perform(const Op& op, const std::function<void()>& acknowledge) {
 // With `group` above 1 the changes go in groups under the table's write lock,
 // as the Monitor handles queued events, and are acknowledged once the
 // group's unlock has committed them.
-int writerLife(uint32_t seed, int life, int changes, bool stop, int group, int in_fd, int out_fd) {
-  if (openDatabase() != 1) {
-    std::fprintf(stderr, "crash writer: openDatabase failed: error %d\n", notesTable.lastError());
+// With `alone` the writer is qbnote with no Monitor running: the notes
+// table open shared, "status" left as the last check's shutdown put it.
+int writerLife(uint32_t seed, int life, int changes, bool stop, int group, bool alone, int in_fd, int out_fd) {
+  char base[kPathBuffer];
+  const int opened = !alone ? openDatabase()
+                     : systemFilePath(base, "qb") != 1 || notesTable.open(base, 1) != 1
+                         ? -1
+                         : notesTable.setIndex(kPathIndex);
+  if (opened != 1) {
+    std::fprintf(stderr, "crash writer: opening the notes table failed: error %d\n", notesTable.lastError());
     return 2;
   }
   Notes notes;
@@ -452,6 +464,11 @@ int checkLife(const std::string& dump, const std::string& findingsLog, int out_f
     }
   }
   int r = openDatabase();
+  if (r == kNotesIndexUnusable) {
+    if (rebuildNotesTable() == 1) out.rebuilt = 1;
+    else out.rebuild_error = notesTable.lastError();
+    r = openDatabase();
+  }
   if (r != 1 && restoreFromBackup() != 0) {
     out.restored = 1;
     r = openDatabase();
@@ -606,12 +623,13 @@ class CrashTest : public ::testing::Test {
   // The reports it sent before dying. *lasted gets the time from there to
   // the end of the writer's work when it got that far before the kill.
   // `prepare` runs in the writer before its life.
-  std::vector<Report> killedWriter(uint32_t seed, int life, int changes, bool stop, int group, Clock::duration delay,
+  std::vector<Report> killedWriter(uint32_t seed, int life, int changes, bool stop, int group, bool alone,
+                                   Clock::duration delay,
                                    Clock::duration* lasted, int* exitCode, const std::function<void()>& prepare) {
     auto start = Clock::now();
     Child c = fork_child([&](int in_fd, int out_fd) {
       prepare();
-      return writerLife(seed, life, changes, stop, group, in_fd, out_fd);
+      return writerLife(seed, life, changes, stop, group, alone, in_fd, out_fd);
     });
     ReportReader reader(c.from_child);
     const auto begun = start + std::chrono::seconds(120);
@@ -755,9 +773,12 @@ void CrashTest::runLives(int lives, int changes_, int changesBeforeStop, bool po
     int exitCode = 0;
     const std::string log = file("writes.log");
     // Power cuts: every fourth life changes in groups of eight, as the
-    // Monitor handles events queued behind one another.
+    // Monitor handles events queued behind one another, and every eighth
+    // one as qbnote with no Monitor running.
     const int group = power && life % 4 == 2 ? 8 : 1;
-    std::vector<Report> reports = killedWriter(seed, life, changes, stop, group, delay, &measured, &exitCode, [&] {
+    const bool alone = power && life % 8 == 4;
+    std::vector<Report> reports =
+        killedWriter(seed, life, changes, stop, group, alone, delay, &measured, &exitCode, [&] {
       // Installed for the rest of the child's life, which ends without
       // unwinding; the engine's start-up would put the defaults back.
       if (power && TableHandle::startEngine(16, kNotesPageSize) == 1) new PowerCutIo(log, cutAt);
@@ -832,7 +853,7 @@ void CrashTest::runLives(int lives, int changes_, int changesBeforeStop, bool po
                   std::to_string(checkCode) + "; status " + std::to_string(out.status) + ", rebuild error " +
                   std::to_string(out.rebuild_error) + ", open " + std::to_string(out.opened) + ")\n";
     } else {
-      if (out.status == 0 && !out.restored) ++tally.direct;
+      if (out.status == 0 && !out.restored && !out.rebuilt) ++tally.direct;
       tally.stopBackingUp += out.stop_step == 1;
       tally.stopCompacting += out.stop_step == 2;
       if (out.rebuilt) ++tally.rebuilt;
