@@ -207,6 +207,7 @@ int tb_copy(const char* source, const char* target, const char* index_name, int 
 
   int rc = -1;
   Table* dst = tb_create(target, page_size, src->field_names);
+  if (dst != nullptr) dst->roomy = 1;
   if (dst != nullptr) {
     rc = create_indexes(src, dst);
     if (rc == 1) {

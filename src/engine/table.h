@@ -141,6 +141,9 @@ struct Table {
   int32_t min_record_size;  // at most 32; 3 until the catalogue is read
   int32_t read_only;
   int32_t shared;
+  // 1: records are given room to grow (rec_room_for) though the table is
+  // open alone: a copy, which becomes a table that is changed in place.
+  int32_t roomy;
   uint32_t lock_bits;
   char* index_file_name;  // owned, or null when the index file is not in use
   IndexHandle* directory;  // index directory and index-file locks

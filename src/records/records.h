@@ -184,12 +184,12 @@ inline void rec_forget_cached_reads(Table* t) {
 }
 
 // The space a record of payload n (at most kRecMaxSpace) is given: in a
-// shared table an eighth more and 4 bytes, so that an update that grows it
-// a little (a rename) is written in place, in one write, where a move costs
-// flushes to keep its order on disk; in an exclusive one (a compaction's
-// copy, a bulk load), n.
+// shared table and in a copy (the compaction of one) an eighth more and 4
+// bytes, so that an update that grows it a little (a rename) is written in
+// place, in one write, where a move costs a flush more to keep its order
+// on disk; in another exclusive one (a bulk load), n.
 inline int32_t rec_room_for(const Table* t, int64_t n) {
-  const int64_t room = t->shared ? n + n / 8 + 4 : n;
+  const int64_t room = t->shared || t->roomy ? n + n / 8 + 4 : n;
   return static_cast<int32_t>(room < kRecMaxSpace ? room : kRecMaxSpace);
 }
 
