@@ -85,6 +85,7 @@ enum : int {
   kIxCursorMoved = 31,
   kIxReadOnly = 32,
   kIxNotWrittenOut = 33,  // the file took writes that may not have reached the disk before the system went down
+  kIxCutShort = 34,       // a process ended inside a change of the table, before the file took it
 };
 
 // ix_operation numbers of the public operations.
@@ -175,6 +176,10 @@ struct IndexFile {
   // or written here), else 0. See power_mark.cpp.
   int marked;
   int read_only;  // opened for reading only (by its first handle)
+  // 1 while this process has the busy mark on the file (power_mark.cpp);
+  // busy_kept: a commit of this process failed, so the mark stays.
+  int busy;
+  int busy_kept;
 };
 
 // The unflushed mark (power_mark.cpp). A shared index file commits without
@@ -201,6 +206,26 @@ int ix_mark_check(IndexFile* f);
 int ix_mark_before_writes(IndexFile* f);
 // After a successful flush of a file open alone: the mark goes. 1 / -1.
 int ix_mark_clear(IndexFile* f);
+
+// The busy mark. A shared table's change writes its data file under the
+// index file's writer lock and commits the index file when it ends; a
+// process killed in between leaves the two out of step, and a later open
+// would trust an index whose entries name records that changed. So while a
+// process holds the writer lock for a change, kIxBusyOffset of the header
+// page holds "BUSY" (in the system's cache; a power cut is the unflushed
+// mark's matter), put back to zeros as the lock goes after the commit. A
+// process that takes the lock, or opens the file, and finds the mark left
+// by another refuses the file with error 34 until it is rebuilt. A commit
+// that failed keeps the mark too.
+constexpr int kIxBusyOffset = kIxMarkOffset + kIxMarkSize;
+constexpr int kIxBusySize = 4;
+static_assert(kIxBusyOffset + kIxBusySize <= kIxMinPageSize, "the busy mark lies in every header page");
+// Under the writer lock, before the change writes: 1, or -1 (34 when the
+// mark was left by a process that ended inside a change; 6, 8).
+int ix_busy_begin(IndexFile* f);
+// As the writer lock goes: the mark back to zeros unless a commit failed.
+// 1 / -1 (8: the mark stays).
+int ix_busy_end(IndexFile* f);
 // Whether a commit of `f` may leave its flush out.
 inline bool ix_commits_unflushed(const IndexFile* f) { return f->shared && f->marked; }
 

@@ -99,6 +99,8 @@ int take_writer_range(IndexFile* f, int tries, int rounds) {
 
 // Gives the writer range back (invariant 1 -> 2 or 3).
 int release_writer(IndexFile* f) {
+  const int cleared = ix_busy_end(f);  // while the lock is still ours
+  const int error = ix_error, site = ix_error_site;
   int32_t end = page_size_of(f);
   int rc;
   if (ix_reader_state(f->lock_state) != kLockNone) {
@@ -110,7 +112,8 @@ int release_writer(IndexFile* f) {
     rc = unlock_piece(f, kIxHeaderSize, end);
   }
   f->lock_state = ix_with_writer(f->lock_state, kLockNone);
-  return rc == 1 ? 1 : fail(kIxUnlockFailed, kSiteUnlockWriter);
+  if (rc != 1) return fail(kIxUnlockFailed, kSiteUnlockWriter);
+  return cleared == 1 ? 1 : fail(error, site);
 }
 
 // Gives the reader byte back; under a writer the byte stays, as part of the
@@ -148,6 +151,7 @@ int write_deferred(IndexFile* f) {
     if (rc == 1 && !ix_commits_unflushed(f) && pc_sync(f->paged) != 1) rc = fail(kIxFlushFailed, kSiteDeferredSync);
   }
   if (rc == 1) f->header_deferred = 0;
+  else f->busy_kept = 1;  // the index file may hold part of the commit
   return rc;
 }
 
@@ -226,7 +230,8 @@ int ix_refresh(IndexFile* f) {
 int ix_begin_write(IndexFile* f) {
   if (ix_lock_writer(f, 0) != 1) return -1;
   if (ix_refresh(f) != 1) return -1;
-  return f->shared && ix_mark_before_writes(f) == -1 ? -1 : 1;
+  if (!f->shared) return 1;
+  return ix_mark_before_writes(f) == -1 || ix_busy_begin(f) != 1 ? -1 : 1;
 }
 
 int ix_end_op(IndexFile* f) {
@@ -279,6 +284,7 @@ int ix_commit(IndexFile* f) {
     ix_error_site = site;
   }
   if (rc == 1) f->header_deferred = 0;
+  else f->busy_kept = 1;  // the index file may hold part of the change
   if (ix_end_op(f) != 1) rc = -1;
   return rc;
 }
@@ -297,7 +303,7 @@ int ix_lock(IndexHandle* h, int mode) {
     // file before its index file, and a mark that failed there would end
     // the change half made.
     rc = ix_lock_writer(f, 0);
-    if (rc == 1 && ix_mark_before_writes(f) == -1) {
+    if (rc == 1 && (ix_mark_before_writes(f) == -1 || ix_busy_begin(f) != 1)) {
       const int error = ix_error, site = ix_error_site;
       (void)ix_end_op(f);
       ix_error = error;

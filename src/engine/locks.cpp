@@ -106,7 +106,8 @@ int tb_take_lock_bit(Table* t, uint32_t bit) {
     t->lock_bits |= bit;
     return 1;
   }
-  tb_error = kTbLockFailed;
+  // A change another process left cut short is no lock anyone holds.
+  tb_error = ix_error == kIxCutShort ? kTbIndexLayer : kTbLockFailed;
   return rc == -4 || ix_error == kIxLockFailed ? -4 : -1;
 }
 

@@ -96,7 +96,7 @@ int cmd_import(int argc, char** argv) {
   char* buffer = nullptr;
   size_t capacity = 0;
   ssize_t n;
-  while ((n = ::getline(&buffer, &capacity, in)) >= 0) {
+  while (!NotesTable::interrupted() && (n = ::getline(&buffer, &capacity, in)) >= 0) {
     ++line_no;
     std::string line(buffer, static_cast<size_t>(n));
     if (!line.empty() && line.back() == '\n') line.pop_back();
@@ -119,19 +119,21 @@ int cmd_import(int argc, char** argv) {
     } else {
       ++stored;
     }
-    if (now_ms() - held_since >= kHoldMs) {
+    if (now_ms() - held_since >= kHoldMs && !NotesTable::interrupted()) {
       if ((rc = table.holdEnd()) != kExitDone || (rc = table.holdBegin()) != kExitDone) break;
       held_since = now_ms();
     }
   }
   std::free(buffer);
-  const bool read_failed = std::ferror(in) != 0;
+  const bool read_failed = std::ferror(in) != 0 && !NotesTable::interrupted();
   if (!standard) std::fclose(in);
   // The write lock is given up even after a failure; what was stored stays.
   int end = table.holdEnd();
   if (rc == kExitDone) rc = end;
   if (read_failed) say("import: reading %s failed after line %ld", standard ? "standard input" : name, line_no);
+  if (NotesTable::interrupted()) say("import: interrupted after line %ld", line_no);
   say("import: %ld notes stored, %ld lines skipped", stored, skipped + locked);
+  table.endIfInterrupted();
   if (rc != kExitDone) return rc;
   if (locked > 0) return kExitHeld;
   if (skipped > 0 || read_failed) return kExitUsage;

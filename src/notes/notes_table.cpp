@@ -32,6 +32,33 @@ constexpr int kCacheFrames = 1024;
 constexpr int kOpenTries = 60;
 constexpr int kOpenDelayMs = 50;
 
+// Ctrl-C, a hang-up or a plain kill that came inside a change would end
+// the process between its data-file and index-file writes, and every
+// program after it would find the index file's busy mark and rebuild the
+// index first (btree/index_file.h); the Monitor, which has the table open,
+// would refuse changes until it is started again. These signals wait while
+// a change is under way and end the process once it is done.
+constexpr int kQuitSignals[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+struct QuitSignalsHeld {
+  sigset_t before;
+  bool held = false;
+  QuitSignalsHeld() {
+    sigset_t quit;
+    sigemptyset(&quit);
+    for (int s : kQuitSignals) sigaddset(&quit, s);
+    held = sigprocmask(SIG_BLOCK, &quit, &before) == 0;
+  }
+  ~QuitSignalsHeld() {
+    if (held) (void)sigprocmask(SIG_SETMASK, &before, nullptr);
+  }
+};
+
+// The quit signal that came during a hold (holdBegin), 0 for none.
+volatile sig_atomic_t quit_signal = 0;
+
+void note_quit(int signal) { quit_signal = signal; }
+
 // Changes that lose a race (the note was added, deleted or re-keyed by
 // another program between our look-up and our lock) start over at most
 // this often.
@@ -110,6 +137,9 @@ std::string engine_error_text(int code, int index_error, int os_error) {
   if (code == kTbIndexLayer && index_error != 0) {
     std::snprintf(text, sizeof text, "; index layer error %d", index_error);
     out += text;
+    if (index_error == kIxCutShort)
+      out += " (a program ended in the middle of a change: the index file is rebuilt when the notes table is next "
+             "opened, or when qbmon starts)";
   }
   // An index page that could not be read, written or given a frame keeps
   // the system's cause too (a full disk reads "No space left on device").
@@ -211,7 +241,8 @@ int NotesTable::useIndex(int mode) {
       say("the notes table %s is busy; try again", data_file_.c_str());
       return kExitHeld;
     }
-    if ((code != kTbIndexFileUnusable && code != kTbIndexLayer) || index_error != kIxNotWrittenOut) {
+    const bool index_file = code == kTbIndexFileUnusable || code == kTbIndexLayer;
+    if (!index_file || (index_error != kIxNotWrittenOut && index_error != kIxCutShort)) {
       say("the notes table %s cannot be used: its index \"%s\" is missing or its index file %s.idx is "
           "damaged: %s; nothing was changed",
           data_file_.c_str(), kPathIndex, base_.c_str(), engine_error_text(code, index_error, 0).c_str());
@@ -219,13 +250,15 @@ int NotesTable::useIndex(int mode) {
     }
     // Changes reach the index file through the system's cache alone (only
     // the data file is flushed at each one): after the system went down,
-    // the index is rebuilt from the data file, as the Monitor's start does.
-    say("the index file %s.idx may lack changes that had not reached the disk when the system last went down; "
-        "rebuilding it from the data file %s",
-        base_.c_str(), data_file_.c_str());
+    // or after a program ended inside a change, the index is rebuilt from
+    // the data file, as the Monitor's start does.
+    say("the index file %s.idx may lack %s; rebuilding it from the data file %s", base_.c_str(),
+        index_error == kIxCutShort ? "a change that a program ended in the middle of"
+                                   : "changes that had not reached the disk when the system last went down",
+        data_file_.c_str());
     if (rebuildNotesTable() != 1) {
       say("could not rebuild the index file %s.idx (another program may have the notes table open); start "
-          "qbmon, which rebuilds it as it starts, or try again; nothing was changed",
+          "qbmon, or stop and start it if it runs: it rebuilds the index as it starts; nothing was changed",
           base_.c_str());
       return kExitTable;
     }
@@ -380,7 +413,12 @@ int NotesTable::put(const std::string& path, const std::string& note, const Expe
       if (expected != nullptr && expected->present) return kNoteChanged;
       if (t_.setField(note_field_, note.c_str()) != 1) return engineFailure("setting a note for");
       if (notes_before_add != nullptr) notes_before_add();
-      if (t_.addRecord() == 1) return stillTheTable();
+      int added;
+      {
+        QuitSignalsHeld quiet;
+        added = t_.addRecord();
+      }
+      if (added == 1) return stillTheTable();
       // Another program added this path since the look-up: replace its note.
       if (t_.lastError() == kTbIndexLayer && t_.lowerError() == kIxDuplicateKey) continue;
       return engineFailure("adding a note to");
@@ -402,8 +440,10 @@ int NotesTable::put(const std::string& path, const std::string& note, const Expe
       return kNoteChanged;
     }
     int u = -1;
-    if (t_.setField(path_field_, path.c_str()) == 1 && t_.setField(note_field_, note.c_str()) == 1)
+    if (t_.setField(path_field_, path.c_str()) == 1 && t_.setField(note_field_, note.c_str()) == 1) {
+      QuitSignalsHeld quiet;
       u = t_.updateRecord();
+    }
     const int code = t_.lastError();
     const int index_error = t_.lowerError();
     (void)t_.unlockRecord(lockId);
@@ -431,7 +471,11 @@ int NotesTable::remove(const std::string& path) {
       if (r == 1 || r == -2 || r == -3) continue;
       return engineFailure("reading a note from");
     }
-    const int d = t_.deleteRecord();
+    int d;
+    {
+      QuitSignalsHeld quiet;
+      d = t_.deleteRecord();
+    }
     const int code = t_.lastError();
     const int index_error = t_.lowerError();
     (void)t_.unlockRecord(lockId);
@@ -447,6 +491,16 @@ int NotesTable::remove(const std::string& path) {
 }
 
 int NotesTable::holdBegin() {
+  // The changes under the hold commit together at its end. A blocking read
+  // (an import from a terminal) is interrupted, not restarted.
+  if (!signals_caught_) {
+    struct sigaction caught {};
+    caught.sa_handler = note_quit;
+    sigemptyset(&caught.sa_mask);
+    signals_caught_ = true;
+    for (int i = 0; i < 4; ++i)
+      if (sigaction(kQuitSignals[i], &caught, &before_hold_[i]) != 0) before_hold_[i].sa_handler = SIG_DFL;
+  }
   int r = t_.lockTable(2);
   if (r == -4) {
     say("the notes table %s is locked by another program, still after the engine's retries", data_file_.c_str());
@@ -455,7 +509,23 @@ int NotesTable::holdBegin() {
   return r == 1 ? kExitDone : engineFailure("locking");
 }
 
-int NotesTable::holdEnd() { return t_.unlockTable(2) == 1 ? stillTheTable() : engineFailure("writing out changes to"); }
+int NotesTable::holdEnd() {
+  const int rc = t_.unlockTable(2) == 1 ? stillTheTable() : engineFailure("writing out changes to");
+  if (signals_caught_) {
+    for (int i = 0; i < 4; ++i) (void)sigaction(kQuitSignals[i], &before_hold_[i], nullptr);
+    signals_caught_ = false;
+  }
+  return rc;
+}
+
+bool NotesTable::interrupted() { return quit_signal != 0; }
+
+void NotesTable::endIfInterrupted() {
+  if (quit_signal == 0) return;
+  (void)t_.close();
+  (void)std::signal(quit_signal, SIG_DFL);
+  (void)std::raise(quit_signal);
+}
 
 int NotesTable::stillTheTable() {
   std::pair<dev_t, ino_t> now[2];

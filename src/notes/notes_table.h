@@ -26,6 +26,8 @@
 // engine beneath is process-wide and single-threaded).
 #pragma once
 
+#include <csignal>
+
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -110,9 +112,16 @@ class NotesTable {
 
   // Holds the table's write lock across many changes (import): commits are
   // deferred to holdEnd, which writes them out. Other programs wait
-  // meanwhile, so callers hold it for short stretches only.
+  // meanwhile, so callers hold it for short stretches only. A quit signal
+  // (Ctrl-C, a hang-up, a plain kill) meanwhile only sets interrupted():
+  // the caller ends the hold, and holdEnd then ends the process by that
+  // signal, once the changes are written out.
   int holdBegin();
   int holdEnd();
+  static bool interrupted();
+  // After holdEnd: when a quit signal came, closes the table and ends the
+  // process by that signal.
+  void endIfInterrupted();
 
   const std::string& dataFile() const { return data_file_; }
 
@@ -139,6 +148,10 @@ class NotesTable {
   int stillTheTable();
 
   TableHandle t_;
+  // The quit signals' actions before holdBegin caught them (see
+  // notes_table.cpp); signals_caught_ while it does.
+  struct sigaction before_hold_[4] = {};
+  bool signals_caught_ = false;
   std::string base_;
   std::string data_file_;
   int path_field_ = -1;

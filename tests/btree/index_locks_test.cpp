@@ -5,6 +5,9 @@
 // and with it the byte-range locks).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "btree/index_file.h"
@@ -179,6 +182,14 @@ TEST_F(SharedIndexTest, CloseAfterAFailedCommitWritesNoPageWithoutTheLock) {
   FaultIo fault;
   fault.arm(IoKind::Write, 1, true);
   EXPECT_EQ(ix_commit(h->file), -1);
+  // The failed commit leaves the busy mark, and the other process refuses
+  // the file until it is rebuilt; with the mark taken off by hand, it
+  // takes the writer lock.
+  EXPECT_EQ(other.ask('W'), -1);
+  const int raw = ::open(path_.c_str(), O_WRONLY);
+  ASSERT_GE(raw, 0);
+  ASSERT_EQ(::pwrite(raw, "\0\0\0\0", kIxBusySize, kIxBusyOffset), kIxBusySize);
+  ::close(raw);
   ASSERT_EQ(other.ask('W'), 1);
   fault.arm(IoKind::Write, 1000);  // only counts
   EXPECT_EQ(ix_close(h), -1);

@@ -2,7 +2,11 @@
 // state folder.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "qbnote_run.h"
@@ -166,7 +170,7 @@ TEST_F(NotesCommands, ExportThenImportIntoAFreshStateGivesIdenticalNotes) {
   EXPECT_EQ(run({"check"}).status, 0);
 }
 
-TEST_F(NotesCommands, ImportReplacesExistingNotes) {
+TEST_F(NotesCommands, ImportReplacesExistingNotesAndCtrlCKeepsWhatItStored) {
   const std::string a = make("a");
   ASSERT_EQ(run({"set", a, "old"}).status, 0);
   const std::string line = "{\"note\": \"new\", \"extra\": [1, {\"x\": null}], \"path\": \"" + a + "\"}\n";
@@ -174,6 +178,36 @@ TEST_F(NotesCommands, ImportReplacesExistingNotes) {
   EXPECT_EQ(run({"import", tmp_.file("notes.jsonl")}).status, 0);
   EXPECT_EQ(run({"get", a}).out, "new\n");
   EXPECT_EQ(lines_of(run({"export"}).out), 1);
+
+  // Ctrl-C while an import waits for its next line, its changes made but
+  // not yet committed: they are committed, and the process ends by the
+  // signal. Killed there, it left the index file marked busy, and the next
+  // program rebuilt it first.
+  const std::string b = make("b"), fifo = tmp_.file("slow.jsonl");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t import = start({"import", fifo});
+  const int feed = ::open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(feed, 0);
+  const std::string more = "{\"path\": \"" + b + "\", \"note\": \"typed\"}\n";
+  ASSERT_EQ(::write(feed, more.data(), more.size()), static_cast<ssize_t>(more.size()));
+  // Waiting in read(2) (system call 0) on the empty pipe: the line is in.
+  bool waiting = false;
+  for (int i = 0; i < 2000 && !waiting; ++i) {
+    int unread = 1;
+    const std::string call = read_whole_file("/proc/" + std::to_string(import) + "/syscall");
+    waiting = ::ioctl(feed, FIONREAD, &unread) == 0 && unread == 0 && call.rfind("0 ", 0) == 0;
+    if (!waiting) ::usleep(5000);
+  }
+  ASSERT_TRUE(waiting) << "the import never waited for its next line";
+  ASSERT_EQ(::kill(import, SIGINT), 0);
+  QbRun stopped = finish(import);
+  ::close(feed);
+  EXPECT_EQ(stopped.status, -1) << stopped.err;
+  EXPECT_NE(stopped.err.find("interrupted"), std::string::npos) << stopped.err;
+  QbRun got = run({"get", b});
+  EXPECT_EQ(got.out, "typed\n");
+  EXPECT_EQ(got.err, "");
+  EXPECT_EQ(run({"check"}).status, 0);
 }
 
 TEST_F(NotesCommands, CheckFindsASoundTableSoundAndADamagedOneDamaged) {

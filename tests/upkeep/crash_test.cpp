@@ -11,6 +11,12 @@
 //            change's number and fingerprint into a pipe. Every other life
 //            does fewer changes and then stops as the Monitor does
 //            (closeDatabase with "MODIFIED" set: backup and compaction).
+//            Every eighth life is qbnote with no Monitor running instead:
+//            the table open shared, "status" left 0, so that only what the
+//            files themselves say makes the check rebuild the index file
+//            (found: a qbnote killed inside a change left an index whose
+//            entries named records that had changed, and the next start
+//            opened it as it was).
 //   parent   kills the writer after a random delay drawn over the time a
 //            whole life takes (start-up, changes, the flushes inside them),
 //            or, in a stopping life, over the time the stop takes from its
@@ -37,10 +43,7 @@
 // and flushes, support/fault_io.h): every file is then put back as the disk
 // may hold it, its last flushed image with each later write lost, kept or
 // torn at 512-byte sectors, before the check starts, in a later boot of the
-// system (the writer's FileIo tells another boot id). Some of its lives
-// change the notes as qbnote does, with no Monitor running: the table open
-// shared with "status" left 0, so that only what the files themselves say
-// makes the check rebuild the index file. Creates, removes and
+// system (the writer's FileIo tells another boot id). Creates, removes and
 // renames count as on disk at once; a file ends where the bytes kept past its
 // flushed end stop running on, unless QB_POWER_GAPS=1 lets later sectors
 // reach the disk before earlier ones with the gap read as zeros.
@@ -773,10 +776,10 @@ void CrashTest::runLives(int lives, int changes_, int changesBeforeStop, bool po
     int exitCode = 0;
     const std::string log = file("writes.log");
     // Power cuts: every fourth life changes in groups of eight, as the
-    // Monitor handles events queued behind one another, and every eighth
-    // one as qbnote with no Monitor running.
+    // Monitor handles events queued behind one another. Every eighth life
+    // is qbnote with no Monitor running.
     const int group = power && life % 4 == 2 ? 8 : 1;
-    const bool alone = power && life % 8 == 4;
+    const bool alone = life % 8 == 4;
     std::vector<Report> reports =
         killedWriter(seed, life, changes, stop, group, alone, delay, &measured, &exitCode, [&] {
       // Installed for the rest of the child's life, which ends without
