@@ -223,6 +223,13 @@ static_assert(kIxBusyOffset + kIxBusySize <= kIxMinPageSize, "the busy mark lies
 // Under the writer lock, before the change writes: 1, or -1 (34 when the
 // mark was left by a process that ended inside a change; 6, 8).
 int ix_busy_begin(IndexFile* f);
+// Whether the kIxBusySize bytes at `bytes` are the busy mark.
+bool ix_busy_in(const uint8_t* bytes);
+// Counts the refusals for a busy mark another process left (error 34):
+// the error number itself is gone once the layers above have cleaned up,
+// and a program that can rebuild the index looks here.
+extern int ix_cut_short_seen;
+int ix_cut_short(int site);  // fails with 34 at `site` and counts it; -1
 // As the writer lock goes: the mark back to zeros unless a commit failed.
 // 1 / -1 (8: the mark stays).
 int ix_busy_end(IndexFile* f);

@@ -37,6 +37,7 @@ enum : int {
   kSiteHeaderWrite = 39,
   kSiteLockMode = 40,
   kSiteUnlockMode = 41,
+  kSiteRefreshCutShort = 65,
 };
 
 int fail(int error, int site) {
@@ -209,9 +210,13 @@ int ix_refresh(IndexFile* f) {
   if (!f->shared) return 1;
   if (ix_lock_reader(f) != 1) return -1;
   if (f->header_valid) return 1;
-  uint8_t raw[kIxHeaderSize];
+  // The header and, in the same read, the busy mark: one left by another
+  // process means its change was cut short, and the index may name records
+  // that changed (see ix_busy_begin).
+  uint8_t raw[kIxBusyOffset + kIxBusySize];
   IndexHeader h;
-  if (io_read_at(handle_of(f), 0, kIxHeaderSize, raw) != 1) return fail(kIxReadFailed, kSiteRefreshRead);
+  if (io_read_at(handle_of(f), 0, sizeof raw, raw) != 1) return fail(kIxReadFailed, kSiteRefreshRead);
+  if (!f->busy && ix_busy_in(raw + kIxBusyOffset)) return ix_cut_short(kSiteRefreshCutShort);
   if (ix_header_decode(raw, &h) != 1) return fail(kIxBadChecksum, kSiteRefreshChecksum);
   if (ix_header_sane(h) != 1 || h.page_size != f->header.page_size) return ix_damaged(kSiteRefreshBadHeader);
   std::memcpy(f->disk_header, raw, kIxHeaderSize);

@@ -58,7 +58,7 @@ int ix_mark_check(IndexFile* f) {
   if (io_read_at(handle_of(f), kIxMarkOffset, kIxMarkSize + kIxBusySize, found) != 1)
     return fail(kIxReadFailed, kSiteMarkRead);
   // Read under the reader lock, which no writer at work lets anyone take.
-  if (std::memcmp(found + kIxMarkSize, kBusy, kIxBusySize) == 0) return fail(kIxCutShort, kSiteBusyLeft);
+  if (std::memcmp(found + kIxMarkSize, kBusy, kIxBusySize) == 0) return ix_cut_short(kSiteBusyLeft);
   static const uint8_t kNone[kIxMarkSize] = {};
   f->marked = 0;
   if (std::memcmp(found, kNone, kIxMarkSize) == 0) return 1;
@@ -92,11 +92,20 @@ int ix_mark_clear(IndexFile* f) {
   return 1;
 }
 
+int ix_cut_short_seen = 0;
+
+int ix_cut_short(int site) {
+  ++ix_cut_short_seen;
+  return fail(kIxCutShort, site);
+}
+
+bool ix_busy_in(const uint8_t* bytes) { return std::memcmp(bytes, kBusy, kIxBusySize) == 0; }
+
 int ix_busy_begin(IndexFile* f) {
   if (!f->shared || f->busy) return 1;
   uint8_t found[kIxBusySize];
   if (io_read_at(handle_of(f), kIxBusyOffset, kIxBusySize, found) != 1) return fail(kIxReadFailed, kSiteBusyRead);
-  if (std::memcmp(found, kBusy, kIxBusySize) == 0) return fail(kIxCutShort, kSiteBusyLeft);
+  if (std::memcmp(found, kBusy, kIxBusySize) == 0) return ix_cut_short(kSiteBusyLeft);
   if (!put_busy(f, kBusy)) return fail(kIxWriteFailed, kSiteBusyWrite);
   f->busy = 1;
   return 1;

@@ -115,6 +115,51 @@ void endEventGroup() {
   g.notes.reset();
 }
 
+// ---- a change another program left cut short -----------------------------------
+
+namespace {
+
+// Whether a call on the tables was refused since the last look for the busy
+// mark another program left (btree/index_file.h): it ended inside a
+// change, and the index may name records that changed since.
+bool cutShortSeen() {
+  static int seen = 0;
+  const bool more = ix_cut_short_seen != seen;
+  seen = ix_cut_short_seen;
+  return more;
+}
+
+Clock::time_point nextRecovery{};
+
+// Rebuilds the notes table's index from its data file, as the start does,
+// once no other program has the table open; the temporary table, which
+// holds the notes set aside, stays as it is. Tried at most every 30 s:
+// each try may wait 5 s for other programs to close the table. true when
+// the table is usable again.
+bool recoverFromCutShortChange() {
+  if (Clock::now() < nextRecovery) return false;
+  nextRecovery = Clock::now() + std::chrono::seconds(30);
+  endEventGroup();
+  traceLine("RECOVER: a program ended inside a change of the notes table; rebuilding its index\n");
+  char base[kPathBuffer];
+  const bool rebuilt = rebuildNotesTable() == 1;
+  const bool reopened =
+      systemFilePath(base, "qb") == 1 && notesTable.open(base, 1) == 1 && notesTable.setIndex(kPathIndex) == 1;
+  if (rebuilt && reopened) {
+    nextRecovery = Clock::time_point{};
+    return true;
+  }
+  traceLine("RECOVER FAILED: error %d\n", notesTable.lastError());
+  (void)MessageBoxA(nullptr,
+                    "A program ended in the middle of a change to the notes table, and the Monitor could not rebuild "
+                    "the table's index while other programs have it open. Notes do not follow their files until it "
+                    "is: stop and start the Monitor, whose start rebuilds it.",
+                    "Quibbet Monitor", MB_OK | MB_ICONWARNING);
+  return false;
+}
+
+}  // namespace
+
 // ---- the six steps ---------------------------------------------------------
 
 int lookUp(TableHandle& t, const char* path) {
@@ -423,6 +468,9 @@ DWORD DoResponse(ULONG_PTR recordAddress) {
   {
     std::lock_guard<std::mutex> guard(tracking_table_mutex());
     dispatch(*record, operation);
+    // Refused at its first call on the table (the mark is met where a lock
+    // or the header is taken), the event runs again on the rebuilt index.
+    if (cutShortSeen() && recoverFromCutShortChange()) dispatch(*record, operation);
     ++g.events;
   }
   record->operation = 0;

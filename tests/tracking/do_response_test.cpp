@@ -2,7 +2,15 @@
 // the notes table, the temporary table, "FileSpec" and "MODIFIED".
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -203,11 +211,40 @@ TEST_F(Rename, AwayBackAndAwayAgainKeepsEachNoteWithItsFile) {
 
 // qbnote removes or sets b's note between the Monitor's look-up of b and its
 // record lock: the Monitor acts on the note as qbnote left it, on no other.
+// Or a qbnote import is killed while it holds the table's write lock,
+// waiting for a line: it leaves the index file's busy mark, which refuses
+// the Monitor's change; the Monitor rebuilds the index and handles the
+// event again.
 std::string g_at, g_qbnote;  // the path whose lock qbnote's run precedes; its arguments
+
+void killImportHoldingTheTable() {
+  const std::string fifo = std::filesystem::temp_directory_path() / ("qbkill." + std::to_string(::getpid()));
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl(QBNOTE_BIN, QBNOTE_BIN, "import", fifo.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const int feed = ::open(fifo.c_str(), O_WRONLY);
+  bool waiting = false;  // in read(2) (system call 0), the lock taken before it
+  for (int i = 0; i < 2000 && !waiting && feed >= 0; ++i) {
+    const std::string call = read_whole_file("/proc/" + std::to_string(pid) + "/syscall");
+    waiting = call.rfind("0 ", 0) == 0;
+    if (!waiting) ::usleep(5000);
+  }
+  EXPECT_TRUE(waiting) << "the import never waited for a line";
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (feed >= 0) ::close(feed);
+  std::remove(fifo.c_str());
+}
 
 void runQbnoteOnce(const char* path) {
   if (g_at != path) return;
   g_at.clear();
+  if (g_qbnote.rfind("killed", 0) == 0) return killImportHoldingTheTable();
   EXPECT_EQ(std::system((QBNOTE_BIN " " + g_qbnote + " >/dev/null").c_str()), 0) << "qbnote " << g_qbnote;
 }
 
@@ -236,6 +273,8 @@ TEST_F(OtherProcess, QbnoteChangingTheNoteBeforeTheMonitorsLockKeepsEveryNoteWit
       {OP_COPY, "b", "z", "", "set", {{"a", "A"}, {"b", kSet}, {"c", "C"}, {"z", kSet}}, std::nullopt},
       {OP_COPY_REVERSE, "z", "b", "", "set", {{"a", "A"}, {"b", kSet}, {"c", "C"}, {"z", kSet}}, std::nullopt},
       {OP_CREATE, "", "b.new", "b", "set", {{"a", "A"}, {"b.new", kSet}, {"c", "C"}}, std::nullopt},
+      {OP_RENAME, "b", "z", "", "killed", {{"a", "A"}, {"c", "C"}, {"z", "B"}}, "B"},
+      {OP_DELETE, "b", "", "", "killed", ac, "B"},
   };
   const std::string resolved = std::filesystem::canonical(files());
   tracking_before_lock = runQbnoteOnce;
