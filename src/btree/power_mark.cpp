@@ -1,4 +1,5 @@
-// The unflushed mark of a shared index file (see index_file.h).
+// The unflushed mark and the busy mark of a shared index file (see
+// index_file.h).
 #include <cstring>
 
 #include "btree/index_file.h"
