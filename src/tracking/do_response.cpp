@@ -119,16 +119,6 @@ void endEventGroup() {
 
 namespace {
 
-// Whether a call on the tables was refused since the last look for the busy
-// mark another program left (btree/index_file.h): it ended inside a
-// change, and the index may name records that changed since.
-bool cutShortSeen() {
-  static int seen = 0;
-  const bool more = ix_cut_short_seen != seen;
-  seen = ix_cut_short_seen;
-  return more;
-}
-
 Clock::time_point nextRecovery{};
 
 // Rebuilds the notes table's index from its data file, as the start does,
@@ -467,10 +457,14 @@ DWORD DoResponse(ULONG_PTR recordAddress) {
   EventGroup& g = group();
   {
     std::lock_guard<std::mutex> guard(tracking_table_mutex());
+    // A call of the event refused for the busy mark another program left
+    // (btree/index_file.h): it ended inside a change, and the index may
+    // name records that changed since. Refused where it takes a lock or
+    // reads the header, mostly at its first call on the notes table, the
+    // event runs again on the rebuilt index.
+    const int refusals = ix_cut_short_seen;
     dispatch(*record, operation);
-    // Refused at its first call on the table (the mark is met where a lock
-    // or the header is taken), the event runs again on the rebuilt index.
-    if (cutShortSeen() && recoverFromCutShortChange()) dispatch(*record, operation);
+    if (ix_cut_short_seen != refusals && recoverFromCutShortChange()) dispatch(*record, operation);
     ++g.events;
   }
   record->operation = 0;
