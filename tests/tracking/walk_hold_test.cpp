@@ -252,7 +252,9 @@ TEST_F(WalkHold, FailingCommitIsTriedAgainAndTheLockGivenBack) {
     const bool failsAlways = !writes && flushes[n - 1].second;
     EXPECT_EQ(traced, failsAlways ? "WALK COMMIT FAILED: " + file(now) + "\n" : "");
     EXPECT_EQ(notesIndexUnsure(), failsAlways);
-    if (!writes) EXPECT_GE(fired, 1) << "the walk made no flush";
+    if (!writes) {
+      EXPECT_GE(fired, 1) << "the walk made no flush";
+    }
     setNotesIndexUnsure(false);
     // A failing write, or a flush that orders a record's move, fails one
     // re-key; the commit's flushes fail none.
