@@ -211,7 +211,7 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
   }
   int rc = 1;
   if (word_last && at > 2) rc = rec_data_write(t, address + 2, at - 2, block + 2);
-  if (rc == 1 && word_last) rc = rec_order_point(t);
+  if (word_last) rec_order_point(t);
   if (rc == 1) rc = rec_data_write(t, address, word_last ? 2 : at, block);
   if (block != small) std::free(block);
   return rc;
@@ -243,12 +243,11 @@ int32_t rec_keeps_sectors_whole(int64_t address, int32_t space) {
   return straddles && space < kRecMaxSpace ? space + 1 : space;
 }
 
-int rec_order_point(Table* t) {
+void rec_order_point(Table* t) {
   // A table open alone is made durable at its flush or close, never change
   // by change: between those its files are not trusted after a power cut
   // anyway, and a flush per write would make bulk work crawl.
   if (t->shared && t->written_to != 0) t->order_asked = 1;
-  return 1;
 }
 
 int rec_data_write(Table* t, int32_t address, int32_t length, const void* bytes) {
@@ -284,12 +283,13 @@ void rec_note_released(Table* t, int32_t address, int32_t space) {
   ++t->released_count;
 }
 
-int rec_order_before_reuse(Table* t, int32_t address, int32_t space) {
-  if (!t->shared || t->released_count == 0) return 1;
+void rec_order_before_reuse(Table* t, int32_t address, int32_t space) {
+  if (!t->shared || t->released_count == 0) return;
   const int64_t to = int64_t{address} + 2 + space;
-  for (int32_t i = 0; i < t->released_count; ++i)
-    if (address < t->released_to[i] && t->released_from[i] < to) return rec_order_point(t);
-  return t->released_count < 0 ? rec_order_point(t) : 1;
+  bool over = t->released_count < 0;
+  for (int32_t i = 0; i < t->released_count && !over; ++i)
+    over = address < t->released_to[i] && t->released_from[i] < to;
+  if (over) rec_order_point(t);
 }
 
 void rec_note_vacated_key(Table* t, const uint8_t* key, int length) {
@@ -335,14 +335,14 @@ void rec_note_vacated_keys(Table* t, const void* const* values) {
   });
 }
 
-int rec_order_before_claim(Table* t, const void* const* values) {
-  if (!t->shared || t->vacated_length == 0) return 1;
+void rec_order_before_claim(Table* t, const void* const* values) {
+  if (!t->shared || t->vacated_length == 0) return;
   const bool taken = t->vacated_length < 0 || any_unique_key(t, values, [t](const uint8_t* key, int length) {
     for (int32_t at = 0; at < t->vacated_length; at += 2 + get_i16(t->vacated_keys + at))
       if (tb_compare_keys(t->vacated_keys + at + 2, get_i16(t->vacated_keys + at), key, length) == 0) return true;
     return false;
   });
-  return taken ? rec_order_point(t) : 1;
+  if (taken) rec_order_point(t);
 }
 
 int rec_write_word(Table* t, int32_t address, int32_t word) {

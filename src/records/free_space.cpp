@@ -101,7 +101,7 @@ int delete_entries(Table* t, int32_t at, int32_t size) {
 // spoiling may fail the merge: its word is written already.
 void spoil_word(Table* t, int32_t at) {
   const int keep = tb_error;
-  (void)rec_order_point(t);
+  rec_order_point(t);
   (void)rec_write_word(t, at, 1);
   tb_error = keep;
 }
@@ -191,7 +191,8 @@ int32_t append(Table* t, int32_t* space) {
   // leave zeros where the chain of blocks needs its word.
   const int32_t gap = kRecSector - size % kRecSector;
   if (n + 2 <= kRecSector && gap < n + 2 && gap >= 2 + t->min_record_size) {
-    if (!claim(t, size, gap - 2) || rec_release(t, size, gap - 2) != 1 || rec_order_point(t) != 1) return 0;
+    if (!claim(t, size, gap - 2) || rec_release(t, size, gap - 2) != 1) return 0;
+    rec_order_point(t);
     size += gap;
     n = rec_keeps_sectors_whole(size, *space);
     *space = n;
@@ -208,10 +209,7 @@ int32_t append(Table* t, int32_t* space) {
   // bytes no rebuild can tell from damage. Once flushed, the claim ends
   // inside the file, and a cut leaves it a free block whatever part of the
   // record it kept (the record's own word goes last).
-  if (rec_order_point(t) != 1) {
-    rec_release_unwritten(t, size, n);
-    return 0;
-  }
+  rec_order_point(t);
   return size;
 }
 
@@ -247,7 +245,7 @@ int32_t rec_allocate(Table* t, int32_t* space) {
     return 0;
   }
 
-  if (rec_order_before_reuse(t, at, s) != 1) return 0;
+  rec_order_before_reuse(t, at, s);
   const int32_t taken = rec_keeps_sectors_whole(at, n);
   if (s < taken + t->min_record_size) {
     if (delete_entries(t, at, s) != 1) return 0;

@@ -134,7 +134,7 @@ int tb_add_record(Table* t, TableIndex* ix, const void* const* values) {
   if (rec_absent_values_storable(t, values) != 1) return -1;
   Bracket bracket;
   if (bracket_begin(t, &bracket) != 1) return -1;
-  if (rec_order_before_claim(t, values) != 1) return bracket_end(t, bracket, -1);
+  rec_order_before_claim(t, values);
   int rc = -1;
   int32_t address = rec_store(t, values);
   if (address != 0 && rec_insert_entries(t, values, address) == 1) rc = 1;
@@ -270,7 +270,7 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
   if (ix->state != 1) return ix->state;
   Bracket bracket;
   if (bracket_begin(t, &bracket) != 1) return -1;
-  if (rec_order_before_claim(t, values) != 1) return bracket_end(t, bracket, -1);
+  rec_order_before_claim(t, values);
 
   int32_t a = 0;
   int rc = current_address(t, ix, &a);
@@ -300,7 +300,8 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
     t->temp_lock = 0;
     b = rec_store(t, values);
     t->temp_lock = aside;
-    if (b != 0 && (rec_order_point(t) != 1 || rec_release(t, a, old.space) != 1)) {
+    if (b != 0) rec_order_point(t);
+    if (b != 0 && rec_release(t, a, old.space) != 1) {
       int keep = tb_error;
       int16_t granted;
       if (rec_read_word(t, b, &granted) == 1 && granted >= 0) rec_release_unwritten(t, b, granted);
@@ -328,9 +329,11 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
     if (rc == 1 && word < old.space) {
       const int32_t tail = a + word + 2, rest = old.space - word - 2;
       const int keep = tb_error;
-      if (rec_order_point(t) == 1 && rec_write_word(t, tail, -rest) == 1 && rec_order_point(t) == 1 &&
-          rec_write_word(t, a, word) == 1)
-        rc = rec_release(t, tail, rest);
+      rec_order_point(t);
+      bool words = rec_write_word(t, tail, -rest) == 1;
+      if (words) rec_order_point(t);
+      words = words && rec_write_word(t, a, word) == 1;
+      if (words) rc = rec_release(t, tail, rest);
       else tb_error = keep;
     }
   }

@@ -136,8 +136,8 @@ int rec_write_word(Table* t, int32_t address, int32_t word);
 // flush waits for the next write, which needs none when it falls in the
 // one sector all the writes since the last flush lie in (see
 // Table::order_asked). Shared tables only: a table open alone becomes
-// durable at its flush or close. 1.
-int rec_order_point(Table* t);
+// durable at its flush or close.
+void rec_order_point(Table* t);
 // Every write to the data file: flushes first when an order point asks it
 // (above), then writes. 1 / -1 (error 7).
 int rec_data_write(Table* t, int32_t address, int32_t length, const void* bytes);
@@ -145,17 +145,16 @@ int rec_data_write(Table* t, int32_t address, int32_t length, const void* bytes)
 // together at its flush, in any part: a block one change released must be
 // on disk as released before another writes into it (see
 // Table::released_count). The first notes a released block; the second
-// flushes first when the block about to be written lies over one.
-// 1 / -1 (error 7).
+// puts an order point when the block about to be written lies over one.
 void rec_note_released(Table* t, int32_t address, int32_t space);
-int rec_order_before_reuse(Table* t, int32_t address, int32_t space);
+void rec_order_before_reuse(Table* t, int32_t address, int32_t space);
 // The same for unique keys (see Table::vacated_keys): the first notes a key
 // a record gave up, the second every unique key of a record's values; the
-// third flushes first when one of the unique keys of `values` was given up
-// since the last flush. 1 / -1 (error 7).
+// third puts an order point when one of the unique keys of `values` was
+// given up since the last flush.
 void rec_note_vacated_key(Table* t, const uint8_t* key, int length);
 void rec_note_vacated_keys(Table* t, const void* const* values);
-int rec_order_before_claim(Table* t, const void* const* values);
+void rec_order_before_claim(Table* t, const void* const* values);
 // The space for a block at `address` that wants `space` bytes: `space`, or
 // one byte more when the next block would otherwise start on the last byte
 // of a 512-byte sector. A length word across a sector boundary can be torn

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,13 +191,7 @@ TEST_F(NotesCommands, ImportReplacesExistingNotesAndCtrlCKeepsWhatItStored) {
   ASSERT_EQ(::write(feed, more.data(), more.size()), static_cast<ssize_t>(more.size()));
   // The pipe empty: the import read the line under its hold, and stores it
   // or waits for the next one.
-  bool read = false;
-  for (int i = 0; i < 2000 && !read; ++i) {
-    int unread = 1;
-    read = ::ioctl(feed, FIONREAD, &unread) == 0 && unread == 0;
-    if (!read) ::usleep(5000);
-  }
-  ASSERT_TRUE(read) << "the import never read its line";
+  ASSERT_TRUE(wait_pipe_read(feed)) << "the import never read its line";
   ASSERT_EQ(::kill(import, SIGINT), 0);
   QbRun stopped = finish(import);
   ::close(feed);

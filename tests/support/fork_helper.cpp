@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,4 +51,13 @@ int recv_byte(int fd, char* b, int timeout_ms) {
   }
   if (r <= 0) return -1;
   return ::read(fd, b, 1) == 1 ? 1 : -1;
+}
+
+bool wait_pipe_read(int fd) {
+  for (int i = 0; i < 2000; ++i) {
+    int unread = 1;
+    if (::ioctl(fd, FIONREAD, &unread) == 0 && unread == 0) return true;
+    ::usleep(5000);
+  }
+  return false;
 }

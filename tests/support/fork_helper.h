@@ -19,3 +19,6 @@ int wait_child(Child& c);
 // One byte across a pipe, so two processes can take turns. 1 / -1 (timeout in ms).
 int send_byte(int fd, char b);
 int recv_byte(int fd, char* b, int timeout_ms = 20000);
+// Waits until the reader of the pipe (or fifo) whose write end is `fd` has
+// read everything written to it; false after 10 s.
+bool wait_pipe_read(int fd);

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 
 #include "platform/message_box.h"
 #include "support/fault_io.h"
+#include "support/fork_helper.h"
 #include "tracking/table_guard.h"
 #include "tracking_fixture.h"
 
@@ -228,14 +228,7 @@ void killImportHoldingTheTable() {
   }
   // A blank line read off the pipe: the import reads only under its hold.
   const int feed = ::open(fifo.c_str(), O_WRONLY);
-  bool read = false;
-  if (feed >= 0 && ::write(feed, "\n", 1) == 1)
-    for (int i = 0; i < 2000 && !read; ++i) {
-      int unread = 1;
-      read = ::ioctl(feed, FIONREAD, &unread) == 0 && unread == 0;
-      if (!read) ::usleep(5000);
-    }
-  EXPECT_TRUE(read) << "the import never read its line";
+  EXPECT_TRUE(feed >= 0 && ::write(feed, "\n", 1) == 1 && wait_pipe_read(feed)) << "the import never read its line";
   ::kill(pid, SIGKILL);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
