@@ -35,3 +35,7 @@ BOOL DeleteFileA(LPCSTR path);
 
 DWORD GetLastError();
 void SetLastError(DWORD error);
+
+// ---- The plain interface (replacing the calls above) ----------------------
+// 0, or an errno value; the same rules as CopyFileA.
+int qb_copy_file(const char* from, const char* to, bool fail_if_exists);

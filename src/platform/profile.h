@@ -39,3 +39,10 @@ UINT GetProfileIntA(LPCSTR section, LPCSTR key, INT default_value);
 // value that cannot be written on one line, or a key that would not read
 // back as a key: empty, or starting with ';' or '[').
 BOOL WriteProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value);
+
+// ---- The plain interface (replacing the calls above) ----------------------
+// profile_read_number: GetProfileIntA's reading rule. profile_write: 0, or
+// an errno value (EINVAL for what GetProfileIntA's ERROR_INVALID_PARAMETER
+// covers); a null value deletes the key, a null key the section.
+unsigned profile_read_number(const char* section, const char* key, unsigned default_value);
+int profile_write(const char* section, const char* key, const char* value);

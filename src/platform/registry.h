@@ -54,3 +54,23 @@ LONG RegFlushKey(HKEY key);
 
 // Closing a hive is a no-op; a handle closed twice gives ERROR_INVALID_HANDLE.
 LONG RegCloseKey(HKEY key);
+
+// ---- The plain interface (replacing the calls above) ----------------------
+// Values by the full path of their key below a hive, in the same file and
+// with the same sharing as above. Results: 0, or an errno value: ENOENT for
+// a missing key or value, EINVAL for a key path that cannot be written (an
+// empty component, a line break), EPROTOTYPE for a value of another type,
+// or what the file's read or write gave.
+#include <cstdint>
+#include <string>
+
+enum class RegHive { kLocalMachine, kCurrentUser };
+
+int reg_read_number(RegHive hive, const char* key, const char* name, uint32_t* value);
+int reg_read_string(RegHive hive, const char* key, const char* name, std::string* value);
+// The key is created when missing; the change is on disk at return.
+int reg_write_number(RegHive hive, const char* key, const char* name, uint32_t value);
+int reg_write_string(RegHive hive, const char* key, const char* name, const std::string& value);
+int reg_delete_value(RegHive hive, const char* key, const char* name);
+// Creates the key (and its parents) when missing.
+int reg_create_key(RegHive hive, const char* key);

@@ -40,3 +40,8 @@ int qb_make_dirs(const std::string& path);
 // otherwise nothing is copied and the size needed, terminator included, is
 // returned. 0 when the folder cannot be made (GetLastError gives errno).
 UINT GetSystemDirectoryA(char* buffer, UINT size);
+
+// ---- The plain interface (replacing GetSystemDirectoryA) -----------------
+// `<state>/system`, created when missing; "" with errno set when it cannot
+// be made.
+std::string qb_system_dir();
