@@ -1,33 +1,32 @@
-// The Linux stand-in for the kernel file-event driver: a device named
-// "\\.\QBSYS.VXD" in the platform's device table, which the Monitor opens
-// with CreateFileA and drives with DeviceIoControl exactly as it would the
-// real driver.
+// The file-event driver: inotify watches on every folder below the watch
+// roots, the copy-report socket, and the reader thread that turns what they
+// report into file events on the queue (driver/queue.h).
 //
-//   open    reads the watch roots (registry string "WatchRoots" under
-//           HKEY_LOCAL_MACHINE, key "SOFTWARE\Kestrin Software\Quibbet\Configuration",
-//           folders separated by ':'; the home folder when it is missing
-//           or empty), watches every folder below them except
-//           the state folder, listens for copy reports, and starts the
-//           reader thread. Fails (INVALID_HANDLE_VALUE, the cause as last
-//           error: an errno value) when inotify cannot be started or no root
-//           can be watched, and with ERROR_SHARING_VIOLATION while the
-//           device is open already: one driver, one Monitor.
-//   events  one 516-byte EventRecord at a time, as a queued call of the
-//           registered handler on the thread that registered it
-//   close   stops the reader thread; the watches, the socket and every
-//           event not yet delivered go.
+//   drv_open   reads the watch roots (registry string "WatchRoots" under
+//              HKEY_LOCAL_MACHINE "SOFTWARE\Kestrin Software\Quibbet\Configuration",
+//              folders separated by ':'; the home folder when it is missing
+//              or empty), opens the queue, watches every folder below the
+//              roots except the state folder, listens for copy reports and
+//              starts the reader thread. Fails when inotify cannot be
+//              started or no root can be watched, and with EBUSY while the
+//              driver is open already: one driver, one Monitor.
+//   drv_stop   the consumer's next event is OP_STOP; nothing follows it.
+//   drv_close  stops the reader thread and closes the queue: the watches,
+//              the socket and every event not yet taken go.
 //
 // The pieces: inotify_watch (the watches), event_mapper (kernel events to
 // operation codes), report_socket (copies reported by programs), reader (the
-// thread), delivery (the device: control calls, one record at a time).
+// thread), queue (between the reader and the consumer).
 //
-// Callers: the Monitor's main calls qb_driver_install once, before anything
-// opens the device. Any thread.
+// Threads: the Monitor's event thread opens and closes; its main thread
+// stops. One driver per process.
 #pragma once
 
-// The device's name, as CreateFileA is given it.
-constexpr char kDriverDeviceName[] = "\\\\.\\QBSYS.VXD";
+#include <string>
 
-// Registers the driver in the platform's device table under
-// kDriverDeviceName, replacing whatever was registered there.
-void qb_driver_install();
+// 0, or an errno value with *cause saying what failed, in words a person
+// can act on ("inotify_init1 failed: Too many open files", "no watch root
+// can be watched: /home/a/gone: No such file or directory").
+int drv_open(std::string* cause);
+void drv_stop();
+void drv_close();

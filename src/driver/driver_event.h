@@ -12,11 +12,9 @@
 #include <cstdint>
 #include <string>
 
-struct DriverEvent {
-  int32_t operation = 0;  // OP_* of tracking/event_record.h
-  std::string source;     // old, copied-from or deleted path ("" when unused)
-  std::string target;     // new, copied-to or created path ("" when unused)
-};
+#include "event/file_event.h"
+
+using DriverEvent = FileEvent;
 
 // "driver: <text>\n" on standard error, through OutputDebugStringA and to
 // syslog as a warning, for what the user should hear about (lost events, a

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver_link/protocol.h"
+#include "event/file_event.h"
 
 namespace {
 

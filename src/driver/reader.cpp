@@ -90,40 +90,44 @@ void* run(void* arg) {
 
 }  // namespace
 
-Reader* rd_start(const ReaderConfig& config, int* error) {
+Reader* rd_start(const ReaderConfig& config, int* error, std::string* cause) {
   Reader* r = new (std::nothrow) Reader;
   if (r == nullptr) {
     *error = ENOMEM;
+    *cause = "out of memory";
     return nullptr;
   }
   r->sink = config.sink;
-  auto give_up = [&](int e) -> Reader* {
+  auto give_up = [&](int e, const std::string& what) -> Reader* {
     close_all(r);
     delete r;
     *error = e;
+    *cause = what + ": " + std::strerror(e);
     return nullptr;
   };
-  if (iw_open(&r->tree, config.excluded) != 1) return give_up(errno);
+  if (iw_open(&r->tree, config.excluded) != 1) return give_up(errno, "inotify_init1 failed");
   int last = ENOENT;  // an empty list of roots watches nothing
+  std::string lastRoot = "(none given)";
   for (const std::string& root : config.roots) {
     if (iw_add_root(&r->tree, root) == 1) continue;
     last = errno;
+    lastRoot = root;
     drv_warn("cannot watch %s: %s; notes under it are not followed. Check the path in \"WatchRoots\" and "
              "restart qbmon once it exists",
              root.c_str(), std::strerror(last));
   }
-  if (r->tree.roots.empty()) return give_up(last);
+  if (r->tree.roots.empty()) return give_up(last, "no watch root can be watched: " + lastRoot);
   em_init(&r->mapper, &r->tree);
   if (!config.socket_path.empty() && rs_open(&r->socket, config.socket_path) != 1)
     drv_warn("copies cannot be reported: %s: %s", config.socket_path.c_str(), std::strerror(errno));
-  if (pipe2(r->wake, O_CLOEXEC | O_NONBLOCK) != 0) return give_up(errno);
+  if (pipe2(r->wake, O_CLOEXEC | O_NONBLOCK) != 0) return give_up(errno, "pipe2 failed");
 
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
   int rc = pthread_create(&r->thread, nullptr, run, r);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (rc != 0) return give_up(rc);
+  if (rc != 0) return give_up(rc, "the reader thread cannot start");
   return r;
 }
 

@@ -34,9 +34,9 @@ struct ReaderConfig {
 struct Reader;
 
 // Watches the roots and starts the thread. Null with *error (an errno
-// value) when inotify cannot be started, no root can be watched, or the
-// thread cannot be made.
-Reader* rd_start(const ReaderConfig& config, int* error);
+// value) and *cause (what failed, in words) when inotify cannot be started,
+// no root can be watched, or the thread cannot be made.
+Reader* rd_start(const ReaderConfig& config, int* error, std::string* cause);
 // Stops the thread, waits for it, and closes the inotify instance and the
 // socket; frees `r`.
 void rd_stop(Reader* r);

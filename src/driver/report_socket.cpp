@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "driver/report_client.h"
-#include "driver_link/protocol.h"
+#include "event/file_event.h"
 
 namespace {
 

@@ -2,36 +2,32 @@
 #include "driver_link/event_thread.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 
-#include "driver_link/protocol.h"
-#include "platform/device.h"
-#include "platform/message_box.h"
+#include "driver/driver.h"
+#include "driver/queue.h"
 #include "platform/registry.h"
+#include "platform/report.h"
 #include "platform/state_dir.h"
-#include "platform/threads.h"
-#include "platform/window.h"
 #include "tracking/do_response.h"
-#include "tracking/event_record.h"
 #include "tracking/table_guard.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
 
-const char kMonitorCaption[] = "Quibbet Monitor";
-const char kCorruptMessage[] = "The Quibbet Database is corrupt.\nYou may be able to restore it from a backup.";
-const char kLoadMessage[] = "Unable to load QBSys.vxd from the Windows System subdirectory.";
-const char kUnavailableMessage[] = "QBSys.vxd in the Windows System subdirectory is unavailable.";
+const char kCorruptMessage[] =
+    "The notes table cannot be opened and could not be rebuilt or restored from its backup (qbbak.db, qbbak.idx "
+    "in the state folder's system folder). Run `qbnote check` to see what is wrong.";
 const char kStatusMissingMessage[] =
     "The registry had no \"status\" value: taken as a clean stop of the last run and written as 0.";
-const char kEventStatusKeyPath[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Status\\";
-
-std::atomic<HANDLE> threadMutex{nullptr};
+const char kEventStatusKeyPath[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Status";
 
 namespace {
 
@@ -39,38 +35,33 @@ const char kStatusName[] = "status";
 
 // The Monitor's exit status when the notes table can be neither opened nor
 // recovered: the status qbnote gives for a table it cannot use.
-constexpr DWORD kTableUnusableExit = 3;
+constexpr int kTableUnusableExit = 3;
 
-// Guards the load of the driver against the start of the shutdown (step 6).
+int noticePipe[2] = {-1, -1};
+pthread_t thread;
+bool threadStarted = false;
+
+// Guards the driver's open against the start of the shutdown (step 6).
 std::mutex& driverGate() {
   static std::mutex gate;
   return gate;
 }
-bool& shutdownBegun() {
-  static bool begun = false;
-  return begun;
+bool shutdownBegun = false;
+bool driverOpen = false;
+
+void notify(EventNotice notice, int code) {
+  int32_t message[2] = {static_cast<int32_t>(notice), code};
+  // Eight bytes, less than PIPE_BUF: written whole or not at all.
+  while (::write(noticePipe[1], message, sizeof message) < 0 && errno == EINTR) {
+  }
 }
 
-// Shows `text` and ends the Monitor's message loop with `code` as WM_QUIT's
-// wParam; the caller then ends the thread with the same code.
-void fatal(const char* text, WPARAM code) {
-  (void)MessageBoxA(mainWindow, text, kMonitorCaption, MB_OK);
-  (void)PostMessageA(mainWindow, WM_QUIT, code, 0);
-}
-
-// One control call with the given input and a 4-byte output nobody reads.
-bool control(DWORD code, const void* input, DWORD inputSize) {
-  DWORD output = 0;
-  DWORD returned = 0;
-  return DeviceIoControl(driverHandle, code, const_cast<void*>(input), inputSize, &output, sizeof output,
-                         &returned, nullptr) != FALSE;
-}
-
-// The last error after a failed step, never 0: WM_QUIT's wParam and the
-// thread's result should say that something failed.
-DWORD lastErrorOr(DWORD fallback) {
-  DWORD e = GetLastError();
-  return e != 0 ? e : fallback;
+// Reports `text` and tells the main thread that the start failed with
+// `code`; the caller then ends the thread with the same code.
+int fatal(const char* text, int code) {
+  qb_report(LogKind::kError, text);
+  notify(EventNotice::kStartFailed, code);
+  return code;
 }
 
 // The state folder and its system folder must take new files: the registry,
@@ -78,9 +69,9 @@ DWORD lastErrorOr(DWORD fallback) {
 // there. The errno of the first folder that refuses a file, naming it in
 // `folder`; 0 when both take one.
 int unwritableStateFolder(std::string* folder) {
-  char system[kPathBuffer];
-  const std::string dirs[2] = {qb_state_dir(), GetSystemDirectoryA(system, kPathBuffer) != 0 ? system : ""};
-  for (const std::string& dir : dirs) {
+  const std::string state = qb_state_dir();
+  const std::string system = state.empty() ? "" : qb_system_dir();
+  for (const std::string& dir : {state, system}) {
     *folder = dir.empty() ? "(its place cannot be made)" : dir;
     if (dir.empty()) return errno != 0 ? errno : ENOENT;
     const std::string probe = dir + "/.qbmon-write-test";
@@ -92,14 +83,11 @@ int unwritableStateFolder(std::string* folder) {
   return 0;
 }
 
-}  // namespace
-
-DWORD EventThread(LPVOID) {
-  // Step 1. Never released: the end of this thread frees it.
-  threadMutex.store(CreateMutexA(nullptr, TRUE, nullptr));
-
-  // A state folder that takes no new file would leave the marks of a clean
-  // stop and the backups unwritten while the Monitor looked healthy.
+// Steps 1 to 6; 0 when the start went through (the driver is open unless the
+// shutdown came first), else the code the start failed with.
+int start(int* r) {
+  // Step 1. A state folder that takes no new file would leave the marks of
+  // a clean stop and the backups unwritten while the Monitor looked healthy.
   std::string folder;
   if (int e = unwritableStateFolder(&folder); e != 0) {
     char text[kPathBuffer + 256];
@@ -107,27 +95,27 @@ DWORD EventThread(LPVOID) {
                   "The Monitor cannot write its state folder %s: %s. Make it writable, or set QB_HOME to a "
                   "folder that is, and start qbmon again.",
                   folder.c_str(), std::strerror(e));
-    fatal(text, static_cast<WPARAM>(e));
-    return static_cast<DWORD>(e);
+    return fatal(text, e);
   }
 
-  // Steps 2 and 3: the registry's code ends the thread silently. A missing
-  // "status" (removed by hand, or a registry of an older version) is a
-  // clean stop: it is written as 0 and the start goes on.
-  HKEY key = nullptr;
-  LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_QUERY_VALUE, nullptr, &key, nullptr);
-  if (rc != ERROR_SUCCESS) return static_cast<DWORD>(rc);
-  DWORD status = 0;
-  DWORD size = sizeof status;
-  rc = RegQueryValueExA(key, kStatusName, nullptr, nullptr, reinterpret_cast<LPBYTE>(&status), &size);
-  (void)RegCloseKey(key);
-  if (rc == ERROR_FILE_NOT_FOUND) {
+  // Steps 2 and 3. A missing "status" (removed by hand, or a registry of an
+  // older version) is a clean stop: it is written as 0 and the start goes
+  // on. A registry that cannot be read ends the start: a Monitor that went
+  // on would look healthy while it could neither tell a crash nor mark a
+  // clean stop.
+  uint32_t status = 0;
+  int rc = reg_read_number(RegHive::kLocalMachine, kEventStatusKeyPath, kStatusName, &status);
+  if (rc == ENOENT) {
     status = 0;
     writeStatus(0);
-    (void)MessageBoxA(mainWindow, kStatusMissingMessage, kMonitorCaption, MB_OK | MB_ICONWARNING);
-  } else if (rc != ERROR_SUCCESS) {
-    return static_cast<DWORD>(rc);
+    qb_report(LogKind::kWarning, kStatusMissingMessage);
+  } else if (rc != 0) {
+    char text[kPathBuffer + 256];
+    std::snprintf(text, sizeof text,
+                  "The Monitor cannot read \"status\" from %s: %s. Check that the file is readable and well-formed "
+                  "(or move it aside to start afresh), then start qbmon again.",
+                  qb_state_path("registry.reg").c_str(), std::strerror(rc));
+    return fatal(text, rc);
   }
 
   // Step 4: a table left open by the last run is rebuilt, else restored.
@@ -137,10 +125,7 @@ DWORD EventThread(LPVOID) {
       std::lock_guard<std::mutex> guard(tracking_table_mutex());
       restored = rebuildNotesTable() == 1 || restoreFromBackup() != 0;
     }
-    if (!restored) {
-      fatal(kCorruptMessage, kTableUnusableExit);
-      return kTableUnusableExit;
-    }
+    if (!restored) return fatal(kCorruptMessage, kTableUnusableExit);
   }
 
   // Step 5: open; when that fails, the backup once, and open again. An
@@ -150,11 +135,10 @@ DWORD EventThread(LPVOID) {
   // flushed, see btree/index_file.h), is first rebuilt from the data file,
   // which holds every note: the backup is older. Opened without its index,
   // the table would take no event and the Monitor would look healthy.
-  int r;
   {
     std::lock_guard<std::mutex> guard(tracking_table_mutex());
-    r = openDatabase();
-    if (r == kNotesIndexUnusable) {
+    *r = openDatabase();
+    if (*r == kNotesIndexUnusable) {
       char text[2 * kPathBuffer + 200];
       char dataFile[kPathBuffer] = "", indexFile[kPathBuffer] = "";
       (void)systemFilePath(dataFile, "qb.db");
@@ -163,105 +147,130 @@ DWORD EventThread(LPVOID) {
                     "The notes table's index file %s is missing, damaged, or may lack changes that had not reached "
                     "the disk when the system last went down: rebuilding it from the data file %s.",
                     indexFile, dataFile);
-      (void)MessageBoxA(mainWindow, text, kMonitorCaption, MB_OK | MB_ICONWARNING);
-      if (rebuildNotesTable() == 1) r = openDatabase();
+      qb_report(LogKind::kWarning, text);
+      if (rebuildNotesTable() == 1) *r = openDatabase();
     }
     // Without a backup r stays the failing open's result.
-    if (r != 1 && restoreFromBackup() != 0) r = openDatabase();
+    if (*r != 1 && restoreFromBackup() != 0) *r = openDatabase();
   }
-  if (r != 1) {
-    fatal(kCorruptMessage, kTableUnusableExit);
-    return kTableUnusableExit;
-  }
+  if (*r != 1) return fatal(kCorruptMessage, kTableUnusableExit);
 
-  // Step 6: load the driver, unless the Monitor has begun to shut down
-  // meanwhile. The shutdown sends the stop request only to a driver it can
-  // see; one loaded after that look would never be stopped and the
-  // shutdown would wait for this thread for ever. The gate makes the look
-  // and the load exclusive: either the shutdown sees the handle, or this
-  // thread sees the shutdown and ends here.
+  // Step 6: open the driver, unless the Monitor has begun to shut down
+  // meanwhile. The shutdown stops only a driver it can see; one opened
+  // after that look would never be stopped and the shutdown would wait for
+  // this thread for ever. The gate makes the look and the open exclusive:
+  // either the shutdown sees the driver, or this thread sees the shutdown
+  // and ends here.
+  std::string cause;
+  int e;
   {
     std::lock_guard<std::mutex> gate(driverGate());
-    if (shutdownBegun()) return static_cast<DWORD>(r);
-    driverHandle = CreateFileA(kDriverDevice, 0, 0, nullptr, 0, FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OVERLAPPED,
-                               nullptr);
+    if (shutdownBegun) return 0;
+    e = drv_open(&cause);
+    driverOpen = e == 0;
   }
-  if (driverHandle == INVALID_HANDLE_VALUE) {
-    DWORD e = GetLastError();
-    fatal(kLoadMessage, e);
-    return e;
+  if (e != 0) {
+    char text[1024];
+    std::snprintf(text, sizeof text, "Cannot start watching files: %s.%s", cause.c_str(),
+                  e == EMFILE || e == ENOSPC
+                      ? " The system's inotify limits are reached: close other programs that watch files, or raise "
+                        "fs.inotify.max_user_instances and fs.inotify.max_user_watches (sysctl), then start qbmon "
+                        "again."
+                      : " Check \"WatchRoots\" in registry.reg in the state folder, then start qbmon again.");
+    return fatal(text, e);
   }
+  return 0;
+}
 
-  // Step 7, from this thread: the driver queues its calls to the thread
-  // that registered the handler.
-  const ULONG_PTR handler = reinterpret_cast<ULONG_PTR>(&DoResponseApc);
-  if (!control(IOCTL_REGISTER_HANDLER, &handler, sizeof handler)) {
-    DWORD e = lastErrorOr(ERROR_GEN_FAILURE);
-    fatal(kUnavailableMessage, e);
-    return e;
-  }
+void* run(void*) {
+  notify(EventNotice::kEnded, EventThread());
+  return nullptr;
+}
 
+}  // namespace
+
+int EventThread() {
+  int r = 0;
+  const int code = start(&r);
+  if (code != 0) return code;
+  {
+    std::lock_guard<std::mutex> gate(driverGate());
+    if (!driverOpen) return r;  // the shutdown came first
+  }
+  // Step 7: taking the next event acknowledges the one before.
+  FileEvent event;
+  do {
+    eq_take(&event);
+    (void)DoResponse(event, eq_waiting);
+  } while (event.operation != OP_STOP);
+  eq_done();
   // Step 8.
-  OpenVxDHandleProc openVxDHandle = getOpenVxDHandle();
-  bool registered = false;
-  if (openVxDHandle == nullptr) {
-    if (GetLastError() == 0) SetLastError(static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
-  } else {
-    DWORD ring0 = openVxDHandle(driverEvent);
-    registered = control(IOCTL_REGISTER_EVENT, &ring0, sizeof ring0);
-  }
-  if (!registered) {
-    DWORD e = lastErrorOr(ERROR_GEN_FAILURE);
-    fatal(kUnavailableMessage, e);
-    return e;
-  }
-
-  // Step 9.
-  const HWND window = mainWindow;
-  if (!control(IOCTL_REGISTER_WINDOW, &window, sizeof window)) {
-    DWORD e = lastErrorOr(ERROR_GEN_FAILURE);
-    fatal(kUnavailableMessage, e);
-    return e;
-  }
-
-  // Step 10: every return from the wait follows queued calls, each of
-  // which ran DoResponse; OP_STOP among them clears `running`.
-  while (running.load() != 0) (void)SleepEx(INFINITE, TRUE);
-
-  // Step 11.
-  (void)CloseHandle(driverHandle);
-  return static_cast<DWORD>(r);
-}
-
-HANDLE beginEventThreadShutdown() {
-  std::lock_guard<std::mutex> gate(driverGate());
-  shutdownBegun() = true;
-  return driverHandle;
-}
-
-DWORD drainQueuedEvents(DWORD boundMs) {
-  HANDLE driver;
   {
     std::lock_guard<std::mutex> gate(driverGate());
-    driver = driverHandle;
+    driverOpen = false;
   }
-  if (driver == nullptr || driver == INVALID_HANDLE_VALUE) return 0;
-  DWORD left = 0;
-  DWORD returned = 0;
-  if (!DeviceIoControl(driver, IOCTL_DRAIN, &boundMs, sizeof boundMs, &left, sizeof left, &returned, nullptr))
-    return 0;
-  if (left == 0) return 0;
-  traceLine("STOP: %lu queued events not handled\n", static_cast<unsigned long>(left));
-  char text[200];
-  std::snprintf(text, sizeof text,
-                "%lu file events were still queued when the Monitor stopped and were not handled: notes of "
-                "files moved or deleted just before may have stayed behind; `qbnote ls --missing` lists them.",
-                static_cast<unsigned long>(left));
-  (void)MessageBoxA(nullptr, text, kMonitorCaption, MB_OK | MB_ICONWARNING);
-  return left;
+  drv_close();
+  return r;
+}
+
+int startEventThread() {
+  if (::pipe2(noticePipe, O_CLOEXEC | O_NONBLOCK) != 0) return errno;
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  int rc = pthread_create(&thread, nullptr, run, nullptr);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  threadStarted = rc == 0;
+  return rc;
+}
+
+int eventThreadNoticeFd() { return noticePipe[0]; }
+
+bool readEventThreadNotice(EventNotice* notice, int* code) {
+  int32_t message[2];
+  ssize_t n;
+  while ((n = ::read(noticePipe[0], message, sizeof message)) < 0 && errno == EINTR) {
+  }
+  if (n != static_cast<ssize_t>(sizeof message)) return false;
+  *notice = static_cast<EventNotice>(message[0]);
+  *code = message[1];
+  return true;
+}
+
+void joinEventThread() {
+  if (threadStarted) pthread_join(thread, nullptr);
+  threadStarted = false;
+  for (int& fd : noticePipe) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+}
+
+bool beginEventThreadShutdown() {
+  std::lock_guard<std::mutex> gate(driverGate());
+  shutdownBegun = true;
+  return driverOpen;
 }
 
 void resetEventThreadShutdown() {
   std::lock_guard<std::mutex> gate(driverGate());
-  shutdownBegun() = false;
+  shutdownBegun = false;
+  driverOpen = false;
+}
+
+size_t drainQueuedEvents(int boundMs) {
+  {
+    std::lock_guard<std::mutex> gate(driverGate());
+    if (!driverOpen) return 0;
+  }
+  const size_t left = eq_drain(boundMs);
+  if (left == 0) return 0;
+  traceLine("STOP: %zu queued events not handled\n", left);
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "%zu file events were still queued when the Monitor stopped and were not handled: notes of "
+                "files moved or deleted just before may have stayed behind; `qbnote ls --missing` lists them.",
+                left);
+  qb_report(LogKind::kWarning, text);
+  return left;
 }

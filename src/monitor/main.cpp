@@ -1,15 +1,14 @@
 // qbmon: the Monitor. main() only answers the three options a Linux user
-// needs and otherwise hands over to WinMain with the program's module as its
-// instance.
+// needs and otherwise hands over to WinMain.
 //
-//   qbmon            runs the Monitor (in the foreground; it has no window)
-//   qbmon --stop     asks the running Monitor to stop (SIGINT, as the tray's
-//                    "stop" would) and waits until it has ended; exit 1 when
-//                    none runs
+//   qbmon            runs the Monitor in the foreground
+//   qbmon --stop     asks the running Monitor to stop (SIGINT, as Ctrl+C
+//                    would) and waits until it has ended; exit 1 when none
+//                    runs
 //   qbmon --help     usage;  qbmon --version  the version
 //
-// Exit status of a run: WinMain's exit code (platform truncation: the low
-// eight bits).
+// Exit status of a run: WinMain's exit code (its low eight bits, as the
+// system passes it on).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -17,15 +16,10 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "driver/driver.h"
 #include "monitor/win_main.h"
-#include "platform/signals.h"
-#include "platform/threads.h"
-#include "resources/progress_dialog.h"
+#include "platform/instance_lock.h"
 
 namespace {
-
-const char kVersion[] = "qbmon 0.1 (Quibbet)";
 
 const char kUsage[] =
     "Usage: qbmon [--stop | --help | --version]\n"
@@ -44,17 +38,17 @@ const char kUsage[] =
 // written its pid yet.
 pid_t runningMonitor() {
   for (int attempt = 0; attempt < 50; ++attempt) {
-    pid_t pid = qb_mutex_owner_pid(kSingleInstanceMutex);
+    pid_t pid = qb_instance_lock_owner(kSingleInstanceMutex);
     if (pid >= 0 || errno != EAGAIN) return pid;
     ::usleep(20000);
   }
   return -1;
 }
 
-// Whether process `pid` catches `signal` yet: bit signal - 1 of the SigCgt
-// mask in /proc/<pid>/status. A Monitor holds its single-instance mutex a
-// few milliseconds before its handlers are in place; a signal in between
-// would end it at once, without its shutdown.
+// Whether process `pid` reads `signal` yet: bit signal - 1 of the SigBlk
+// (blocked, for its signalfd) or SigCgt (caught) mask in /proc/<pid>/status.
+// A process that has just started has neither; a signal then would end it
+// at once, without its shutdown.
 bool catches(pid_t pid, int signal) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
@@ -63,10 +57,9 @@ bool catches(pid_t pid, int signal) {
   char line[256];
   bool caught = false;
   while (std::fgets(line, sizeof line, status) != nullptr) {
-    if (std::strncmp(line, "SigCgt:", 7) != 0) continue;
+    if (std::strncmp(line, "SigCgt:", 7) != 0 && std::strncmp(line, "SigBlk:", 7) != 0) continue;
     unsigned long long mask = std::strtoull(line + 7, nullptr, 16);
-    caught = ((mask >> (signal - 1)) & 1) != 0;
-    break;
+    caught = caught || ((mask >> (signal - 1)) & 1) != 0;
   }
   std::fclose(status);
   return caught;
@@ -88,8 +81,8 @@ int stopMonitor() {
                  std::strerror(errno));
     return 1;
   }
-  // The Monitor holds its mutex until its process ends.
-  (void)qb_wait_mutex_free(kSingleInstanceMutex, INFINITE);
+  // The Monitor holds its lock until its process ends.
+  (void)qb_instance_lock_wait_free(kSingleInstanceMutex, -1);
   return 0;
 }
 
@@ -107,16 +100,12 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (std::strcmp(option, "--version") == 0) {
-      std::printf("%s\n", kVersion);
+      std::printf("qbmon %s (Quibbet)\n", kMonitorVersion);
       return 0;
     }
     if (std::strcmp(option, "--stop") == 0) return stopMonitor();
     std::fprintf(stderr, "qbmon: unknown option '%s'\n\n%s", option, kUsage);
     return 2;
   }
-  // The Linux stand-in for the file-event driver registers itself in the
-  // platform's device table, where the event thread's CreateFileA finds it.
-  qb_driver_install();
-  char commandLine[] = "";
-  return WinMain(qb_resources(), nullptr, commandLine, 0);
+  return WinMain();
 }

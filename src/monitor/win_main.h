@@ -1,61 +1,45 @@
-// WinMain: the Monitor's entry point on the user-interface thread.
+// WinMain: the Monitor's entry point, on the main thread.
 //
 // Start:
-//   1. keeps the instance (the program's module, resources/) in
-//      monitorInstance;
-//   2. "ShowIcon" (HKEY_LOCAL_MACHINE Configuration, DWORD): the tray icon
-//      is shown unless the key opens and the value reads as 0;
-//   3. single instance: OpenMutexA (kSingleInstanceMutex) succeeding means
-//      another Monitor runs: one box naming its process, and return
-//      ERROR_ALREADY_EXISTS at once, nothing else touched. Otherwise
-//      CreateMutexA owned by this thread, held until the process ends (a
-//      Monitor that lost a race between the two calls ends the same way);
-//   4. RegisterClassA ("qbmonClass", MonitorWndProc, the instance); failing:
-//      return 0;
-//   5. CreateWindowExA (title "Quibbet Monitor", every style, position and
-//      size 0, never shown); WM_CREATE starts the event thread inside it;
-//      failing: return 0;
-//   6. the tray icon (NOTIFYICONDATAA: size 88, id 0, flags 7, callback
-//      WM_TRAYNOTIFY, icon resource 107, tip "Quibbet Monitor"), or with
-//      "ShowIcon" 0, RegisterServiceProcess (0, 1) found by name in the
-//      kernel module (nothing when it is not found);
-//   then the signal handlers (platform/signals.h: SIGINT posts WM_QUIT,
-//   SIGTERM and SIGHUP WM_QUERYENDSESSION then WM_QUIT) and
-//   7. the message loop: GetMessageA / DispatchMessageA until WM_QUIT.
+//   1. the signals the Monitor answers (SIGINT, SIGTERM, SIGHUP, and
+//      SIGCHLD for the notes program it launches) are blocked and read
+//      through a signalfd, before anything else: a signal that comes while
+//      the Monitor starts waits for the loop instead of ending it unready;
+//   2. single instance: the lock kSingleInstanceMutex (platform/
+//      instance_lock.h) held by another process means another Monitor
+//      runs: one report naming its process, and return
+//      kAlreadyRunningExit at once, nothing else touched. Otherwise the
+//      lock is this process's until it ends;
+//   3. MonitorWndProc (kCreate): the event thread starts; a failure ends
+//      the Monitor with its code;
+//   4. the loop: poll on the signalfd and the event thread's notices.
+//      SIGINT (Ctrl+C, `qbmon --stop`) is kStop; SIGTERM (system shutdown)
+//      and SIGHUP (the session ends) are kEndSession, then kStop; the
+//      event thread's notices are kStartFailed and kEventThreadEnded;
+//      SIGCHLD reaps the notes program. The loop ends when MonitorWndProc
+//      gives an exit code.
 //
 // Shutdown, in this order:
-//   1. closeDatabase, under tracking_table_mutex() so that an event the
-//      event thread is handling ends first;
-//   2. the tray icon removed (when it was shown);
-//   3. IOCTL_STOP when driverHandle is neither null (the event thread never
-//      reached the driver) nor INVALID_HANDLE_VALUE; its failure makes the
-//      last error the exit code;
-//   4. the wait, without a time limit, on threadMutex: it ends when the
-//      event thread has ended (at once when it ended early; otherwise once
-//      the driver's OP_STOP has ended its wait and it has closed the
-//      driver). A thread that has not yet created threadMutex is waited for
-//      through its handle instead. A driver that never answers the stop
-//      keeps the Monitor here for ever;
-//   5. the event thread's handle closed, the signal dispositions put back.
+//   1. drainAndCloseDatabase (a second close, after kEndSession, does
+//      nothing);
+//   2. drv_stop when the event thread has opened the driver (the event
+//      thread then takes OP_STOP next); an event thread that has not yet
+//      opened it ends instead of opening it;
+//   3. the wait for the event thread to end, without a time limit;
+//   4. the signal mask put back, the signalfd closed.
 //
-// Exit code: the last error of a failed IOCTL_STOP; otherwise the wParam of
-// the WM_QUIT that ended the loop (0 for a stop asked by the user, a
-// failure's code when the event thread ended the Monitor).
+// Exit code: MonitorWndProc's (0 for a stop asked for, a failure's code
+// when the start failed).
 //
-// Threads: runs on the thread that is to be the user-interface thread; once
-// per process (the single-instance mutex and the globals are the process's).
+// Threads: the main thread: the event thread and the driver's reader are
+// the Monitor's only others. Once per process in production; tests run it
+// again after it returned.
 #pragma once
 
-#include "platform/win_types.h"
-
-extern HINSTANCE monitorInstance;
-
 extern const char kSingleInstanceMutex[];  // "FFED00C0-F3EF-11d0-A228-444553540000"
-extern const char kMonitorClass[];         // "qbmonClass"
-extern const char kMonitorTitle[];         // "Quibbet Monitor"
+extern const char kMonitorVersion[];       // the one version number of qbmon and qbnote
 
-constexpr int IDI_MONITOR = 107;          // the tray icon's resource
-constexpr DWORD kNotifyIconSize = 88;     // NOTIFYICONDATAA's size field
-constexpr UINT kNotifyIconFlags = 7;      // NIF_MESSAGE | NIF_ICON | NIF_TIP
+// Another Monitor holds the single-instance lock.
+constexpr int kAlreadyRunningExit = 183;
 
-int WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand);
+int WinMain();

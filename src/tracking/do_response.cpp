@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,11 +15,8 @@
 
 #include "btree/index_file.h"
 #include "engine/table.h"
-#include "platform/debug_output.h"
-#include "platform/device.h"
-#include "platform/message_box.h"
 #include "platform/profile.h"
-#include "tracking/event_record.h"
+#include "platform/report.h"
 #include "tracking/save_as.h"
 #include "tracking/table_guard.h"
 #include "tracking/walk_folder.h"
@@ -43,7 +41,7 @@ void traceLine(const char* format, ...) {
     static const char kCut[] = "...\n";
     std::memcpy(buffer + kTraceBufferSize - sizeof kCut, kCut, sizeof kCut);
   }
-  OutputDebugStringA(buffer);
+  qb_trace(buffer);
 }
 
 // ---- holds and event groups ---------------------------------------------
@@ -57,7 +55,7 @@ void endHold(TableWriteHold& hold, const char* what, const char* where) {
                 "The notes changed for %s could not be written to disk (is it full?). Stop and start the Monitor "
                 "once there is room: its start rebuilds the notes table's index.",
                 where);
-  (void)MessageBoxA(nullptr, text, "Quibbet Monitor", MB_OK | MB_ICONWARNING);
+  qb_report(LogKind::kWarning, text);
 }
 
 int event_group_ms = 50;
@@ -140,11 +138,10 @@ bool recoverFromCutShortChange() {
     return true;
   }
   traceLine("RECOVER FAILED: error %d\n", notesTable.lastError());
-  (void)MessageBoxA(nullptr,
-                    "A program ended in the middle of a change to the notes table, and the Monitor could not rebuild "
-                    "the table's index while other programs have it open. Notes do not follow their files until it "
-                    "is: stop and start the Monitor, whose start rebuilds it.",
-                    "Quibbet Monitor", MB_OK | MB_ICONWARNING);
+  qb_report(LogKind::kWarning,
+            "A program ended in the middle of a change to the notes table, and the Monitor could not rebuild "
+            "the table's index while other programs have it open. Notes do not follow their files until it "
+            "is: stop and start the Monitor (qbmon --stop, then qbmon), whose start rebuilds it.");
   return false;
 }
 
@@ -178,7 +175,7 @@ static void reportFailure(TableHandle& t, int rc, const char* operation) {
                 t.lastError());
   traceLine("%s", text);
   text[std::strlen(text) - 1] = '\0';
-  (void)MessageBoxA(nullptr, text, "Quibbet Monitor", MB_OK | MB_ICONERROR);
+  qb_report(LogKind::kError, text);
 }
 
 void upsert(TableHandle& t) {
@@ -242,27 +239,33 @@ void deleteLocked() {
 
 // ---- the record's paths ----------------------------------------------------
 
-// One path field of the record, copied out so that nothing reads past the
-// field: `whole` is false when the field held no terminator, and `text` then
-// holds only its first 255 bytes, which must not be used as a path.
+// A path of the event, and whether the notes table can take it: a longer
+// path is never used cut short (it would name another file). `text` then
+// holds its first kEventPathMax bytes, for the trace only.
 struct EventPath {
-  char text[kEventPathSize];
+  char text[kEventPathMax + 1];
   bool whole;
 };
 
-static void takePath(const char* field, EventPath* out) {
-  const void* end = std::memchr(field, '\0', kEventPathSize);
-  size_t length = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - field) : kEventPathSize - 1;
-  std::memcpy(out->text, field, length);
+static void takePath(const std::string& path, EventPath* out) {
+  const size_t length = std::min(path.size(), kEventPathMax);
+  std::memcpy(out->text, path.data(), length);
   out->text[length] = '\0';
-  out->whole = end != nullptr;
+  out->whole = path.size() <= kEventPathMax && std::memchr(path.data(), '\0', path.size()) == nullptr;
 }
 
-// True when every path is whole; otherwise traces the first one that is not.
+// True when every path is whole; otherwise traces and reports the first
+// one that is not.
 static bool usable(const EventPath& a, const EventPath* b = nullptr) {
   for (const EventPath* p : {&a, b}) {
     if (p != nullptr && !p->whole) {
       traceLine("SKIPPED (too long): %s\n", p->text);
+      char text[kTraceBufferSize + 160];
+      std::snprintf(text, sizeof text,
+                    "a path longer than the notes table holds (%zu bytes) is not followed; its note, if any, stays "
+                    "under the old path: %s...",
+                    kEventPathMax, p->text);
+      qb_report(LogKind::kWarning, text);
       return false;
     }
   }
@@ -399,11 +402,11 @@ static void onCopyReverse(const char* source, const char* target) {
   (void)notesTable.addRecord();
 }
 
-static void dispatch(const EventRecord& record, int32_t operation) {
+static void dispatch(const FileEvent& event, int32_t operation) {
   EventPath source;
   EventPath target;
-  takePath(record.sourcePath, &source);
-  takePath(record.targetPath, &target);
+  takePath(event.source, &source);
+  takePath(event.target, &target);
   switch (operation) {
     case OP_COPY:
       if (usable(source, &target)) onCopy(source.text, target.text);
@@ -428,30 +431,12 @@ static void dispatch(const EventRecord& record, int32_t operation) {
   }
 }
 
-// How many events the driver still has queued behind this one (0 when it
-// does not say).
-static DWORD acknowledge(ULONG_PTR recordAddress) {
-  DWORD returned = 0;
-  DWORD behind = 0;
-  if (!DeviceIoControl(driverHandle, IOCTL_ACKNOWLEDGE, &recordAddress, sizeof recordAddress, &behind,
-                       sizeof behind, &returned, nullptr) ||
-      returned != sizeof behind)
-    return 0;
-  return behind;
-}
-
-DWORD DoResponse(ULONG_PTR recordAddress) {
-  auto* record = reinterpret_cast<EventRecord*>(recordAddress);
-  assert(record != nullptr);  // the driver hands over a live record (invariant (1))
-  const int32_t operation = record->operation;
+int DoResponse(const FileEvent& event, size_t (*waiting)()) {
+  const int32_t operation = event.operation;
   traceLine("\nDoResponse with %d\n", operation);
   if (operation == OP_STOP) {
-    {
-      std::lock_guard<std::mutex> guard(tracking_table_mutex());
-      endEventGroup();
-    }
-    running.store(0);
-    (void)acknowledge(recordAddress);
+    std::lock_guard<std::mutex> guard(tracking_table_mutex());
+    endEventGroup();
     return 0;
   }
   EventGroup& g = group();
@@ -463,13 +448,13 @@ DWORD DoResponse(ULONG_PTR recordAddress) {
     // reads the header, mostly at its first call on the notes table, the
     // event runs again on the rebuilt index.
     const int refusals = ix_cut_short_seen;
-    dispatch(*record, operation);
-    if (ix_cut_short_seen != refusals && recoverFromCutShortChange()) dispatch(*record, operation);
+    dispatch(event, operation);
+    if (ix_cut_short_seen != refusals && recoverFromCutShortChange()) dispatch(event, operation);
     ++g.events;
   }
-  record->operation = 0;
-  const DWORD behind = acknowledge(recordAddress);
-  // The next record is on its way: a group begins, goes on or ends.
+  const size_t behind = waiting != nullptr ? waiting() : 0;
+  // The next event is taken after this one: a group begins, goes on or
+  // ends.
   std::lock_guard<std::mutex> guard(tracking_table_mutex());
   if (g.notes.has_value()) {
     if (behind == 0)
@@ -481,5 +466,3 @@ DWORD DoResponse(ULONG_PTR recordAddress) {
   }
   return 0;
 }
-
-void DoResponseApc(ULONG_PTR recordAddress) { (void)DoResponse(recordAddress); }

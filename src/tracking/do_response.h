@@ -1,7 +1,7 @@
 // The file event handler: what one file-system event does to the notes.
 //
-// DoResponse runs once per EventRecord the driver hands over
-// (tracking/event_record.h) and rewrites notesTable and tempTable
+// DoResponse runs once per file event the driver reports
+// (event/file_event.h) and rewrites notesTable and tempTable
 // (upkeep/database.h) so that each note stays with its file or folder:
 //
 //   OP_COPY          the copy gets the source's note; without one, a note
@@ -15,7 +15,7 @@
 //   OP_REMOVE        the note is deleted, nothing set aside
 //   OP_COPY_REVERSE  the target's note is copied to the source path
 //   OP_CREATE        a note set aside for the path comes back
-//   OP_STOP          `running` is cleared; nothing else
+//   OP_STOP          the event group ends; nothing else
 // OP_DELETE and OP_CREATE first take the "FileSpec" value (save_as.h): a
 // note whose path is a prefix of the event's path moves to that path.
 // Deleting a note writes MODIFIED=1 in section [Quibbet] of win.ini.
@@ -39,43 +39,34 @@
 // A line that would need more than 511 characters is cut and ends in
 // "...\n", so that a cut line never reads as a whole one.
 //
-// Paths that do not fit: a record field without its terminator within 256
-// bytes holds a path longer than any buffer here. Such a path is never used
-// cut short (it would name another file); the event is acknowledged without
-// touching the tables, after a "SKIPPED (too long)" line with its first 255
-// bytes. OP_DELETE and OP_CREATE still take and empty "FileSpec" first,
-// since the value was meant for this very event.
+// Paths that do not fit: a path longer than kEventPathMax bytes (or holding
+// a zero byte) is never used cut short (it would name another file); the
+// event is handled without touching the tables, after a "SKIPPED (too
+// long)" line with its first 255 bytes and a warning in the log. OP_DELETE
+// and OP_CREATE still take and empty "FileSpec" first, since the value was
+// meant for this very event.
 //
 // Failures of the table calls do not stop an event: only findKey's result
 // steers (2 found, anything else not found, a closed table included); a
 // note of notesTable is changed, deleted or copied only under its record
-// lock, once re-read there and seen to carry the path looked up (lockNote);
-// every event but OP_STOP ends with `operation` set to 0 and IOCTL_ACKNOWLEDGE
-// with the record's address on driverHandle. OP_STOP is acknowledged with
-// `operation` left at 100.
+// lock, once re-read there and seen to carry the path looked up (lockNote).
 //
-// Threads: the event thread (queued calls) or the window's thread (events
-// posted as a message), one event at a time; not re-entrant. The table work
-// of one event runs under tracking_table_mutex() (table_guard.h), released
-// before the acknowledgement.
+// Threads: the event thread, one event at a time; not re-entrant. The table
+// work of one event runs under tracking_table_mutex() (table_guard.h).
 #pragma once
 
 #include <cstdint>
 
-#include "platform/win_types.h"
+#include <cstddef>
+
+#include "event/file_event.h"
 #include "table_handle/table_handle.h"
 #include "tracking/table_guard.h"
 
-// Handles the EventRecord at `recordAddress` and acknowledges it. Always 0.
-// One pointer-sized argument: the record's address.
-DWORD DoResponse(ULONG_PTR recordAddress);
-
-// DoResponse as a queued call (PAPCFUNC, platform/threads.h: no result).
-// This is the address to register with IOCTL_REGISTER_HANDLER: the driver
-// queues the handler with QueueUserAPC, and calling DoResponse itself
-// through a pointer of the queued-call type would call a function through
-// the wrong type.
-void DoResponseApc(ULONG_PTR recordAddress);
+// Handles `event`. `waiting` (null: none) gives how many events are queued
+// behind it, asked once its work is done; it steers the event groups below.
+// Always 0.
+int DoResponse(const FileEvent& event, size_t (*waiting)());
 
 // ---- shared with walk_folder.cpp and save_as.cpp -------------------------
 // The steps every operation is written in. Results other than findKey's
@@ -127,8 +118,8 @@ extern void (*tracking_before_lock)(const char* path);
 // user told in the log.
 void endHold(TableWriteHold& hold, const char* what, const char* where);
 
-// Event groups. While events wait in the driver's queue (the count its
-// acknowledgement gives), DoResponse handles them under one hold of each
+// Event groups. While events wait in the driver's queue (the count
+// `waiting` gives), DoResponse handles them under one hold of each
 // table's write lock (TableWriteHold), so that their changes commit
 // together instead of once per change: at most kGroupEvents (512) events or
 // event_group_ms (50 ms), then the tables stay free for one retry delay of
@@ -143,7 +134,7 @@ extern int event_group_ms;
 void endEventGroup();
 bool eventGroupHeld();
 
-// Formats one trace line into a 512-byte buffer and sends it to the debug
-// output; a line that does not fit is cut and ends in "...\n".
+// Formats one trace line into a 512-byte buffer and sends it to the trace
+// (platform/report.h); a line that does not fit is cut and ends in "...\n".
 constexpr int kTraceBufferSize = 512;
 void traceLine(const char* format, ...) __attribute__((format(printf, 1, 2)));

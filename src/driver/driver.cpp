@@ -1,0 +1,97 @@
+#include "driver/driver.h"
+
+#include <climits>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "driver/queue.h"
+#include "driver/reader.h"
+#include "driver/report_client.h"
+#include "platform/registry.h"
+#include "platform/state_dir.h"
+
+namespace {
+
+constexpr char kConfigKey[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration";
+constexpr char kRootsValue[] = "WatchRoots";
+
+std::mutex& driverLock() {
+  static std::mutex lock;
+  return lock;
+}
+Reader* openReader = nullptr;
+bool opened = false;
+
+std::string home_folder() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return home;
+  const passwd* pw = getpwuid(geteuid());
+  return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
+}
+
+std::vector<std::string> watch_roots() {
+  std::string value;
+  if (reg_read_string(RegHive::kLocalMachine, kConfigKey, kRootsValue, &value) != 0) value.clear();
+  std::vector<std::string> roots;
+  size_t at = 0;
+  while (at <= value.size()) {
+    size_t colon = value.find(':', at);
+    if (colon == std::string::npos) colon = value.size();
+    if (colon > at) roots.push_back(value.substr(at, colon - at));
+    at = colon + 1;
+  }
+  if (roots.empty()) roots.push_back(home_folder());
+  return roots;
+}
+
+void sink(FileEvent* event) { eq_push(event); }
+
+}  // namespace
+
+int drv_open(std::string* cause) {
+  std::lock_guard<std::mutex> g(driverLock());
+  if (opened) {
+    *cause = "the driver is open already";
+    return EBUSY;
+  }
+  ReaderConfig config;
+  config.roots = watch_roots();
+  config.sink = sink;
+  const std::string state = qb_state_dir();
+  if (state.empty()) {
+    const int e = errno != 0 ? errno : ENOENT;
+    *cause = std::string("the state folder cannot be made: ") + std::strerror(e);
+    return e;
+  }
+  char resolved[PATH_MAX];
+  config.excluded = realpath(state.c_str(), resolved) != nullptr ? resolved : state;
+  config.socket_path = qb_state_path(kReportSocketName);
+  eq_open();  // events the reader finds from its first watch on are kept
+  int error = 0;
+  openReader = rd_start(config, &error, cause);
+  if (openReader == nullptr) {
+    eq_close();
+    return error;
+  }
+  opened = true;
+  return 0;
+}
+
+void drv_stop() { eq_stop(); }
+
+void drv_close() {
+  Reader* reader;
+  {
+    std::lock_guard<std::mutex> g(driverLock());
+    reader = openReader;
+    openReader = nullptr;
+  }
+  eq_close();      // the reader's last events are refused
+  rd_stop(reader);  // unlocked: the reader's sink takes the queue's lock
+  std::lock_guard<std::mutex> g(driverLock());
+  opened = false;
+}
