@@ -1,16 +1,17 @@
-// DoResponse on arbitrary event records, against a small notes database.
+// DoResponse on arbitrary file events, against a small notes database.
 //
-// Input:
-//   bytes 0..515   the EventRecord as the driver would hand it over (a
-//                  shorter input is padded with zero bytes): both paths and
-//                  the operation are arbitrary, OP_STOP and unknown codes
-//                  included
-//   the rest       when present, a "FileSpec" value left in the registry
-//                  before the event (the save hand-shake)
+// Input (a shorter input is padded with zero bytes):
+//   bytes 0..255    the source path, up to its first zero byte (all 256
+//                   bytes when there is none: a path the table cannot take)
+//   bytes 256..511  the target path, the same way
+//   bytes 512..515  the operation, little-endian: arbitrary, OP_STOP and
+//                   unknown codes included
+//   the rest        when present, a "FileSpec" value left in the registry
+//                   before the event (the save hand-shake)
 //
 // Set up once: a state folder (QB_HOME) with the notes table and the
-// temporary table holding a few notes, a folder tree the notes name, and a
-// device under the driver's name that counts acknowledgements. Before each
+// temporary table holding a few notes, and a folder tree the notes name.
+// Before each
 // input the database files, registry.reg and win.ini are put back as they
 // were, so that every input is judged on the same state and a crash
 // reproduces from its input alone.
@@ -23,10 +24,8 @@
 // target that leads out of the tree (an absolute path, "..") would have it
 // list the machine's own folders, so such inputs are refused.
 //
-// Checked after every event: it was acknowledged exactly once with the
-// record's address; `operation` is 0, or 100 for OP_STOP, whose event alone
-// clears `running`; both tables are sound by tb_verify. The record is a
-// heap block of exactly 516 bytes, so a read past it is caught.
+// Checked after every event: DoResponse gave 0 and both tables are sound
+// by tb_verify.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,35 +39,13 @@
 
 #include "engine/engine.h"
 #include "fuzz_support.h"
-#include "platform/debug_output.h"
-#include "platform/device.h"
 #include "platform/registry.h"
 #include "platform/state_dir.h"
 #include "tracking/do_response.h"
-#include "tracking/event_record.h"
 #include "tracking/save_as.h"
 #include "upkeep/database.h"
 
 namespace {
-
-// ---- the driver's side: acknowledgements only ------------------------------
-
-struct Acks {
-  int count = 0;
-  ULONG_PTR last = 0;
-};
-Acks g_acks;
-
-BOOL ack_control(void* self, DWORD code, void* in, DWORD in_size, void*, DWORD, DWORD*) {
-  auto* acks = static_cast<Acks*>(self);
-  if (code != IOCTL_ACKNOWLEDGE || in_size != sizeof(ULONG_PTR)) {
-    SetLastError(static_cast<DWORD>(ERROR_INVALID_FUNCTION));
-    return FALSE;
-  }
-  std::memcpy(&acks->last, in, sizeof acks->last);
-  ++acks->count;
-  return TRUE;
-}
 
 // ---- the state put back before each input ----------------------------------
 
@@ -124,13 +101,7 @@ void make_dir(const std::string& path) { fz_check(::mkdir(path.c_str(), 0700) ==
 void make_file(const std::string& path) { fz_write(path, reinterpret_cast<const uint8_t*>("x"), 1); }
 
 void set_file_spec(const std::string& value) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSaveAsKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
-    return;
-  (void)RegSetValueExA(key, kFileSpecValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>(value.size() + 1));
-  (void)RegCloseKey(key);
+  (void)reg_write_string(RegHive::kLocalMachine, kSaveAsKeyPath, kFileSpecValue, value);
 }
 
 // True when `path` names nothing, or something inside the tree.
@@ -180,44 +151,38 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     if (::stat(path.c_str(), &st) == 0) g_saved.push_back({path, read_file(path)});
   }
   open_tables();
-
-  static QbDevice device = {nullptr, ack_control, nullptr, &g_acks};
-  qb_register_device("\\\\.\\QBSYS.VXD", &device);
-  driverHandle = CreateFileA("\\\\.\\QBSYS.VXD", 0, 0, nullptr, 0, FILE_FLAG_OVERLAPPED, nullptr);
-  fz_check(driverHandle != INVALID_HANDLE_VALUE, "cannot open the device");
-  running.store(1);
   return 0;
 }
 
 namespace {
 
+constexpr size_t kField = 256;
+constexpr size_t kRecord = 2 * kField + 4;
+
+// One path field of the input: up to its first zero byte, or whole.
+std::string field(const uint8_t* bytes) {
+  const void* end = std::memchr(bytes, 0, kField);
+  return std::string(reinterpret_cast<const char*>(bytes),
+                     end != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(end) - bytes) : kField);
+}
+
 int run_one(const uint8_t* data, size_t size) {
-  auto* record = static_cast<EventRecord*>(std::calloc(1, sizeof(EventRecord)));
-  fz_check(record != nullptr, "out of memory");
-  std::memcpy(record, data, size < sizeof(EventRecord) ? size : sizeof(EventRecord));
-  const int32_t operation = record->operation;
-  if (operation == OP_RENAME && std::memchr(record->targetPath, 0, kEventPathSize) != nullptr &&
-      !inside_tree(record->targetPath)) {
-    std::free(record);
-    return -1;
-  }
+  uint8_t record[kRecord] = {};
+  std::memcpy(record, data, size < kRecord ? size : kRecord);
+  FileEvent event;
+  event.source = field(record);
+  event.target = field(record + kField);
+  event.operation = static_cast<int32_t>(uint32_t{record[512]} | uint32_t{record[513]} << 8 |
+                                         uint32_t{record[514]} << 16 | uint32_t{record[515]} << 24);
+  if (event.operation == OP_RENAME && !inside_tree(event.target.c_str())) return -1;
 
   restore();
-  if (size > sizeof(EventRecord))
-    set_file_spec(std::string(reinterpret_cast<const char*>(data) + sizeof(EventRecord), size - sizeof(EventRecord))
-                      .c_str());
+  if (size > kRecord)
+    set_file_spec(std::string(reinterpret_cast<const char*>(data) + kRecord, size - kRecord).c_str());
 
-  const int before = g_acks.count;
-  fz_check(DoResponse(reinterpret_cast<ULONG_PTR>(record)) == 0, "DoResponse gave other than 0");
-  fz_check(g_acks.count == before + 1, "the event was not acknowledged exactly once");
-  fz_check(g_acks.last == reinterpret_cast<ULONG_PTR>(record), "the acknowledgement named another record");
-  fz_check(record->operation == (operation == OP_STOP ? OP_STOP : 0), "operation was not reset");
-  fz_check(running.load() == (operation == OP_STOP ? 0 : 1), "running changed on another event than OP_STOP");
-  running.store(1);
+  fz_check(DoResponse(event, nullptr) == 0, "DoResponse gave other than 0");
   for (Table* t = tb_tables.head; t != nullptr; t = t->next)
     fz_check(tb_verify(t, ignore_finding, nullptr, 20) == 0, "the event left a table damaged");
-  qb_debug_log_clear();
-  std::free(record);
   return 0;
 }
 

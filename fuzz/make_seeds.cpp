@@ -20,7 +20,7 @@
 #include "engine/engine.h"
 #include "fuzz_support.h"
 #include "records/records.h"
-#include "tracking/event_record.h"
+#include "event/file_event.h"
 
 namespace {
 
@@ -368,12 +368,12 @@ void profile_seeds() {
 
 void event_seed(const char* name, int32_t op, const std::string& source, const std::string& target,
                 const std::string& file_spec = "", bool with_spec = false) {
-  EventRecord r;
-  std::memset(&r, 0, sizeof r);
-  std::memcpy(r.sourcePath, source.data(), std::min<size_t>(source.size(), kEventPathSize));
-  std::memcpy(r.targetPath, target.data(), std::min<size_t>(target.size(), kEventPathSize));
-  r.operation = op;
-  Bytes b(reinterpret_cast<const char*>(&r), sizeof r);
+  // Source and target in 256-byte fields (zero-padded), then the operation,
+  // little-endian: the input layout of event_fuzz.
+  Bytes b(516, '\0');
+  b.replace(0, std::min<size_t>(source.size(), 256), source.substr(0, 256));
+  b.replace(256, std::min<size_t>(target.size(), 256), target.substr(0, 256));
+  for (int i = 0; i < 4; ++i) b[512 + i] = static_cast<char>((static_cast<uint32_t>(op) >> (8 * i)) & 0xFF);
   if (with_spec) b += file_spec;
   seed("event_fuzz", name, b);
 }
@@ -391,7 +391,7 @@ void event_seeds() {
   event_seed("remove", OP_REMOVE, "Docs", "");
   event_seed("stop", OP_STOP, "", "");
   event_seed("unknown", 77, "doc.txt", "doc.txt");
-  event_seed("too_long", OP_RENAME, std::string(kEventPathSize, 'a'), "New");
+  event_seed("too_long", OP_RENAME, std::string(256, 'a'), "New");
   event_seed("file_spec_too_long", OP_DELETE, "doc.txt", "", std::string(300, 'f'), true);
 }
 

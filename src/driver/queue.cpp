@@ -85,13 +85,18 @@ void eq_push(FileEvent* event) {
   q.changed.notify_all();
 }
 
-void eq_take(FileEvent* out) {
+bool eq_take(FileEvent* out, int timeout_ms) {
   Queue& q = queue();
   std::unique_lock<std::mutex> g(q.lock);
   q.out = false;
   q.consuming = true;
   q.changed.notify_all();  // a drain may be waiting for this acknowledgement
-  q.changed.wait(g, [&] { return take_locked(q, out); });
+  auto ready = [&] { return take_locked(q, out); };
+  if (timeout_ms < 0) {
+    q.changed.wait(g, ready);
+    return true;
+  }
+  return q.changed.wait_for(g, std::chrono::milliseconds(timeout_ms), ready);
 }
 
 bool eq_try_take(FileEvent* out) {

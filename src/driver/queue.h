@@ -33,9 +33,10 @@ void eq_close();
 // is closed or stopped; lost, with the warning of invariant (2), when full.
 void eq_push(FileEvent* event);
 
-// The consumer's side. Waits for the next event and moves it into *out;
-// the event taken before counts as handled.
-void eq_take(FileEvent* out);
+// The consumer's side. Waits for the next event, at most `timeout_ms`
+// (-1: no limit), and moves it into *out: true. The event taken before
+// counts as handled from the call on, whether one comes or not.
+bool eq_take(FileEvent* out, int timeout_ms = -1);
 // The same without waiting: false when no event (and no stop) is queued;
 // the event out before stays out.
 bool eq_try_take(FileEvent* out);

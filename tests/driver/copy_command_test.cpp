@@ -10,46 +10,33 @@ namespace {
 class CopyCommand : public QbnoteTest {
  protected:
   void TearDown() override {
-    if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
-    SleepEx(0, TRUE);
+    if (loaded_) drv_close();
     ::unsetenv("QB_HOME");
     QbnoteTest::TearDown();
   }
 
-  // Loads the driver over files/ with the state folder the runs use.
+  // Opens the driver over files/ with the state folder the runs use.
   void start_monitor() {
-    g_log = HandlerLog{};
     ::setenv("QB_HOME", home_.c_str(), 1);
     set_watch_roots(files_);
-    qb_driver_install();
-    device_ = open_driver();
-    ASSERT_NE(device_, INVALID_HANDLE_VALUE);
-    ULONG_PTR handler = reinterpret_cast<ULONG_PTR>(&test_handler);
-    DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(device_, IOCTL_REGISTER_HANDLER, &handler, sizeof handler, nullptr, 0, &returned,
-                                nullptr));
+    std::string cause;
+    ASSERT_EQ(drv_open(&cause), 0) << cause;
+    loaded_ = true;
   }
 
-  // Receives and acknowledges records until a copy from `source` to
-  // `target` came, or five seconds passed.
+  // Takes events until a copy from `source` to `target` came, or five
+  // seconds passed.
   bool wait_copy(const std::string& source, const std::string& target) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    size_t acked = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      for (; acked < g_log.records.size(); ++acked) {
-        Received& r = g_log.records[acked];
-        if (r.operation == OP_COPY && r.source == source && r.target == target) return true;
-        r.address->operation = 0;
-        ULONG_PTR address = reinterpret_cast<ULONG_PTR>(r.address);
-        DWORD returned = 0;
-        DeviceIoControl(device_, IOCTL_ACKNOWLEDGE, &address, sizeof address, nullptr, 0, &returned, nullptr);
-      }
-      SleepEx(100, TRUE);
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      FileEvent e;
+      if (left.count() <= 0 || !eq_take(&e, static_cast<int>(left.count()))) return false;
+      if (e.operation == OP_COPY && e.source == source && e.target == target) return true;
     }
-    return false;
   }
 
-  HANDLE device_ = INVALID_HANDLE_VALUE;
+  bool loaded_ = false;
 };
 
 TEST_F(CopyCommand, CopiesContentsModeAndTimesAndSaysWhenNoMonitorRuns) {

@@ -1,7 +1,6 @@
 // The qbmon program: its options, and `qbmon --stop` against a running
-// Monitor. The Monitor runs with a "status" it cannot read, so that its
-// event thread ends at once and it idles with its window and signal
-// handlers, needing no driver.
+// Monitor watching the test's folder.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,8 +8,11 @@
 #include <array>
 #include <string>
 
+#include "driver/report_client.h"
 #include "monitor/monitor_fixture.h"
-#include "platform/signals.h"
+#include "monitor/win_main.h"
+#include "platform/instance_lock.h"
+#include "platform/state_dir.h"
 
 namespace {
 
@@ -50,6 +52,15 @@ class Qbmon : public MonitorTest {
     ::close(out);
     return finish(pid);
   }
+  // The threads of process `pid`.
+  static int threads(pid_t pid) {
+    DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.' ? 1 : 0;
+    ::closedir(d);
+    return n;
+  }
   static int finish(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -63,7 +74,7 @@ TEST_F(Qbmon, HelpAndVersion) {
   EXPECT_EQ(run("--help", &out), 0);
   EXPECT_NE(out.find("--stop"), std::string::npos) << out;
   EXPECT_EQ(run("--version", &out), 0);
-  EXPECT_EQ(out.rfind("qbmon ", 0), 0u) << out;
+  EXPECT_EQ(out, std::string("qbmon ") + kMonitorVersion + " (Quibbet)\n");
   EXPECT_EQ(run("--frobnicate", &out), 2);
 }
 
@@ -72,21 +83,24 @@ TEST_F(Qbmon, StopWithoutAMonitorFails) {
   EXPECT_EQ(run("--stop", &out), 1);
 }
 
+// Idle, the Monitor runs three threads: its main thread, the event thread
+// and the driver's reader.
 TEST_F(Qbmon, StopEndsTheRunningMonitorCleanly) {
-  setString(HKEY_LOCAL_MACHINE, kStatusKeyPath, "status", "running");
   int monitorOut = -1;
   pid_t monitor = spawn(nullptr, &monitorOut);
   ASSERT_GT(monitor, 0);
-  ASSERT_TRUE(waitUntil([&] { return qb_mutex_owner_pid(kSingleInstanceMutex) == monitor; }));
+  ASSERT_TRUE(waitUntil([&] { return qb_instance_lock_owner(kSingleInstanceMutex) == monitor; }));
+  ASSERT_TRUE(waitUntil([&] { return exists(qb_state_path(kReportSocketName)); }));  // the driver is open
+  EXPECT_EQ(threads(monitor), 3);
 
   std::string out;
-  EXPECT_EQ(run(nullptr, &out), ERROR_ALREADY_EXISTS);  // a second one refuses to start
+  EXPECT_EQ(run(nullptr, &out), kAlreadyRunningExit);  // a second one refuses to start
   // At once: --stop itself waits until the Monitor catches the signal.
   EXPECT_EQ(run("--stop", &out), 0);
   // The Monitor ran its shutdown and ended by itself, not by the signal.
   EXPECT_EQ(finish(monitor), 0);
   ::close(monitorOut);
-  EXPECT_EQ(qb_mutex_owner_pid(kSingleInstanceMutex), 0);
+  EXPECT_EQ(qb_instance_lock_owner(kSingleInstanceMutex), 0);
   EXPECT_EQ(status(), 0u);  // closeDatabase's mark
 }
 

@@ -1,26 +1,29 @@
 // The Monitor's two threads on the tables: events that the driver queues to
-// the event thread keep arriving while the window's thread closes (backs up
-// and compacts) the notes table. The table mutex must keep the two apart.
+// the event thread keep arriving while the main thread closes (backs up and
+// compacts) the notes table. The table mutex must keep the two apart.
 //
 // The probe: every file operation of the engine goes through the FileIo
 // table, so a recording table notes which thread made each one. All of the
-// window thread's operations belong to the one closeDatabase; when the two
+// main thread's operations belong to the one closeDatabase; when the two
 // threads are kept apart, no operation of the event thread falls between
-// the window thread's first and last.
+// the main thread's first and last.
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 
 #include "cache/file_io.h"
 #include "monitor/monitor_fixture.h"
+#include "monitor/monitor_wnd_proc.h"
 
 namespace {
 
 FileIo gInner;
 std::mutex gLogLock;
-std::vector<DWORD> gLog;
+std::vector<pthread_t> gLog;
 
 void note() {
-  DWORD id = GetCurrentThreadId();
+  pthread_t id = pthread_self();
   std::lock_guard<std::mutex> g(gLogLock);
   gLog.push_back(id);
 }
@@ -38,8 +41,8 @@ int recWriteAt(int h, int32_t o, int32_t l, const void* b) { return note(), gInn
 int recWritePage(int h, int32_t p, int32_t s, const void* b) { return note(), gInner.write_page(h, p, s, b); }
 int recUnlock(int h, int32_t o, int32_t l) { return note(), gInner.unlock(h, o, l); }
 
-// Installed while the event thread is idle in its wait: the queued call
-// that wakes it comes through the platform's lock after this write.
+// Installed while the event thread is idle in its wait: the event that
+// wakes it comes through the queue's lock after this write.
 void recordFileOperations() {
   gInner = g_file_io;
   g_file_io.close = recClose;
@@ -68,28 +71,27 @@ TEST_F(TwoThreads, CloseNeverInterleavesWithQueuedEvents) {
       notes.emplace_back("/home/ada/notes/" + std::to_string(i) + ".md", "remark " + std::to_string(i));
     notes.emplace_back(moving(0), "on the move");
     seedNotes("qb", notes);
-    ASSERT_TRUE(WriteProfileStringA(kProfileSection, kModifiedKey, "1"));
+    ASSERT_EQ(profile_write(kProfileSection, kModifiedKey, "1"), 0);
 
-    ScriptedDriver driver;
-    HWND window = createMonitorWindow();
-    ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(waitRegistered(driver));
+    ASSERT_EQ(MonitorWndProc(MonitorMessage::kCreate, 0), kKeepRunning);
+    ASSERT_TRUE(waitHandling());
     recordFileOperations();
 
-    // The driver: one rename after another, each handed over once the one
-    // before was acknowledged.
+    // The driver: one rename after another, each queued once the one
+    // before was handled.
     std::atomic<bool> stop{false};
     std::atomic<int> handled{0};
     std::thread feeder([&] {
       for (int i = 0; !stop.load(); ++i) {
-        const uint8_t* r = driver.deliver_apc(OP_RENAME, moving(i), moving(i + 1));
-        if (r == nullptr || !driver.wait_acknowledged(r)) return;
+        FileEvent e{OP_RENAME, moving(i), moving(i + 1)};
+        eq_push(&e);
+        if (!waitUntil([&] { return traced("RENAME: " + moving(i) + ", " + moving(i + 1) + "\n"); })) return;
         handled.fetch_add(1);
       }
     });
 
     ASSERT_TRUE(waitUntil([&] { return handled.load() >= 20; }));
-    EXPECT_EQ(MonitorWndProc(window, WM_QUERYENDSESSION, 0, 0), 1);
+    EXPECT_EQ(MonitorWndProc(MonitorMessage::kEndSession, 0), kKeepRunning);
     const int atClose = handled.load();
     // Events go on being handled (on a closed table) after the close.
     EXPECT_TRUE(waitUntil([&] { return handled.load() >= atClose + 20; }));
@@ -97,22 +99,22 @@ TEST_F(TwoThreads, CloseNeverInterleavesWithQueuedEvents) {
     feeder.join();
     g_file_io = gInner;
 
-    std::vector<DWORD> log;
+    std::vector<pthread_t> log;
     {
       std::lock_guard<std::mutex> g(gLogLock);
       log = gLog;
     }
-    const DWORD ui = GetCurrentThreadId();
+    const pthread_t ui = pthread_self();
     size_t first = log.size(), last = 0;
     for (size_t i = 0; i < log.size(); ++i) {
-      if (log[i] != ui) continue;
+      if (!pthread_equal(log[i], ui)) continue;
       if (first == log.size()) first = i;
       last = i;
     }
     ASSERT_LT(first, log.size()) << "the close made no file operation";
     EXPECT_GT(first, 0u) << "no event reached the table before the close";
     size_t interleaved = 0;
-    for (size_t i = first; i <= last; ++i) interleaved += log[i] != ui ? 1 : 0;
+    for (size_t i = first; i <= last; ++i) interleaved += pthread_equal(log[i], ui) ? 0 : 1;
     EXPECT_EQ(interleaved, 0u) << "of " << last - first + 1 << " operations during the close";
 
     EXPECT_FALSE(notesTable.isOpen());
@@ -124,6 +126,7 @@ TEST_F(TwoThreads, CloseNeverInterleavesWithQueuedEvents) {
     for (int i = 0; i <= atClose + 1; ++i) moved += storedRemark(moving(i)).has_value() ? 1 : 0;
     EXPECT_EQ(moved, 1);
     EXPECT_EQ(storedRemark("/home/ada/notes/1499.md"), "remark 1499");
+    EXPECT_EQ(stopEventThread(), 1);
   });
 }
 

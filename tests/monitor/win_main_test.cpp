@@ -1,15 +1,17 @@
-// WinMain run whole: the single-instance guard, the tray icon or service
-// registration, the message loop and the shutdown order, and every way the
-// Monitor is stopped. WinMain runs on the child's main thread
-// (monitor_fixture.h); a helper thread plays the user, the system and the
-// driver.
-#include <atomic>
+// WinMain and MonitorWndProc run whole: the single-instance lock, the start,
+// every way the Monitor is stopped and the shutdown's order, and the launch
+// of the notes program. WinMain runs on the child's main thread
+// (monitor_fixture.h); a helper thread plays the user and the system,
+// sending its signals to that thread, which reads them from its signalfd.
+#include <pthread.h>
+#include <sys/stat.h>
+
 #include <csignal>
 
 #include "monitor/monitor_fixture.h"
-#include "platform/dialogs.h"
-#include "platform/files.h"
-#include "platform/module.h"
+#include "monitor/monitor_wnd_proc.h"
+#include "monitor/win_main.h"
+#include "platform/instance_lock.h"
 #include "support/fork_helper.h"
 
 namespace {
@@ -19,91 +21,22 @@ class MonitorRun : public MonitorTest {
   // WinMain on this thread, `drive` beside it; WinMain's exit code.
   static int runMonitor(const std::function<void()>& drive) {
     std::thread helper(drive);
-    char commandLine[] = "";
-    int rc = WinMain(qb_resources(), nullptr, commandLine, 0);
+    int rc = WinMain();
     helper.join();
     return rc;
   }
-  static bool handlersInstalled() {
-    struct sigaction sa = {};
-    return ::sigaction(SIGINT, nullptr, &sa) == 0 && sa.sa_handler != SIG_DFL;
+  // Sends `signal` to WinMain's thread once events are handled.
+  static std::function<void()> signalWhenHandling(int signal) {
+    const pthread_t main = pthread_self();
+    return [main, signal] {
+      if (waitHandling()) pthread_kill(main, signal);
+    };
   }
-  // Registered with the driver and listening for signals.
-  static bool started(const ScriptedDriver& driver) {
-    return waitRegistered(driver) && waitUntil(handlersInstalled);
-  }
-  static void answerEveryBox(int answer) {
-    qb_message_box_script([answer](const char*, const char*, UINT) { return answer; });
-  }
-  static int compactions() {
-    int n = 0;
-    for (const std::string& e : qb_dialog_log()) n += e.rfind("create 108", 0) == 0 ? 1 : 0;
-    return n;
-  }
-  static bool sent(const ScriptedDriver& driver, DWORD code) {
-    for (DWORD c : driver.codes())
-      if (c == code) return true;
-    return false;
-  }
-};
-
-// A device in front of the scripted driver that, when the stop request
-// passes, notes what the rest of the shutdown has done by then.
-class StopProbe {
- public:
-  struct Seen {
-    bool stopped = false;
-    std::optional<DWORD> status;
-    bool tableOpen = true;
-    bool backupWritten = false;
-    size_t iconsShown = 99;
-    DWORD threadCode = 0;
-    HANDLE thread = nullptr;
-  };
-
-  StopProbe() {
-    inner_ = CreateFileA(ScriptedDriver::kDeviceName, 0, 0, nullptr, 0, 0, nullptr);
-    QbDevice device = {nullptr, &StopProbe::control, &StopProbe::close, this};
-    qb_register_device(ScriptedDriver::kDeviceName, &device);
-  }
-  bool ready() const { return inner_ != INVALID_HANDLE_VALUE; }
-  Seen seen;
-  std::atomic<bool> closed{false};
-
- private:
-  static BOOL control(void* self, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
-    auto* p = static_cast<StopProbe*>(self);
-    if (code == IOCTL_STOP) {
-      Seen& s = p->seen;
-      s.stopped = true;
-      DWORD value = 0;
-      if (readStatus(&value) == ERROR_SUCCESS) s.status = value;
-      s.tableOpen = notesTable.isOpen();
-      char backup[kPathBuffer];
-      s.backupWritten = systemFilePath(backup, "qbbak.db") == 1 && GetFileAttributesA(backup) != INVALID_FILE_ATTRIBUTES;
-      s.iconsShown = qb_tray_icons().size();
-      s.thread = eventThread;
-      (void)GetExitCodeThread(eventThread, &s.threadCode);
-    }
-    return DeviceIoControl(p->inner_, code, in, inSize, out, outSize, returned, nullptr);
-  }
-  // The event thread's last act; slow, so that a shutdown that did not wait
-  // for the thread would be seen returning before it.
-  static void close(void* self) {
-    auto* p = static_cast<StopProbe*>(self);
-    Sleep(200);
-    (void)CloseHandle(p->inner_);
-    p->closed.store(true);
-  }
-
-  HANDLE inner_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(MonitorRun, SecondInstanceSaysSoAndEndsTouchingNothing) {
-  // Another Monitor: a process that holds the single-instance mutex.
   Child holder = fork_child([](int in, int out) {
-    HANDLE m = CreateMutexA(nullptr, TRUE, kSingleInstanceMutex);
-    if (m == nullptr || send_byte(out, 'h') != 1) return 1;
+    if (qb_instance_lock_take(kSingleInstanceMutex) != 1 || send_byte(out, 'h') != 1) return 1;
     char b;
     (void)recv_byte(in, &b);
     return 0;
@@ -112,233 +45,122 @@ TEST_F(MonitorRun, SecondInstanceSaysSoAndEndsTouchingNothing) {
   ASSERT_EQ(recv_byte(holder.from_child, &b), 1);
 
   inChild([this, &holder] {
-    ASSERT_TRUE(status().has_value());  // the registry file exists from here on
-    std::string registryBefore = read_whole_file(home_ + "/registry.reg");
-    ScriptedDriver driver;
-    char commandLine[] = "";
-    EXPECT_EQ(WinMain(qb_resources(), nullptr, commandLine, 0), ERROR_ALREADY_EXISTS);
+    const std::string registryBefore = read_whole_file(home_ + "/registry.reg");
+    EXPECT_EQ(WinMain(), kAlreadyRunningExit);
     EXPECT_EQ(read_whole_file(home_ + "/registry.reg"), registryBefore);
     EXPECT_FALSE(exists(sys("qb.db")));
-    EXPECT_EQ(mainWindow, nullptr);
-    EXPECT_EQ(eventThread, nullptr);
-    EXPECT_EQ(driver.opens(), 0);
-    EXPECT_TRUE(qb_tray_log().empty());
-    std::vector<QbMessageBoxShown> boxes = qb_message_box_log();  // one line that names the other
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_NE(boxes[0].text.find("already running (process " + std::to_string(holder.pid) + ")"), std::string::npos);
-    // The class was never registered.
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = DefWindowProcA;
-    wc.lpszClassName = kMonitorClass;
-    EXPECT_NE(RegisterClassA(&wc), 0);
+    EXPECT_EQ(eventThreadNoticeFd(), -1);  // no event thread
+    std::vector<std::string> said = reports();  // one line that names the other
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find("already running (process " + std::to_string(holder.pid) + ")"), std::string::npos);
   });
 
   EXPECT_EQ(send_byte(holder.to_child, 'x'), 1);
   EXPECT_EQ(wait_child(holder), 0);
 }
 
-TEST_F(MonitorRun, ShutdownClosesThenRemovesTheIconThenStopsThenWaits) {
-  inChild([] {
-    seedNotes("qb", {{"/home/ada/a.txt", "one"}, {"/home/ada/b.txt", "two"}});
-    ASSERT_TRUE(WriteProfileStringA(kProfileSection, kModifiedKey, "1"));
-    ScriptedDriver driver;
-    StopProbe probe;
-    ASSERT_TRUE(probe.ready());
-    answerEveryBox(IDYES);
-    std::vector<NOTIFYICONDATAA> icons;
-
-    int rc = runMonitor([&] {
-      if (!started(driver)) return;
-      icons = qb_tray_icons();
-      (void)qb_tray_click(WM_LBUTTONDOWN);
+// Ctrl+C stops; a system shutdown or a session's end closes the database
+// first (backing up and compacting what changed) and then stops. Either
+// way the notes are kept, "status" says the close was clean, and the
+// signal mask is put back.
+TEST_F(MonitorRun, EveryStopClosesCleanly) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    inChild([signal] {
+      seedNotes("qb", {{"/home/ada/a.txt", "one"}, {"/home/ada/b.txt", "two"}});
+      ASSERT_EQ(profile_write(kProfileSection, kModifiedKey, "1"), 0);
+      sigset_t before, after;
+      pthread_sigmask(SIG_SETMASK, nullptr, &before);
+      EXPECT_EQ(runMonitor(signalWhenHandling(signal)), 0);
+      pthread_sigmask(SIG_SETMASK, nullptr, &after);
+      EXPECT_EQ(sigismember(&after, SIGINT), sigismember(&before, SIGINT));
+      EXPECT_EQ(status(), 0u);
+      EXPECT_EQ(modified(), 0u);  // backed up and compacted
+      EXPECT_TRUE(exists(sys("qbbak.db")));
+      EXPECT_EQ(storedRemark("/home/ada/b.txt"), "two");
+      EXPECT_TRUE(reports().empty()) << reports()[0];
+      std::string cause;
+      EXPECT_EQ(drv_open(&cause), 0) << "the driver was left open: " << cause;
+      drv_close();
     });
-    EXPECT_EQ(rc, 0);
-
-    // The icon the Monitor showed, on its window.
-    ASSERT_EQ(icons.size(), 1u);
-    EXPECT_EQ(icons[0].hWnd, mainWindow);
-
-    // When the stop request went out, the database was closed (compacted,
-    // "status" 0) and the icon gone, and the event thread still ran.
-    const StopProbe::Seen& seen = probe.seen;
-    ASSERT_TRUE(seen.stopped);
-    EXPECT_EQ(seen.status, 0u);
-    EXPECT_FALSE(seen.tableOpen);
-    EXPECT_TRUE(seen.backupWritten);
-    EXPECT_EQ(seen.iconsShown, 0u);
-    EXPECT_EQ(seen.threadCode, STILL_ACTIVE);
-    // WinMain returned only after the thread had closed the driver, and it
-    // closed the thread's handle.
-    EXPECT_TRUE(probe.closed.load());
-    EXPECT_EQ(driver.closes(), 1);
-    DWORD code = 0;
-    EXPECT_FALSE(GetExitCodeThread(seen.thread, &code));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-
-    EXPECT_EQ(driver.codes(), (std::vector<DWORD>{kDriverRegisterHandler, kDriverRegisterEvent,
-                                                  kDriverRegisterWindow, kDriverDrain, kDriverStop,
-                                                  kDriverAcknowledge}));
-    EXPECT_EQ(qb_tray_log(), (std::vector<std::string>{"icon shown", "icon removed"}));
-    EXPECT_EQ(compactions(), 1);
-    EXPECT_EQ(modified(), 0u);
-    EXPECT_EQ(storedRemark("/home/ada/b.txt"), "two");
-  });
+  }
 }
 
-TEST_F(MonitorRun, FailedStopRequestBecomesTheExitCode) {
-  inChild([] {
-    ScriptedDriver driver;
-    driver.fail_control(kDriverStop, 1234);
-    answerEveryBox(IDYES);
-    int rc = runMonitor([&] {
-      if (!started(driver)) return;
-      (void)qb_tray_click(WM_LBUTTONDOWN);
-      // The wait goes on after the failed request: the stop has to come
-      // some other way.
-      if (!waitUntil([&] { return sent(driver, kDriverStop); })) return;
-      (void)driver.deliver_apc(kDriverOpStop, "", "");
-    });
-    EXPECT_EQ(rc, 1234);
-    EXPECT_EQ(driver.closes(), 1);
-    EXPECT_EQ(status(), 0u);
-  });
-}
-
-TEST_F(MonitorRun, EventThreadEndedEarlyNeedsNoStop) {
-  inChild([] {
-    setString(HKEY_LOCAL_MACHINE, kStatusKeyPath, "status", "running");  // unreadable as 4 bytes
-    ScriptedDriver driver;
-    answerEveryBox(IDYES);
-    DWORD threadCode = 0;
-    int rc = runMonitor([&] {
-      if (!waitUntil([] { return !qb_tray_icons().empty(); })) return;
-      HANDLE thread = eventThread;
-      if (!waitUntil([&] { return GetExitCodeThread(thread, &threadCode) && threadCode != STILL_ACTIVE; })) return;
-      (void)qb_tray_click(WM_LBUTTONDOWN);
-    });
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(threadCode, static_cast<DWORD>(ERROR_MORE_DATA));
-    EXPECT_EQ(driver.opens(), 0);
-    EXPECT_TRUE(driver.codes().empty());
-    EXPECT_FALSE(exists(sys("qb.db")));
-    EXPECT_EQ(qb_tray_log(), (std::vector<std::string>{"icon shown", "icon removed"}));
-    EXPECT_EQ(boxTexts().size(), 1u);  // the stop question only
-  });
-}
-
-TEST_F(MonitorRun, MissingDriverEndsTheMonitorWithItsError) {
-  inChild([] {
-    // No driver registered under the device name.
-    int rc = runMonitor([] {});
-    EXPECT_EQ(rc, ERROR_FILE_NOT_FOUND);
-    std::vector<QbMessageBoxShown> boxes = qb_message_box_log();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].text, "Unable to load QBSys.vxd from the Windows System subdirectory.");
-    EXPECT_EQ(boxes[0].caption, "Quibbet Monitor");
-    EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK));
-    EXPECT_EQ(driverHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(qb_tray_log(), (std::vector<std::string>{"icon shown", "icon removed"}));
-    EXPECT_EQ(status(), 0u);  // the table the thread had opened was closed
-  });
-}
-
-TEST_F(MonitorRun, SigintStops) {
-  inChild([] {
-    ScriptedDriver driver;
-    int rc = runMonitor([&] {
-      if (started(driver)) ::kill(::getpid(), SIGINT);
-    });
-    EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(sent(driver, kDriverStop));
-    EXPECT_EQ(driver.closes(), 1);
-    EXPECT_EQ(status(), 0u);
-    EXPECT_EQ(compactions(), 0);
-#ifndef __SANITIZE_THREAD__
-    // ThreadSanitizer keeps handlers in a table of its own and delivers a
-    // signal late, at a point of its choosing; what a query tells there is
-    // not what the process put back, so this is checked in the other builds.
-    EXPECT_FALSE(handlersInstalled());  // put back on the way out
-#endif
-  });
-}
-
-TEST_F(MonitorRun, SigtermEndsTheSessionThenQuits) {
-  inChild([] {
-    seedNotes("qb", {{"/home/ada/a.txt", "one"}});
-    ASSERT_TRUE(WriteProfileStringA(kProfileSection, kModifiedKey, "1"));
-    ScriptedDriver driver;
-    int rc = runMonitor([&] {
-      if (started(driver)) ::kill(::getpid(), SIGTERM);
-    });
-    EXPECT_EQ(rc, 0);
-    // closeDatabase ran twice: the session's end compacted, the shutdown
-    // found nothing left to do but write "status" 0 again.
-    EXPECT_EQ(compactions(), 1);
-    EXPECT_EQ(modified(), 0u);
-    EXPECT_EQ(status(), 0u);
-    EXPECT_TRUE(sent(driver, kDriverStop));
-    EXPECT_EQ(driver.closes(), 1);
-    EXPECT_EQ(storedRemark("/home/ada/a.txt"), "one");
-  });
-}
-
-TEST_F(MonitorRun, AnsweringNoKeepsTrackingBothWays) {
-  inChild([] {
-    seedNotes("qb", {{"/home/ada/a.txt", "one"}});
-    ScriptedDriver driver;
-    answerEveryBox(IDNO);
-    bool handled = false;
-    int rc = runMonitor([&] {
-      if (!started(driver)) return;
-      (void)qb_tray_click(WM_LBUTTONDOWN);
-      if (!waitUntil([] { return qb_message_box_log().size() == 1; })) return;
-      // Still running: an event as a message (the window's thread) and
-      // one as a queued call (the event thread) are both handled.
-      const uint8_t* m = driver.deliver_message(OP_RENAME, "/home/ada/a.txt", "/home/ada/b.txt");
-      if (m == nullptr || !driver.wait_acknowledged(m)) return;
-      const uint8_t* q = driver.deliver_apc(OP_RENAME, "/home/ada/b.txt", "/home/ada/c.txt");
-      if (q == nullptr || !driver.wait_acknowledged(q)) return;
-      handled = true;
-      ::kill(::getpid(), SIGINT);
-    });
-    EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(handled);
-    EXPECT_EQ(storedRemark("/home/ada/c.txt"), "one");
-    EXPECT_EQ(storedRemark("/home/ada/a.txt"), std::nullopt);
-  });
-}
-
-TEST_F(MonitorRun, ShowIconZeroRegistersAServiceProcess) {
-  inChild([] {
-    setDword(HKEY_LOCAL_MACHINE, kConfigurationKeyPath, "ShowIcon", 0);
-    qb_service_process_reset();
-    ScriptedDriver driver;
-    int rc = runMonitor([&] {
-      if (started(driver)) ::kill(::getpid(), SIGINT);
-    });
-    EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(qb_tray_log().empty());
-    EXPECT_EQ(qb_service_process_type(), static_cast<int>(RSP_SIMPLE_SERVICE));
-    EXPECT_EQ(qb_service_process_pid(), 0u);
-  });
-}
-
-TEST_F(MonitorRun, NoConfigurationKeyShowsTheIcon) {
+// A start that fails ends the Monitor with the failure's code, after its
+// shutdown: the table the event thread had opened is closed again.
+TEST_F(MonitorRun, FailedStartEndsTheMonitorWithItsCode) {
   inChild([this] {
-    ASSERT_EQ(qb_make_dirs(home_), 1);
-    ASSERT_TRUE(write_whole_file(home_ + "/registry.reg",
-                                 "REGEDIT4\n\n"
-                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrin Software\\Quibbet\\Status]\n"
-                                 "\"status\"=dword:00000000\n\n"));
-    qb_service_process_reset();
-    ScriptedDriver driver;
-    int rc = runMonitor([&] {
-      if (started(driver)) ::kill(::getpid(), SIGINT);
-    });
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(qb_tray_log(), (std::vector<std::string>{"icon shown", "icon removed"}));
-    EXPECT_EQ(qb_service_process_type(), -1);
+    ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_ + "/gone"), 0);
+    EXPECT_EQ(runMonitor([] {}), ENOENT);
+    std::vector<std::string> said = reports();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0].rfind("Cannot start watching files: no watch root can be watched: " + files_ + "/gone", 0),
+              0u)
+        << said[0];
+    EXPECT_EQ(status(), 0u);
   });
+}
+
+// "status" that cannot be read as a number: the event thread cannot tell a
+// crash from a clean stop, and the Monitor, which would otherwise run on
+// without following anything, ends saying so.
+TEST_F(MonitorRun, UnreadableStatusEndsTheMonitor) {
+  inChild([] {
+    ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kEventStatusKeyPath, "status", "running"), 0);
+    EXPECT_EQ(runMonitor([] {}), EPROTOTYPE);
+    std::vector<std::string> said = reports();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0].rfind("The Monitor cannot read \"status\"", 0), 0u) << said[0];
+    EXPECT_FALSE(exists(sys("qb.db")));
+  });
+}
+
+// The notes program: started from "NotesProgram" unless "Integrate" is 0,
+// split on blanks, looked up on PATH, with no signal blocked (it touches
+// its mark only then).
+TEST_F(MonitorRun, NotesProgramIsLaunchedAsConfigured) {
+  struct Row {
+    const char* what;
+    std::optional<uint32_t> integrate;
+    bool asString;  // "NotesProgram" a string (else a number)
+    size_t padding;  // blanks after the command, to pass the length limit
+    bool launched;
+  };
+  const Row rows[] = {
+      {"integrate missing counts as 1", std::nullopt, true, 0, true},
+      {"integrate 1", 1u, true, 0, true},
+      {"integrate 0", 0u, true, 0, false},
+      {"not a string", 1u, false, 0, false},
+      {"longer than the limit", 1u, true, kNotesProgramMax, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    inChild([&] {
+      const std::string mark = files_ + "/launched";
+      if (row.integrate)
+        ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, "Integrate", *row.integrate), 0);
+      else
+        (void)reg_delete_value(RegHive::kLocalMachine, kConfigurationKeyPath, "Integrate");
+      if (row.asString)
+        ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfigurationKeyPath, kNotesProgramValue,
+                                   "sh  -c\tgrep${IFS}-q${IFS}'SigBlk:.0*$'${IFS}/proc/self/status&&touch${IFS}" + mark +
+                                       std::string(row.padding, ' ')),
+                  0);
+      else
+        ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, kNotesProgramValue, 7), 0);
+      ASSERT_EQ(MonitorWndProc(MonitorMessage::kCreate, 0), kKeepRunning);
+      EXPECT_EQ(notesProgram != 0, row.launched);  // started, or not, before kCreate returned
+      if (row.launched) EXPECT_TRUE(waitUntil([&] { return exists(mark); }));
+      EXPECT_TRUE(waitHandling());
+      // The session ends: the database closes at once, and the Monitor
+      // goes on until it is stopped.
+      EXPECT_EQ(MonitorWndProc(MonitorMessage::kEndSession, 0), kKeepRunning);
+      EXPECT_FALSE(notesTable.isOpen());
+      EXPECT_EQ(status(), 0u);
+      EXPECT_EQ(MonitorWndProc(MonitorMessage::kStop, 0), 0);
+      EXPECT_EQ(stopEventThread(), 1);
+    });
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// DoResponse: the acknowledgement protocol, and what each operation does to
-// the notes table, the temporary table, "FileSpec" and "MODIFIED".
+// DoResponse: what each operation does to the notes table, the temporary
+// table, "FileSpec" and "MODIFIED", and how it waits for the tables.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -17,7 +17,6 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/message_box.h"
 #include "support/fault_io.h"
 #include "support/fork_helper.h"
 #include "tracking/table_guard.h"
@@ -28,14 +27,14 @@ namespace {
 const std::string kA = "/home/Ada/a.txt";
 const std::string kB = "/home/Ada/b.txt";
 
-// ---- acknowledgement --------------------------------------------------------
+// ---- what every event does ---------------------------------------------------------
 
 class Acknowledgement : public TrackingTest {};
 
-TEST_F(Acknowledgement, UnknownCodesGetOnlyTheEntryTraceAndAreAcknowledgedWithZero) {
+TEST_F(Acknowledgement, UnknownCodesAndStopGetOnlyTheEntryTrace) {
   note(notesTable, kA, "kept");
   setFileSpec(kA);
-  for (int32_t code : {0, 7, 99, 101, -1}) {
+  for (int32_t code : {0, 7, 99, 101, -1, OP_STOP}) {
     SCOPED_TRACE(code);
     EXPECT_EQ(event(code, kA, kB), "\nDoResponse with " + std::to_string(code) + "\n");
   }
@@ -46,14 +45,7 @@ TEST_F(Acknowledgement, UnknownCodesGetOnlyTheEntryTraceAndAreAcknowledgedWithZe
   EXPECT_EQ(modified(), 7u);
 }
 
-TEST_F(Acknowledgement, StopClearsRunningAndKeepsTheOperation) {
-  note(notesTable, kA, "kept");
-  EXPECT_EQ(event(OP_STOP, kA, kB), "\nDoResponse with 100\n");
-  EXPECT_EQ(running.load(), 0);
-  EXPECT_EQ(remarkOf(notesTable, kA), "kept");
-}
-
-TEST_F(Acknowledgement, ClosedTablesCountAsNotFoundAndTheEventIsStillAcknowledged) {
+TEST_F(Acknowledgement, ClosedTablesCountAsNotFound) {
   note(notesTable, kA, "a");
   ASSERT_EQ(notesTable.close(), 1);
   ASSERT_EQ(tempTable.close(), 1);
@@ -64,46 +56,18 @@ TEST_F(Acknowledgement, ClosedTablesCountAsNotFoundAndTheEventIsStillAcknowledge
   EXPECT_EQ(modified(), 7u);
 }
 
-// Delivered as the driver delivers it: a queued call to the registering
-// thread, run inside its alertable wait.
-TEST_F(Acknowledgement, QueuedCallFromTheDriverIsHandledAndAcknowledged) {
-  note(notesTable, kA, "moved");
-  ULONG_PTR handler = reinterpret_cast<ULONG_PTR>(&DoResponseApc);
-  DWORD returned = 0;
-  ASSERT_TRUE(DeviceIoControl(driverHandle, IOCTL_REGISTER_HANDLER, &handler, sizeof handler, nullptr, 0,
-                              &returned, nullptr));
-  const uint8_t* record = driver_.deliver_apc(OP_RENAME, kA, kB);
-  ASSERT_NE(record, nullptr);
-  EXPECT_EQ(SleepEx(INFINITE, TRUE), WAIT_IO_COMPLETION);
-  EXPECT_TRUE(driver_.wait_acknowledged(record, 0));
-  EXPECT_EQ(ScriptedDriver::operation_of(record), 0);
-  EXPECT_EQ(remarkOf(notesTable, kB), "moved");
-  // The stop request is answered with OP_STOP on the same thread.
-  ASSERT_TRUE(DeviceIoControl(driverHandle, IOCTL_STOP, nullptr, 0, nullptr, 0, &returned, nullptr));
-  EXPECT_EQ(SleepEx(INFINITE, TRUE), WAIT_IO_COMPLETION);
-  EXPECT_EQ(running.load(), 0);
-  EXPECT_TRUE(driver_.wait_acknowledgements(2, 0));
-}
-
 TEST_F(Acknowledgement, AnEventWaitsWhileAnotherThreadHoldsTheTables) {
   note(notesTable, kA, "moved");
   std::unique_lock<std::mutex> held(tracking_table_mutex());
-  std::atomic<bool> done{false};
-  std::memcpy(record_.sourcePath, kA.c_str(), kA.size() + 1);
-  std::memcpy(record_.targetPath, kB.c_str(), kB.size() + 1);
-  record_.operation = OP_RENAME;
-  std::thread other([&] {
-    (void)DoResponse(reinterpret_cast<ULONG_PTR>(&record_));
-    done = true;
-  });
-  // The entry trace comes before the tables are touched.
-  while (qb_debug_log().empty()) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(done);
-  EXPECT_EQ(acknowledgements().size(), 0u);
+  std::thread other([] { (void)DoResponse(FileEvent{OP_RENAME, kA, kB}, nullptr); });
+  // The entry trace comes before the tables are touched; while this thread
+  // holds them, the note stays where it was.
+  for (int i = 0; i < 10000 && log_lines(true).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(log_lines(true), std::vector<std::string>{"\nDoResponse with 2\n"});
+  EXPECT_EQ(remarkOf(notesTable, kA), "moved");
   held.unlock();
   other.join();
-  EXPECT_EQ(acknowledgements().size(), 1u);
   EXPECT_EQ(remarkOf(notesTable, kB), "moved");
 }
 
@@ -177,15 +141,14 @@ TEST_F(Rename, MovesTheNoteAndSetsACopyAsideUnderTheOldPath) {
 
 TEST_F(Rename, AWriteTheTableRefusesIsTracedAndLoggedWithTheEnginesError) {
   note(notesTable, kA, "mine");
-  qb_message_box_log_clear();
   FaultIo io;
   io.arm(IoKind::Write, 1, true);
   const std::string trace = event(OP_RENAME, kA, kB);
   io.disarm();
   EXPECT_NE(trace.find("FAILED: add " + kA + ": error "), std::string::npos) << trace;  // setting it aside
-  std::vector<QbMessageBoxShown> boxes = qb_message_box_log();
-  ASSERT_FALSE(boxes.empty());
-  EXPECT_EQ(boxes[0].text.rfind("FAILED: add " + kA + ": error ", 0), 0u) << boxes[0].text;
+  std::vector<std::string> said = log_lines(false);
+  ASSERT_FALSE(said.empty());
+  EXPECT_EQ(said[0].rfind("FAILED: add " + kA + ": error ", 0), 0u) << said[0];
 }
 
 TEST_F(Rename, BackToASetAsideNameBringsItsNoteBack) {

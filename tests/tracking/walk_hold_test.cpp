@@ -245,7 +245,7 @@ TEST_F(WalkHold, FailingCommitIsTriedAgainAndTheLockGivenBack) {
       fired = faults.plan().failures;
       traced = tracesBut("FAILED: update ", &unmoved);
     }
-    qb_debug_log_clear();
+    log_lines_clear();
     OtherOpen other;
     ASSERT_TRUE(other.ok());
     EXPECT_FALSE(other.anyLockHeld());
@@ -290,7 +290,7 @@ TEST_F(WalkHold, TableHeldByAnotherProcessIsLeftAsItIs) {
   ASSERT_TRUE(other.ok());
   EXPECT_FALSE(other.anyLockHeld());
   // With the table free again, the same walk re-keys everything.
-  qb_debug_log_clear();
+  log_lines_clear();
   walkFolder(file("Old").c_str(), file("New").c_str());
   EXPECT_EQ(traces(), "");
   EXPECT_EQ(reKeyed("Old", "New"), 6);
@@ -347,9 +347,9 @@ TEST_F(WalkHold, RecordLockedByAProcessWaitingForTheTableIsLetThrough) {
   EXPECT_FALSE(index.anyLockHeld());
 }
 
-// Events handled while the driver says more are queued behind them share one
-// hold: the first event, with nothing said yet, commits on its own; its
-// acknowledgement says three more wait, and those commit together once the
+// Events handled while the queue says more wait behind them share one
+// hold: the first event, with nothing said yet, commits on its own; after it
+// three more wait, and those commit together once the
 // queue is empty. Under the hold, a
 // record locked by a process that waits for the table ends the group, so
 // that process gets through, and the note still moves.
@@ -359,7 +359,7 @@ TEST_F(WalkHold, QueuedEventsCommitTogetherAndLetARecordHolderThrough) {
   ASSERT_TRUE(index.ok());
   int32_t committed = index.changeCount();
   for (int i = 0; i < 4; ++i) {
-    driver_.queue_behind(static_cast<DWORD>(3 - i));
+    behind = static_cast<size_t>(3 - i);
     (void)event(OP_RENAME, file("f" + std::to_string(i)), file("g" + std::to_string(i)));
     EXPECT_EQ(index.writerHeld(), i < 3) << i;
     EXPECT_EQ(index.changeCount() != committed, i == 0 || i == 3) << i;
@@ -371,7 +371,7 @@ TEST_F(WalkHold, QueuedEventsCommitTogetherAndLetARecordHolderThrough) {
   const TbLockSettings tb = tb_lock_settings;
   ix_lock_settings = IxLockSettings{400, 1, 2000};
   tb_lock_settings = TbLockSettings{50, 2, 1000};
-  driver_.queue_behind(1);
+  behind = 1;
   (void)event(OP_RENAME, file("g0"), file("h0"));  // opens the next group
   OtherOpen records("qb.db");
   ASSERT_TRUE(records.ok() && records.lock(4, INT32_MAX - 4));  // every record
@@ -385,7 +385,7 @@ TEST_F(WalkHold, QueuedEventsCommitTogetherAndLetARecordHolderThrough) {
   std::vector<int> tries;
   {
     DataFileHook hook(nullptr, [&](int n) { tries.push_back(n); });
-    driver_.queue_behind(0);
+    behind = 0;
     ASSERT_EQ(::close(::creat(file("g4").c_str(), 0600)), 0);  // a file: no folder walk
     (void)event(OP_RENAME, file("f4"), file("g4"));
   }
