@@ -56,16 +56,11 @@ inline std::string resolved(const std::string& path) {
   return realpath(path.c_str(), out) != nullptr ? std::string(out) : path;
 }
 
+constexpr char kConfigurationKey[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration";
+
 // Sets the registry string "WatchRoots" of the current state folder.
 inline void set_watch_roots(const std::string& roots) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, "WatchRoots", 0, REG_SZ, reinterpret_cast<const BYTE*>(roots.c_str()),
-                           static_cast<DWORD>(roots.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
+  ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfigurationKey, "WatchRoots", roots), 0);
 }
 
 // Opens the device as the Monitor does.
