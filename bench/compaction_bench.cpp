@@ -150,20 +150,20 @@ bool runOurs(const std::vector<Note>& notes, const std::vector<size_t>& deletes,
 
   // As at shutdown: the database open as the Monitor opens it, MODIFIED set.
   if (openDatabase() != 1) return fail("openDatabase");
-  if (!WriteProfileStringA(kProfileSection, kModifiedKey, "1")) return fail("WriteProfileStringA");
+  if (profile_write(kProfileSection, kModifiedKey, "1") != 0) return fail("profile_write");
   auto start = Clock::now();
   closeDatabase();
   out->total = secondsSince(start);
-  if (GetProfileIntA(kProfileSection, kModifiedKey, 0) != 0) return fail("closeDatabase (MODIFIED still set)");
+  if (profile_read_number(kProfileSection, kModifiedKey, 0) != 0) return fail("closeDatabase (MODIFIED still set)");
   out->after = static_cast<int64_t>(std::filesystem::file_size(db));
   int64_t expected = static_cast<int64_t>(notes.size() - deletes.size());
   if (countNotes(base) != expected || countNotes(backupBase) != expected) return fail("record count after compaction");
 
   // The two steps on their own, from the same uncompacted table.
-  if (!CopyFileA(bakDb.c_str(), db.c_str(), FALSE) || !CopyFileA(bakIdx.c_str(), idx.c_str(), FALSE))
+  if (qb_copy_file(bakDb.c_str(), db.c_str(), false) != 0 || qb_copy_file(bakIdx.c_str(), idx.c_str(), false) != 0)
     return fail("putting the uncompacted table back");
   start = Clock::now();
-  if (!CopyFileA(db.c_str(), bakDb.c_str(), FALSE) || !CopyFileA(idx.c_str(), bakIdx.c_str(), FALSE))
+  if (qb_copy_file(db.c_str(), bakDb.c_str(), false) != 0 || qb_copy_file(idx.c_str(), bakIdx.c_str(), false) != 0)
     return fail("backup copy");
   out->backup = secondsSince(start);
   double user0, system0, user1, system1;

@@ -121,15 +121,12 @@ class Bench {
     root_ = work_ + "/files";
     ::mkdir(root_.c_str(), 0700);
     ::setenv("QB_HOME", home_.c_str(), 1);
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration", 0, nullptr, 0,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS ||
-        RegSetValueExA(key, "WatchRoots", 0, REG_SZ, reinterpret_cast<const BYTE*>(root_.c_str()),
-                       static_cast<DWORD>(root_.size() + 1)) != ERROR_SUCCESS) {
-      std::fprintf(stderr, "cannot set WatchRoots in %s\n", home_.c_str());
+    if (int e = reg_write_string(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration",
+                                 "WatchRoots", root_);
+        e != 0) {
+      std::fprintf(stderr, "cannot set WatchRoots in %s/registry.reg: %s\n", home_.c_str(), std::strerror(e));
       std::exit(2);
     }
-    RegCloseKey(key);
   }
   ~Bench() {
     if (monitor_ > 0) {
@@ -282,15 +279,9 @@ class Bench {
 
  private:
   static long status() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestrin Software\\Quibbet\\Status\\", 0, KEY_QUERY_VALUE,
-                      &key) != ERROR_SUCCESS)
-      return -1;
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    LONG rc = RegQueryValueExA(key, "status", nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? static_cast<long>(value) : -1;
+    uint32_t value = 0;
+    int rc = reg_read_number(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Status", "status", &value);
+    return rc == 0 ? static_cast<long>(value) : -1;
   }
 
   std::string stampOfTemp() const {

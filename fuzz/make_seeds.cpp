@@ -333,18 +333,18 @@ void profile_seeds() {
       "\"Lost\"=dword:1\n"
       "[hkey_local_machine\\software\\kestrin software\\quibbet\\configuration\\]\n"
       "\"showicon\"=dword:0\n";
-  // Calls: open a key of the file (pick byte odd), query, set, delete, create.
+  // Calls (registry key picks: odd takes a key of the file; value picks: odd
+  // a value name of the file): read, set, delete, create, read back.
   Bytes calls;
-  calls += Bytes("\x00\x00\x00\x01", 4);                     // open HKLM\<first key of the file>
-  calls += Bytes("\x02\x01\x01\x20\x00", 5);                 // query its first value
-  calls += Bytes("\x03\x01\x00\x03" "New" "\x00\x05" "hello", 14);  // set "New" = REG_SZ "hello"
-  calls += Bytes("\x04\x01\x01", 3);                         // delete the file's first value
-  calls += Bytes("\x01\x01\x00\x00\x06" "Fresh\\", 11);       // create HKLM\Fresh
-  calls += Bytes("\x05\x00", 2);                             // close a key
+  calls += Bytes("\x01\x01\x01", 3);                                    // read the first key's first value
+  calls += Bytes("\x02\x01\x00\x03" "New" "\x00\x05" "hello", 14);     // set its "New" = "hello"
+  calls += Bytes("\x04\x01\x01", 3);                                    // delete its first value
+  calls += Bytes("\x00\x00\x06" "Fresh\\", 9);                         // create HKLM\Fresh
+  calls += Bytes("\x01\x00\x06" "Fresh\\" "\x00\x03" "New", 14);       // read a value of it
   profile_seed("registry", false, reg, calls);
-  // Create HKLM\A\B, set its "v" = REG_DWORD 0x04030201.
+  // Create HKLM\A\B, set its "v" = the number 0x04030201.
   profile_seed("registry_empty", false, "",
-               Bytes("\x01\x01\x00\x00\x03" "A\\B" "\x03\x01\x00\x01" "v" "\x01\x04\x01\x02\x03\x04", 19));
+               Bytes("\x00\x00\x03" "A\\B" "\x02\x00\x03" "A\\B" "\x00\x01" "v" "\x01\x01\x02\x03\x04", 20));
   const std::string ini =
       "[Quibbet]\n"
       "MODIFIED=1\n"

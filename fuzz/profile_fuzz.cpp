@@ -11,12 +11,14 @@
 // the script's calls run on it. Nothing may crash or hang, and what a call
 // stores must be what a later reader finds:
 //   registry  the writer's text reads back as itself and keeps every value
-//             it was given; a value set reads back at once with its type
+//             it was given; a key path is refused exactly when no header
+//             could hold it; a value set reads back at once with its type
 //             and data, a value deleted is gone, a key created exists; and
 //             read afresh from the file at the end, every value set or left
 //             alone is there as it was, every value deleted is not.
 //   win.ini   a key written reads back as the number its value spells, and
 //             a key or section deleted reads as the default.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -90,10 +92,28 @@ bool holds_all(RegDoc& to, const RegDoc& from, const std::map<std::string, std::
   return true;
 }
 
+// A key as the calls name it: a hive and the path below it; `full` is the
+// path the file's header gives it.
 struct Key {
-  HKEY handle;
-  std::string path;
+  RegHive hive;
+  std::string sub;
+  std::string full;
 };
+
+const char* hive_name(RegHive h) { return h == RegHive::kCurrentUser ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE"; }
+
+// The header path the registry gives `sub` below `hive`; false when it
+// refuses it (no header line could hold a line break; an empty component
+// names no key).
+bool join(RegHive hive, std::string sub, std::string* out) {
+  if (sub.find_first_of("\r\n") != std::string::npos) return false;
+  while (!sub.empty() && sub.back() == '\\') sub.pop_back();
+  *out = hive_name(hive);
+  if (sub.empty()) return true;
+  if (sub.front() == '\\' || sub.find("\\\\") != std::string::npos) return false;
+  *out += "\\" + sub;
+  return true;
+}
 
 class RegistryRun {
  public:
@@ -116,7 +136,6 @@ class RegistryRun {
 
     put_file("registry.reg", text);
     for (int n = 0; n < kMaxCalls && !in_.empty(); ++n) call();
-    for (const Key& k : open_) fz_check(RegCloseKey(k.handle) == ERROR_SUCCESS, "an open key does not close");
 
     const std::string file = read_state_file("registry.reg");
     if (fz_verbose()) {
@@ -138,149 +157,124 @@ class RegistryRun {
   }
 
  private:
-  // A hive or a key opened earlier, with its full path.
-  Key base() {
+  // A key of the file below the picked hive, or a made-up path.
+  Key key() {
     uint8_t pick = in_.u8();
-    if (!open_.empty() && (pick & 1) != 0) return open_[(pick >> 1) % open_.size()];
-    return (pick & 2) != 0 ? Key{HKEY_CURRENT_USER, "HKEY_CURRENT_USER"} : Key{HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE"};
-  }
-  // A key path below `b`: a key of the file when `b` is its hive, or made up.
-  std::string sub_key(const Key& b) {
-    uint8_t pick = in_.u8();
+    Key k{(pick & 2) != 0 ? RegHive::kCurrentUser : RegHive::kLocalMachine, "", ""};
+    const std::string hive = hive_name(k.hive);
     if (!names_.empty() && (pick & 1) != 0) {
-      const std::string& name = names_[(pick >> 1) % names_.size()];
-      if (name.size() > b.path.size() + 1 && reg_same_name(name.substr(0, b.path.size()), b.path) &&
-          name[b.path.size()] == '\\')
-        return as_c(name.substr(b.path.size() + 1));
+      const std::string& name = names_[(pick >> 2) % names_.size()];
+      if (name.size() > hive.size() + 1 && reg_same_name(name.substr(0, hive.size()), hive) && name[hive.size()] == '\\')
+        k.sub = as_c(name.substr(hive.size() + 1));
+    } else {
+      k.sub = c_text(in_, 40);
     }
-    return c_text(in_, 40);
+    return k;
   }
   std::string value_name() {
     uint8_t pick = in_.u8();
     if (!values_.empty() && (pick & 1) != 0) return as_c(values_[(pick >> 1) % values_.size()]);
     return c_text(in_, kMaxName);
   }
-  // The path the registry gives `sub` below `b`; false when it refuses it.
-  static bool join(const std::string& b, std::string sub, std::string* out) {
-    if (sub.find('\n') != std::string::npos) return false;  // no header line could hold it
-    while (!sub.empty() && sub.back() == '\\') sub.pop_back();
-    if (sub.empty()) {
-      *out = b;
-      return true;
-    }
-    if (sub.front() == '\\' || sub.find("\\\\") != std::string::npos) return false;
-    *out = b + "\\" + sub;
-    return true;
-  }
 
-  // The value `name` of `k` as RegQueryValueExA hands it out.
+  // The value `name` of `k` as the two readers hand it out.
   std::optional<RegValue> query(const Key& k, const std::string& name) {
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExA(k.handle, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
-    std::vector<BYTE> data(size + 1);
-    DWORD got = size;
-    fz_check(RegQueryValueExA(k.handle, name.c_str(), nullptr, &type, data.data(), &got) == ERROR_SUCCESS && got == size,
-             "a value's size changed between two queries");
+    uint32_t number = 0;
+    std::string text;
+    int as_number = reg_read_number(k.hive, k.sub.c_str(), name.c_str(), &number);
+    int as_text = reg_read_string(k.hive, k.sub.c_str(), name.c_str(), &text);
+    fz_check((as_number == ENOENT) == (as_text == ENOENT), "the two readers disagree on a value's presence");
     RegValue v;
-    v.type = type;
-    if (type == REG_SZ) {
-      fz_check(size >= 1 && data[size - 1] == 0, "a string value came without its terminator");
-      --size;
+    if (as_number == 0) {
+      v.type = REG_DWORD;
+      v.data.assign(reinterpret_cast<const char*>(&number), sizeof number);
+    } else if (as_text == 0) {
+      v.type = REG_SZ;
+      v.data = text;
+    } else {
+      return std::nullopt;
     }
-    v.data.assign(reinterpret_cast<const char*>(data.data()), size);
     return v;
   }
 
+  // Whether the registry's answer `rc` on the key `k` agrees with the model
+  // of its path; on success *full is the key's header path.
+  static bool accepted(const Key& k, int rc, std::string* full) {
+    const bool joins = join(k.hive, k.sub, full);
+    fz_check(joins == (rc != EINVAL), "a key path is refused or accepted against the model of its header");
+    return rc == 0;
+  }
+
   void call() {
-    switch (in_.u8() % 7) {
-      case 0:
+    switch (in_.u8() % 5) {
+      case 0: {
+        Key k = key();
+        int rc = reg_create_key(k.hive, k.sub.c_str());
+        if (fz_verbose()) std::fprintf(stderr, "create \"%s\": %d\n", k.sub.c_str(), rc);
+        if (accepted(k, rc, &k.full)) created_.push_back(k.full);
+        return;
+      }
       case 1: {
-        const bool create = in_.u8() & 1;
-        Key b = base();
-        std::string sub = sub_key(b), path;
-        HKEY h = nullptr;
-        LONG rc = create ? RegCreateKeyExA(b.handle, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr)
-                         : RegOpenKeyExA(b.handle, sub.c_str(), 0, KEY_READ, &h);
-        if (fz_verbose()) std::fprintf(stderr, "%s \"%s\" below \"%s\": %ld\n", create ? "create" : "open", sub.c_str(), b.path.c_str(), static_cast<long>(rc));
-        if (rc != ERROR_SUCCESS) return;
-        fz_check(join(b.path, sub, &path), "a key path the registry should refuse was accepted");
-        if (create) created_.push_back(path);
-        if (open_.size() < 8)
-          open_.push_back({h, path});
-        else
-          fz_check(RegCloseKey(h) == ERROR_SUCCESS, "a key does not close");
+        Key k = key();
+        (void)query(k, value_name());
         return;
       }
-      case 2: {
-        Key k = base();
-        std::string name = value_name();
-        DWORD type = 0, size = in_.u8() % 64;
-        std::vector<BYTE> data(size + 1);
-        (void)RegQueryValueExA(k.handle, name.c_str(), nullptr, &type, (in_.u8() & 1) ? nullptr : data.data(), &size);
-        return;
-      }
+      case 2:
       case 3: {
-        Key k = base();
+        Key k = key();
         std::string name = value_name();
-        uint8_t pick = in_.u8();
-        DWORD type = pick % 4 == 0 ? REG_SZ : pick % 4 == 1 ? REG_DWORD : pick % 4 == 2 ? REG_BINARY : in_.u8();
-        std::string bytes = in_.text(in_.u8() % 41);
-        DWORD size = static_cast<DWORD>((pick & 4) != 0 && type == REG_DWORD ? 4 : bytes.size());
-        if (size > bytes.size()) bytes.resize(size, '\0');
-        LONG rc = RegSetValueExA(k.handle, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()), size);
-        if (fz_verbose()) std::fprintf(stderr, "set \"%s\" of \"%s\", type %u, %u bytes: %ld\n", name.c_str(), k.path.c_str(), type, size, static_cast<long>(rc));
-        if (rc != ERROR_SUCCESS) return;
         RegValue v;
-        v.type = type;
-        v.data = type == REG_SZ ? bytes.substr(0, strnlen(bytes.c_str(), size)) : bytes.substr(0, size);
+        int rc;
+        if (in_.u8() & 1) {
+          uint32_t number = static_cast<uint32_t>(in_.i32());
+          v.type = REG_DWORD;
+          v.data.assign(reinterpret_cast<const char*>(&number), sizeof number);
+          rc = reg_write_number(k.hive, k.sub.c_str(), name.c_str(), number);
+        } else {
+          std::string text = in_.text(in_.u8() % 41);
+          v.type = REG_SZ;
+          v.data = as_c(text);  // stored up to its first zero byte
+          rc = reg_write_string(k.hive, k.sub.c_str(), name.c_str(), text);
+        }
+        if (fz_verbose()) std::fprintf(stderr, "set \"%s\" of \"%s\": %d\n", name.c_str(), k.sub.c_str(), rc);
+        if (!accepted(k, rc, &k.full)) return;
         std::optional<RegValue> back = query(k, name);
         fz_check(back && same_value(*back, v), "a value set does not read back as set");
-        expected_[fold(k.path + "\n" + name)] = v;
+        expected_[fold(k.full + "\n" + name)] = v;
         return;
       }
-      case 4: {
-        Key k = base();
+      default: {
+        Key k = key();
         std::string name = value_name();
-        LONG rc = RegDeleteValueA(k.handle, name.c_str());
-        if (fz_verbose()) std::fprintf(stderr, "delete \"%s\" of \"%s\": %ld\n", name.c_str(), k.path.c_str(), static_cast<long>(rc));
-        if (rc != ERROR_SUCCESS) return;
+        int rc = reg_delete_value(k.hive, k.sub.c_str(), name.c_str());
+        if (fz_verbose()) std::fprintf(stderr, "delete \"%s\" of \"%s\": %d\n", name.c_str(), k.sub.c_str(), rc);
+        if (!accepted(k, rc, &k.full)) return;
         fz_check(!query(k, name), "a value deleted still reads");
-        expected_[fold(k.path + "\n" + name)] = std::nullopt;
+        expected_[fold(k.full + "\n" + name)] = std::nullopt;
         return;
       }
-      case 5: {
-        if (open_.empty()) return;
-        size_t i = in_.u8() % open_.size();
-        fz_check(RegCloseKey(open_[i].handle) == ERROR_SUCCESS, "an open key does not close");
-        open_.erase(open_.begin() + static_cast<long>(i));
-        return;
-      }
-      default:
-        (void)RegFlushKey(base().handle);
-        return;
     }
   }
 
   FzBytes& in_;
   RegDoc original_;
   std::vector<std::string> names_, values_;
-  std::vector<Key> open_;
   std::vector<std::string> created_;
   std::map<std::string, std::optional<RegValue>> expected_;  // folded "key\nvalue"; nullopt: deleted
 };
 
 // ---- win.ini -------------------------------------------------------------------
 
-// What GetProfileIntA makes of a stored value: blanks around it dropped, an
+// What profile_read_number makes of a stored value: blanks around it dropped, an
 // optional sign, the leading digits; negative gives 0, nothing the default.
-UINT number_of(const std::string& value, UINT default_value) {
+unsigned number_of(const std::string& value, unsigned default_value) {
   size_t b = value.find_first_not_of(" \t\r");
   if (b == std::string::npos) return default_value;
   size_t e = value.find_last_not_of(" \t\r");
   std::string v = value.substr(b, e - b + 1);
   size_t i = v[0] == '-' || v[0] == '+' ? 1 : 0;
-  UINT n = 0;
-  for (; i < v.size() && v[i] >= '0' && v[i] <= '9'; ++i) n = n * 10 + static_cast<UINT>(v[i] - '0');
+  unsigned n = 0;
+  for (; i < v.size() && v[i] >= '0' && v[i] <= '9'; ++i) n = n * 10 + static_cast<unsigned>(v[i] - '0');
   return v[0] == '-' ? 0 : n;
 }
 
@@ -320,22 +314,22 @@ class ProfileRun {
     const char* k = key.c_str();
     switch (in_.u8() % 4) {
       case 0:
-        (void)GetProfileIntA(s, k, static_cast<INT>(in_.i32()));
+        (void)profile_read_number(s, k, static_cast<unsigned>(in_.i32()));
         return;
       case 1: {
         std::string value = c_text(in_, kMaxName);
-        if (WriteProfileStringA(s, k, value.c_str()))
-          fz_check(GetProfileIntA(s, k, 7) == number_of(value, 7), "a key written does not read back");
+        if (profile_write(s, k, value.c_str()) == 0)
+          fz_check(profile_read_number(s, k, 7) == number_of(value, 7), "a key written does not read back");
         return;
       }
       case 2:
-        if (WriteProfileStringA(s, k, nullptr)) fz_check(GetProfileIntA(s, k, 7) == 7, "a key deleted still reads");
+        if (profile_write(s, k, nullptr) == 0) fz_check(profile_read_number(s, k, 7) == 7, "a key deleted still reads");
         return;
       default:
-        if (WriteProfileStringA(s, nullptr, nullptr)) {
+        if (profile_write(s, nullptr, nullptr) == 0) {
           keys_.push_back(key);
           for (const std::string& any : keys_)
-            fz_check(GetProfileIntA(s, any.c_str(), 7) == 7, "a key of a deleted section still reads");
+            fz_check(profile_read_number(s, any.c_str(), 7) == 7, "a key of a deleted section still reads");
           keys_.pop_back();
         }
         return;

@@ -4,28 +4,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <syslog.h>
 
-#include "platform/debug_output.h"
+#include "platform/report.h"
 
 void drv_warn(const char* format, ...) {
   char text[1024];
   int n = std::snprintf(text, sizeof text, "driver: ");
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text + n, sizeof text - static_cast<size_t>(n) - 1, format, args);
+  std::vsnprintf(text + n, sizeof text - static_cast<size_t>(n), format, args);
   va_end(args);
-  size_t len = 0;
-  while (text[len] != '\0') ++len;
-  text[len] = '\n';
-  text[len + 1] = '\0';
-  std::fputs(text, stderr);
-  OutputDebugStringA(text);
   // The Monitor runs as a service whose standard error may go nowhere: what
   // the driver warns of (a root it cannot watch, lost events, the watch
-  // limit) must reach the log the user reads.
-  text[len] = '\0';
-  ::syslog(LOG_WARNING, "%s", text);
+  // limit) must reach the log the user reads too.
+  qb_report(LogKind::kWarning, text);
 }
 
 bool drv_tracing() {

@@ -16,9 +16,10 @@
 
 using DriverEvent = FileEvent;
 
-// "driver: <text>\n" on standard error, through OutputDebugStringA and to
-// syslog as a warning, for what the user should hear about (lost events, a
-// refused path, a watch limit reached, a root that cannot be watched).
+// A warning report "driver: <text>" (platform/report.h: "qbmon: driver:
+// <text>" on standard error, the system log, the log sink), for what the
+// user should hear about (lost events, a refused path, a watch limit
+// reached, a root that cannot be watched).
 void drv_warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A trace line on standard error when QB_DRIVER_TRACE is set and not empty

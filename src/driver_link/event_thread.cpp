@@ -27,11 +27,8 @@ const char kCorruptMessage[] =
     "in the state folder's system folder). Run `qbnote check` to see what is wrong.";
 const char kStatusMissingMessage[] =
     "The registry had no \"status\" value: taken as a clean stop of the last run and written as 0.";
-const char kEventStatusKeyPath[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Status";
 
 namespace {
-
-const char kStatusName[] = "status";
 
 // The Monitor's exit status when the notes table can be neither opened nor
 // recovered: the status qbnote gives for a table it cannot use.
@@ -104,7 +101,7 @@ int start(int* r) {
   // on would look healthy while it could neither tell a crash nor mark a
   // clean stop.
   uint32_t status = 0;
-  int rc = reg_read_number(RegHive::kLocalMachine, kEventStatusKeyPath, kStatusName, &status);
+  int rc = reg_read_number(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, &status);
   if (rc == ENOENT) {
     status = 0;
     writeStatus(0);

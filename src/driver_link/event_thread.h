@@ -43,9 +43,6 @@
 extern const char kCorruptMessage[];         // the table cannot be recovered or opened
 extern const char kStatusMissingMessage[];  // "status" missing, taken as 0
 
-// HKEY_LOCAL_MACHINE key of "status".
-extern const char kEventStatusKeyPath[];  // "SOFTWARE\Kestrin Software\Quibbet\Status"
-
 // The thread's work (see above); its result is also the kEnded notice's code.
 int EventThread();
 

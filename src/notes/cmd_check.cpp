@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -12,7 +13,6 @@
 #include "engine/engine.h"
 #include "notes/notes.h"
 #include "notes/notes_table.h"
-#include "platform/files.h"
 #include "upkeep/database.h"
 
 namespace {
@@ -65,7 +65,8 @@ Table* open_for_check(const std::string& label, const std::string& base, int* st
 // exist, kExitTable when damaged or unopenable, kExitHeld when held.
 int check_table(const std::string& label, const std::string& base) {
   const std::string data = base + ".db";
-  if (GetFileAttributesA(data.c_str()) == INVALID_FILE_ATTRIBUTES) return kExitNotFound;
+  struct stat st;
+  if (::stat(data.c_str(), &st) != 0) return kExitNotFound;
   int status = kExitDone;
   Table* t;
   {

@@ -1,12 +1,12 @@
 // The commands that read notes: get, ls and find.
 #include <cerrno>
 #include <cstdio>
+#include <sys/stat.h>
 #include <string>
 
 #include "notes/json.h"
 #include "notes/notes.h"
 #include "notes/notes_table.h"
-#include "platform/files.h"
 
 namespace {
 
@@ -50,9 +50,8 @@ void emit(bool json, const std::string& path, const std::string& note, const std
 // Whether the file or folder a note names is gone. Only a clear "no such
 // file" counts: a path that cannot be looked at is not stale.
 bool gone(const std::string& path) {
-  if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
-  DWORD e = GetLastError();
-  return e == ENOENT || e == ENOTDIR;
+  struct stat st;
+  return ::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 #include "cache/file_io.h"
 #include "engine/engine.h"
 #include "notes/notes.h"
-#include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/state_dir.h"
 #include "upkeep/backup.h"
@@ -163,14 +162,12 @@ int start_engine() {
 }
 
 std::string system_file(const char* name) {
-  char dir[kPathBuffer] = {};
-  UINT length = GetSystemDirectoryA(dir, sizeof dir);
-  if (length == 0 || length >= sizeof dir) {
-    say("the state folder's system folder cannot be had: %s",
-        length == 0 ? std::strerror(static_cast<int>(GetLastError())) : "its path is too long");
+  const std::string dir = qb_system_dir();
+  if (dir.empty()) {
+    say("the state folder's system folder cannot be had: %s", std::strerror(errno));
     return "";
   }
-  return std::string(dir) + "/" + name;
+  return dir + "/" + name;
 }
 
 // ---------------------------------------------------------------------------
@@ -480,9 +477,8 @@ int NotesTable::remove(const std::string& path) {
     const int index_error = t_.lowerError();
     (void)t_.unlockRecord(lockId);
     // As the Monitor does after every deletion: the next shutdown compacts.
-    if (!WriteProfileStringA("Quibbet", "MODIFIED", "1"))
-      say("the note is deleted, but win.ini could not be marked for compaction: %s",
-          std::strerror(static_cast<int>(GetLastError())));
+    if (const int e = profile_write("Quibbet", "MODIFIED", "1"); e != 0)
+      say("the note is deleted, but win.ini could not be marked for compaction: %s", std::strerror(e));
     if (d != 1) return engineFailure("deleting a note from", code, index_error);
     return stillTheTable();
   }

@@ -1,9 +1,9 @@
 #include "platform/debug_output.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <mutex>
+
+#include "platform/report.h"
 
 namespace {
 
@@ -21,11 +21,7 @@ Sink& sink() {
 
 void OutputDebugStringA(LPCSTR text) {
   if (text == nullptr) return;
-  const char* trace = std::getenv("QB_TRACE");
-  if (trace != nullptr && trace[0] != '\0') {
-    std::fputs(text, stderr);  // one locked write of the stream per call
-    std::fflush(stderr);
-  }
+  qb_trace(text);  // standard error under QB_TRACE, and the log sink
   Sink& s = sink();
   std::lock_guard<std::mutex> g(s.lock);
   s.lines.emplace_back(text);

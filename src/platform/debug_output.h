@@ -5,7 +5,8 @@
 // sink keeps the newest 10000 entries: the Monitor runs for weeks, and a
 // trace nobody reads must not grow without bound. When the environment
 // variable QB_TRACE is set and not empty (read on each call), the string is
-// also written to standard error as it stands.
+// also written to standard error as it stands. Each string is a qb_trace
+// line too (platform/report.h), so a log sink sees it.
 //
 // Threads: any thread; the sink has its own lock.
 #pragma once

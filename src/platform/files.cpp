@@ -39,23 +39,23 @@ static int copy_bytes(int in, int out) {
   }
 }
 
-BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL fail_if_exists) {
-  if (from == nullptr || to == nullptr) return fail(EINVAL);
+int qb_copy_file(const char* from, const char* to, bool fail_if_exists) {
+  if (from == nullptr || to == nullptr) return EINVAL;
   int in = ::open(from, O_RDONLY | O_CLOEXEC);
-  if (in < 0) return fail(errno);
+  if (in < 0) return errno;
   struct stat st;
   if (::fstat(in, &st) != 0) {
     close_keep_errno(in);
-    return fail(errno);
+    return errno;
   }
   if (S_ISDIR(st.st_mode)) {
     ::close(in);
-    return fail(EISDIR);
+    return EISDIR;
   }
   // Held while reading: no one may take the source exclusively meanwhile.
   if (::flock(in, LOCK_SH | LOCK_NB) != 0) {
     close_keep_errno(in);
-    return fail(errno);
+    return errno;
   }
   // The old target, when there is one, is held exclusively until the new one
   // has replaced it, so no program has it open while it goes.
@@ -65,11 +65,11 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL fail_if_exists) {
     if (old >= 0 && ::flock(old, LOCK_EX | LOCK_NB) != 0) {
       close_keep_errno(old);
       close_keep_errno(in);
-      return fail(errno);
+      return errno;
     }
   } else if (::access(to, F_OK) == 0) {
     ::close(in);
-    return fail(EEXIST);
+    return EEXIST;
   }
   std::string temp;
   int out = af_temp_beside(to, &temp);
@@ -79,12 +79,17 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL fail_if_exists) {
     ::unlink(temp.c_str());
     rc = -1;
   } else if (rc == 1) {
-    rc = af_commit(out, temp, to, fail_if_exists != FALSE);
+    rc = af_commit(out, temp, to, fail_if_exists);
   }
   int e = errno;
   if (old >= 0) ::close(old);
   ::close(in);
-  return rc == 1 ? TRUE : fail(e);
+  return rc == 1 ? 0 : e;
+}
+
+BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL fail_if_exists) {
+  int rc = qb_copy_file(from, to, fail_if_exists != FALSE);
+  return rc == 0 ? TRUE : fail(rc);
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
@@ -104,11 +109,4 @@ DWORD GetFileAttributesA(LPCSTR path) {
   if (base[0] == '.' && std::strcmp(base, ".") != 0 && std::strcmp(base, "..") != 0) a |= FILE_ATTRIBUTE_HIDDEN;
   if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) a |= FILE_ATTRIBUTE_READONLY;
   return a != 0 ? a : FILE_ATTRIBUTE_NORMAL;
-}
-
-BOOL DeleteFileA(LPCSTR path) {
-  if (path == nullptr) return fail(EINVAL);
-  struct stat st;
-  if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) return fail(EISDIR);
-  return ::unlink(path) == 0 ? TRUE : fail(errno);
 }

@@ -1,7 +1,6 @@
 // Kernel objects: what a HANDLE stands for, and the per-thread state that
 // threads, queued calls and message queues share. Internal to platform/:
-// threads.cpp, window.cpp, process.cpp, device.cpp, listing.cpp and
-// signals.cpp use it.
+// threads.cpp, window.cpp, process.cpp and device.cpp use it.
 //
 // A HANDLE is one reference to a kernel object: a QbHandle allocation that
 // holds a shared pointer to the object. Several handles may refer to one
@@ -39,7 +38,7 @@
 #include "platform/win_types.h"
 #include "platform/window.h"
 
-enum class ObjectKind { kThread, kEvent, kMutex, kProcess, kDevice, kFind };
+enum class ObjectKind { kThread, kEvent, kMutex, kProcess, kDevice };
 
 struct ThreadState;
 

@@ -162,17 +162,17 @@ bool writable(const char* s, const char* forbidden) {
 
 }  // namespace
 
-UINT GetProfileIntA(LPCSTR section, LPCSTR key, INT default_value) {
-  if (section == nullptr || key == nullptr) return static_cast<UINT>(default_value);
+unsigned profile_read_number(const char* section, const char* key, unsigned default_value) {
+  if (section == nullptr || key == nullptr) return default_value;
   // Names are compared as the file's lines give them: without blanks around.
   const std::string s = trim(section), k = trim(key);
   Guard g;
   std::string file = qb_state_path("win.ini");
   FileStamp now;
-  if (file.empty() || af_stamp(file, &now) < 0) return static_cast<UINT>(default_value);
+  if (file.empty() || af_stamp(file, &now) < 0) return default_value;
   if (!(g_cache->loaded && g_cache->file == file && same_stamp(now, g_cache->stamp))) {
     std::string text;
-    if (af_read(file, &text, &now) < 0) return static_cast<UINT>(default_value);
+    if (af_read(file, &text, &now) < 0) return default_value;
     g_cache->lines = split(text, file);
     g_cache->file = file;
     g_cache->stamp = now;
@@ -180,46 +180,49 @@ UINT GetProfileIntA(LPCSTR section, LPCSTR key, INT default_value) {
   }
   long at = find(g_cache->lines, s.c_str(), k.c_str());
   std::string name, value;
-  if (at < 0) return static_cast<UINT>(default_value);
+  if (at < 0) return default_value;
   classify(g_cache->lines[static_cast<size_t>(at)], &name, &value);
-  if (value.empty()) return static_cast<UINT>(default_value);
+  if (value.empty()) return default_value;
   size_t i = 0;
   bool negative = value[0] == '-';
   if (value[0] == '-' || value[0] == '+') ++i;
-  UINT n = 0;
-  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) n = n * 10 + static_cast<UINT>(value[i] - '0');
+  unsigned n = 0;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) n = n * 10 + static_cast<unsigned>(value[i] - '0');
   return negative ? 0 : n;
 }
 
-BOOL WriteProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value) {
-  if (section == nullptr || !writable(section, "]\r\n") || !writable(key, "=\r\n") || !writable(value, "\r\n")) {
-    SetLastError(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    return FALSE;
-  }
+int profile_write(const char* section, const char* key, const char* value) {
+  if (section == nullptr || !writable(section, "]\r\n") || !writable(key, "=\r\n") || !writable(value, "\r\n"))
+    return EINVAL;
   // Blanks around a name are not part of it (a reader drops them), and a key
   // must read back as a key line: not empty, not a comment, not a header.
   const std::string s = trim(section), k = key != nullptr ? trim(key) : "";
-  if (key != nullptr && (k.empty() || k[0] == ';' || k[0] == '[')) {
-    SetLastError(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    return FALSE;
-  }
+  if (key != nullptr && (k.empty() || k[0] == ';' || k[0] == '[')) return EINVAL;
   Guard g;
   std::string file = qb_state_path("win.ini");
   int lock = file.empty() ? -1 : af_lock(file);
-  if (lock < 0) {
-    SetLastError(static_cast<DWORD>(errno));
-    return FALSE;
-  }
+  if (lock < 0) return errno;
   std::string text;
   FileStamp stamp;
-  BOOL ok = FALSE;
+  int rc = 0;
   if (af_read(file, &text, &stamp) >= 0) {
     Lines lines = split(text, file);
-    ok = !apply(lines, s.c_str(), key != nullptr ? k.c_str() : nullptr, value) || af_replace(file, join(lines)) == 1;
-    if (!ok) SetLastError(static_cast<DWORD>(errno));
+    if (apply(lines, s.c_str(), key != nullptr ? k.c_str() : nullptr, value) && af_replace(file, join(lines)) != 1)
+      rc = errno;
   } else {
-    SetLastError(static_cast<DWORD>(errno));
+    rc = errno;
   }
   af_unlock(lock);
-  return ok;
+  return rc;
+}
+
+UINT GetProfileIntA(LPCSTR section, LPCSTR key, INT default_value) {
+  return profile_read_number(section, key, static_cast<unsigned>(default_value));
+}
+
+BOOL WriteProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value) {
+  int rc = profile_write(section, key, value);
+  if (rc == 0) return TRUE;
+  SetLastError(static_cast<DWORD>(rc == EINVAL ? ERROR_INVALID_PARAMETER : rc));
+  return FALSE;
 }

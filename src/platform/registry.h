@@ -56,11 +56,15 @@ LONG RegFlushKey(HKEY key);
 LONG RegCloseKey(HKEY key);
 
 // ---- The plain interface (replacing the calls above) ----------------------
-// Values by the full path of their key below a hive, in the same file and
-// with the same sharing as above. Results: 0, or an errno value: ENOENT for
+// Values by the full path of their key below a hive
+// ("SOFTWARE\Kestrin Software\Quibbet\Status"; names compare ignoring case,
+// trailing backslashes are dropped), in the same file and with the same
+// sharing as above. Results: 0, or an errno value: ENOENT for
 // a missing key or value, EINVAL for a key path that cannot be written (an
-// empty component, a line break), EPROTOTYPE for a value of another type,
-// or what the file's read or write gave.
+// empty component, a line break), EPROTOTYPE for a value of another type
+// (a number is a REG_DWORD, a string a REG_SZ), or what the file's read or
+// write gave. A null value name is the key's unnamed value. A string is
+// stored up to its first zero byte.
 #include <cstdint>
 #include <string>
 

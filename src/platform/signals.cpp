@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -10,7 +9,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "platform/kernel_objects.h"
+#include "platform/instance_lock.h"
+#include "platform/threads.h"
 #include "platform/window.h"
 
 namespace {
@@ -58,22 +58,6 @@ void close_pipe() {
   ::close(g_state.pipe_read);
   ::close(g_state.pipe_write);
   g_state.pipe_read = g_state.pipe_write = -1;
-}
-
-// The pid in the lock file of a held mutex; -1 with errno when unreadable,
-// EAGAIN when it holds none yet.
-pid_t read_pid(int fd) {
-  char buf[32];
-  ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
-  if (n < 0) return -1;
-  buf[n] = '\0';
-  char* end = nullptr;
-  long pid = std::strtol(buf, &end, 10);
-  if (end == buf || pid <= 0) {
-    errno = EAGAIN;
-    return -1;
-  }
-  return static_cast<pid_t>(pid);
 }
 
 }  // namespace
@@ -132,37 +116,9 @@ void qb_restore_signal_handlers() {
   g_window.store(nullptr);
 }
 
-pid_t qb_mutex_owner_pid(const char* mutex_name) {
-  if (mutex_name == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  std::string path = qb_named_mutex_path(mutex_name);
-  if (path.empty()) return -1;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? 0 : -1;
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  pid_t pid;
-  if (::fcntl(fd, F_OFD_GETLK, &fl) != 0)
-    pid = -1;
-  else
-    pid = fl.l_type == F_UNLCK ? 0 : read_pid(fd);
-  int e = errno;
-  ::close(fd);
-  errno = e;
-  return pid;
-}
+pid_t qb_mutex_owner_pid(const char* mutex_name) { return qb_instance_lock_owner(mutex_name); }
 
 BOOL qb_wait_mutex_free(const char* mutex_name, DWORD timeout_ms) {
-  auto start = std::chrono::steady_clock::now();
-  for (;;) {
-    pid_t pid = qb_mutex_owner_pid(mutex_name);
-    if (pid == 0) return TRUE;
-    if (timeout_ms != INFINITE &&
-        std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(timeout_ms))
-      return FALSE;
-    ::usleep(20000);
-  }
+  return qb_instance_lock_wait_free(mutex_name, timeout_ms == INFINITE ? -1 : static_cast<int>(timeout_ms)) ? TRUE
+                                                                                                            : FALSE;
 }

@@ -15,7 +15,8 @@
 //
 // `qbmon --stop` finds the running Monitor through its single-instance
 // mutex: qb_mutex_owner_pid reads the pid from the mutex's lock file
-// (platform/threads.h), sends SIGTERM, and qb_wait_mutex_free waits for the
+// (platform/threads.h; the lock of platform/instance_lock.h, whose calls
+// these two are), sends SIGTERM, and qb_wait_mutex_free waits for the
 // Monitor to let go.
 //
 // Threads: install and restore from one thread (the user-interface thread);

@@ -79,9 +79,15 @@ std::string qb_state_path(const char* name) {
   return dir + "/" + name;
 }
 
-UINT GetSystemDirectoryA(char* buffer, UINT size) {
+std::string qb_system_dir() {
   std::string dir = qb_state_path("system");
-  if (dir.empty() || qb_make_dirs(dir) != 1) {
+  if (dir.empty() || qb_make_dirs(dir) != 1) return "";
+  return dir;
+}
+
+UINT GetSystemDirectoryA(char* buffer, UINT size) {
+  std::string dir = qb_system_dir();
+  if (dir.empty()) {
     SetLastError(static_cast<DWORD>(errno));
     return 0;
   }

@@ -533,7 +533,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
 DWORD WaitForSingleObject(HANDLE object, DWORD ms) {
   std::shared_ptr<KernelObject> obj = qb_handle_object(object);
   if (obj == nullptr) return WAIT_FAILED;
-  if (obj->kind == ObjectKind::kDevice || obj->kind == ObjectKind::kFind) {
+  if (obj->kind == ObjectKind::kDevice) {
     SetLastError(static_cast<DWORD>(ERROR_INVALID_HANDLE));
     return WAIT_FAILED;
   }

@@ -1,7 +1,9 @@
 // The "FileSpec" hand-shake (see save_as.h).
 #include "tracking/save_as.h"
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/registry.h"
 #include "tracking/do_response.h"
@@ -10,40 +12,20 @@
 const char kSaveAsKeyPath[] = "SOFTWARE\\Kestrin Software\\Quibbet\\SaveAs";
 const char kFileSpecValue[] = "FileSpec";
 
-// Turns what the registry gave into a terminated string, or "" when it does
-// not fit: a value cut to 259 characters would name another path.
-static void keepValue(LONG rc, DWORD size, char* text) {
-  if (rc == ERROR_MORE_DATA) {
-    text[0] = '\0';
-    traceLine("SKIPPED (too long): FileSpec of %u bytes\n", static_cast<unsigned>(size));
-    return;
-  }
-  if (rc != ERROR_SUCCESS) {
-    text[0] = '\0';
-    return;
-  }
-  if (size > static_cast<DWORD>(kFileSpecSize)) size = kFileSpecSize;
-  if (std::memchr(text, '\0', size) != nullptr) return;
-  // A string stored without its terminator.
-  if (size < static_cast<DWORD>(kFileSpecSize)) {
-    text[size] = '\0';
-    return;
-  }
-  traceLine("SKIPPED (too long): FileSpec of %u bytes\n", static_cast<unsigned>(size) + 1);
-  text[0] = '\0';
-}
-
 int takeFileSpecValue(char* text) {
   std::memset(text, 0, kFileSpecSize);
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSaveAsKeyPath, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return 0;
-  DWORD size = kFileSpecSize;
-  LONG rc = RegQueryValueExA(key, kFileSpecValue, nullptr, nullptr, reinterpret_cast<LPBYTE>(text), &size);
-  keepValue(rc, size, text);
-  static const BYTE kEmpty[2] = {0, 0};
-  (void)RegSetValueExA(key, kFileSpecValue, 0, REG_SZ, kEmpty, sizeof kEmpty);
-  (void)RegFlushKey(key);
-  (void)RegCloseKey(key);
+  std::string value;
+  int rc = reg_read_string(RegHive::kLocalMachine, kSaveAsKeyPath, kFileSpecValue, &value);
+  // Missing (key or value) or unreadable: no hand-shake is under way.
+  if (rc != 0 && rc != EPROTOTYPE) return 0;
+  if (rc == 0 && value.size() < static_cast<size_t>(kFileSpecSize)) {
+    std::memcpy(text, value.c_str(), value.size() + 1);
+  } else if (rc == 0) {
+    // Cut to 259 characters, it would name another path.
+    traceLine("SKIPPED (too long): FileSpec of %zu bytes\n", value.size() + 1);
+  }
+  // A value of another type is no path: it is taken and not used.
+  (void)reg_write_string(RegHive::kLocalMachine, kSaveAsKeyPath, kFileSpecValue, "");
   return 1;
 }
 

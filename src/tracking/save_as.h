@@ -3,11 +3,11 @@
 // it, so that the note of the file it names follows the save.
 //
 //   HKEY_LOCAL_MACHINE "SOFTWARE\Kestrin Software\Quibbet\SaveAs"
-//     "FileSpec"  REG_SZ, at most 259 characters: a full path or a prefix
+//     "FileSpec"  a string, at most 259 characters: a full path or a prefix
 //
-// Each OP_DELETE and OP_CREATE takes the value: it is read and written back
-// empty (and the key flushed) whether or not it matches; no other event
-// touches it. Then the note of FileSpec itself is looked up in notesTable,
+// Each OP_DELETE and OP_CREATE takes the value when there is one: it is read
+// and written back empty (on disk at once) whether or not it matches; no
+// other event touches it. Then the note of FileSpec itself is looked up in notesTable,
 // which leaves notesTable positioned on it when found. A path matches when
 // that note was found and the path begins with FileSpec, the letters A to Z
 // compared ignoring case ("D:/Docs/Plan" matches "d:/docs/plan.txt").
@@ -26,12 +26,13 @@ struct FileSpec {
 };
 
 // Reads "FileSpec" into text (kFileSpecSize bytes, always terminated) and
-// empties it. 1 when the SaveAs key opened, 0 when it did not (text is
-// then ""). A value that does not fit in 259 characters is not used: text
-// stays "" and a "SKIPPED (too long)" line is traced.
+// empties it. 1 when the value was there, 0 when it (or its key) is missing
+// or cannot be read (text is then "", and nothing is written). A value that
+// does not fit in 259 characters, or is no string, is taken and not used:
+// text stays "", and for the long one a "SKIPPED (too long)" line is traced.
 int takeFileSpecValue(char* text);
 
-// The whole hand-shake: takeFileSpecValue, then (when the key opened) the
+// The whole hand-shake: takeFileSpecValue, then (when it gave 1) the
 // trace "SaveAs contains %s\n", the look-up of FileSpec in notesTable and
 // the trace "Result for findKey,%s = %d\n".
 void takeFileSpec(FileSpec* spec);

@@ -8,7 +8,6 @@
 #include "btree/index_file.h"
 #include "engine/table.h"
 #include "cache/file_io.h"
-#include "platform/message_box.h"
 #include "tracking/do_response.h"
 #include "tracking/table_guard.h"
 #include "upkeep/backup.h"

@@ -7,19 +7,17 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "btree/index_file.h"
-#include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
+#include "platform/report.h"
 #include "platform/state_dir.h"
-#include "resources/progress_dialog.h"
 #include "table_handle/name_table.h"
 #include "upkeep/database.h"
-
-HWND progressDialog = nullptr;
 
 const char kProfileSection[] = "Quibbet";
 const char kModifiedKey[] = "MODIFIED";
@@ -36,33 +34,19 @@ const char kStopStepValue[] = "compaction";
 constexpr int kUnusedTries = 250;
 constexpr int kUnusedDelayMs = 20;
 
-// Sets a DWORD of the Status key; true once it is on disk.
-bool setStatusValue(const char* name, DWORD value) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS)
-    return false;
-  bool set = RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
-                 ERROR_SUCCESS &&
-             RegFlushKey(key) == ERROR_SUCCESS;
-  (void)RegCloseKey(key);
-  return set;
+// Sets a number of the Status key; true once it is on disk.
+bool setStatusValue(const char* name, uint32_t value) {
+  return reg_write_number(RegHive::kLocalMachine, kStatusKeyPath, name, value) == 0;
 }
 
-LONG readStatusValue(const char* name, DWORD* value) {
-  HKEY key = nullptr;
-  LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_QUERY_VALUE, nullptr, &key, nullptr);
-  if (rc != ERROR_SUCCESS) return rc;
-  DWORD type = 0, size = sizeof *value;
-  rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-  (void)RegCloseKey(key);
-  return rc;
+int readStatusValue(const char* name, uint32_t* value) {
+  return reg_read_number(RegHive::kLocalMachine, kStatusKeyPath, name, value);
 }
 
 bool fileExists(const char* name) {
   char path[kPathBuffer];
-  return systemFilePath(path, name) == 1 && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  struct stat st;
+  return systemFilePath(path, name) == 1 && ::stat(path, &st) == 0;
 }
 
 // True once no other program has qb.db or qb.idx open: an open table holds
@@ -97,24 +81,20 @@ int compactBackup() {
       ret = -1;
   }
   if (ret != 1) (void)TableHandle::deleteTable(newBase);
-  char dir[kPathBuffer] = {};
-  UINT length = GetSystemDirectoryA(dir, kPathBuffer);
-  int fd = length == 0 ? -1 : ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::string dir = qb_system_dir();
+  int fd = dir.empty() ? -1 : ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 || ::fsync(fd) != 0) ret = ret == 1 ? -1 : ret;
   if (fd >= 0) ::close(fd);
   return ret;
 }
 
-// The dialog handles nothing itself.
-INT_PTR progressDialogProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
+const char kStatusBackingUp[] = "Backing up the Quibbet Database...";
+const char kStatusOptimizing[] = "Optimizing the Quibbet Database...";
 
-// Writes a status line into the dialog and paints it at once: no message
-// loop runs while the work goes on.
-void showStatus(const char* text) {
-  if (progressDialog == nullptr) return;  // the work runs without a dialog
-  (void)SetDlgItemTextA(progressDialog, IDC_STATUS, text);
-  (void)RedrawWindow(progressDialog, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
-}
+// Tells the person waiting for the stop which step runs: a notice, which
+// shows on standard error (a terminal, when qbmon was started from one) and
+// in the system log.
+void showStatus(const char* text) { qb_report(LogKind::kNotice, text); }
 
 // Sound: at least two indexes, each of them "Physical Index" or
 // "INDX_Path,U". A closed handle counts -1 and is therefore damaged.
@@ -135,9 +115,9 @@ bool notesTableIsSound() {
 bool backUpNotesTable() {
   char from[kPathBuffer], to[kPathBuffer];
   if (systemFilePath(from, "qb.db") != 1 || systemFilePath(to, "qbbak.db") != 1) return false;
-  if (!CopyFileA(from, to, FALSE)) return false;
+  if (qb_copy_file(from, to, false) != 0) return false;
   if (systemFilePath(from, "qb.idx") != 1 || systemFilePath(to, "qbbak.idx") != 1) return false;
-  return CopyFileA(from, to, FALSE) != FALSE;
+  return qb_copy_file(from, to, false) == 0;
 }
 
 // A record that grows is written anew before its old block is freed, so a
@@ -181,17 +161,17 @@ int dropNotesWrittenTwice() {
 
 }  // namespace
 
-void writeStatus(DWORD value) { (void)setStatusValue(kStatusValue, value); }
+void writeStatus(uint32_t value) { (void)setStatusValue(kStatusValue, value); }
 
-LONG readStatus(DWORD* value) { return readStatusValue(kStatusValue, value); }
+int readStatus(uint32_t* value) { return readStatusValue(kStatusValue, value); }
 
-DWORD stopStep() {
-  DWORD step = 0;
-  return readStatusValue(kStopStepValue, &step) == ERROR_SUCCESS ? step : 0;
+uint32_t stopStep() {
+  uint32_t step = 0;
+  return readStatusValue(kStopStepValue, &step) == 0 ? step : 0;
 }
 
 int finishInterruptedStop() {
-  const DWORD step = stopStep();
+  const uint32_t step = stopStep();
   if (step == 2) return restoreFromBackup() == 1 ? 1 : -1;
   if (step == 1 && backUpNotesTable()) (void)setStatusValue(kStopStepValue, 0);
   return 1;  // with mark 1 left, qb.* is still the whole table
@@ -210,12 +190,8 @@ void closeDatabase() {
     (void)notesTable.close();
     return;
   }
-  if (GetProfileIntA(kProfileSection, kModifiedKey, 0) != 0) {
-    progressDialog = CreateDialogParamA(qb_resources(), IDD_PROGRESS, mainWindow, progressDialogProc, 0);
-    if (progressDialog != nullptr) (void)ShowWindow(progressDialog, SW_SHOW);
+  if (profile_read_number(kProfileSection, kModifiedKey, 0) != 0) {
     r = backupAndCompact();
-    if (progressDialog != nullptr) (void)DestroyWindow(progressDialog);
-    progressDialog = nullptr;
   } else {
     r = notesTable.close();  // 1 also when nothing is open
     if (r == 1) settleNotesIndex();
@@ -257,7 +233,7 @@ int backupAndCompact() {
     // Should the mark stay, the next open puts back the backup, which holds
     // the same notes.
     (void)setStatusValue(kStopStepValue, 0);
-    (void)WriteProfileStringA(kProfileSection, kModifiedKey, "0");
+    (void)profile_write(kProfileSection, kModifiedKey, "0");
   } else {
     // A rename may have replaced qb.db alone: the whole table from the
     // backup is put back now; "status" stays 1 and "MODIFIED" set, and the
@@ -269,13 +245,13 @@ int backupAndCompact() {
 
 int restoreFromBackup() {
   CreationLock alone(true);
-  const DWORD step = stopStep();
+  const uint32_t step = stopStep();
   if (!alone.held() || step == 1) return 0;
   char from[kPathBuffer], to[kPathBuffer];
   bool dataCopied = systemFilePath(from, "qbbak.db") == 1 && systemFilePath(to, "qb.db") == 1 &&
-                    CopyFileA(from, to, FALSE) != FALSE;
+                    qb_copy_file(from, to, false) == 0;
   bool indexCopied = systemFilePath(from, "qbbak.idx") == 1 && systemFilePath(to, "qb.idx") == 1 &&
-                     CopyFileA(from, to, FALSE) != FALSE;
+                     qb_copy_file(from, to, false) == 0;
   if (!dataCopied || !indexCopied) return 0;
   // The mark must go before anyone writes the restored table, or the next
   // open would put the backup back over those changes.

@@ -3,7 +3,7 @@
 //
 // Two marks tell the next run what happened:
 //   registry  HKEY_LOCAL_MACHINE "SOFTWARE\Kestrin Software\Quibbet\Status\"
-//             "status" (DWORD): 1 while the notes table is open (written by
+//             "status" (a number): 1 while the notes table is open (written by
 //             openDatabase), 0 once it was closed or compacted cleanly. A 1
 //             seen at start means the last run did not end cleanly.
 //   win.ini   section "Quibbet", key "MODIFIED": not 0 when notes were
@@ -28,9 +28,10 @@
 // Every file copy is flushed and renamed into place, and each mark is on
 // disk before the step it announces begins. Whoever opens the table next
 // (readyNotesTable) finishes a stop cut short first: mark 2 puts the backup
-// back, mark 1 writes the backup again. The progress dialog (resource IDD_PROGRESS, owned by
-// mainWindow) shows meanwhile; it is repainted at each step, no message loop
-// runs.
+// back, mark 1 writes the backup again. Each of the two steps is
+// reported as it begins ("Backing up the Quibbet Database...", "Optimizing
+// the Quibbet Database..."), a notice on standard error and in the system
+// log, so that a person waiting for the stop sees why it takes time.
 //
 // Start (the event thread, before the driver is loaded): "status" 1 leads to
 // rebuildNotesTable, and when that does not give 1, to restoreFromBackup.
@@ -40,24 +41,20 @@
 // and the event thread at start. One thread at a time (database.h).
 #pragma once
 
-#include "platform/win_types.h"
-
-// The progress dialog while backupAndCompact runs, null otherwise.
-extern HWND progressDialog;
+#include <cstdint>
 
 extern const char kProfileSection[];  // "Quibbet"
 extern const char kModifiedKey[];     // "MODIFIED"
 extern const char kStatusKeyPath[];   // "SOFTWARE\Kestrin Software\Quibbet\Status\"
 extern const char kStatusValue[];     // "status"
 
-// Opens the Status key (creating it when missing), sets "status" to `value`,
-// flushes and closes the key. A failure is not reported: the next start then
-// reads the old value.
-void writeStatus(DWORD value);
+// Sets "status" to `value` (creating the Status key when missing); on disk at
+// return. A failure is not reported: the next start then reads the old value.
+void writeStatus(uint32_t value);
 
-// Reads "status": ERROR_SUCCESS with *value set, or the registry's error
-// code (ERROR_FILE_NOT_FOUND when the value does not exist).
-LONG readStatus(DWORD* value);
+// Reads "status": 0 with *value set, or the registry's errno value (ENOENT
+// when the value does not exist).
+int readStatus(uint32_t* value);
 
 // Shutdown of the notes table: backup and compaction when "MODIFIED" is not
 // 0, else a plain close; "status" 0 when that gave 1. Safe to run twice.
@@ -88,7 +85,7 @@ int backupAndCompact();
 int restoreFromBackup();
 
 // The "compaction" mark (0 when missing or unreadable).
-DWORD stopStep();
+uint32_t stopStep();
 
 // Finishes a stop cut short, as described above; called under the creation
 // lock held exclusively. 1 when qb.* may be opened, -1 when the backup could

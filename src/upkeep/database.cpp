@@ -6,9 +6,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/files.h"
 #include "platform/state_dir.h"
 #include "upkeep/backup.h"
 
@@ -24,11 +24,10 @@ const char kPathFieldName[] = "Path";
 const char kPathDeclaration[] = "Path,C";
 
 int systemFilePath(char* out, const char* name) {
-  char dir[kPathBuffer] = {};
   std::memset(out, 0, kPathBuffer);
-  UINT length = GetSystemDirectoryA(dir, kPathBuffer);
-  if (length == 0 || length >= static_cast<UINT>(kPathBuffer)) return 0;
-  int written = std::snprintf(out, kPathBuffer, "%s/%s", dir, name);
+  const std::string dir = qb_system_dir();
+  if (dir.empty()) return 0;
+  int written = std::snprintf(out, kPathBuffer, "%s/%s", dir.c_str(), name);
   if (written < 0 || written >= kPathBuffer) {
     std::memset(out, 0, kPathBuffer);
     return 0;
@@ -107,7 +106,10 @@ CreationLock::~CreationLock() {
 int readyNotesTable(bool create) {
   char dataFile[kPathBuffer], notesBase[kPathBuffer];
   if (systemFilePath(dataFile, "qb.db") != 1 || systemFilePath(notesBase, "qb") != 1) return -1;
-  const auto exists = [&] { return GetFileAttributesA(dataFile) != INVALID_FILE_ATTRIBUTES; };
+  const auto exists = [&] {
+    struct stat st;
+    return ::stat(dataFile, &st) == 0;
+  };
   if (stopStep() == 0 && (exists() || !create)) return exists() ? 1 : 0;
   // A conversion from shared gives the lock up for a moment: look again.
   CreationLock alone(true);

@@ -1,7 +1,7 @@
 // The Monitor's notes database: the two global table handles, where the
 // database's files lie, and bringing both tables up at start.
 //
-// Files, all in the system directory (GetSystemDirectoryA):
+// Files, all in the system folder `<state>/system` (platform/state_dir.h):
 //   qb.db    qb.idx     the notes table (base name "<sysdir>/qb")
 //   qbbak.db qbbak.idx  its backup, written before a compaction (backup.h)
 //   qbtmp.db qbtmp.idx  the temporary table, thrown away at every start
@@ -36,8 +36,7 @@
 extern TableHandle notesTable;
 extern TableHandle tempTable;
 
-// Owner of the progress dialog and of the Monitor's message boxes. The
-// Monitor's start-up sets it when it has created its hidden main window.
+// Owner of the Monitor's message boxes. The Monitor's start-up sets it when it has created its hidden main window.
 extern HWND mainWindow;
 
 // Names shared by every table call on the notes database.

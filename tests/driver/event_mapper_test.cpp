@@ -15,7 +15,7 @@
 #include "driver/event_mapper.h"
 #include "driver/inotify_watch.h"
 #include "driver_link/protocol.h"
-#include "platform/debug_output.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -186,7 +186,7 @@ TEST_F(Mapper, NewFolderIsListedAndItsOwnEventsAreNotRepeated) {
 }
 
 TEST_F(Mapper, OverflowWarnsAndRescansTheWatches) {
-  qb_debug_log_clear();
+  LogCapture log;
   fs::create_directories(path("unseen/deep"));  // made while events were being lost
   fs::remove_all(path("d"));
   feed("-", IN_Q_OVERFLOW, "");
@@ -194,9 +194,7 @@ TEST_F(Mapper, OverflowWarnsAndRescansTheWatches) {
   EXPECT_EQ(wd("d"), -1);
   EXPECT_EQ(wd("d/s"), -1);
   EXPECT_EQ(m_.overflows, 1u);
-  bool warned = false;
-  for (const std::string& line : qb_debug_log()) warned |= line.find("qbnote ls --missing") != std::string::npos;
-  EXPECT_TRUE(warned);
+  EXPECT_EQ(log.count("qbnote ls --missing"), 1);
   EXPECT_TRUE(take().empty());  // nothing is invented for what was lost
 }
 
@@ -217,12 +215,10 @@ TEST_F(Mapper, TheExcludedFolderIsNeverWatchedOrReported) {
 }
 
 TEST_F(Mapper, ADeletedRootIsDroppedWithAWarning) {
-  qb_debug_log_clear();
+  LogCapture log;
   feed("", IN_DELETE_SELF, "");
   EXPECT_TRUE(tree_.roots.empty());
-  bool warned = false;
-  for (const std::string& line : qb_debug_log()) warned |= line.find("no longer followed") != std::string::npos;
-  EXPECT_TRUE(warned);
+  EXPECT_EQ(log.count("no longer followed"), 1);
 }
 
 // A file moved into a folder before the folder was watched (`mkdir new;

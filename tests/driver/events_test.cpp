@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "driver/driver_fixture.h"
-#include "platform/debug_output.h"
+#include "support/log_capture.h"
 
 namespace fs = std::filesystem;
 
@@ -103,6 +103,7 @@ TEST_F(DriverEvents, FolderMovedInIsReportedWithItsContentsAndWatched) {
 TEST_F(DriverEvents, PathsLongerThanARecordHoldsAreNotDelivered) {
   const std::string dir = file(std::string(200, 'd'));
   ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+  LogCapture log;
   load();
   const std::string long_path = dir + "/" + std::string(80, 'f');
   ASSERT_GT(long_path.size(), 255u);
@@ -110,7 +111,7 @@ TEST_F(DriverEvents, PathsLongerThanARecordHoldsAreNotDelivered) {
   sentinel();
   EXPECT_FALSE(reported_under(long_path));
   int logged = 0;
-  for (const std::string& line : qb_debug_log())
+  for (const std::string& line : log.texts(LogKind::kWarning))
     if (line.find("not delivered") != std::string::npos && line.find(std::string(80, 'f')) != std::string::npos)
       ++logged;
   EXPECT_EQ(logged, 1);
@@ -129,12 +130,7 @@ TEST_F(DriverEvents, TheStateFolderInsideARootIsNotWatched) {
 }
 
 TEST_F(DriverEvents, DefaultRootIsTheHomeFolder) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration", 0,
-                          KEY_ALL_ACCESS, &key),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegDeleteValueA(key, "WatchRoots"), ERROR_SUCCESS);
-  RegCloseKey(key);
+  ASSERT_EQ(reg_delete_value(RegHive::kLocalMachine, kConfigurationKey, "WatchRoots"), 0);
   const char* saved = std::getenv("HOME");
   std::string old = saved != nullptr ? saved : "";
   ::setenv("HOME", root_.c_str(), 1);

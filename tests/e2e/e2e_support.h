@@ -35,6 +35,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -140,31 +141,21 @@ class E2eTest : public ::testing::Test {
   // ---- registry and profile of the state folder -------------------------
 
   static void set_watch_roots(const std::string& roots) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration", 0, nullptr,
-                              0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExA(key, "WatchRoots", 0, REG_SZ, reinterpret_cast<const BYTE*>(roots.c_str()),
-                             static_cast<DWORD>(roots.size() + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration",
+                               "WatchRoots", roots),
+              0);
   }
 
   // "status": 1 while a Monitor has the notes table open; -1 when it
   // cannot be read.
   static long status() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestrin Software\\Quibbet\\Status\\", 0, KEY_QUERY_VALUE,
-                      &key) != ERROR_SUCCESS)
-      return -1;
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    LONG rc = RegQueryValueExA(key, "status", nullptr, nullptr, reinterpret_cast<LPBYTE>(&value), &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? static_cast<long>(value) : -1;
+    uint32_t value = 0;
+    int rc = reg_read_number(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Status", "status", &value);
+    return rc == 0 ? static_cast<long>(value) : -1;
   }
 
-  static long modified_mark() { return static_cast<long>(GetProfileIntA("Quibbet", "MODIFIED", -1)); }
+  // MODIFIED, or -1 when it is missing.
+  static long modified_mark() { return static_cast<long>(static_cast<int>(profile_read_number("Quibbet", "MODIFIED", ~0u))); }
 
   std::string system_file(const std::string& name) const { return home_ + "/system/" + name; }
 

@@ -128,11 +128,11 @@ class MonitorTest : public ::testing::Test {
   // ---- registry and marks -------------------------------------------------------------
   static std::optional<uint32_t> status() {
     uint32_t v = 0;
-    if (reg_read_number(RegHive::kLocalMachine, kEventStatusKeyPath, "status", &v) != 0) return std::nullopt;
+    if (reg_read_number(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, &v) != 0) return std::nullopt;
     return v;
   }
   static void setStatus(uint32_t value) {
-    ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kEventStatusKeyPath, "status", value), 0);
+    ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, value), 0);
   }
   static unsigned modified() { return profile_read_number(kProfileSection, kModifiedKey, 7); }
 

@@ -106,7 +106,7 @@ TEST_F(MonitorRun, FailedStartEndsTheMonitorWithItsCode) {
 // without following anything, ends saying so.
 TEST_F(MonitorRun, UnreadableStatusEndsTheMonitor) {
   inChild([] {
-    ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kEventStatusKeyPath, "status", "running"), 0);
+    ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, "running"), 0);
     EXPECT_EQ(runMonitor([] {}), EPROTOTYPE);
     std::vector<std::string> said = reports();
     ASSERT_EQ(said.size(), 1u);

@@ -96,7 +96,7 @@ TEST_F(NotesSharing, SetsDuringTheMonitorsStopAreKeptOrRefused) {
     char b;
     for (int round = 0; recv_byte(in_fd, &b, 0) != 1; ++round) {
       if (round > 0 && openDatabase() != 1) return 12;
-      (void)WriteProfileStringA(kProfileSection, kModifiedKey, "1");
+      (void)profile_write(kProfileSection, kModifiedKey, "1");
       closeDatabase();
     }
     return 0;

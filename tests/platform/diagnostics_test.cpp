@@ -13,9 +13,11 @@
 #include "message_wait.h"
 #include "platform/debug_output.h"
 #include "platform/message_box.h"
+#include "platform/report.h"
 #include "platform/tray.h"
 #include "platform/window.h"
 #include "state_home.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -115,52 +117,57 @@ TEST_F(MessageBoxes, AskedOnATerminal) {
   EXPECT_EQ(count_of(shown, "[y/N]"), 3) << shown;
 }
 
-// ---- debug output ----------------------------------------------------------------
+// ---- trace and reports ----------------------------------------------------------
 
-class DebugOutput : public StateHome {
+class Reports : public StateHome {
  protected:
-  void SetUp() override {
-    StateHome::SetUp();
-    qb_debug_log_clear();
-  }
   void TearDown() override {
     ::unsetenv("QB_TRACE");
     StateHome::TearDown();
   }
+  LogCapture log_;
 };
 
-TEST_F(DebugOutput, SinkKeepsEveryCallInOrderAndStderrOnlyWhenTracing) {
+TEST_F(Reports, TracesReachStderrOnlyWhenTracingAndTheSinkInOrder) {
   StderrCapture quiet(tmp_.file("quiet"));
-  OutputDebugStringA("\nDoResponse with 2\n");
+  qb_trace("\nDoResponse with 2\n");
   EXPECT_EQ(quiet.finish(), "");
   ::setenv("QB_TRACE", "1", 1);
   StderrCapture loud(tmp_.file("loud"));
-  OutputDebugStringA("RENAME: a, b\n");
-  EXPECT_EQ(loud.finish(), "RENAME: a, b\n");
-  EXPECT_EQ(qb_debug_log(), (std::vector<std::string>{"\nDoResponse with 2\n", "RENAME: a, b\n"}));
+  qb_trace("RENAME: a, b\n");
+  OutputDebugStringA("old call\n");  // the old channel is a trace too
+  EXPECT_EQ(loud.finish(), "RENAME: a, b\nold call\n");
+  EXPECT_EQ(log_.texts(LogKind::kTrace), (std::vector<std::string>{"\nDoResponse with 2\n", "RENAME: a, b\n", "old call\n"}));
   ::unsetenv("QB_TRACE");
 
+  log_.clear();
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([t] {
-      for (int i = 0; i < 500; ++i) OutputDebugStringA((std::to_string(t) + ":" + std::to_string(i)).c_str());
+      for (int i = 0; i < 500; ++i) qb_trace((std::to_string(t) + ":" + std::to_string(i)).c_str());
     });
   for (std::thread& th : threads) th.join();
-  std::vector<std::string> log = qb_debug_log();
-  ASSERT_EQ(log.size(), 2002u);
+  std::vector<std::string> lines = log_.texts(LogKind::kTrace);
+  ASSERT_EQ(lines.size(), 2000u);
   std::vector<int> next(4, 0);
-  for (size_t i = 2; i < log.size(); ++i) {
-    int t = log[i][0] - '0';
-    EXPECT_EQ(log[i], std::to_string(t) + ":" + std::to_string(next[t]++));
+  for (const std::string& line : lines) {
+    int t = line[0] - '0';
+    EXPECT_EQ(line, std::to_string(t) + ":" + std::to_string(next[t]++));
   }
 }
 
-TEST_F(DebugOutput, SinkIsBounded) {
-  for (size_t i = 0; i <= kDebugLogKeep; ++i) OutputDebugStringA(std::to_string(i).c_str());
-  std::vector<std::string> log = qb_debug_log();
-  ASSERT_EQ(log.size(), kDebugLogKeep);
-  EXPECT_EQ(log.front(), "1");  // the oldest went
-  EXPECT_EQ(log.back(), std::to_string(kDebugLogKeep));
+TEST_F(Reports, ReportsNameTheProgramOnStderrAndKeepTheirKind) {
+  const std::string long_text(3000, 'x');
+  StderrCapture err(tmp_.file("err"));
+  qb_report(LogKind::kError, "the notes table cannot be opened:\ntry again");
+  qb_reportf(LogKind::kWarning, "%d events lost: %s", 3, long_text.c_str());
+  qb_report(LogKind::kNotice, "Backing up the Quibbet Database...");
+  EXPECT_EQ(err.finish(), "qbmon: the notes table cannot be opened:\ntry again\nqbmon: 3 events lost: " + long_text +
+                              "\nqbmon: Backing up the Quibbet Database...\n");
+  EXPECT_EQ(log_.lines(), (std::vector<LogCapture::Line>{
+                              {LogKind::kError, "the notes table cannot be opened:\ntry again"},
+                              {LogKind::kWarning, "3 events lost: " + long_text},
+                              {LogKind::kNotice, "Backing up the Quibbet Database..."}}));
 }
 
 // ---- tray ----------------------------------------------------------------------------

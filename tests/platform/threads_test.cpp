@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/instance_lock.h"
 #include "platform/signals.h"
 #include "platform/threads.h"
 #include "state_home.h"
@@ -238,5 +239,37 @@ TEST_F(NamedMutex, HeldByAChildUntilItDies) {
   ReleaseMutex(mine);
   CloseHandle(mine);
 }
+
+// The single-instance lock is the same file and the same lock: a program
+// taking it and one creating the named mutex see each other.
+TEST_F(NamedMutex, InstanceLockIsTheNamedMutexOfTheSameName) {
+  const char* name = "Local\\qb/lock";
+  EXPECT_EQ(qb_instance_lock_owner(name), 0);
+  Child c = fork_child([name](int in, int out) {
+    if (qb_instance_lock_take(name) != 1 || qb_instance_lock_take(name) != 1) return 1;  // again: still 1
+    send_byte(out, 'h');
+    char b;
+    recv_byte(in, &b);
+    for (;;) ::pause();  // killed holding it
+  });
+  char b;
+  ASSERT_EQ(recv_byte(c.from_child, &b), 1);
+  EXPECT_EQ(read_whole_file(state_file("mutex-Local_qb_lock")), std::to_string(c.pid) + "\n");
+  EXPECT_EQ(qb_instance_lock_owner(name), c.pid);
+  EXPECT_EQ(qb_instance_lock_take(name), 0);
+  HANDLE m = CreateMutexA(nullptr, TRUE, name);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  CloseHandle(m);
+  EXPECT_FALSE(qb_instance_lock_wait_free(name, 0));
+  ::kill(c.pid, SIGKILL);
+  wait_child(c);
+  EXPECT_TRUE(qb_instance_lock_wait_free(name, 10000));
+  EXPECT_EQ(qb_instance_lock_take(name), 1);
+  EXPECT_EQ(qb_instance_lock_owner(name), ::getpid());
+  HANDLE seen = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);  // an old program sees it held
+  EXPECT_NE(seen, nullptr);
+  CloseHandle(seen);
+}  // this process holds the lock (of a folder gone with the test) to its end
 
 }  // namespace

@@ -1,11 +1,9 @@
 // The progress dialog template: found in the program's module, laid out so
 // that every control lies inside the dialog and the status line inside its
-// group box, and usable the way the shutdown's compaction uses it.
+// group box.
 #include <gtest/gtest.h>
 
 #include <set>
-#include <string>
-#include <vector>
 
 #include "platform/dialogs.h"
 #include "resources/progress_dialog.h"
@@ -44,30 +42,6 @@ TEST(ProgressDialog, LayoutIsConsistent) {
   EXPECT_TRUE(inside(status->x, status->y, status->cx, status->cy, group->x, group->y, group->cx, group->cy));
   EXPECT_STREQ(status->text, "");
   EXPECT_NE(t.style & WS_VISIBLE, 0u);  // shown on creation, without a ShowWindow
-}
-
-INT_PTR ignore_all(HWND, UINT, WPARAM, LPARAM) { return 0; }
-
-TEST(ProgressDialog, CompactionShowsItsTwoSteps) {
-  qb_dialog_log_clear();
-  HWND d = CreateDialogParamA(qb_resources(), IDD_PROGRESS, nullptr, ignore_all, 0);
-  ASSERT_NE(d, nullptr);
-  ShowWindow(d, SW_SHOW);
-  for (const char* step : {kStatusBackingUp, kStatusOptimizing}) {
-    EXPECT_TRUE(SetDlgItemTextA(d, IDC_STATUS, step));
-    EXPECT_TRUE(RedrawWindow(d, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN));
-  }
-  EXPECT_TRUE(DestroyWindow(d));
-  std::vector<std::string> want = {
-      "create 108: Optimizing the Quibbet Database",
-      "show",
-      "text 1000: \n Backing up the Quibbet Database...",
-      "redraw",
-      "text 1000: \n Optimizing the Quibbet Database...",
-      "redraw",
-      "destroy",
-  };
-  EXPECT_EQ(qb_dialog_log(), want);
 }
 
 }  // namespace

@@ -11,22 +11,10 @@
 
 namespace {
 
-const std::vector<std::string> kCompactionLog = {
-    "create 108: Optimizing the Quibbet Database",
-    "show",
-    "text 1000: \n Backing up the Quibbet Database...",
-    "redraw",
-    "text 1000: \n Optimizing the Quibbet Database...",
-    "redraw",
-    "destroy",
-};
-const std::vector<std::string> kRestoreLog = {
-    "create 108: Optimizing the Quibbet Database",
-    "show",
-    "text 1000: \n Optimizing the Quibbet Database...",
-    "redraw",
-    "destroy",
-};
+// The steps a stop reports.
+const std::vector<std::string> kCompactionLog = {"Backing up the Quibbet Database...",
+                                                 "Optimizing the Quibbet Database..."};
+const std::vector<std::string> kRestoreLog = {"Optimizing the Quibbet Database..."};
 
 class CloseDatabase : public UpkeepTest {
  protected:
@@ -55,7 +43,7 @@ class CloseDatabase : public UpkeepTest {
     EXPECT_EQ(modified(), 0u);
     EXPECT_EQ(readAll(sys("qbbak")), rowsOf(left));
     (void)tempTable.close();
-    qb_dialog_log_clear();
+    log_.clear();
     return left;
   }
 };
@@ -71,7 +59,7 @@ TEST_F(CloseDatabase, WithoutDeletionsOnlyClosesAndMarksTheCleanClose) {
   EXPECT_EQ(status(), 0u);
   EXPECT_FALSE(exists(sys("qbbak.db")));
   EXPECT_FALSE(exists(sys("qbbak.idx")));
-  EXPECT_TRUE(qb_dialog_log().empty());
+  EXPECT_TRUE(log_.texts(LogKind::kNotice).empty());
   ASSERT_EQ(tempTable.close(), 1);
   EXPECT_EQ(readAll(sys("qb")), rowsOf(notes));
 }
@@ -85,8 +73,7 @@ TEST_F(CloseDatabase, AfterDeletionsBacksUpAndCompactsRecordForRecord) {
 
   closeDatabase();
   EXPECT_FALSE(notesTable.isOpen());
-  EXPECT_EQ(progressDialog, nullptr);
-  EXPECT_EQ(qb_dialog_log(), kCompactionLog);
+  EXPECT_EQ(log_.texts(LogKind::kNotice), kCompactionLog);
   EXPECT_EQ(modified(), 0u);
   EXPECT_EQ(status(), 0u);
 
@@ -121,7 +108,7 @@ TEST_F(CloseDatabase, ThirdIndexTakesTheBackupInsteadOfTheTable) {
   setModified("1");
 
   closeDatabase();
-  EXPECT_EQ(qb_dialog_log(), kRestoreLog);
+  EXPECT_EQ(log_.texts(LogKind::kNotice), kRestoreLog);
   EXPECT_EQ(modified(), 0u);
   EXPECT_EQ(status(), 0u);
   ASSERT_EQ(tempTable.close(), 1);
@@ -145,7 +132,7 @@ TEST_F(CloseDatabase, PhysicalIndexAloneTakesTheBackupInsteadOfTheTable) {
   setModified("1");
 
   closeDatabase();
-  EXPECT_EQ(qb_dialog_log(), kRestoreLog);
+  EXPECT_EQ(log_.texts(LogKind::kNotice), kRestoreLog);
   EXPECT_EQ(status(), 0u);
   EXPECT_EQ(readAll(sys("qb")), rowsOf(kept));
   EXPECT_EQ(verify(sys("qb")), 0);
@@ -160,7 +147,7 @@ TEST_F(CloseDatabase, NeverOpenedTableWithModifiedSetTakesTheBackup) {
   setModified("1");
 
   closeDatabase();  // notesTable was never opened in this run
-  EXPECT_EQ(qb_dialog_log(), kRestoreLog);
+  EXPECT_EQ(log_.texts(LogKind::kNotice), kRestoreLog);
   EXPECT_EQ(modified(), 0u);
   EXPECT_EQ(status(), 0u);
   EXPECT_EQ(readAll(sys("qb")), rowsOf(kept));
@@ -185,12 +172,12 @@ TEST_F(CloseDatabase, SecondCallOnlyWritesTheStatusAgain) {
   const std::string data = read_whole_file(sys("qb.db"));
   const std::string index = read_whole_file(sys("qb.idx"));
   const std::string backup = read_whole_file(sys("qbbak.db"));
-  qb_dialog_log_clear();
+  log_.clear();
   writeStatus(1);
 
   closeDatabase();
   EXPECT_EQ(status(), 0u);
-  EXPECT_TRUE(qb_dialog_log().empty());
+  EXPECT_TRUE(log_.texts(LogKind::kNotice).empty());
   EXPECT_EQ(read_whole_file(sys("qb.db")), data);
   EXPECT_EQ(read_whole_file(sys("qb.idx")), index);
   EXPECT_EQ(read_whole_file(sys("qbbak.db")), backup);

@@ -314,7 +314,7 @@ int perform(const Op& op, const std::function<void()>& acknowledge) {
   acknowledge();
   if (t.unlockRecord(lock) != 1) return failed("unlockRecord");
   // As the event handler does after a deletion: the next shutdown compacts.
-  if (op.kind == Op::kDelete && !WriteProfileStringA(kProfileSection, kModifiedKey, "1")) return failed("MODIFIED");
+  if (op.kind == Op::kDelete && profile_write(kProfileSection, kModifiedKey, "1") != 0) return failed("MODIFIED");
   return 1;
 }
 
@@ -359,7 +359,7 @@ int writerLife(uint32_t seed, int life, int changes, bool stop, int group, bool 
   }
   uint32_t stopped = 0;  // how long the stop took, in microseconds
   if (stop) {
-    if (!sendReport(out_fd, kStopping, 0) || !WriteProfileStringA(kProfileSection, kModifiedKey, "1")) return 2;
+    if (!sendReport(out_fd, kStopping, 0) || profile_write(kProfileSection, kModifiedKey, "1") != 0) return 2;
     const auto began = Clock::now();
     closeDatabase();
     stopped = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - began).count());
@@ -454,8 +454,8 @@ int checkLife(const std::string& dump, const std::string& findingsLog, int out_f
   out.left_sound = verifyTable(nullptr) == 0;
 
   out.stop_step = static_cast<int32_t>(stopStep());
-  DWORD status = 0;
-  if (readStatus(&status) != ERROR_SUCCESS) return finish();
+  uint32_t status = 0;
+  if (readStatus(&status) != 0) return finish();
   out.status = static_cast<int32_t>(status);
   if (status == 1) {
     if (rebuildNotesTable() == 1) {
@@ -492,8 +492,8 @@ int checkLife(const std::string& dump, const std::string& findingsLog, int out_f
     writeDump(dump, notes);
   }
   closeDatabase();
-  DWORD after = 0;
-  if (readStatus(&after) == ERROR_SUCCESS) out.shut_status = static_cast<int32_t>(after);
+  uint32_t after = 0;
+  if (readStatus(&after) == 0) out.shut_status = static_cast<int32_t>(after);
   return finish();
 }
 
@@ -509,11 +509,11 @@ int setUpLife(uint32_t seed) {
       return 3;
   }
   if (notesTable.setField(kPathField, "/home/Ada/Start/deleted-at-once.txt") != 1 || notesTable.findKey() != 2 ||
-      notesTable.deleteRecord() != 1 || !WriteProfileStringA(kProfileSection, kModifiedKey, "1"))
+      notesTable.deleteRecord() != 1 || profile_write(kProfileSection, kModifiedKey, "1") != 0)
     return 4;
   closeDatabase();
-  DWORD status = 1;
-  return readStatus(&status) == ERROR_SUCCESS && status == 0 ? 0 : 5;
+  uint32_t status = 1;
+  return readStatus(&status) == 0 && status == 0 ? 0 : 5;
 }
 
 // --- the parent ---------------------------------------------------------------------

@@ -4,6 +4,8 @@
 // restoreFromBackup without a backup changes nothing.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -18,8 +20,8 @@ class Recovery : public UpkeepTest {
   Notes uncleanStop() {
     Notes old = makeNotes(40, "old");
     writeNotes(sys("qb"), old);
-    EXPECT_TRUE(CopyFileA(sys("qb.db").c_str(), sys("qbbak.db").c_str(), FALSE));
-    EXPECT_TRUE(CopyFileA(sys("qb.idx").c_str(), sys("qbbak.idx").c_str(), FALSE));
+    EXPECT_EQ(qb_copy_file(sys("qb.db").c_str(), sys("qbbak.db").c_str(), false), 0);
+    EXPECT_EQ(qb_copy_file(sys("qb.idx").c_str(), sys("qbbak.idx").c_str(), false), 0);
     EXPECT_EQ(openDatabase(), 1);
     Notes all = old;
     for (const auto& [path, remark] : makeNotes(120, "since")) {
@@ -59,7 +61,7 @@ TEST_F(Recovery, GarbageIndexFileIsRebuiltFromTheDataFile) {
 
 TEST_F(Recovery, MissingIndexFileIsRebuiltFromTheDataFile) {
   Notes all = uncleanStop();
-  ASSERT_TRUE(DeleteFileA(sys("qb.idx").c_str()));
+  ASSERT_EQ(::unlink(sys("qb.idx").c_str()), 0);
   ASSERT_EQ(rebuildNotesTable(), 1) << notesTable.lastError();
   EXPECT_EQ(readAll(sys("qb")), rowsOf(all));
   EXPECT_EQ(verify(sys("qb")), 0);
@@ -67,8 +69,8 @@ TEST_F(Recovery, MissingIndexFileIsRebuiltFromTheDataFile) {
 
 TEST_F(Recovery, DuplicatePathFailsTheRebuildAndTheBackupComesBack) {
   Notes backedUp = uncleanStop();
-  ASSERT_TRUE(CopyFileA(sys("qb.db").c_str(), sys("qbbak.db").c_str(), FALSE));
-  ASSERT_TRUE(CopyFileA(sys("qb.idx").c_str(), sys("qbbak.idx").c_str(), FALSE));
+  ASSERT_EQ(qb_copy_file(sys("qb.db").c_str(), sys("qbbak.db").c_str(), false), 0);
+  ASSERT_EQ(qb_copy_file(sys("qb.idx").c_str(), sys("qbbak.idx").c_str(), false), 0);
   {
     // A notes table whose data file holds two records of one path: written
     // on the physical index alone, which does not look at paths.
@@ -111,7 +113,7 @@ TEST_F(Recovery, RestoreWithoutBackupFilesChangesNothing) {
 TEST_F(Recovery, RestoreWithHalfABackupReportsFailure) {
   writeNotes(sys("qb"), makeNotes(20, "now"));
   writeNotes(sys("qbbak"), makeNotes(10, "then"));
-  ASSERT_TRUE(DeleteFileA(sys("qbbak.idx").c_str()));
+  ASSERT_EQ(::unlink(sys("qbbak.idx").c_str()), 0);
   const std::string index = read_whole_file(sys("qb.idx"));
 
   EXPECT_EQ(restoreFromBackup(), 0);

@@ -22,11 +22,11 @@
 #include "cache/bytes.h"
 #include "cache/file_io.h"
 #include "engine/engine.h"
-#include "platform/dialogs.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/state_dir.h"
 #include "records/records.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "table_handle/table_handle.h"
 #include "upkeep/backup.h"
@@ -42,7 +42,6 @@ class UpkeepTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("QB_HOME", (tmp_.path() + "/state").c_str(), 1);
-    qb_dialog_log_clear();
     ASSERT_EQ(TableHandle::startEngine(16, 512), 1);
   }
   void TearDown() override {
@@ -50,7 +49,6 @@ class UpkeepTest : public ::testing::Test {
     (void)tempTable.close();
     g_file_io = io_default_table();
     (void)tb_shutdown();
-    qb_dialog_log_clear();
     ::unsetenv("QB_HOME");
   }
 
@@ -65,15 +63,13 @@ class UpkeepTest : public ::testing::Test {
     return ::stat(path.c_str(), &st) == 0;
   }
 
-  static DWORD status() {
-    DWORD value = 0xFFFFFFFFu;
-    EXPECT_EQ(readStatus(&value), ERROR_SUCCESS);
+  static uint32_t status() {
+    uint32_t value = 0xFFFFFFFFu;
+    EXPECT_EQ(readStatus(&value), 0);
     return value;
   }
-  static UINT modified() { return GetProfileIntA(kProfileSection, kModifiedKey, 0); }
-  static void setModified(const char* value) {
-    ASSERT_TRUE(WriteProfileStringA(kProfileSection, kModifiedKey, value));
-  }
+  static unsigned modified() { return profile_read_number(kProfileSection, kModifiedKey, 0); }
+  static void setModified(const char* value) { ASSERT_EQ(profile_write(kProfileSection, kModifiedKey, value), 0); }
 
   // `count` notes with paths of 30..120 bytes in mixed case, unique ignoring
   // case, and remarks of 20..300 bytes; `salt` keeps two sets apart.
@@ -196,4 +192,5 @@ class UpkeepTest : public ::testing::Test {
   }
 
   TempDir tmp_;
+  LogCapture log_;  // the steps closeDatabase reports
 };
