@@ -10,15 +10,6 @@
 
 #include "platform/atomic_file.h"
 
-static thread_local DWORD t_last_error = 0;
-
-DWORD GetLastError() { return t_last_error; }
-void SetLastError(DWORD error) { t_last_error = error; }
-
-static BOOL fail(int e) {
-  t_last_error = static_cast<DWORD>(e);
-  return FALSE;
-}
 
 static int close_keep_errno(int fd) {
   int e = errno;
@@ -85,28 +76,4 @@ int qb_copy_file(const char* from, const char* to, bool fail_if_exists) {
   if (old >= 0) ::close(old);
   ::close(in);
   return rc == 1 ? 0 : e;
-}
-
-BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL fail_if_exists) {
-  int rc = qb_copy_file(from, to, fail_if_exists != FALSE);
-  return rc == 0 ? TRUE : fail(rc);
-}
-
-DWORD GetFileAttributesA(LPCSTR path) {
-  struct stat st;
-  if (path == nullptr) {
-    fail(EINVAL);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  if (::stat(path, &st) != 0) {
-    fail(errno);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  const char* slash = std::strrchr(path, '/');
-  const char* base = slash != nullptr ? slash + 1 : path;
-  DWORD a = 0;
-  if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
-  if (base[0] == '.' && std::strcmp(base, ".") != 0 && std::strcmp(base, "..") != 0) a |= FILE_ATTRIBUTE_HIDDEN;
-  if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) a |= FILE_ATTRIBUTE_READONLY;
-  return a != 0 ? a : FILE_ATTRIBUTE_NORMAL;
 }

@@ -215,14 +215,3 @@ int profile_write(const char* section, const char* key, const char* value) {
   af_unlock(lock);
   return rc;
 }
-
-UINT GetProfileIntA(LPCSTR section, LPCSTR key, INT default_value) {
-  return profile_read_number(section, key, static_cast<unsigned>(default_value));
-}
-
-BOOL WriteProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value) {
-  int rc = profile_write(section, key, value);
-  if (rc == 0) return TRUE;
-  SetLastError(static_cast<DWORD>(rc == EINVAL ? ERROR_INVALID_PARAMETER : rc));
-  return FALSE;
-}

@@ -23,26 +23,16 @@
 // Threads: any thread; a process-wide mutex guards the copy.
 #pragma once
 
-#include "platform/win_types.h"
-
 // The value of `key` in `section` as an unsigned number: leading blanks
 // skipped, an optional sign, then the leading decimal digits ("102abc" is
 // 102, "abc" is 0). A negative value gives 0. A missing key, an empty value
 // or an unreadable file gives `default_value`.
-UINT GetProfileIntA(LPCSTR section, LPCSTR key, INT default_value);
+unsigned profile_read_number(const char* section, const char* key, unsigned default_value);
 
 // Sets `key` in `section` to `value`, adding the section or key when missing
 // (a new key goes after the section's last line that is not blank). A null
-// `value` deletes the key, a null `key` the whole section (header and
-// lines up to the next header). TRUE on success; FALSE with GetLastError
-// set (errno, or ERROR_INVALID_PARAMETER for a null section, a name or
-// value that cannot be written on one line, or a key that would not read
-// back as a key: empty, or starting with ';' or '[').
-BOOL WriteProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value);
-
-// ---- The plain interface (replacing the calls above) ----------------------
-// profile_read_number: GetProfileIntA's reading rule. profile_write: 0, or
-// an errno value (EINVAL for what GetProfileIntA's ERROR_INVALID_PARAMETER
-// covers); a null value deletes the key, a null key the section.
-unsigned profile_read_number(const char* section, const char* key, unsigned default_value);
+// `value` deletes the key, a null `key` the whole section (header and lines
+// up to the next header). 0, or an errno value: EINVAL for a null section,
+// a name or value that cannot be written on one line, or a key that would
+// not read back as a key (empty, or starting with ';' or '[').
 int profile_write(const char* section, const char* key, const char* value);

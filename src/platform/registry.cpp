@@ -3,18 +3,11 @@
 #include <cerrno>
 #include <cstring>
 #include <pthread.h>
-#include <set>
 #include <string>
 
 #include "platform/atomic_file.h"
 #include "platform/registry_text.h"
 #include "platform/state_dir.h"
-
-// What an HKEY other than a hive points at: the full path of the key it was
-// opened on. Live handles are listed in g_open; only those are accepted.
-struct QbRegKey {
-  std::string path;
-};
 
 namespace {
 
@@ -27,36 +20,16 @@ struct Cache {
 };
 
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
-Cache* g_cache = nullptr;             // made on first use, kept for the process
-std::set<QbRegKey*>* g_open = nullptr;
+Cache* g_cache = nullptr;  // made on first use, kept for the process
 
 class Guard {
  public:
   Guard() {
     pthread_mutex_lock(&g_mutex);
-    if (g_cache == nullptr) {
-      g_cache = new Cache;
-      g_open = new std::set<QbRegKey*>;
-    }
+    if (g_cache == nullptr) g_cache = new Cache;
   }
   ~Guard() { pthread_mutex_unlock(&g_mutex); }
 };
-
-// The old calls' codes for an errno value of the calls below.
-LONG to_win(int e, bool writing) {
-  switch (e) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case EACCES:
-    case EPERM:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    default: return writing ? ERROR_WRITE_FAULT : ERROR_READ_FAULT;
-  }
-}
 
 // Applies `change` to the file as it is now, under the file lock, and writes
 // the file when `change` says it changed something. A missing file starts
@@ -112,19 +85,6 @@ int refresh() {
   return 0;
 }
 
-bool key_path(HKEY key, std::string* out) {
-  if (key == HKEY_LOCAL_MACHINE) {
-    *out = "HKEY_LOCAL_MACHINE";
-  } else if (key == HKEY_CURRENT_USER) {
-    *out = "HKEY_CURRENT_USER";
-  } else if (g_open->count(key) != 0) {
-    *out = key->path;
-  } else {
-    return false;
-  }
-  return true;
-}
-
 // The full path of `sub` below `base`; trailing backslashes name the same key.
 // A line break cannot be written inside a key's "[...]" header line, and an
 // empty component names no key: both EINVAL.
@@ -139,20 +99,6 @@ int join(const std::string& base, const char* sub, std::string* out) {
   if (s.front() == '\\' || s.find("\\\\") != std::string::npos) return EINVAL;
   *out = base + "\\" + s;
   return 0;
-}
-
-// Resolves `key` + `sub` and refreshes the copy.
-int resolve(HKEY key, const char* sub, std::string* path) {
-  std::string base;
-  if (!key_path(key, &base)) return EBADF;
-  int rc = join(base, sub, path);
-  return rc != 0 ? rc : refresh();
-}
-
-HKEY new_handle(const std::string& path) {
-  QbRegKey* k = new QbRegKey{path};
-  g_open->insert(k);
-  return k;
 }
 
 // Makes the key `path` when missing; *created tells whether this call did.
@@ -224,101 +170,6 @@ int plain_path(RegHive hive, const char* key, std::string* path) {
 }
 
 }  // namespace
-
-LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, REGSAM, PHKEY result) {
-  Guard g;
-  if (result == nullptr) return ERROR_INVALID_PARAMETER;
-  *result = nullptr;
-  std::string path;
-  int rc = resolve(key, sub_key, &path);
-  if (rc == EBADF) return ERROR_INVALID_HANDLE;
-  if (rc != 0) return to_win(rc, false);
-  if (!reg_key_exists(g_cache->doc, path)) return ERROR_FILE_NOT_FOUND;
-  *result = new_handle(path);
-  return ERROR_SUCCESS;
-}
-
-LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
-                     PHKEY result, LPDWORD disposition) {
-  Guard g;
-  if (result == nullptr) return ERROR_INVALID_PARAMETER;
-  *result = nullptr;
-  std::string path;
-  int rc = resolve(key, sub_key, &path);
-  if (rc == EBADF) return ERROR_INVALID_HANDLE;
-  bool created = false;
-  if (rc == 0) rc = create_key(path, &created);
-  if (rc != 0) return to_win(rc, true);
-  if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-  *result = new_handle(path);
-  return ERROR_SUCCESS;
-}
-
-LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
-  Guard g;
-  std::string path;
-  int rc = resolve(key, nullptr, &path);
-  if (rc == EBADF) return ERROR_INVALID_HANDLE;
-  if (rc != 0) return to_win(rc, false);
-  const RegValue* v = find_value(path, name);
-  if (v == nullptr) return ERROR_FILE_NOT_FOUND;
-  DWORD need = static_cast<DWORD>(v->data.size()) + (v->type == REG_SZ ? 1 : 0);
-  if (type != nullptr) *type = v->type;
-  if (data == nullptr) {
-    if (size != nullptr) *size = need;
-    return ERROR_SUCCESS;
-  }
-  if (size == nullptr) return ERROR_INVALID_PARAMETER;
-  if (*size < need) {
-    *size = need;
-    return ERROR_MORE_DATA;
-  }
-  std::memcpy(data, v->data.data(), v->data.size());
-  if (v->type == REG_SZ) data[v->data.size()] = 0;
-  *size = need;
-  return ERROR_SUCCESS;
-}
-
-LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
-  Guard g;
-  if (data == nullptr && size > 0) return ERROR_INVALID_PARAMETER;
-  RegValue v;
-  v.name = name != nullptr ? name : "";
-  v.type = type;
-  const char* bytes = reinterpret_cast<const char*>(data);
-  if (type == REG_SZ) {
-    v.data.assign(bytes != nullptr ? bytes : "", bytes != nullptr ? strnlen(bytes, size) : 0);
-  } else if (type == REG_DWORD) {
-    if (size != 4) return ERROR_INVALID_PARAMETER;
-    v.data.assign(bytes, 4);
-  } else if (size > 0) {
-    v.data.assign(bytes, size);
-  }
-  std::string path;
-  if (!key_path(key, &path)) return ERROR_INVALID_HANDLE;
-  return to_win(set_value(path, v), true);
-}
-
-LONG RegDeleteValueA(HKEY key, LPCSTR name) {
-  Guard g;
-  std::string path;
-  if (!key_path(key, &path)) return ERROR_INVALID_HANDLE;
-  return to_win(delete_value(path, name != nullptr ? name : ""), true);
-}
-
-LONG RegFlushKey(HKEY key) {
-  Guard g;
-  std::string path;
-  return key_path(key, &path) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
-}
-
-LONG RegCloseKey(HKEY key) {
-  Guard g;
-  if (key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER) return ERROR_SUCCESS;
-  if (g_open->erase(key) == 0) return ERROR_INVALID_HANDLE;
-  delete key;
-  return ERROR_SUCCESS;
-}
 
 // ---- the plain interface ----------------------------------------------------
 

@@ -53,11 +53,18 @@
 #include <string>
 #include <vector>
 
-#include "platform/win_types.h"
+#include <cstdint>
+
+// The kinds of value the file holds, by the numbers the text format gives
+// them ("hex(<n>):" names any other).
+constexpr uint32_t REG_NONE = 0;
+constexpr uint32_t REG_SZ = 1;
+constexpr uint32_t REG_BINARY = 3;
+constexpr uint32_t REG_DWORD = 4;
 
 struct RegValue {
   std::string name;  // "" for the unnamed value
-  DWORD type = REG_NONE;
+  uint32_t type = REG_NONE;
   std::string data;  // REG_SZ: the text without terminator; else the bytes
 };
 

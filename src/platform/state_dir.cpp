@@ -84,15 +84,3 @@ std::string qb_system_dir() {
   if (dir.empty() || qb_make_dirs(dir) != 1) return "";
   return dir;
 }
-
-UINT GetSystemDirectoryA(char* buffer, UINT size) {
-  std::string dir = qb_system_dir();
-  if (dir.empty()) {
-    SetLastError(static_cast<DWORD>(errno));
-    return 0;
-  }
-  UINT len = static_cast<UINT>(dir.size());
-  if (buffer == nullptr || size <= len) return len + 1;
-  std::memcpy(buffer, dir.c_str(), len + 1);
-  return len;
-}

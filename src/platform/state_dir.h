@@ -1,5 +1,5 @@
-// The state folder: where this system keeps what on Windows would live in
-// the Windows directory, the system directory and the registry.
+// The state folder: where the Monitor and qbnote keep their settings, marks
+// and tables.
 //
 //   <state>/              `$QB_HOME` when set and not empty,
 //                         else `$XDG_STATE_HOME/quibbet`,
@@ -7,7 +7,7 @@
 //                         from the password database when HOME is unset)
 //   <state>/registry.reg  both registry hives (platform/registry.h)
 //   <state>/win.ini       the profile file (platform/profile.h)
-//   <state>/system/       the "Windows system directory": the notes table
+//   <state>/system/       the system folder: the notes table
 //                         qb.db/qb.idx, its backup and the temporary table
 //
 // The environment is read on every call, so a test that points QB_HOME at a
@@ -21,7 +21,6 @@
 
 #include <string>
 
-#include "platform/win_types.h"
 
 // The state folder, created when missing; "" with errno set when it cannot be
 // found or made.
@@ -34,14 +33,6 @@ std::string qb_state_path(const char* name);
 // errno set (ENOTDIR when a part of it is a file).
 int qb_make_dirs(const std::string& path);
 
-// The Windows system directory, `<state>/system`, created when missing.
-// Windows semantics: when `size` exceeds the path's length the path and its
-// terminator are copied and the length without terminator is returned;
-// otherwise nothing is copied and the size needed, terminator included, is
-// returned. 0 when the folder cannot be made (GetLastError gives errno).
-UINT GetSystemDirectoryA(char* buffer, UINT size);
-
-// ---- The plain interface (replacing GetSystemDirectoryA) -----------------
-// `<state>/system`, created when missing; "" with errno set when it cannot
-// be made.
+// `<state>/system`, where the notes table and its backup live, created
+// when missing; "" with errno set when it cannot be made.
 std::string qb_system_dir();

@@ -299,8 +299,8 @@ static bool readNote(const char* path, std::string* remark) {
 // Read first: a burst of deletions would otherwise rewrite and flush win.ini
 // once per note.
 static void markModified() {
-  if (GetProfileIntA(kProfileSection, kModifiedKey, 0) != 1)
-    (void)WriteProfileStringA(kProfileSection, kModifiedKey, "1");
+  if (profile_read_number(kProfileSection, kModifiedKey, 0) != 1)
+    (void)profile_write(kProfileSection, kModifiedKey, "1");
 }
 
 void setAsideLocked() {

@@ -16,7 +16,6 @@
 TableHandle notesTable;
 TableHandle tempTable;
 
-HWND mainWindow = nullptr;  // set by the Monitor's start-up
 
 const char kPathIndex[] = "INDX_Path,U";
 const char kPhysicalIndex[] = "Physical Index";

@@ -30,14 +30,11 @@
 
 #include <mutex>
 
-#include "platform/win_types.h"
 #include "table_handle/table_handle.h"
 
 extern TableHandle notesTable;
 extern TableHandle tempTable;
 
-// Owner of the Monitor's message boxes. The Monitor's start-up sets it when it has created its hidden main window.
-extern HWND mainWindow;
 
 // Names shared by every table call on the notes database.
 extern const char kPathIndex[];      // "INDX_Path,U"

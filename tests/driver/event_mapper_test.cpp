@@ -14,7 +14,7 @@
 
 #include "driver/event_mapper.h"
 #include "driver/inotify_watch.h"
-#include "driver_link/protocol.h"
+#include "event/file_event.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "driver/report_socket.h"
-#include "driver_link/protocol.h"
+#include "event/file_event.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -34,7 +34,7 @@
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/report.h"
-#include "support/log_lines.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "table_handle/table_handle.h"
 #include "tracking/table_guard.h"
@@ -46,12 +46,16 @@ using Notes = std::vector<std::pair<std::string, std::string>>;
 constexpr char kConfiguration[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration";
 
 class MonitorTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    home_ = tmp_.path() + "/state";
+ public:
+  void SetUp() override { freshState("state"); }
+
+  // A state folder of its own (one per row of a table of cases) watching
+  // the files folder.
+  void freshState(const std::string& name) {
+    home_ = tmp_.path() + "/" + name;
     files_ = tmp_.path() + "/files";
     ::setenv("QB_HOME", home_.c_str(), 1);
-    ASSERT_EQ(::mkdir(files_.c_str(), 0700), 0);
+    ASSERT_TRUE(::mkdir(files_.c_str(), 0700) == 0 || errno == EEXIST);
     ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_), 0);
   }
   void TearDown() override { ::unsetenv("QB_HOME"); }
@@ -64,7 +68,7 @@ class MonitorTest : public ::testing::Test {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       ::alarm(alarmSeconds);
-      (void)qb_set_log_sink(log_lines_collect);
+      capture = new LogCapture;  // ends with the child
       body();
       std::fflush(stdout);
       std::fflush(stderr);
@@ -89,9 +93,15 @@ class MonitorTest : public ::testing::Test {
 
   // ---- the log ------------------------------------------------------------------------
   // The reports (not the trace) so far, oldest first.
-  static std::vector<std::string> reports() { return log_lines(false); }
+  static inline LogCapture* capture = nullptr;  // in the child
+  static std::vector<std::string> reports() {
+    std::vector<std::string> out;
+    for (const LogCapture::Line& l : capture->lines())
+      if (l.first != LogKind::kTrace) out.push_back(l.second);
+    return out;
+  }
   static bool traced(const std::string& line) {
-    for (const std::string& text : log_lines(true))
+    for (const std::string& text : capture->texts(LogKind::kTrace))
       if (text == line) return true;
     return false;
   }

@@ -62,9 +62,9 @@ TEST_F(Acknowledgement, AnEventWaitsWhileAnotherThreadHoldsTheTables) {
   std::thread other([] { (void)DoResponse(FileEvent{OP_RENAME, kA, kB}, nullptr); });
   // The entry trace comes before the tables are touched; while this thread
   // holds them, the note stays where it was.
-  for (int i = 0; i < 10000 && log_lines(true).empty(); ++i)
+  for (int i = 0; i < 10000 && traceLines().empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ASSERT_EQ(log_lines(true), std::vector<std::string>{"\nDoResponse with 2\n"});
+  ASSERT_EQ(traceLines(), std::vector<std::string>{"\nDoResponse with 2\n"});
   EXPECT_EQ(remarkOf(notesTable, kA), "moved");
   held.unlock();
   other.join();
@@ -146,7 +146,7 @@ TEST_F(Rename, AWriteTheTableRefusesIsTracedAndLoggedWithTheEnginesError) {
   const std::string trace = event(OP_RENAME, kA, kB);
   io.disarm();
   EXPECT_NE(trace.find("FAILED: add " + kA + ": error "), std::string::npos) << trace;  // setting it aside
-  std::vector<std::string> said = log_lines(false);
+  std::vector<std::string> said = reports();
   ASSERT_FALSE(said.empty());
   EXPECT_EQ(said[0].rfind("FAILED: add " + kA + ": error ", 0), 0u) << said[0];
 }
@@ -280,7 +280,7 @@ TEST_F(DeleteCreate, RemoveSetsNothingAsideSoCreateFindsNothing) {
 }
 
 TEST_F(DeleteCreate, DeleteOfAPathWithoutANoteWritesNoModified) {
-  ASSERT_TRUE(WriteProfileStringA(kProfileSection, kModifiedKey, "0"));
+  ASSERT_EQ(profile_write(kProfileSection, kModifiedKey, "0"), 0);
   note(notesTable, kB, "other");
   setFileSpec(kB);  // has a note, but is no prefix of the deleted path
   (void)event(OP_DELETE, kA, "");

@@ -14,8 +14,8 @@ class TooLong : public TrackingTest {
   static std::string cut() { return full().substr(0, 255); }
   static std::string skipped() { return "SKIPPED (too long): " + cut() + "\n"; }
   // Each skip is also said in the log.
-  static void expectReported(size_t times) {
-    std::vector<std::string> said = log_lines(false);
+  void expectReported(size_t times) {
+    std::vector<std::string> said = reports();
     ASSERT_EQ(said.size(), times);
     for (const std::string& s : said) EXPECT_NE(s.find(cut() + "..."), std::string::npos) << s;
   }
@@ -111,7 +111,7 @@ TEST_F(TraceLines, LineOverTheBufferIsCutAndMarked) {
   const std::string a = "/" + std::string(254, 'a');
   const std::string b = "/" + std::string(254, 'b');
   (void)event(OP_RENAME, a, b);
-  std::vector<std::string> lines = log_lines(true);
+  std::vector<std::string> lines = traceLines();
   ASSERT_EQ(lines.size(), 2u);
   std::string whole = "RENAME: " + a + ", " + b + "\n";
   ASSERT_GT(whole.size(), 511u);
@@ -122,7 +122,7 @@ TEST_F(TraceLines, LineOverTheBufferIsCutAndMarked) {
 TEST_F(TraceLines, LineOfExactly511CharactersIsNotCut) {
   traceLine("%s\n", std::string(510, 'x').c_str());
   traceLine("%s\n", std::string(511, 'x').c_str());
-  std::vector<std::string> lines = log_lines(true);
+  std::vector<std::string> lines = traceLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], std::string(510, 'x') + "\n");
   EXPECT_EQ(lines[1], std::string(507, 'x') + "...\n");

@@ -20,7 +20,7 @@
 #include "engine/engine.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
-#include "support/log_lines.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "tracking/do_response.h"
 #include "tracking/save_as.h"
@@ -33,8 +33,7 @@ class TrackingTest : public ::testing::Test {
     ::setenv("QB_HOME", (tmp_.path() + "/state").c_str(), 1);
     ASSERT_EQ(TableHandle::startEngine(16, 512), 1);
     ASSERT_EQ(openDatabase(), 1);
-    (void)qb_set_log_sink(log_lines_collect);
-    log_lines_clear();
+    log_.clear();
     behind = 0;
     ASSERT_EQ(::mkdir(files().c_str(), 0700), 0);
   }
@@ -43,8 +42,6 @@ class TrackingTest : public ::testing::Test {
     (void)notesTable.close();
     (void)tempTable.close();
     (void)tb_shutdown();
-    (void)qb_set_log_sink(nullptr);
-    log_lines_clear();
     ::unsetenv("QB_HOME");
   }
 
@@ -54,23 +51,31 @@ class TrackingTest : public ::testing::Test {
 
   // Runs DoResponse on the event and returns the trace lines it wrote,
   // joined. `behind` is what the queue says waits behind it.
-  static std::string event(int32_t operation, const std::string& source, const std::string& target) {
-    log_lines_clear();
+  std::string event(int32_t operation, const std::string& source, const std::string& target) {
+    log_.clear();
     EXPECT_EQ(DoResponse(FileEvent{operation, source, target}, [] { return behind; }), 0);
     return traces();
   }
   static inline size_t behind = 0;
 
-  static std::string traces() {
+  std::vector<std::string> traceLines() const { return log_.texts(LogKind::kTrace); }
+  // The reports (every kind but the trace), oldest first.
+  std::vector<std::string> reports() const {
+    std::vector<std::string> out;
+    for (const LogCapture::Line& l : log_.lines())
+      if (l.first != LogKind::kTrace) out.push_back(l.second);
+    return out;
+  }
+  std::string traces() const {
     std::string all;
-    for (const std::string& line : log_lines(true)) all += line;
+    for (const std::string& line : traceLines()) all += line;
     return all;
   }
   // The trace lines but those beginning with `prefix`, which are counted.
-  static std::string tracesBut(const char* prefix, int* count) {
+  std::string tracesBut(const char* prefix, int* count) const {
     std::string kept;
     *count = 0;
-    for (const std::string& line : log_lines(true))
+    for (const std::string& line : traceLines())
       if (line.rfind(prefix, 0) == 0) ++*count;
       else kept += line;
     return kept;
@@ -104,4 +109,5 @@ class TrackingTest : public ::testing::Test {
   static unsigned modified() { return profile_read_number(kProfileSection, kModifiedKey, 7); }
 
   TempDir tmp_;
+  LogCapture log_;
 };

@@ -95,7 +95,7 @@ TEST_F(WalkLongPaths, NewPathThatDoesNotFitIsSkippedNotCut) {
   EXPECT_EQ(remarkOf(notesTable, old + "/" + longName), "long");
   EXPECT_EQ(remarkOf(notesTable, (now + "/" + longName).substr(0, 255)), std::nullopt);
   EXPECT_EQ(remarkOf(notesTable, now + "/" + fits), "fits");
-  EXPECT_EQ(log_lines(true), std::vector<std::string>{"SKIPPED (too long): " + now + "/" + longName + "\n"});
+  EXPECT_EQ(traceLines(), std::vector<std::string>{"SKIPPED (too long): " + now + "/" + longName + "\n"});
 }
 
 }  // namespace

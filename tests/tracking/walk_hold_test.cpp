@@ -245,7 +245,7 @@ TEST_F(WalkHold, FailingCommitIsTriedAgainAndTheLockGivenBack) {
       fired = faults.plan().failures;
       traced = tracesBut("FAILED: update ", &unmoved);
     }
-    log_lines_clear();
+    log_.clear();
     OtherOpen other;
     ASSERT_TRUE(other.ok());
     EXPECT_FALSE(other.anyLockHeld());
@@ -290,7 +290,7 @@ TEST_F(WalkHold, TableHeldByAnotherProcessIsLeftAsItIs) {
   ASSERT_TRUE(other.ok());
   EXPECT_FALSE(other.anyLockHeld());
   // With the table free again, the same walk re-keys everything.
-  log_lines_clear();
+  log_.clear();
   walkFolder(file("Old").c_str(), file("New").c_str());
   EXPECT_EQ(traces(), "");
   EXPECT_EQ(reKeyed("Old", "New"), 6);
