@@ -1,10 +1,5 @@
-// What the rooms of driver/ pass to each other: one file-system event as an
-// operation code and two paths, before it becomes a 516-byte EventRecord,
-// and the driver's warning and trace lines.
-//
-// Paths are held in std::string here, without a length limit: only the
-// delivery step knows the record's 255-byte limit, and it is the one place
-// that refuses a longer path.
+// What the rooms of driver/ share besides the file event itself
+// (event/file_event.h): the driver's warning and trace lines, and its clock.
 //
 // Callers: every file of driver/; any thread (no state of its own).
 #pragma once
@@ -13,8 +8,6 @@
 #include <string>
 
 #include "event/file_event.h"
-
-using DriverEvent = FileEvent;
 
 // A warning report "driver: <text>" (platform/report.h: "qbmon: driver:
 // <text>" on standard error, the system log, the log sink), for what the

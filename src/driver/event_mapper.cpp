@@ -63,7 +63,7 @@ size_t index_of(const EventMapper& m, const EventMapper::Slot* s) {
 // behind its move were resolved under the old name.
 void rewrite_held(EventMapper* m, size_t after, const std::string& from, const std::string& to) {
   for (size_t i = after + 1; i < m->out.size(); ++i) {
-    DriverEvent& e = m->out[i].event;
+    FileEvent& e = m->out[i].event;
     if (under(e.source, from)) e.source = to + e.source.substr(from.size());
     if (under(e.target, from)) e.target = to + e.target.substr(from.size());
   }
@@ -246,7 +246,7 @@ int64_t em_next_deadline(const EventMapper& m) {
   return -1;
 }
 
-bool em_take(EventMapper* m, DriverEvent* out) {
+bool em_take(EventMapper* m, FileEvent* out) {
   while (!m->out.empty() && !m->out.front().waiting) {  // invariant (1)
     EventMapper::Slot s = std::move(m->out.front());
     m->out.pop_front();

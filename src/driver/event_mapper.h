@@ -67,7 +67,7 @@ constexpr int64_t kPairWaitMs = 50;
 
 struct EventMapper {
   struct Slot {
-    DriverEvent event;
+    FileEvent event;
     bool waiting = false;  // an IN_MOVED_FROM whose partner has not come yet
     bool folder = false;   // the moved entry is a folder
     std::string listed;    // a file's move: the listed path of the same name, if one
@@ -96,4 +96,4 @@ void em_expire(EventMapper* m, int64_t now);
 int64_t em_next_deadline(const EventMapper& m);
 
 // The next event ready to go out, in order; false when none is ready.
-bool em_take(EventMapper* m, DriverEvent* out);
+bool em_take(EventMapper* m, FileEvent* out);

@@ -24,7 +24,7 @@ struct Reader {
   ReportSocket socket;
   int wake[2] = {-1, -1};
   pthread_t thread = {};
-  void (*sink)(DriverEvent*) = nullptr;
+  void (*sink)(FileEvent*) = nullptr;
 };
 
 namespace {
@@ -55,7 +55,7 @@ void read_events(Reader* r) {
 void* run(void* arg) {
   Reader* r = static_cast<Reader*>(arg);
   std::vector<pollfd> fds;
-  std::vector<DriverEvent> reported;
+  std::vector<FileEvent> reported;
   for (;;) {
     fds.clear();
     fds.push_back({r->wake[0], POLLIN, 0});
@@ -77,12 +77,12 @@ void* run(void* arg) {
     // whose events are queued by then.
     if (n > 0 && (fds[1].revents & POLLIN) != 0) read_events(r);
     em_expire(&r->mapper, drv_now_ms());
-    DriverEvent e;
+    FileEvent e;
     while (em_take(&r->mapper, &e)) r->sink(&e);
     if (n > 0) {
       reported.clear();
       rs_service(&r->socket, fds.data() + 2, fds.size() - 2, &reported);
-      for (DriverEvent& c : reported) r->sink(&c);
+      for (FileEvent& c : reported) r->sink(&c);
     }
   }
   return nullptr;

@@ -28,7 +28,7 @@ struct ReaderConfig {
   std::string excluded;     // the state folder: never watched
   std::string socket_path;  // where copies are reported; "" for none
   // Called on the reader thread with each event, in order; may move from it.
-  void (*sink)(DriverEvent* event) = nullptr;
+  void (*sink)(FileEvent* event) = nullptr;
 };
 
 struct Reader;

@@ -44,7 +44,7 @@ void accept_peers(ReportSocket* s) {
 
 // Takes every complete request out of `p.pending`. False when the bytes are
 // not a request and the connection is to go.
-bool parse(ReportSocket::Peer& p, std::vector<DriverEvent>* out) {
+bool parse(ReportSocket::Peer& p, std::vector<FileEvent>* out) {
   for (;;) {
     const std::string& b = p.pending;
     size_t head = b.size() < kRequestWordSize ? b.size() : kRequestWordSize;
@@ -53,7 +53,7 @@ bool parse(ReportSocket::Peer& p, std::vector<DriverEvent>* out) {
     size_t end_source = b.find('\0', kRequestWordSize);
     size_t end_target = end_source == std::string::npos ? std::string::npos : b.find('\0', end_source + 1);
     if (end_target == std::string::npos) return b.size() <= kReportRequestMax;
-    DriverEvent e;
+    FileEvent e;
     e.operation = OP_COPY;
     e.source = b.substr(kRequestWordSize, end_source - kRequestWordSize);
     e.target = b.substr(end_source + 1, end_target - end_source - 1);
@@ -69,7 +69,7 @@ bool parse(ReportSocket::Peer& p, std::vector<DriverEvent>* out) {
 
 // Reads what `p` sent; false when the connection is to go (closed by the
 // peer, failed, or not speaking the protocol).
-bool read_peer(ReportSocket::Peer& p, std::vector<DriverEvent>* out) {
+bool read_peer(ReportSocket::Peer& p, std::vector<FileEvent>* out) {
   char buffer[4096];
   for (;;) {
     ssize_t n = recv(p.fd, buffer, sizeof buffer, 0);
@@ -129,7 +129,7 @@ void rs_poll_fds(const ReportSocket& s, std::vector<pollfd>* fds) {
   for (const ReportSocket::Peer& p : s.peers) fds->push_back({p.fd, POLLIN, 0});
 }
 
-void rs_service(ReportSocket* s, const pollfd* fds, size_t count, std::vector<DriverEvent>* out) {
+void rs_service(ReportSocket* s, const pollfd* fds, size_t count, std::vector<FileEvent>* out) {
   if (s->listen_fd < 0 || count == 0) return;
   // Connections first, from the back, so that dropping one keeps the
   // indexes of those not yet looked at; new connections are read at the

@@ -46,4 +46,4 @@ void rs_close(ReportSocket* s);
 void rs_poll_fds(const ReportSocket& s, std::vector<pollfd>* fds);
 // Accepts and reads what `fds` (as rs_poll_fds made them, with revents set)
 // say is ready; appends an OP_COPY for each complete request.
-void rs_service(ReportSocket* s, const pollfd* fds, size_t count, std::vector<DriverEvent>* out);
+void rs_service(ReportSocket* s, const pollfd* fds, size_t count, std::vector<FileEvent>* out);

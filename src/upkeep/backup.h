@@ -36,8 +36,8 @@
 // Start (the event thread, before the driver is loaded): "status" 1 leads to
 // rebuildNotesTable, and when that does not give 1, to restoreFromBackup.
 //
-// Callers: the user-interface thread at shutdown (closeDatabase, possibly
-// twice: once on the end of the session and once after the message loop)
+// Callers: the Monitor's main thread at shutdown (closeDatabase, possibly
+// twice: once on the end of the session and once after its loop)
 // and the event thread at start. One thread at a time (database.h).
 #pragma once
 

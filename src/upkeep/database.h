@@ -25,7 +25,7 @@
 // Callers: the event thread (openDatabase at start), the event handler and
 // folder walk (the two handles), the shutdown code (backup.h). The handles
 // and the engine are used by one thread at a time: keeping the event thread
-// and the user-interface thread from meeting on them is the callers' duty.
+// and the main thread from meeting on them is the callers' duty.
 #pragma once
 
 #include <mutex>

@@ -50,14 +50,14 @@ class Mapper : public ::testing::Test {
     em_feed_buffer(&m_, bytes.data(), bytes.size(), now_);
   }
 
-  std::vector<DriverEvent> take() {
-    std::vector<DriverEvent> out;
-    DriverEvent e;
+  std::vector<FileEvent> take() {
+    std::vector<FileEvent> out;
+    FileEvent e;
     while (em_take(&m_, &e)) out.push_back(e);
     return out;
   }
 
-  static bool is(const DriverEvent& e, int32_t op, const std::string& source, const std::string& target) {
+  static bool is(const FileEvent& e, int32_t op, const std::string& source, const std::string& target) {
     return e.operation == op && e.source == source && e.target == target;
   }
 
@@ -227,7 +227,7 @@ TEST_F(Mapper, ADeletedRootIsDroppedWithAWarning) {
 class ListedMove : public Mapper {
  protected:
   // The events out once every wait has run out.
-  std::vector<DriverEvent> settle() {
+  std::vector<FileEvent> settle() {
     em_expire(&m_, now_ + kPairWaitMs);
     return take();
   }

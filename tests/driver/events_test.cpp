@@ -1,5 +1,5 @@
-// File events through the real driver: inotify on a temporary root, records
-// received by the test thread's alertable sleep.
+// File events through the real driver: inotify on a temporary root, events
+// taken from the queue by the test thread.
 #include <filesystem>
 
 #include "driver/driver_fixture.h"

@@ -92,7 +92,7 @@ class ReportPeer : public ::testing::Test {
   TempDir dir_;
   std::string path_;
   ReportSocket socket_;
-  std::vector<DriverEvent> events_;
+  std::vector<FileEvent> events_;
 };
 
 TEST_F(ReportPeer, TheOwnUserIsHeard) {
