@@ -259,15 +259,3 @@ void tb_set_error(int code);
 int tb_get_error();
 using TbMessageWriter = int (*)(const char* text);
 TbMessageWriter tb_set_message_writer(TbMessageWriter writer);
-
-// Keeps the index layer's error triple while a later index call might
-// overwrite it, and puts it back (undo paths of the record operations).
-struct IxErrorSave {
-  int error, site, operation;
-};
-inline IxErrorSave ix_error_save() { return {ix_error, ix_error_site, ix_operation}; }
-inline void ix_error_restore(const IxErrorSave& s) {
-  ix_error = s.error;
-  ix_error_site = s.site;
-  ix_operation = s.operation;
-}
