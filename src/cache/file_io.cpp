@@ -238,11 +238,20 @@ int posix_boot_id(uint8_t out[16]) {
   return 1;
 }
 
+int posix_current_dir(char* buffer, int32_t size) {
+  if (size <= 0) {
+    io_os_error = ERANGE;
+    return -1;
+  }
+  if (::getcwd(buffer, static_cast<size_t>(size)) == nullptr) return fail_errno();
+  return 1;
+}
+
 constexpr FileIo kDefaults = {
     posix_close,   posix_flush,    posix_create,  posix_sleep,     posix_file_size,
     posix_lock,    posix_open,     posix_message, posix_read_at,   posix_read_page,
     posix_remove,  posix_write_at, posix_write_page, posix_unlock, posix_idle,
-    posix_boot_id,
+    posix_boot_id, posix_current_dir,
 };
 
 }  // namespace

@@ -49,6 +49,10 @@ struct FileIo {
   // cut changes, since the system starts again after it. 1, or -1 when the
   // system does not tell.
   int (*boot_id)(uint8_t out[16]);
+  // The working directory, with its terminator, into `buffer` of `size`
+  // bytes (relative table names are made full with it). 1, or -1 (ERANGE
+  // when it does not fit).
+  int (*current_dir)(char* buffer, int32_t size);
 };
 
 // The live table. Filled with the POSIX defaults at load and again by the
@@ -93,6 +97,7 @@ inline int io_write_page(int h, int32_t page, int32_t page_size, const void* buf
 inline int io_unlock(int h, int32_t off, int32_t len) { return g_file_io.unlock(h, off, len); }
 inline int io_idle() { return g_file_io.idle(); }
 inline int io_boot_id(uint8_t out[16]) { return g_file_io.boot_id(out); }
+inline int io_current_dir(char* buffer, int32_t size) { return g_file_io.current_dir(buffer, size); }
 
 // Monotonic clock in milliseconds, used for the lock retry limit.
 int64_t io_now_ms();

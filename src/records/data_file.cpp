@@ -1,8 +1,6 @@
 // The data file: file names of a table, field encoding, writing and reading
 // one block, splitting stored contents into fields, deleting a table's files.
 // The block layout is drawn in records/records.h.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cassert>
 #include <cstdlib>
@@ -50,7 +48,7 @@ bool full_path(const char* base, char* out) {
     std::memcpy(joined, base, base_len + 1);
   } else {
     char cwd[kTbNameBuffer + 1];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+    if (io_current_dir(cwd, sizeof cwd) != 1) return false;
     size_t cwd_len = std::strlen(cwd);
     std::memcpy(joined, cwd, cwd_len);
     joined[cwd_len] = '/';

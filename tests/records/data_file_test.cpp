@@ -66,6 +66,9 @@ TEST_F(FileNameTest, RelativeNamesAreTakenAgainstTheCurrentDirectory) {
   EXPECT_EQ(plain, d + "/qb.db");
   EXPECT_EQ(dotted, d + "/a/c.db");
   EXPECT_EQ(up, d.substr(0, d.rfind('/')) + "/qb.db");
+  FaultIo fault;
+  fault.arm(IoKind::CurrentDir, 1);  // the working directory cannot be told: no name
+  EXPECT_EQ(name("qb"), "(none)");
 }
 
 TEST_F(FileNameTest, DotDotIsResolvedByTextNotThroughSymbolicLinks) {
