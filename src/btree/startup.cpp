@@ -3,6 +3,10 @@
 // the start-up itself) reports through.
 #include "btree/index_file.h"
 
+// Plain process-wide variables, not thread_local, like all of the layer's
+// state: whoever runs engine work on several threads runs it on one at a
+// time under one mutex, from the first call to the last reading of an error
+// number (the Monitor's tracking_table_mutex(); see records/data_file.cpp).
 int ix_error = 0;
 int ix_error_site = 0;
 int ix_operation = 0;

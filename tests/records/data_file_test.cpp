@@ -12,11 +12,6 @@
 
 namespace {
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 std::string real(const std::string& path) {
   char buf[PATH_MAX];
   return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
