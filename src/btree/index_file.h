@@ -115,6 +115,44 @@ enum : int {
   kOpVerify = 48,
 };
 
+// The layer's error state (btree/startup.cpp): set by every failing ix_
+// operation, the start-up included.
+extern int ix_error;       // what failed (the numbers above)
+extern int ix_error_site;  // which step failed, for diagnostics only
+extern int ix_operation;   // the public operation last entered
+
+inline int ix_last_error() { return ix_error; }
+inline int ix_last_error_site() { return ix_error_site; }
+inline int ix_last_operation() { return ix_operation; }
+
+// Keeps the error triple while a later index call might overwrite it, and
+// puts it back (the undo paths of the layers above).
+struct IxErrorSave {
+  int error, site, operation;
+};
+inline IxErrorSave ix_error_save() { return {ix_error, ix_error_site, ix_operation}; }
+inline void ix_error_restore(const IxErrorSave& s) {
+  ix_error = s.error;
+  ix_error_site = s.site;
+  ix_operation = s.operation;
+}
+
+// Start-up (btree/startup.cpp): creates the shared page pool and fills every
+// FileIo slot with its default. A frame count of 0 becomes 16 and below 6
+// becomes 6; a page size of 0 or below 36 becomes 512. A second call while
+// the pool exists fails with ix_error 4 (site 4) and leaves the first pool
+// in place.
+int ix_startup(int frame_count, int page_size);
+// The page size given at start-up, 0 when not started. Sets ix_operation 24.
+int ix_started();
+// The frame count given at start-up (0 when not started).
+int ix_started_frames();
+// The shared pool, or null before start-up.
+PagePool* ix_pool();
+// Forgets the pool and the start-up values (ix_shutdown has already
+// destroyed the pool).
+void ix_reset_startup();
+
 // Comparison of two keys: exactly -1, 0 or 1.
 using IxCompare = int (*)(const uint8_t* a, int a_len, const uint8_t* b, int b_len);
 

@@ -1,4 +1,4 @@
-// POSIX defaults of the FileIo slots, the lock retry loop and ix_startup.
+// POSIX defaults of the FileIo slots and the lock retry loop.
 #include "cache/file_io.h"
 
 #include <cerrno>
@@ -9,22 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cache/page_cache.h"
 
 int io_os_error = 0;
 int io_lock_tries = 25;
 int io_lock_delay_ms = 50;
 int io_lock_limit_ms = 10000;
 
-int ix_error = 0;
-int ix_error_site = 0;
-int ix_operation = 0;
-
 namespace {
-
-int g_started_page_size = 0;
-int g_started_frames = 0;
-PagePool* g_pool = nullptr;
 
 int fail_errno() {
   io_os_error = errno;
@@ -247,11 +238,20 @@ int posix_boot_id(uint8_t out[16]) {
   return 1;
 }
 
+int posix_current_dir(char* buffer, int32_t size) {
+  if (size <= 0) {
+    io_os_error = ERANGE;
+    return -1;
+  }
+  if (::getcwd(buffer, static_cast<size_t>(size)) == nullptr) return fail_errno();
+  return 1;
+}
+
 constexpr FileIo kDefaults = {
     posix_close,   posix_flush,    posix_create,  posix_sleep,     posix_file_size,
     posix_lock,    posix_open,     posix_message, posix_read_at,   posix_read_page,
     posix_remove,  posix_write_at, posix_write_page, posix_unlock, posix_idle,
-    posix_boot_id,
+    posix_boot_id, posix_current_dir,
 };
 
 }  // namespace
@@ -264,42 +264,4 @@ int64_t io_now_ms() {
   struct timespec ts;
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int ix_startup(int frame_count, int page_size) {
-  ix_operation = 1;
-  if (g_pool != nullptr) {
-    ix_error = 4;
-    ix_error_site = 4;
-    return -1;
-  }
-  if (frame_count == 0) frame_count = 16;
-  if (frame_count < 6) frame_count = 6;
-  if (page_size < 36) page_size = 512;  // covers 0 as well
-  PagePool* pool = pc_pool_create(page_size, frame_count);
-  if (pool == nullptr) {
-    ix_error = 4;
-    ix_error_site = 5;
-    return -1;
-  }
-  g_pool = pool;
-  g_started_page_size = page_size;
-  g_started_frames = frame_count;
-  g_file_io = kDefaults;
-  return 1;
-}
-
-int ix_started() {
-  ix_operation = 24;
-  return g_started_page_size;
-}
-
-int ix_started_frames() { return g_started_frames; }
-
-PagePool* ix_pool() { return g_pool; }
-
-void ix_reset_startup() {
-  g_pool = nullptr;
-  g_started_page_size = 0;
-  g_started_frames = 0;
 }

@@ -29,8 +29,6 @@
 
 #include <cstdint>
 
-struct PagePool;
-
 struct FileIo {
   int (*close)(int handle);
   int (*flush)(int handle);
@@ -51,10 +49,14 @@ struct FileIo {
   // cut changes, since the system starts again after it. 1, or -1 when the
   // system does not tell.
   int (*boot_id)(uint8_t out[16]);
+  // The working directory, with its terminator, into `buffer` of `size`
+  // bytes (relative table names are made full with it). 1, or -1 (ERANGE
+  // when it does not fit).
+  int (*current_dir)(char* buffer, int32_t size);
 };
 
-// The live table. Filled with the POSIX defaults at load and again by
-// `ix_startup`; tests may replace single slots between those points.
+// The live table. Filled with the POSIX defaults at load and again by the
+// index layer's start-up; tests may replace single slots between those points.
 extern FileIo g_file_io;
 
 // The POSIX defaults, for tests that wrap them.
@@ -95,38 +97,7 @@ inline int io_write_page(int h, int32_t page, int32_t page_size, const void* buf
 inline int io_unlock(int h, int32_t off, int32_t len) { return g_file_io.unlock(h, off, len); }
 inline int io_idle() { return g_file_io.idle(); }
 inline int io_boot_id(uint8_t out[16]) { return g_file_io.boot_id(out); }
+inline int io_current_dir(char* buffer, int32_t size) { return g_file_io.current_dir(buffer, size); }
 
 // Monotonic clock in milliseconds, used for the lock retry limit.
 int64_t io_now_ms();
-
-// ---------------------------------------------------------------------------
-// Engine start-up of the index layer's lower floors.
-//
-// The index layer's error state lives here because `ix_startup` reports its
-// own failures through it; the index layer (btree/) sets it everywhere else.
-extern int ix_error;       // what failed (the index layer's numbers)
-extern int ix_error_site;  // which step failed, for diagnostics only
-extern int ix_operation;   // the public operation last entered
-
-inline int ix_last_error() { return ix_error; }
-inline int ix_last_error_site() { return ix_error_site; }
-inline int ix_last_operation() { return ix_operation; }
-
-// Creates the shared page pool and fills every FileIo slot with its default.
-// A frame count of 0 becomes 16 and below 6 becomes 6; a page size of 0 or
-// below 36 becomes 512. A second call while the pool exists fails with
-// ix_error 4 (site 4) and leaves the first pool in place.
-int ix_startup(int frame_count, int page_size);
-
-// The page size given at start-up, 0 when not started. Sets ix_operation 24.
-int ix_started();
-
-// The frame count given at start-up (0 when not started).
-int ix_started_frames();
-
-// The shared pool, or null before start-up.
-PagePool* ix_pool();
-
-// Forgets the pool and the start-up values (the index layer's shutdown has
-// already destroyed the pool).
-void ix_reset_startup();

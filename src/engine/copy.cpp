@@ -83,12 +83,12 @@ struct Copier {
   // record lock unless source_locked. *space gets its length word. 1 / -1.
   int read_record(int32_t address, int32_t* space) {
     if (source_locked) return read_locked(address, space);
-    if (tb_take_temp_lock(source, address, &took_lock) != 1) return -1;
+    if (rec_take_temp_lock(source, address, &took_lock) != 1) return -1;
     int rc = read_locked(address, space);
     if (took_lock) {
       took_lock = 0;
       int keep = tb_error;
-      if (tb_release_temp_lock(source) != 1 && rc == 1) return -1;
+      if (rec_release_temp_lock(source) != 1 && rc == 1) return -1;
       if (rc != 1) tb_error = keep;
     }
     return rc;
@@ -216,7 +216,7 @@ int tb_copy(const char* source, const char* target, const char* index_name, int 
       rc = copier.run();
       if (copier.took_lock) {
         int keep = tb_error;
-        (void)tb_release_temp_lock(src);
+        (void)rec_release_temp_lock(src);
         tb_error = keep;
       }
     }

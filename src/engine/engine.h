@@ -1,8 +1,9 @@
 // The table engine's operations, as the table handle and the tools above it
-// call them. Types and error codes are in engine/table.h. Each operation is
-// implemented in the file of its responsibility (startup, locks, catalogue,
-// index_defs, compare, open_close, copy, rebuild, verify; record operations
-// and index creation in records/).
+// call them. Types and error codes are in records/table_types.h, the
+// engine's state in engine/table.h. Each operation is implemented in the
+// file of its responsibility (startup, locks, catalogue, index_defs,
+// index_ops, compare, open_close, record_ops, position, copy, rebuild,
+// verify), over the record layer (records/) below.
 #pragma once
 
 #include <cstdint>
@@ -15,16 +16,10 @@ int tb_unlock_table(Table* t, int mode);
 int tb_lock_record(Table* t, TableIndex* ix, int32_t* lock_number);  // 1 / -4 / -1
 int tb_unlock_record(Table* t, int32_t lock_number);
 
-// Engine-internal lock steps (engine/locks.cpp).
+// Engine-internal lock steps (engine/locks.cpp; the record locks these
+// build on are the record layer's, records/record_locks.cpp).
 int tb_take_lock_bit(Table* t, uint32_t bit);  // 1 / -4 / -1 (error 26)
 int tb_drop_lock_bit(Table* t, uint32_t bit);  // 1 / -1 (error 27)
-int tb_counts_as_locked(Table* t, int32_t address);  // 1 / 0
-// Temporary record lock: locks `address` unless it counts as locked; when it
-// did, stores it in temp_lock and sets *took to 1. 1 / -1 (error 26).
-int tb_take_temp_lock(Table* t, int32_t address, int* took);
-int tb_release_temp_lock(Table* t);  // 1 / -1 (error 27)
-// Moves every record lock on `from` to `to` (an updated record that moved).
-int tb_move_record_locks(Table* t, int32_t from, int32_t to);
 // Releases every record lock of the table (close).
 int tb_release_record_locks(Table* t);
 
@@ -52,20 +47,36 @@ char** tb_index_names(Table* t);
 int tb_key_field_count(Table* t, TableIndex* ix);
 int tb_key_field(Table* t, TableIndex* ix, int i);
 char** tb_index_definition(Table* t, TableIndex* ix);
-TableIndex* tb_physical_index(Table* t);
+TableIndex* tb_physical_index(Table* t);  // null when `t` is not open
+
+// Index creation and removal (engine/index_ops.cpp).
+int tb_create_index(Table* t, const char* name, const char* const* specs);
+int tb_drop_index(Table* t, const char* name);
 
 // Key comparison for every index file (engine/compare.cpp).
 int tb_compare_keys(const uint8_t* a, int a_len, const uint8_t* b, int b_len);
-
-// Flushes the data file to disk unless nothing was written to it since its
-// last flush (Table::data_synced). 1 / -1 (error 7).
-int tb_flush_data(Table* t);
 
 // Open, create, flush, close (engine/open_close.cpp).
 Table* tb_open(const char* base_name, int shared, int read_only);
 Table* tb_create(const char* base_name, int page_size, const char* const* fields);
 int tb_flush_table(Table* t);
 int tb_close(Table* t);
+int tb_delete_table(const char* base_name);
+
+// Record operations (engine/record_ops.cpp).
+int tb_add_record(Table* t, TableIndex* ix, const void* const* values);
+// Field buffers are the caller's malloc'd blocks: a text value longer than
+// its buffer replaces the buffer (the old one is freed) with one of exactly
+// the text's length + 1 and stores the new pointer and size in the arrays.
+// Fields missing from the stored contents read as empty text or zero bytes.
+int tb_read_record(Table* t, TableIndex* ix, void** buffers, int32_t* sizes);
+int tb_update_record(Table* t, TableIndex* ix, const void* const* values);
+int tb_delete_record(Table* t, TableIndex* ix);
+
+// Positioning an index (engine/position.cpp).
+int tb_find_key(Table* t, TableIndex* ix, const void* const* key_values);
+int tb_first_record(Table* t, TableIndex* ix);
+int tb_next_record(Table* t, TableIndex* ix);
 
 // Copy and rebuild (engine/copy.cpp, engine/rebuild.cpp).
 int tb_copy(const char* source, const char* target, const char* index_name, int page_size, int shared);

@@ -36,6 +36,7 @@
 
 #include "btree/btree.h"
 #include "engine/engine.h"
+#include "records/records.h"
 
 namespace {
 
@@ -151,8 +152,8 @@ int load_directory(Table* t) {
   t->space_index = ix_open(t->index_file_name, tb_compare_keys, t->shared, t->read_only);
   if (t->space_index == nullptr) return unusable();
 
-  uint8_t* key = tb_key_buffer();
-  const int room = tb_key_buffer_size();
+  uint8_t* key = rec_key_buffer();
+  const int room = rec_key_buffer_size();
   if (key == nullptr) {
     tb_error = kTbIndexLayer;
     return -1;

@@ -10,11 +10,8 @@
 //   (1) An index-file lock of a kind is held exactly while a lock bit of
 //       that kind is set: read kind = bits 1 | 4, write kind = bits 2 | 8.
 //   (2) The 2 bytes at a record address are locked in the data file exactly
-//       while the address counts as locked: it is the physical cursor, the
-//       temporary lock, the embedded slot or a chained record-lock entry.
-//       One OS lock stands for all of them (locking a range twice in one
-//       open file description does not stack), so a release unlocks the range
-//       only when nothing else still holds the address.
+//       while the address counts as locked (records/records.h, "Record
+//       locks"; the steps that keep it are in records/record_locks.cpp).
 //   (3) Lock numbers are unique among the table's entries; the embedded slot
 //       is number 1 for the table's life.
 #include <cstdint>
@@ -22,29 +19,12 @@
 
 #include "btree/btree.h"
 #include "engine/engine.h"
+#include "records/records.h"
 
 namespace {
 
 uint32_t kind_of(uint32_t bit) { return (bit & kLockReadKind) != 0 ? kLockReadKind : kLockWriteKind; }
 int mode_of(uint32_t bit) { return (bit & kLockReadKind) != 0 ? 1 : 2; }
-
-int lock_range(Table* t, int32_t address) {
-  return io_lock(t->data_file, address, 2, tb_lock_settings.tries, tb_lock_settings.delay_ms,
-                 tb_lock_settings.limit_ms);
-}
-
-int unlock_range(Table* t, int32_t address) { return io_unlock(t->data_file, address, 2); }
-
-// Releases the OS lock on `address` unless something still holds it
-// (invariant 2). 1 / -1 (error 27).
-int release_unless_held(Table* t, int32_t address) {
-  if (address == 0 || tb_counts_as_locked(t, address)) return 1;
-  if (unlock_range(t, address) != 1) {
-    tb_error = kTbUnlockFailed;
-    return -1;
-  }
-  return 1;
-}
 
 // Number for a new chained entry: one above the greatest in use; after
 // INT32_MAX the smallest free number from 2 to 255; 0 when there is none.
@@ -153,15 +133,6 @@ int tb_unlock_table(Table* t, int mode) {
 
 // --- record locks --------------------------------------------------------------
 
-int tb_counts_as_locked(Table* t, int32_t address) {
-  if (!t->shared) return 1;
-  if (address == 0) return 0;
-  if (address == t->physical_cursor || address == t->temp_lock) return 1;
-  for (const RecordLock* e = &t->lock_slot; e != nullptr; e = e->next)
-    if (e->address == address) return 1;
-  return 0;
-}
-
 int tb_lock_record(Table* t, TableIndex* ix, int32_t* lock_number) {
   if (tb_check_table(t) != 1 || tb_check_index(t, ix) != 1) return -1;
   if (ix->state != 1) {
@@ -179,8 +150,8 @@ int tb_lock_record(Table* t, TableIndex* ix, int32_t* lock_number) {
   }
 
   bool took = false;
-  if (!tb_counts_as_locked(t, address)) {
-    if (lock_range(t, address) != 1) {
+  if (!rec_counts_as_locked(t, address)) {
+    if (rec_lock_range(t, address) != 1) {
       // Held by another process after all retries: the caller reads the
       // cause from the index layer's error code; tb_error stays as it was.
       ix_error = kIxLockFailed;
@@ -201,7 +172,7 @@ int tb_lock_record(Table* t, TableIndex* ix, int32_t* lock_number) {
     else if (number == 0) error = kTbNoLockNumber;
     if (error != kTbOk) {
       delete e;
-      if (took) (void)unlock_range(t, address);
+      if (took) (void)rec_unlock_range(t, address);
       tb_error = error;
       return -1;
     }
@@ -236,66 +207,15 @@ int tb_unlock_record(Table* t, int32_t lock_number) {
     tb_error = kTbNoSuchLock;
     return -1;
   }
-  return release_unless_held(t, address);
+  return rec_release_unless_held(t, address);
 }
 
-// --- temporary lock ------------------------------------------------------------
-
-int tb_take_temp_lock(Table* t, int32_t address, int* took) {
-  *took = 0;
-  if (tb_counts_as_locked(t, address)) return 1;
-  // One record operation at a time: a caller that needs a second temporary
-  // lock sets the first aside (temp_lock 0) and restores it afterwards.
-  if (lock_range(t, address) != 1) {
-    tb_error = kTbLockFailed;
-    return -1;
-  }
-  t->temp_lock = address;
-  *took = 1;
-  return 1;
-}
-
-int tb_release_temp_lock(Table* t) {
-  int32_t address = t->temp_lock;
-  if (address == 0) return 1;
-  t->temp_lock = 0;
-  // A record lock taken on the same record during the operation now keeps
-  // the range (invariant 2).
-  return release_unless_held(t, address);
-}
-
-// --- moving and releasing ------------------------------------------------------
-
-int tb_move_record_locks(Table* t, int32_t from, int32_t to) {
-  if (!t->shared) return 1;
-  if (lock_range(t, to) != 1) {
-    tb_error = kTbLockFailed;
-    return -1;
-  }
-  bool moved = false;
-  for (RecordLock* e = &t->lock_slot; e != nullptr; e = e->next) {
-    if (e->address == from) {
-      e->address = to;
-      moved = true;
-    }
-  }
-  if (t->temp_lock == from) {
-    t->temp_lock = to;
-    moved = true;
-  }
-  int32_t release = moved ? from : to;
-  if (release == t->physical_cursor) return 1;
-  if (unlock_range(t, release) != 1) {
-    tb_error = kTbUnlockFailed;
-    return -1;
-  }
-  return 1;
-}
+// --- releasing ----------------------------------------------------------------
 
 int tb_release_record_locks(Table* t) {
   int rc = 1;
   auto release = [&](int32_t address) {
-    if (t->shared && address != 0 && unlock_range(t, address) != 1) {
+    if (t->shared && address != 0 && rec_unlock_range(t, address) != 1) {
       tb_error = kTbUnlockFailed;
       rc = -1;
     }

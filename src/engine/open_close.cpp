@@ -1,5 +1,5 @@
 // Bringing a table into use and out of use: tb_open, tb_create,
-// tb_flush_table and tb_close.
+// tb_flush_table and tb_close; and tb_delete_table, for a table not open.
 //
 // A table is open in this process when its full data-file name equals, byte
 // for byte, the name of a Table on the open-table list; letter case counts.
@@ -65,7 +65,7 @@ int flush(Table* t) {
     tb_error = kTbIndexLayer;
     return -1;
   }
-  return tb_flush_data(t);
+  return rec_flush_data(t);
 }
 
 // Step 4 of tb_create: the index file with its one directory entry.
@@ -95,22 +95,6 @@ int create_index_file(const char* name, int page_size) {
 
 }  // namespace
 
-int tb_flush_data(Table* t) {
-  // A flush to disk costs as much with nothing to write: a file whose
-  // writes are all on disk is left alone.
-  if (t->data_synced) return 1;
-  if (io_flush(t->data_file) != 1) {
-    tb_error = kTbDataFile;
-    return -1;
-  }
-  t->data_synced = 1;
-  t->written_to = 0;
-  t->order_asked = 0;
-  t->released_count = 0;
-  t->vacated_length = 0;
-  return 1;
-}
-
 Table* tb_open(const char* base_name, int shared, int read_only) {
   tb_error = kTbOk;
   if (base_name == nullptr) {
@@ -128,7 +112,7 @@ Table* tb_open(const char* base_name, int shared, int read_only) {
     tb_error = kTbAlreadyOpen;
     return nullptr;
   }
-  if (tb_ensure_key_buffer() != 1) return nullptr;
+  if (rec_ensure_key_buffer() != 1) return nullptr;
 
   auto* t = new (std::nothrow) Table{};
   if (t == nullptr) {
@@ -243,4 +227,29 @@ int tb_close(Table* t) {
   if (tb_close_indexes(t) != 1) rc = -1;
   if (free_table(t) != 1) rc = -1;
   return rc;
+}
+
+int tb_delete_table(const char* base_name) {
+  tb_error = kTbOk;
+  char data_name[kTbNameBuffer];
+  char index_name[kTbNameBuffer];
+  if (rec_data_file_name(base_name, data_name) == nullptr) {
+    tb_error = kTbBadName;
+    return -1;
+  }
+  for (Table* t = tb_tables.head; t != nullptr; t = t->next) {
+    if (t->data_file_name != nullptr && std::strcmp(t->data_file_name, data_name) == 0) {
+      tb_error = kTbAlreadyOpen;
+      return -1;
+    }
+  }
+  if (rec_index_file_name(base_name, index_name) == nullptr) {
+    tb_error = kTbBadName;
+    return -1;
+  }
+  if (io_delete(data_name) != 1 || io_delete(index_name) != 1) {
+    tb_error = kTbCannotOpen;
+    return -1;
+  }
+  return 1;
 }

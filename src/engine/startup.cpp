@@ -1,5 +1,6 @@
-// Engine start-up and shutdown, the engine error number, the message writer,
-// the key buffer and the open-table list with its checks.
+// Engine start-up and shutdown, the message writer and the open-table list
+// with its checks. The error number, the lock settings and the key buffer
+// are the record layer's (records/data_file.cpp, records/keys.cpp).
 //
 // The engine counts as started while the index layer's page cache exists
 // (its start-up page size is not 0). Start-up is explicit (the table handle)
@@ -9,15 +10,12 @@
 
 #include "btree/index_file.h"
 #include "engine/engine.h"
+#include "records/records.h"
 
-int tb_error = 0;
 RegistryList<Table> tb_tables;
-TbLockSettings tb_lock_settings;
 
 namespace {
 
-uint8_t* g_key_buffer = nullptr;
-int g_key_buffer_size = 0;
 bool g_exit_hook = false;
 
 void shutdown_at_exit() { (void)tb_shutdown(); }
@@ -34,27 +32,6 @@ int tb_started() {
   int ps = ix_started();
   ix_operation = op;
   return ps != 0 ? 1 : 0;
-}
-
-uint8_t* tb_key_buffer() { return g_key_buffer; }
-int tb_key_buffer_size() { return g_key_buffer_size; }
-
-int tb_ensure_key_buffer() {
-  if (g_key_buffer != nullptr) return 1;
-  int op = ix_operation;
-  int size = ix_started();
-  ix_operation = op;
-  if (size <= 0) {
-    tb_error = kTbIndexLayer;
-    return -1;
-  }
-  g_key_buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
-  if (g_key_buffer == nullptr) {
-    tb_error = kTbNoMemory;
-    return -1;
-  }
-  g_key_buffer_size = size;
-  return 1;
 }
 
 int tb_check_table(Table* t) {
@@ -101,9 +78,7 @@ int tb_shutdown() {
     if (tb_close(tb_tables.head) != 1 && kept == kTbOk) kept = tb_error;
   }
   if (tb_started() && ix_shutdown() != 1) kept = kTbIndexLayer;
-  std::free(g_key_buffer);
-  g_key_buffer = nullptr;
-  g_key_buffer_size = 0;
+  rec_free_key_buffer();
   tb_set_current_table(nullptr);
   tb_error = kept;
   return kept == kTbOk ? 1 : -1;

@@ -265,7 +265,7 @@ struct Verifier {
     }
     // Equal under the index's order is the same key: a text part that
     // ignores case may be stored in another case than the record now has.
-    if (tb_compare_keys(tb_key_buffer(), built, key, length) != 0) {
+    if (tb_compare_keys(rec_key_buffer(), built, key, length) != 0) {
       finding("index '%s': the entry for the record at %d is not under the key built from the record", ix->name,
               ref);
       return;
@@ -305,7 +305,7 @@ struct Verifier {
   int walk_entries() {
     walk = ix_open(t->index_file_name, tb_compare_keys, t->shared, 1);
     if (walk == nullptr) return fail(kTbIndexLayer);
-    room = tb_key_buffer_size();
+    room = rec_key_buffer_size();
     key = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(room)));
     prev = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(room)));
     if (key == nullptr || prev == nullptr) return fail(kTbNoMemory);

@@ -1,8 +1,7 @@
-// The data file: file names of a table, field encoding, writing and reading
-// one block, splitting stored contents into fields, deleting a table's files.
+// The data file: file names of a table, field encoding, writing, flushing and
+// reading one block, splitting stored contents into fields; and the state the
+// record layer shares with the engine above it.
 // The block layout is drawn in records/records.h.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cassert>
 #include <cstdlib>
@@ -10,8 +9,20 @@
 
 #include "cache/bytes.h"
 #include "cache/file_io.h"
-#include "engine/engine.h"
 #include "records/records.h"
+
+// The error numbers of the engine's layers (this one, ix_error, io_os_error)
+// and all the rest of its state are plain process-wide variables, not
+// thread_local: the engine is reached by one thread at a time. A program
+// with several threads serialises every piece of engine work, from its first
+// call to its last reading of an error number, under one mutex: the
+// Monitor's tracking_table_mutex() (tracking/table_guard.h) is held by its
+// event thread around each event and by its window thread around closing
+// the database; the open at start-up comes before the event thread can get
+// any work. A piece of work reads the error numbers its own calls set, and
+// the mutex orders it behind every other thread's engine work.
+int rec_error = 0;
+TbLockSettings rec_lock_settings;
 
 int32_t rec_corrupt_address = 0;
 int rec_corrupt_line = 0;
@@ -19,7 +30,7 @@ int rec_corrupt_line = 0;
 int rec_corrupt_at(int32_t address, int line) {
   rec_corrupt_address = address;
   rec_corrupt_line = line;
-  tb_error = kTbDataFile;
+  rec_error = kTbDataFile;
   return -1;
 }
 
@@ -50,7 +61,7 @@ bool full_path(const char* base, char* out) {
     std::memcpy(joined, base, base_len + 1);
   } else {
     char cwd[kTbNameBuffer + 1];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+    if (io_current_dir(cwd, sizeof cwd) != 1) return false;
     size_t cwd_len = std::strlen(cwd);
     std::memcpy(joined, cwd, cwd_len);
     joined[cwd_len] = '/';
@@ -162,7 +173,7 @@ int rec_absent_values_storable(Table* t, const void* const* values) {
   bool ok = t->field_types[first] == kFieldText || t->field_types[first] == kFieldTextExact;
   for (int i = first + 1; ok && i < t->field_count; ++i)
     if (t->field_types[i] <= kFieldBinary && values[i] != nullptr) ok = false;
-  if (!ok) tb_error = kTbAbsentValue;
+  if (!ok) rec_error = kTbAbsentValue;
   return ok ? 1 : 0;
 }
 
@@ -195,7 +206,7 @@ int rec_write(Table* t, int32_t address, int32_t space, const void* const* value
   if (out + 2 > static_cast<int64_t>(sizeof small)) {
     block = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(out) + 2));
     if (block == nullptr) {
-      tb_error = kTbNoMemory;
+      rec_error = kTbNoMemory;
       return -1;
     }
   }
@@ -231,7 +242,7 @@ int rec_read_word(Table* t, int32_t address, int16_t* word) {
   }
   uint8_t b[2];
   if (io_read_at(t->data_file, address, 2, b) != 1) {
-    tb_error = kTbDataFile;
+    rec_error = kTbDataFile;
     return -1;
   }
   *word = get_i16(b);
@@ -250,13 +261,29 @@ void rec_order_point(Table* t) {
   if (t->shared && t->written_to != 0) t->order_asked = 1;
 }
 
+int rec_flush_data(Table* t) {
+  // A flush to disk costs as much with nothing to write: a file whose
+  // writes are all on disk is left alone.
+  if (t->data_synced) return 1;
+  if (io_flush(t->data_file) != 1) {
+    rec_error = kTbDataFile;
+    return -1;
+  }
+  t->data_synced = 1;
+  t->written_to = 0;
+  t->order_asked = 0;
+  t->released_count = 0;
+  t->vacated_length = 0;
+  return 1;
+}
+
 int rec_data_write(Table* t, int32_t address, int32_t length, const void* bytes) {
   const int64_t to = int64_t{address} + length;
   if (t->order_asked) {
     const int64_t sector = t->written_from / kRecSector;
     const bool one_sector = (t->written_to - 1) / kRecSector == sector && address / kRecSector == sector &&
                             (to - 1) / kRecSector == sector;
-    if (!one_sector && tb_flush_data(t) != 1) return -1;
+    if (!one_sector && rec_flush_data(t) != 1) return -1;
   }
   if (t->shared) {
     // Counted before the write: a failed one may have left part of itself.
@@ -266,7 +293,7 @@ int rec_data_write(Table* t, int32_t address, int32_t length, const void* bytes)
   }
   rec_data_written(t);
   if (io_write_at(t->data_file, address, length, bytes) != 1) {
-    tb_error = kTbDataFile;
+    rec_error = kTbDataFile;
     return -1;
   }
   return 1;
@@ -320,7 +347,7 @@ bool any_unique_key(Table* t, const void* const* values, Found found) {
   for (TableIndex* ix = t->indexes; ix != nullptr; ix = ix->next) {
     if (ix->number == 0 || ix->unique_marks == 0) continue;
     const int length = rec_build_key(t, ix, values);
-    if (length >= 0 && found(tb_key_buffer(), length)) return true;
+    if (length >= 0 && found(ix, rec_key_buffer(), length)) return true;
   }
   return false;
 }
@@ -329,7 +356,7 @@ bool any_unique_key(Table* t, const void* const* values, Found found) {
 
 void rec_note_vacated_keys(Table* t, const void* const* values) {
   if (!t->shared) return;
-  (void)any_unique_key(t, values, [t](const uint8_t* key, int length) {
+  (void)any_unique_key(t, values, [t](TableIndex*, const uint8_t* key, int length) {
     rec_note_vacated_key(t, key, length);
     return false;
   });
@@ -337,9 +364,11 @@ void rec_note_vacated_keys(Table* t, const void* const* values) {
 
 void rec_order_before_claim(Table* t, const void* const* values) {
   if (!t->shared || t->vacated_length == 0) return;
-  const bool taken = t->vacated_length < 0 || any_unique_key(t, values, [t](const uint8_t* key, int length) {
+  // Keys compare in the order of the index they belong to.
+  const bool taken = t->vacated_length < 0 ||
+                     any_unique_key(t, values, [t](TableIndex* ix, const uint8_t* key, int length) {
     for (int32_t at = 0; at < t->vacated_length; at += 2 + get_i16(t->vacated_keys + at))
-      if (tb_compare_keys(t->vacated_keys + at + 2, get_i16(t->vacated_keys + at), key, length) == 0) return true;
+      if (ix->handle->compare(t->vacated_keys + at + 2, get_i16(t->vacated_keys + at), key, length) == 0) return true;
     return false;
   });
   if (taken) rec_order_point(t);
@@ -444,7 +473,7 @@ int rec_read_rest(Table* t, int32_t address, const BlockHead& head, uint8_t* out
   if (rest == 0 || (windowed(t) && from_window(t, int64_t{address} + 2 + head.have, rest, out + head.have))) return 1;
   if (io_read_at(t->data_file, address + 2 + head.have, rest, out + head.have) != 1) {
     if (io_os_error == kIoShortTransfer) return rec_corrupt(address);
-    tb_error = kTbDataFile;
+    rec_error = kTbDataFile;
     return -1;
   }
   return 1;
@@ -483,14 +512,14 @@ namespace {
 int read_locked_head(Table* t, int32_t address, BlockHead* head, int* took) {
   *took = 0;
   if (address < t->first_record) return rec_corrupt(address);
-  if ((t->lock_bits & kLockTableRead) == 0 && tb_take_temp_lock(t, address, took) != 1) return -1;
+  if ((t->lock_bits & kLockTableRead) == 0 && rec_take_temp_lock(t, address, took) != 1) return -1;
   if (rec_read_head(t, address, head) != 1) return -1;
   if (head->word < 0) return rec_corrupt(address);
   return 1;
 }
 
 int finish_read(Table* t, int took, int rc) {
-  if (took && tb_release_temp_lock(t) != 1 && rc == 1) return -1;
+  if (took && rec_release_temp_lock(t) != 1 && rc == 1) return -1;
   return rc;
 }
 
@@ -509,7 +538,7 @@ int rec_read(Table* t, int32_t address, RecordContents* out) {
   out->fields = static_cast<uint8_t**>(std::malloc(sizeof(uint8_t*) * (static_cast<size_t>(t->field_count) + 1)));
   if (out->bytes == nullptr || out->fields == nullptr) {
     rec_free_contents(out);
-    tb_error = kTbNoMemory;
+    rec_error = kTbNoMemory;
     return finish_read(t, took, -1);
   }
   if (rec_read_rest(t, address, head, out->bytes) != 1) {
@@ -534,7 +563,7 @@ int rec_read_into(Table* t, int32_t address, RecordHolder* h) {
   if (h->fields == nullptr) {
     h->fields = static_cast<uint8_t**>(std::malloc(sizeof(uint8_t*) * (static_cast<size_t>(t->field_count) + 1)));
     if (h->fields == nullptr) {
-      tb_error = kTbNoMemory;
+      rec_error = kTbNoMemory;
       return -1;
     }
   }
@@ -546,7 +575,7 @@ int rec_read_into(Table* t, int32_t address, RecordHolder* h) {
     int32_t capacity = word + 1 > h->capacity ? word + 1 : h->capacity;
     auto* bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(capacity)));
     if (bytes == nullptr) {
-      tb_error = kTbNoMemory;
+      rec_error = kTbNoMemory;
       return finish_read(t, took, -1);
     }
     std::free(h->bytes);
@@ -571,7 +600,7 @@ RecordValues::RecordValues(const Table* t, uint8_t* const* fields) : small_{}, v
   if (n > sizeof small_ / sizeof small_[0]) {
     values_ = static_cast<const void**>(std::malloc(n * sizeof(const void*)));
     if (values_ == nullptr) {
-      tb_error = kTbNoMemory;
+      rec_error = kTbNoMemory;
       return;
     }
   }
@@ -580,31 +609,4 @@ RecordValues::RecordValues(const Table* t, uint8_t* const* fields) : small_{}, v
 
 RecordValues::~RecordValues() {
   if (values_ != small_) std::free(values_);
-}
-
-// --- deleting a table ----------------------------------------------------------
-
-int tb_delete_table(const char* base_name) {
-  tb_error = kTbOk;
-  char data_name[kTbNameBuffer];
-  char index_name[kTbNameBuffer];
-  if (rec_data_file_name(base_name, data_name) == nullptr) {
-    tb_error = kTbBadName;
-    return -1;
-  }
-  for (Table* t = tb_tables.head; t != nullptr; t = t->next) {
-    if (t->data_file_name != nullptr && std::strcmp(t->data_file_name, data_name) == 0) {
-      tb_error = kTbAlreadyOpen;
-      return -1;
-    }
-  }
-  if (rec_index_file_name(base_name, index_name) == nullptr) {
-    tb_error = kTbBadName;
-    return -1;
-  }
-  if (io_delete(data_name) != 1 || io_delete(index_name) != 1) {
-    tb_error = kTbCannotOpen;
-    return -1;
-  }
-  return 1;
 }

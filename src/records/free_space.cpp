@@ -7,7 +7,6 @@
 #include "btree/btree.h"
 #include "cache/bytes.h"
 #include "cache/file_io.h"
-#include "engine/engine.h"
 #include "records/records.h"
 
 namespace {
@@ -36,7 +35,7 @@ struct AddressKey {
 };
 
 int index_failed() {
-  tb_error = kTbIndexLayer;
+  rec_error = kTbIndexLayer;
   return -1;
 }
 
@@ -100,10 +99,10 @@ int delete_entries(Table* t, int32_t at, int32_t size) {
 // word alone and break the chain of blocks there. Neither that flush nor the
 // spoiling may fail the merge: its word is written already.
 void spoil_word(Table* t, int32_t at) {
-  const int keep = tb_error;
+  const int keep = rec_error;
   rec_order_point(t);
   (void)rec_write_word(t, at, 1);
-  tb_error = keep;
+  rec_error = keep;
 }
 
 // The block (old_at, old_size) becomes (new_at, new_size): its length word
@@ -132,7 +131,7 @@ int data_file_end(Table* t, int32_t* size) {
     return 1;
   }
   if (io_file_size(t->data_file, size) != 1) {
-    tb_error = kTbDataFile;
+    rec_error = kTbDataFile;
     return -1;
   }
   if (!t->shared && *size > 0) t->data_end = *size;
@@ -148,7 +147,7 @@ bool claim(Table* t, int32_t size, int32_t n) {
                        ? small
                        : static_cast<uint8_t*>(std::calloc(static_cast<size_t>(n) + 2, 1));
   if (block == nullptr) {
-    tb_error = kTbNoMemory;
+    rec_error = kTbNoMemory;
     return false;
   }
   put_i16(block, -n);
@@ -156,7 +155,7 @@ bool claim(Table* t, int32_t size, int32_t n) {
   if (block != small) std::free(block);
   if (rc != 1) {
     rec_release_unwritten(t, size, n);  // a claim the disk held only in part
-    tb_error = kTbDataFile;
+    rec_error = kTbDataFile;
     return false;
   }
   return true;
@@ -173,7 +172,7 @@ int32_t append(Table* t, int32_t* space) {
   // start; one that would pass 2 GiB cannot be addressed.
   if (size < t->first_record) return rec_corrupt(size), 0;
   if (static_cast<int64_t>(size) + 2 + n > INT32_MAX) {
-    tb_error = kTbDataFile;
+    rec_error = kTbDataFile;
     return 0;
   }
   if (!t->shared) {
@@ -241,7 +240,7 @@ int32_t rec_allocate(Table* t, int32_t* space) {
   int32_t file_size = 0;
   if (at < t->first_record || rec_read_word(t, at, &word) != 1 || word != -s ||
       data_file_end(t, &file_size) != 1 || int64_t{at} + 2 + s > file_size) {
-    tb_error = kTbDataFile;
+    rec_error = kTbDataFile;
     return 0;
   }
 

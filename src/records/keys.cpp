@@ -1,18 +1,21 @@
-// Keys of a record's index entries and of searches, built in the engine key
-// buffer, and the checks that tell whether an index's cursor still stands on
-// one of its own entries.
+// The engine key buffer; the keys of a record's index entries and of
+// searches, built in it; and the checks that tell whether an index's cursor
+// still stands on one of its own entries.
 //
 // An entry of keyed index k: the byte k, then one part per key field in key
 // order (text with its zero byte, optionally cut by the index's length part;
 // numbers as their stored bytes; binary its width), ending early at the first
 // absent value.
+#include <cstdlib>
 #include <cstring>
 
 #include "btree/btree.h"
-#include "engine/engine.h"
 #include "records/records.h"
 
 namespace {
+
+uint8_t* g_key_buffer = nullptr;
+int g_key_buffer_size = 0;
 
 // Appends the key part of key field `i` for `value`. false when it does not
 // fit into the room left (error 11).
@@ -52,16 +55,16 @@ bool put_part(Table* t, TableIndex* ix, int i, const void* value, uint8_t* key, 
 // `value_of(i)` gives the value of key field i.
 template <typename ValueOf>
 int build(Table* t, TableIndex* ix, ValueOf value_of) {
-  if (tb_ensure_key_buffer() != 1) return -1;
-  uint8_t* key = tb_key_buffer();
-  const int room = tb_key_buffer_size();
+  if (rec_ensure_key_buffer() != 1) return -1;
+  uint8_t* key = rec_key_buffer();
+  const int room = rec_key_buffer_size();
   key[0] = static_cast<uint8_t>(ix->number);
   int at = 1;
   for (int i = 0; i < ix->key_field_count; ++i) {
     const void* v = value_of(i);
     if (v == nullptr) break;
     if (!put_part(t, ix, i, v, key, room, &at)) {
-      tb_error = kTbKeyTooLong;
+      rec_error = kTbKeyTooLong;
       return -1;
     }
   }
@@ -73,11 +76,38 @@ int build(Table* t, TableIndex* ix, ValueOf value_of) {
 int first_byte(TableIndex* ix, uint8_t* first) {
   int rc = ix_current_key(ix->handle, first, 1);
   if (rc == 1 || rc == -2 || rc == -3) return rc;
-  tb_error = kTbIndexLayer;
+  rec_error = kTbIndexLayer;
   return -1;
 }
 
 }  // namespace
+
+uint8_t* rec_key_buffer() { return g_key_buffer; }
+int rec_key_buffer_size() { return g_key_buffer_size; }
+
+int rec_ensure_key_buffer() {
+  if (g_key_buffer != nullptr) return 1;
+  int op = ix_operation;
+  int size = ix_started();
+  ix_operation = op;
+  if (size <= 0) {
+    rec_error = kTbIndexLayer;
+    return -1;
+  }
+  g_key_buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
+  if (g_key_buffer == nullptr) {
+    rec_error = kTbNoMemory;
+    return -1;
+  }
+  g_key_buffer_size = size;
+  return 1;
+}
+
+void rec_free_key_buffer() {
+  std::free(g_key_buffer);
+  g_key_buffer = nullptr;
+  g_key_buffer_size = 0;
+}
 
 int rec_build_key(Table* t, TableIndex* ix, const void* const* values) {
   return build(t, ix, [&](int i) { return values[ix->key_fields[i]]; });
@@ -95,7 +125,7 @@ int rec_in_index(TableIndex* ix) {
   int rc = first_byte(ix, &first);
   if (rc == 1) return first == ix->number ? 1 : 0;
   if (rc == -1) return -1;
-  tb_error = kTbNoCurrent;
+  rec_error = kTbNoCurrent;
   return -1;
 }
 

@@ -12,20 +12,19 @@
 
 #include "btree/btree.h"
 #include "cache/file_io.h"
-#include "engine/engine.h"
 #include "records/records.h"
 
 namespace {
 
 int32_t record_too_large() {
-  tb_error = kTbRecordTooLarge;
+  rec_error = kTbRecordTooLarge;
   return 0;
 }
 
 // Key of `values` for `ix`, copied to `out` (a buffer of the key-buffer size).
 int key_copy(Table* t, TableIndex* ix, const void* const* values, uint8_t* out) {
   int length = rec_build_key(t, ix, values);
-  if (length >= 0) std::memcpy(out, tb_key_buffer(), static_cast<size_t>(length));
+  if (length >= 0) std::memcpy(out, rec_key_buffer(), static_cast<size_t>(length));
   return length;
 }
 
@@ -35,7 +34,7 @@ int unique_flag(const TableIndex* ix) { return ix->unique_marks != 0 ? 0 : 1; }
 
 void rec_release_unwritten(Table* t, int32_t address, int32_t space) {
   IxErrorSave ix_saved = ix_error_save();
-  int keep = tb_error;
+  int keep = rec_error;
   t->data_end = 0;  // the end of the file is whatever the writes below leave
   int32_t size = 0;
   bool whole = io_file_size(t->data_file, &size) == 1;
@@ -53,7 +52,7 @@ void rec_release_unwritten(Table* t, int32_t address, int32_t space) {
     }
   }
   if (whole) (void)rec_release(t, address, space);
-  tb_error = keep;
+  rec_error = keep;
   ix_error_restore(ix_saved);
 }
 
@@ -78,7 +77,7 @@ int32_t rec_store(Table* t, const void* const* values) {
   if (t->field_count > 16) {
     lengths = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * static_cast<size_t>(t->field_count)));
     if (lengths == nullptr) {
-      tb_error = kTbNoMemory;
+      rec_error = kTbNoMemory;
       return 0;
     }
   }
@@ -93,15 +92,15 @@ int32_t rec_store(Table* t, const void* const* values) {
     address = rec_allocate(t, &space);
     int took = 0;
     if (address != 0) {
-      int rc = tb_take_temp_lock(t, address, &took);
+      int rc = rec_take_temp_lock(t, address, &took);
       // Only an exclusive append has no free block in the file yet.
       const bool in_file = t->shared || address != t->appended_at;
       t->appended_at = 0;
       if (rc == 1) rc = rec_write(t, address, space, values, lengths, in_file);
       if (took) {
-        int keep = tb_error;
-        if (tb_release_temp_lock(t) != 1 && rc == 1) rc = -1;
-        else if (rc != 1) tb_error = keep;
+        int keep = rec_error;
+        if (rec_release_temp_lock(t) != 1 && rc == 1) rc = -1;
+        else if (rc != 1) rec_error = keep;
       }
       if (rc != 1) {
         if (!append_left_nothing(t, address)) rec_release_unwritten(t, address, space);
@@ -118,8 +117,8 @@ int rec_insert_entries(Table* t, const void* const* values, int32_t address) {
   for (TableIndex* ix = t->indexes; ix != nullptr; ix = ix->next) {
     if (ix->number == 0) continue;
     int length = rec_build_key(t, ix, values);
-    if (length < 0 || ix_insert(ix->handle, tb_key_buffer(), length, address, unique_flag(ix)) != 1) {
-      if (length >= 0) tb_error = kTbIndexLayer;
+    if (length < 0 || ix_insert(ix->handle, rec_key_buffer(), length, address, unique_flag(ix)) != 1) {
+      if (length >= 0) rec_error = kTbIndexLayer;
       failed = ix;
       break;
     }
@@ -128,29 +127,29 @@ int rec_insert_entries(Table* t, const void* const* values, int32_t address) {
 
   // Undo: the entries made so far go, the record's space is free again; the
   // index layer's error still tells why the insert failed.
-  int keep = tb_error;
+  int keep = rec_error;
   IxErrorSave saved = ix_error_save();
   for (TableIndex* ix = t->indexes; ix != failed; ix = ix->next) {
     if (ix->number == 0) continue;
     int length = rec_build_key(t, ix, values);
-    if (length >= 0) (void)ix_delete(ix->handle, tb_key_buffer(), length, address);
+    if (length >= 0) (void)ix_delete(ix->handle, rec_key_buffer(), length, address);
   }
   int16_t word;
   if (rec_read_word(t, address, &word) == 1 && word >= 0) (void)rec_release(t, address, word);
   ix_error_restore(saved);
-  tb_error = keep;
+  rec_error = keep;
   return -1;
 }
 
 void rec_put_back_entries(Table* t, const void* const* values, int32_t address, TableIndex* upto) {
-  int keep = tb_error;
+  int keep = rec_error;
   IxErrorSave saved = ix_error_save();
   for (TableIndex* ix = t->indexes; ix != upto; ix = ix->next) {
     int length = ix->number == 0 ? -1 : rec_build_key(t, ix, values);
-    if (length >= 0) (void)ix_insert(ix->handle, tb_key_buffer(), length, address, 1);
+    if (length >= 0) (void)ix_insert(ix->handle, rec_key_buffer(), length, address, 1);
   }
   ix_error_restore(saved);
-  tb_error = keep;
+  rec_error = keep;
 }
 
 int rec_delete_entries(Table* t, const void* const* values, int32_t address) {
@@ -161,8 +160,8 @@ int rec_delete_entries(Table* t, const void* const* values, int32_t address) {
   for (TableIndex* ix = t->indexes; ix != nullptr && failed == nullptr; ix = ix->next) {
     if (ix->number == 0) continue;
     int length = rec_build_key(t, ix, values);
-    if (length < 0 || ix_delete(ix->handle, tb_key_buffer(), length, address) != 1) {
-      if (length >= 0) tb_error = kTbIndexLayer;
+    if (length < 0 || ix_delete(ix->handle, rec_key_buffer(), length, address) != 1) {
+      if (length >= 0) rec_error = kTbIndexLayer;
       failed = ix;
       break;
     }
@@ -178,7 +177,7 @@ int rec_delete_entries(Table* t, const void* const* values, int32_t address) {
   }
   // A physical cursor that cannot step past the record leaves it whole too:
   // the record stays current and findable, never half deleted.
-  TableIndex* physical = tb_physical_index(t);
+  TableIndex* physical = rec_physical_index(t);
   if (physical != nullptr && address == t->physical_cursor && rec_physical_next(t, physical) == -1) {
     rec_put_back_entries(t, values, address, nullptr);
     return -1;
@@ -188,10 +187,10 @@ int rec_delete_entries(Table* t, const void* const* values, int32_t address) {
 
 int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_address,
                         const void* const* new_values, int32_t new_address) {
-  const int room = tb_key_buffer_size();
+  const int room = rec_key_buffer_size();
   auto* old_key = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(room) * 2));
   if (old_key == nullptr) {
-    tb_error = kTbNoMemory;
+    rec_error = kTbNoMemory;
     return -1;
   }
   uint8_t* new_key = old_key + room;
@@ -208,7 +207,7 @@ int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_add
     int new_length = old_length < 0 ? -1 : key_copy(t, ix, new_values, new_key);
     if (new_length < 0 || ix_replace(ix->handle, old_key, old_length, old_address, new_key, new_length,
                                      new_address, unique_flag(ix)) != 1) {
-      if (new_length >= 0) tb_error = kTbIndexLayer;
+      if (new_length >= 0) rec_error = kTbIndexLayer;
       failed = ix;
       break;
     }
@@ -228,7 +227,7 @@ int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_add
 
   // Undo: the new record goes, the old values come back as a record of their
   // own at R, and every index is pointed at R with the old key.
-  int keep = tb_error;
+  int keep = rec_error;
   IxErrorSave saved = ix_error_save();
   bool undo_ok = true;
   // A physical cursor still on the old record moves on before any block is
@@ -236,7 +235,7 @@ int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_add
   // taken afterwards would read record text as a length word. It must not
   // stop on the new block either, which is about to be freed.
   if (old_address == t->physical_cursor) {
-    TableIndex* physical = tb_physical_index(t);
+    TableIndex* physical = rec_physical_index(t);
     if (physical == nullptr || rec_physical_next(t, physical) == -1) undo_ok = false;
     else if (new_address != old_address && t->physical_cursor == new_address &&
              rec_physical_next(t, physical) == -1)
@@ -247,7 +246,7 @@ int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_add
     undo_ok = false;
   int32_t r = rec_store(t, old_values);
   if (r == 0) undo_ok = false;
-  if (r != 0 && r != new_address && tb_move_record_locks(t, new_address, r) != 1) undo_ok = false;
+  if (r != 0 && r != new_address && rec_move_record_locks(t, new_address, r) != 1) undo_ok = false;
   bool before_failed = true;
   for (TableIndex* ix = t->indexes; ix != nullptr && r != 0; ix = ix->next) {
     if (ix == failed) before_failed = false;
@@ -263,7 +262,7 @@ int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_add
   std::free(old_key);
   if (undo_ok) {
     ix_error_restore(saved);
-    tb_error = keep == kTbOk ? kTbIndexLayer : keep;
+    rec_error = keep == kTbOk ? kTbIndexLayer : keep;
   }
   return -1;
 }

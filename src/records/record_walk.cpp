@@ -1,40 +1,16 @@
-// Positioning an index: tb_find_key, tb_first_record, tb_next_record, and the
-// walk of the physical index through the data file's blocks in record order.
+// The walk of the physical index through the data file's blocks in record
+// order.
 //
-// A keyed index's position is its cursor in the index file plus its state;
-// the physical index's position is the table's physical_cursor, whose record
+// The physical index's position is the table's physical_cursor, whose record
 // stays locked (shared mode) while the cursor stands on it.
-#include "btree/btree.h"
 #include "cache/file_io.h"
-#include "engine/engine.h"
 #include "records/records.h"
 
 namespace {
 
-int lock_two(Table* t, int32_t address) {
-  return io_lock(t->data_file, address, 2, tb_lock_settings.tries, tb_lock_settings.delay_ms,
-                 tb_lock_settings.limit_ms);
-}
-
-// Outcome of a keyed move that landed on an entry: 1 when it is one of this
-// index's entries, else the index has run past its last.
-int keyed_landing(TableIndex* ix, int on_result) {
-  int in = rec_in_index(ix);
-  if (in == -1) return -1;
-  ix->state = in == 1 ? 1 : -3;
-  return in == 1 ? on_result : -3;
-}
-
-int enter(Table* t, TableIndex* ix) {
-  tb_error = kTbOk;
-  tb_set_current_table(t);
-  if (tb_check_table(t) != 1 || tb_check_index(t, ix) != 1) return -1;
-  return 1;
-}
-
 int32_t file_size_or_fail(Table* t, int32_t* size) {
   if (io_file_size(t->data_file, size) != 1) {
-    tb_error = kTbDataFile;
+    rec_error = kTbDataFile;
     return -1;
   }
   return 1;
@@ -47,7 +23,7 @@ struct Walk {
   int32_t size;
   int32_t held;
   void drop_held() {
-    if (held != 0 && !tb_counts_as_locked(t, held)) (void)io_unlock(t->data_file, held, 2);
+    if (held != 0 && !rec_counts_as_locked(t, held)) (void)io_unlock(t->data_file, held, 2);
     held = 0;
   }
   // Whether [at, at + length) lies in the file; in shared mode another
@@ -63,18 +39,24 @@ struct Walk {
 
 }  // namespace
 
+TableIndex* rec_physical_index(Table* t) {
+  for (TableIndex* p = t->indexes; p != nullptr; p = p->next)
+    if (p->number == 0) return p;
+  return nullptr;
+}
+
 int rec_set_physical_cursor(Table* t, int32_t address) {
   int32_t old = t->physical_cursor;
   if (old == address) return 1;
-  if (address != 0 && !tb_counts_as_locked(t, address)) {
-    if (lock_two(t, address) != 1) {
-      tb_error = kTbLockFailed;
+  if (address != 0 && !rec_counts_as_locked(t, address)) {
+    if (rec_lock_range(t, address) != 1) {
+      rec_error = kTbLockFailed;
       return -1;
     }
   }
   t->physical_cursor = address;
-  if (old != 0 && !tb_counts_as_locked(t, old) && io_unlock(t->data_file, old, 2) != 1) {
-    tb_error = kTbUnlockFailed;
+  if (old != 0 && !rec_counts_as_locked(t, old) && io_unlock(t->data_file, old, 2) != 1) {
+    rec_error = kTbUnlockFailed;
     return -1;
   }
   return 1;
@@ -105,10 +87,10 @@ int rec_physical_next(Table* t, TableIndex* physical) {
     }
     const int32_t at = static_cast<int32_t>(b);
     bool took = false;
-    if (!tb_counts_as_locked(t, at)) {
-      if (lock_two(t, at) != 1) {
+    if (!rec_counts_as_locked(t, at)) {
+      if (rec_lock_range(t, at) != 1) {
         w.drop_held();
-        tb_error = kTbLockFailed;
+        rec_error = kTbLockFailed;
         return -1;
       }
       took = true;
@@ -139,69 +121,11 @@ int rec_physical_next(Table* t, TableIndex* physical) {
   t->physical_cursor = found;
   if (found == 0) w.drop_held();
   int rc = 1;
-  if (old != 0 && old != found && !tb_counts_as_locked(t, old) && io_unlock(t->data_file, old, 2) != 1) {
-    tb_error = kTbUnlockFailed;
+  if (old != 0 && old != found && !rec_counts_as_locked(t, old) && io_unlock(t->data_file, old, 2) != 1) {
+    rec_error = kTbUnlockFailed;
     rc = -1;
   }
   physical->state = found != 0 ? 1 : -3;
   if (rc != 1) return -1;
   return found != 0 ? 1 : -3;
-}
-
-int tb_find_key(Table* t, TableIndex* ix, const void* const* key_values) {
-  if (enter(t, ix) != 1) return -1;
-  if (ix->number == 0) {
-    tb_error = kTbNeedsKeyed;
-    return -1;
-  }
-  if (key_values == nullptr) {
-    tb_error = kTbMissingArgument;
-    return -1;
-  }
-  int length = rec_build_search_key(t, ix, key_values);
-  if (length < 0) return -1;
-  int rc = ix_find(ix->handle, tb_key_buffer(), length, nullptr);
-  if (rc == 2) {
-    ix->state = 1;
-    return 2;
-  }
-  if (rc == 3) return keyed_landing(ix, 3) == -1 ? -1 : 3;
-  if (rc == -2 || rc == -3) {
-    ix->state = rc;
-    return 3;
-  }
-  tb_error = kTbIndexLayer;
-  return -1;
-}
-
-int tb_first_record(Table* t, TableIndex* ix) {
-  if (enter(t, ix) != 1) return -1;
-  if (ix->number == 0) {
-    ix->state = -2;
-    return rec_physical_next(t, ix);
-  }
-  uint8_t key = static_cast<uint8_t>(ix->number);
-  int rc = ix_find(ix->handle, &key, 1, nullptr);
-  if (rc == 2 || rc == 3) return keyed_landing(ix, 1);
-  if (rc == -3) {
-    ix->state = -3;
-    return -3;
-  }
-  tb_error = kTbIndexLayer;
-  return rc;
-}
-
-int tb_next_record(Table* t, TableIndex* ix) {
-  if (enter(t, ix) != 1) return -1;
-  if (ix->state == -2) return tb_first_record(t, ix);
-  if (ix->state == -3) return -3;
-  if (ix->number == 0) return rec_physical_next(t, ix);
-  int rc = ix_next(ix->handle, nullptr);
-  if (rc == 1) return keyed_landing(ix, 1);
-  if (rc == -2 || rc == -3) {
-    ix->state = rc;
-    return rc;
-  }
-  tb_error = kTbIndexLayer;
-  return -1;
 }

@@ -1,7 +1,9 @@
 // The record layer: the data file's blocks and field encoding, free space,
-// keys, the record operations and index creation. Types in engine/table.h.
-// Called by the table engine (open, copy, rebuild, verify) and the table
-// handle; single-threaded like the rest of the engine.
+// keys, the key buffer, record locks, the walk in record order and the
+// entries a record keeps in every index. Types in records/table_types.h.
+// Below the table engine, which calls it from its operations (open, copy,
+// rebuild, verify, the record and index operations); it calls nothing of the
+// engine's. Single-threaded like the rest of the engine.
 //
 // Data file (numbers least significant byte first):
 //
@@ -38,13 +40,13 @@
 //   (3) No record and no free block exceeds 32767 bytes (the length word).
 //
 // Locking (shared mode): every change runs under the index-file write lock
-// and a record lock on the record worked on (engine/locks.cpp); reading a
+// and a record lock on the record worked on (records/record_locks.cpp); reading a
 // record takes the temporary record lock unless the address is held already.
 #pragma once
 
 #include <cstdint>
 
-#include "engine/table.h"
+#include "records/table_types.h"
 
 // File names (records/data_file.cpp): the full path of the base name with
 // its extension replaced or added; null when it cannot be formed (more than
@@ -77,11 +79,10 @@ struct RecordHolder {
 int rec_read_into(Table* t, int32_t address, RecordHolder* holder);
 void rec_free_holder(RecordHolder* h);
 void rec_split_fields(Table* t, uint8_t* contents, int32_t space, uint8_t** fields);
-int tb_delete_table(const char* base_name);
 
 // Split field pointers as record values for rec_store and the entry pieces:
 // a copy, since an array of uint8_t* may not be read as one of const void*.
-// ok() is false when the copy could not be allocated (tb_error 5).
+// ok() is false when the copy could not be allocated (error 5).
 class RecordValues {
  public:
   RecordValues(const Table* t, uint8_t* const* fields);
@@ -141,6 +142,9 @@ void rec_order_point(Table* t);
 // Every write to the data file: flushes first when an order point asks it
 // (above), then writes. 1 / -1 (error 7).
 int rec_data_write(Table* t, int32_t address, int32_t length, const void* bytes);
+// Flushes the data file to disk unless nothing was written to it since its
+// last flush (Table::data_synced). 1 / -1 (error 7).
+int rec_flush_data(Table* t);
 // Several changes under one hold of the table write lock reach the disk
 // together at its flush, in any part: a block one change released must be
 // on disk as released before another writes into it (see
@@ -216,6 +220,15 @@ int rec_read_rest(Table* t, int32_t address, const BlockHead& head, uint8_t* out
 int32_t rec_allocate(Table* t, int32_t* space);
 int rec_release(Table* t, int32_t address, int32_t space);
 
+// The key buffer (records/keys.cpp): exactly the engine page size, allocated
+// by the first open, freed at the engine's shutdown. Holds a key or a
+// directory entry while one is built.
+uint8_t* rec_key_buffer();
+int rec_key_buffer_size();
+// Allocates the key buffer if it is not there yet. 1 / -1 (error 5).
+int rec_ensure_key_buffer();
+void rec_free_key_buffer();
+
 // Keys (records/keys.cpp). Build into the engine key buffer; the key length
 // is returned, or -1 (error 11).
 int rec_build_key(Table* t, TableIndex* ix, const void* const* values);
@@ -223,19 +236,30 @@ int rec_build_search_key(Table* t, TableIndex* ix, const void* const* key_values
 int rec_in_index(TableIndex* ix);
 int rec_sync_state(TableIndex* ix);
 
-// Record operations (records/record_ops.cpp; rec_store and the entry
-// pieces in records/record_entries.cpp).
-int tb_add_record(Table* t, TableIndex* ix, const void* const* values);
-// Field buffers are the caller's malloc'd blocks: a text value longer than
-// its buffer replaces the buffer (the old one is freed) with one of exactly
-// the text's length + 1 and stores the new pointer and size in the arrays.
-// Fields missing from the stored contents read as empty text or zero bytes.
-int tb_read_record(Table* t, TableIndex* ix, void** buffers, int32_t* sizes);
-int tb_update_record(Table* t, TableIndex* ix, const void* const* values);
-int tb_delete_record(Table* t, TableIndex* ix);
-int tb_find_key(Table* t, TableIndex* ix, const void* const* key_values);
-int tb_first_record(Table* t, TableIndex* ix);
-int tb_next_record(Table* t, TableIndex* ix);
+// Record locks (records/record_locks.cpp). Every one is a lock of the 2
+// bytes at a record address in the data file. In shared mode the bytes are
+// locked exactly while the address counts as locked: it is the physical
+// cursor, the temporary lock, the embedded slot or a chained record-lock
+// entry. One OS lock stands for all of them (locking a range twice in one
+// open file description does not stack), so a release unlocks the range
+// only when nothing else still holds the address. In exclusive mode nothing
+// is locked and every step succeeds at once.
+int rec_counts_as_locked(Table* t, int32_t address);  // 1 / 0
+// The OS lock on the 2 bytes at `address`, with the engine's retries, and
+// its release. 1 / -1, nothing else set.
+int rec_lock_range(Table* t, int32_t address);
+int rec_unlock_range(Table* t, int32_t address);
+// Releases the OS lock on `address` unless something still holds it.
+// 1 / -1 (error 27).
+int rec_release_unless_held(Table* t, int32_t address);
+// Temporary record lock: locks `address` unless it counts as locked; when it
+// did, stores it in temp_lock and sets *took to 1. 1 / -1 (error 26).
+int rec_take_temp_lock(Table* t, int32_t address, int* took);
+int rec_release_temp_lock(Table* t);  // 1 / -1 (error 27)
+// Moves every record lock on `from` to `to` (an updated record that moved).
+int rec_move_record_locks(Table* t, int32_t from, int32_t to);
+
+// Storing a record and its index entries (records/record_entries.cpp).
 int32_t rec_store(Table* t, const void* const* values);  // address, or 0 on failure
 int rec_insert_entries(Table* t, const void* const* values, int32_t address);
 int rec_delete_entries(Table* t, const void* const* values, int32_t address);
@@ -246,11 +270,14 @@ int rec_replace_entries(Table* t, const void* const* old_values, int32_t old_add
                         const void* const* new_values, int32_t new_address);
 // Frees a block whose contents may never have been written (a failed store):
 // a block reaching past the end of the file is first covered by extending
-// the file, so that no later append overlaps it. Keeps tb_error and the
+// the file, so that no later append overlaps it. Keeps rec_error and the
 // index layer's error triple as they were.
 void rec_release_unwritten(Table* t, int32_t address, int32_t space);
 
-// Record order (records/record_walk.cpp). Moves the physical index to the
+// Record order (records/record_walk.cpp). The table's physical index, or
+// null (the table is taken to be open).
+TableIndex* rec_physical_index(Table* t);
+// Moves the physical index to the
 // next record after its current one (from first_record at state -2): 1 on a
 // record, -3 past the last, -1 (error 7 on damage, 26 on a lock).
 int rec_physical_next(Table* t, TableIndex* physical);
@@ -259,6 +286,3 @@ int rec_physical_next(Table* t, TableIndex* physical);
 // something still holds it. 1 / -1 (errors 26, 27).
 int rec_set_physical_cursor(Table* t, int32_t address);
 
-// Index creation and removal (records/index_ops.cpp).
-int tb_create_index(Table* t, const char* name, const char* const* specs);
-int tb_drop_index(Table* t, const char* name);

@@ -391,7 +391,7 @@ int TableHandle::unlockTable(int mode) {
   int flushed = 1;
   int code = 0;
   if (mode == 2 && tb_check_table(table_) == 1 && table_->shared) {
-    flushed = tb_flush_data(table_);
+    flushed = rec_flush_data(table_);
     code = tb_error;
   }
   int rc = tb_unlock_table(table_, mode);
@@ -403,7 +403,7 @@ int TableHandle::unlockTable(int mode) {
 // table lock held: a commit that can be tried again before the lock goes.
 int TableHandle::flush() {
   if (table_ == nullptr) return noTable();
-  return tb_flush_data(table_) == 1 && tb_flush_table(table_) == 1 ? 1 : failEngine();
+  return rec_flush_data(table_) == 1 && tb_flush_table(table_) == 1 ? 1 : failEngine();
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
-// Index files in one process: the bytes of a new file, header checks at
-// open, page sizes, sharing of one IndexFile, the free list, when the header
-// reaches the disk, damaged input and injected I/O failures.
+// Index files in one process: the start-up of the shared pool, the bytes of
+// a new file, header checks at open, page sizes, sharing of one IndexFile,
+// the free list, when the header reaches the disk, damaged input and
+// injected I/O failures.
 #include "btree/index_file.h"
 
 #include <fcntl.h>
@@ -17,6 +18,103 @@
 #include "support/temp_dir.h"
 
 namespace {
+
+int frames_in(const PagePool* pool) {
+  int n = 0;
+  for (const PageFrame* f = pool->lru_head; f != nullptr; f = f->lru_next) ++n;
+  return n;
+}
+
+class Startup : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (ix_pool() != nullptr) {
+      EXPECT_EQ(pc_pool_destroy(ix_pool()), 1);
+    }
+    ix_reset_startup();
+    g_file_io = io_default_table();
+  }
+};
+
+TEST_F(Startup, NotStartedReportsZero) {
+  EXPECT_EQ(ix_started(), 0);
+  EXPECT_EQ(ix_started_frames(), 0);
+  EXPECT_EQ(ix_pool(), nullptr);
+}
+
+TEST_F(Startup, ZeroArgumentsGiveSixteenFramesOf512) {
+  ASSERT_EQ(ix_startup(0, 0), 1);
+  EXPECT_EQ(ix_last_operation(), 1);
+  EXPECT_EQ(ix_started(), 512);
+  EXPECT_EQ(ix_last_operation(), 24);
+  EXPECT_EQ(ix_started_frames(), 16);
+  ASSERT_NE(ix_pool(), nullptr);
+  EXPECT_EQ(ix_pool()->page_size, 512);
+  EXPECT_EQ(frames_in(ix_pool()), 16);
+}
+
+TEST_F(Startup, SmallArgumentsAreRaised) {
+  ASSERT_EQ(ix_startup(3, 20), 1);
+  EXPECT_EQ(ix_started(), 512);
+  EXPECT_EQ(ix_started_frames(), 6);
+  EXPECT_EQ(frames_in(ix_pool()), 6);
+  EXPECT_EQ(ix_pool()->page_size, 512);
+}
+
+TEST_F(Startup, PageSizeJustBelowTheMinimumBecomes512) {
+  ASSERT_EQ(ix_startup(5, 35), 1);
+  EXPECT_EQ(ix_started(), 512);
+  EXPECT_EQ(ix_started_frames(), 6);
+}
+
+TEST_F(Startup, SmallestAcceptedValuesAreKept) {
+  ASSERT_EQ(ix_startup(6, 36), 1);
+  EXPECT_EQ(ix_started(), 36);
+  EXPECT_EQ(ix_started_frames(), 6);
+  EXPECT_EQ(ix_pool()->page_size, 36);
+}
+
+TEST_F(Startup, GivenValuesAreKept) {
+  ASSERT_EQ(ix_startup(16, 40), 1);
+  EXPECT_EQ(ix_started(), 40);
+  EXPECT_EQ(ix_started_frames(), 16);
+  EXPECT_EQ(frames_in(ix_pool()), 16);
+  EXPECT_EQ(ix_pool()->page_size, 40);
+}
+
+TEST_F(Startup, SecondStartupFailsAndKeepsTheFirstPool) {
+  ASSERT_EQ(ix_startup(8, 1024), 1);
+  PagePool* first = ix_pool();
+  ix_error = 0;
+  ix_error_site = 0;
+  EXPECT_EQ(ix_startup(0, 0), -1);
+  EXPECT_EQ(ix_last_error(), 4);
+  EXPECT_EQ(ix_last_error_site(), 4);
+  EXPECT_EQ(ix_last_operation(), 1);
+  EXPECT_EQ(ix_pool(), first);
+  EXPECT_EQ(pc_pools.contains(first), 1);
+  EXPECT_EQ(pc_pools.head, first);  // no second pool was made
+  EXPECT_EQ(ix_started(), 1024);
+  EXPECT_EQ(ix_started_frames(), 8);
+}
+
+int fake_sleep(int) { return 1; }
+
+TEST_F(Startup, FillsEverySlotWithItsDefault) {
+  g_file_io.sleep = fake_sleep;
+  ASSERT_EQ(ix_startup(0, 0), 1);
+  EXPECT_EQ(g_file_io.sleep, io_default_table().sleep);
+}
+
+TEST_F(Startup, StartsAgainAfterShutdown) {
+  ASSERT_EQ(ix_startup(0, 0), 1);
+  ASSERT_EQ(pc_pool_destroy(ix_pool()), 1);
+  ix_reset_startup();
+  EXPECT_EQ(ix_started(), 0);
+  ASSERT_EQ(ix_startup(7, 256), 1);
+  EXPECT_EQ(ix_started(), 256);
+  EXPECT_EQ(frames_in(ix_pool()), 7);
+}
 
 void patch(const std::string& path, int32_t offset, const std::vector<uint8_t>& bytes) {
   int fd = ::open(path.c_str(), O_RDWR);

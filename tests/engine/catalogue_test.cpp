@@ -2,7 +2,6 @@
 // a created table, the field queries' ranges, declaration lists that cannot
 // be stored, and data files whose header is nonsense.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -11,11 +10,6 @@
 #include "engine_fixture.h"
 
 namespace {
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 class CatalogueTest : public EngineTest {
  protected:

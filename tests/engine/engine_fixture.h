@@ -1,4 +1,4 @@
-// Shared set-up of the engine tests: a started engine in a fresh folder, and
+// The engine tests' fixture: the shared set-up (support/table_fixture.h) and
 // small helpers that build table contents by hand through the index layer
 // and raw data-file writes, so that these tests depend only on the engine
 // core and the index layer.
@@ -10,12 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "btree/btree.h"
 #include "cache/bytes.h"
-#include "engine/engine.h"
-#include "support/temp_dir.h"
+#include "support/table_fixture.h"
 
-class EngineTest : public ::testing::Test {
+class EngineTest : public TableTest {
  public:
   // A key of index `number`: the number byte and text parts with their zeros.
   static std::vector<uint8_t> text_key(int number, const std::vector<std::string>& parts) {
@@ -28,26 +26,6 @@ class EngineTest : public ::testing::Test {
   }
 
  protected:
-  void SetUp() override {
-    saved_locks_ = tb_lock_settings;
-    saved_ix_locks_ = ix_lock_settings;
-    ASSERT_EQ(tb_startup(16, 512), 1);
-  }
-  void TearDown() override {
-    g_file_io = io_default_table();
-    (void)tb_shutdown();
-    tb_lock_settings = saved_locks_;
-    ix_lock_settings = saved_ix_locks_;
-  }
-
-  std::string base(const std::string& name) const { return dir_.file(name); }
-
-  // A fresh table of the two text fields "Path" and "Remark".
-  Table* make_notes(const std::string& name) {
-    const char* fields[] = {"Path", "Remark", nullptr};
-    return tb_create(base(name).c_str(), 0, fields);
-  }
-
   // Stores a directory entry by hand: 0, name, 0, then each spec and a 0.
   static int add_directory_entry(Table* t, const std::string& name, const std::vector<std::string>& specs,
                                  int32_t number) {
@@ -89,10 +67,4 @@ class EngineTest : public ::testing::Test {
     ix->state = rc == 2 ? 1 : -3;
     return rc;
   }
-
-  TempDir dir_;
-
- private:
-  TbLockSettings saved_locks_;
-  IxLockSettings saved_ix_locks_;
 };

@@ -190,11 +190,11 @@ TEST_F(LocksTest, KeptAndTemporaryLockOnOneRecord) {
   ASSERT_EQ(on(t, 0), 2);
   // Temporary first, then kept.
   int took = 0;
-  ASSERT_EQ(tb_take_temp_lock(t, address_[0], &took), 1);
+  ASSERT_EQ(rec_take_temp_lock(t, address_[0], &took), 1);
   EXPECT_EQ(took, 1);
   int32_t n = 0;
   ASSERT_EQ(tb_lock_record(t, ix_, &n), 1);
-  ASSERT_EQ(tb_release_temp_lock(t), 1);
+  ASSERT_EQ(rec_release_temp_lock(t), 1);
   EXPECT_EQ(t->temp_lock, 0);
   EXPECT_EQ(held(0), 1);
   ASSERT_EQ(tb_unlock_record(t, n), 1);
@@ -202,9 +202,9 @@ TEST_F(LocksTest, KeptAndTemporaryLockOnOneRecord) {
 
   // Kept first, then temporary: the temporary one takes nothing.
   ASSERT_EQ(tb_lock_record(t, ix_, &n), 1);
-  ASSERT_EQ(tb_take_temp_lock(t, address_[0], &took), 1);
+  ASSERT_EQ(rec_take_temp_lock(t, address_[0], &took), 1);
   EXPECT_EQ(took, 0);
-  ASSERT_EQ(tb_release_temp_lock(t), 1);
+  ASSERT_EQ(rec_release_temp_lock(t), 1);
   EXPECT_EQ(held(0), 1);
   ASSERT_EQ(tb_unlock_record(t, n), 1);
   EXPECT_EQ(held(0), 0);
@@ -217,12 +217,12 @@ TEST_F(LocksTest, MovedRecordTakesItsLocksAlong) {
   ASSERT_EQ(on(t, 0), 2);
   int32_t n = 0;
   ASSERT_EQ(tb_lock_record(t, ix_, &n), 1);
-  ASSERT_EQ(tb_move_record_locks(t, address_[0], address_[2]), 1);
+  ASSERT_EQ(rec_move_record_locks(t, address_[0], address_[2]), 1);
   EXPECT_EQ(t->lock_slot.address, address_[2]);
   EXPECT_EQ(held(0), 0);
   EXPECT_EQ(held(2), 1);
   // Nothing held the old address: the new one is not kept locked either.
-  ASSERT_EQ(tb_move_record_locks(t, address_[1], address_[3]), 1);
+  ASSERT_EQ(rec_move_record_locks(t, address_[1], address_[3]), 1);
   EXPECT_EQ(held(3), 0);
   ASSERT_EQ(tb_unlock_record(t, n), 1);
   EXPECT_EQ(held(2), 0);

@@ -15,11 +15,6 @@
 
 namespace {
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 using OpenCloseTest = EngineTest;
 
 TEST_F(OpenCloseTest, NewNotesTableHasTheExactCatalogue) {

@@ -30,7 +30,7 @@ TEST_F(StartupTest, ShutdownClosesOpenTablesAndStopsTheEngine) {
   EXPECT_EQ(tb_shutdown(), 1);
   EXPECT_EQ(tb_tables.head, nullptr);
   EXPECT_EQ(tb_started(), 0);
-  EXPECT_EQ(tb_key_buffer(), nullptr);
+  EXPECT_EQ(rec_key_buffer(), nullptr);
   EXPECT_EQ(ix_handles.head, nullptr);
   // Both files were closed: an exclusive open of each succeeds again.
   Table* again = tb_open(base("a").c_str(), 0, 0);
@@ -46,7 +46,7 @@ TEST_F(StartupTest, FirstOpenStartsAStoppedEngine) {
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(tb_started(), 1);
   EXPECT_EQ(ix_started(), 512);
-  EXPECT_EQ(tb_key_buffer_size(), 512);
+  EXPECT_EQ(rec_key_buffer_size(), 512);
 }
 
 TEST_F(StartupTest, MessageWriterReplacesTheSlotAndReturnsThePrevious) {

@@ -12,11 +12,6 @@
 
 namespace {
 
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 std::string real(const std::string& path) {
   char buf[PATH_MAX];
   return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
@@ -66,6 +61,9 @@ TEST_F(FileNameTest, RelativeNamesAreTakenAgainstTheCurrentDirectory) {
   EXPECT_EQ(plain, d + "/qb.db");
   EXPECT_EQ(dotted, d + "/a/c.db");
   EXPECT_EQ(up, d.substr(0, d.rfind('/')) + "/qb.db");
+  FaultIo fault;
+  fault.arm(IoKind::CurrentDir, 1);  // the working directory cannot be told: no name
+  EXPECT_EQ(name("qb"), "(none)");
 }
 
 TEST_F(FileNameTest, DotDotIsResolvedByTextNotThroughSymbolicLinks) {

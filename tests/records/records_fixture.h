@@ -1,5 +1,5 @@
-// Shared set-up of the record-layer tests: a started engine in a fresh
-// folder, tables built through the record operations, and readers that look
+// The record-layer tests' fixture: the shared set-up
+// (support/table_fixture.h), tables built through the record operations, and readers that look
 // at what is really on disk (the data file's blocks, the free-space entries)
 // without going through the code under test.
 #pragma once
@@ -12,11 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "btree/btree.h"
 #include "cache/bytes.h"
-#include "engine/engine.h"
-#include "records/records.h"
-#include "support/temp_dir.h"
+#include "support/table_fixture.h"
 
 // One block of the data file as stored: its address and length word.
 struct RawBlock {
@@ -35,28 +32,8 @@ struct FreeEntry {
 inline std::ostream& operator<<(std::ostream& os, const RawBlock& b) { return os << "{" << b.at << "," << b.word << "}"; }
 inline std::ostream& operator<<(std::ostream& os, const FreeEntry& b) { return os << "{" << b.at << "," << b.size << "}"; }
 
-class RecordsTest : public ::testing::Test {
+class RecordsTest : public TableTest {
  protected:
-  void SetUp() override {
-    saved_locks_ = tb_lock_settings;
-    ASSERT_EQ(tb_startup(16, 512), 1);
-  }
-  void TearDown() override {
-    g_file_io = io_default_table();
-    (void)tb_shutdown();
-    tb_lock_settings = saved_locks_;
-  }
-
-  std::string base(const std::string& name) const { return dir_.file(name); }
-
-  Table* create(const std::string& name, std::vector<const char*> fields) {
-    fields.push_back(nullptr);
-    Table* t = tb_create(base(name).c_str(), 0, fields.data());
-    EXPECT_NE(t, nullptr) << "tb_error " << tb_error;
-    return t;
-  }
-  Table* make_notes(const std::string& name) { return create(name, {"Path", "Remark"}); }
-
   // Adds a record of two text values; its address, or 0.
   static int32_t add(Table* t, const std::string& path, const std::string& remark) {
     const void* values[] = {path.c_str(), remark.c_str()};
@@ -161,9 +138,4 @@ class RecordsTest : public ::testing::Test {
     std::sort(by_size.begin(), by_size.end(), [](const FreeEntry& a, const FreeEntry& b) { return a.at < b.at; });
     EXPECT_EQ(by_size, on_disk);
   }
-
-  TempDir dir_;
-
- private:
-  TbLockSettings saved_locks_;
 };

@@ -92,6 +92,13 @@ int fault_unlock(int h, int32_t off, int32_t len) {
   }
   return io_default_table().unlock(h, off, len);
 }
+int fault_current_dir(char* buffer, int32_t size) {
+  if (should_fail(IoKind::CurrentDir)) {
+    io_os_error = EACCES;
+    return -1;
+  }
+  return io_default_table().current_dir(buffer, size);
+}
 
 }  // namespace
 
@@ -106,6 +113,7 @@ FaultIo::FaultIo() {
   t.read_at = fault_read_at;
   t.write_at = fault_write_at;
   t.unlock = fault_unlock;
+  t.current_dir = fault_current_dir;
   g_file_io = t;
 }
 

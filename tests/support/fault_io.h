@@ -10,7 +10,7 @@
 
 #include "cache/file_io.h"
 
-enum class IoKind { Read, Write, Flush, Lock, Unlock, Open, Create, Close, Any };
+enum class IoKind { Read, Write, Flush, Lock, Unlock, Open, Create, Close, CurrentDir, Any };
 
 struct FaultPlan {
   IoKind kind = IoKind::Any;

@@ -1,6 +1,6 @@
 // The record operations: add, read, update and delete a record through one of
 // the table's indexes. The block storage and entry maintenance they share
-// with copy and rebuild are in record_entries.cpp.
+// with copy and rebuild are the record layer's (records/record_entries.cpp).
 //
 // Shared mode: a change runs inside the write bracket (index-file write lock
 // unless the caller holds a write-kind lock, data file flushed before it is
@@ -53,10 +53,10 @@ int bracket_begin(Table* t, Bracket* b) {
 int bracket_end(Table* t, const Bracket& b, int result) {
   if (!b.took) return result;
   if (result == 1) {
-    if (tb_flush_data(t) != 1) result = -1;
+    if (rec_flush_data(t) != 1) result = -1;
   } else {
     int earlier = tb_error;  // the failure that ended the change is the one to report
-    (void)tb_flush_data(t);
+    (void)rec_flush_data(t);
     tb_error = earlier;
   }
   int keep = tb_error;
@@ -72,7 +72,7 @@ int bracket_end(Table* t, const Bracket& b, int result) {
 int release_temp(Table* t, int took, int result) {
   if (!took) return result;
   int keep = tb_error;
-  if (tb_release_temp_lock(t) != 1 && result == 1) return -1;
+  if (rec_release_temp_lock(t) != 1 && result == 1) return -1;
   if (result != 1) tb_error = keep;
   return result;
 }
@@ -145,7 +145,7 @@ int tb_add_record(Table* t, TableIndex* ix, const void* const* values) {
     } else {
       int length = rec_build_key(t, ix, values);
       int32_t ref = address;
-      if (length < 0 || ix_seek(ix->handle, tb_key_buffer(), length, &ref) != 2) {
+      if (length < 0 || ix_seek(ix->handle, rec_key_buffer(), length, &ref) != 2) {
         if (length >= 0) tb_error = kTbIndexLayer;
         rc = -1;
       }
@@ -193,14 +193,14 @@ int tb_read_record(Table* t, TableIndex* ix, void** buffers, int32_t* sizes) {
     bool busy = false;
     if (rc == 1) {
       ix->state = 1;
-      if (took_bit && !tb_counts_as_locked(t, address)) {
+      if (took_bit && !rec_counts_as_locked(t, address)) {
         if (io_lock(t->data_file, address, 2, 1, 0, 0) == 1) {
           t->temp_lock = address;
           took = 1;
         } else {
           busy = true;
         }
-      } else if (tb_take_temp_lock(t, address, &took) != 1) {
+      } else if (rec_take_temp_lock(t, address, &took) != 1) {
         rc = -1;
       }
     }
@@ -276,7 +276,7 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
   int rc = current_address(t, ix, &a);
   if (rc != 1) return bracket_end(t, bracket, rc);
   int took = 0;
-  if (tb_take_temp_lock(t, a, &took) != 1) return bracket_end(t, bracket, -1);
+  if (rec_take_temp_lock(t, a, &took) != 1) return bracket_end(t, bracket, -1);
   RecordContents old;
   if (rec_read(t, a, &old) != 1) return bracket_end(t, bracket, release_temp(t, took, -1));
   RecordValues old_copy(t, old.fields);
@@ -308,7 +308,7 @@ int tb_update_record(Table* t, TableIndex* ix, const void* const* values) {
       tb_error = keep;
       b = 0;
     }
-    if (b != 0 && tb_move_record_locks(t, a, b) == 1) rc = 1;
+    if (b != 0 && rec_move_record_locks(t, a, b) == 1) rc = 1;
   } else {
     b = a;
     int32_t threshold = t->min_record_size - 2 < 2 ? 2 : t->min_record_size - 2;
@@ -358,7 +358,7 @@ int tb_delete_record(Table* t, TableIndex* ix) {
     return bracket_end(t, bracket, -1);
   }
   int took = 0;
-  if (tb_take_temp_lock(t, a, &took) != 1) return bracket_end(t, bracket, -1);
+  if (rec_take_temp_lock(t, a, &took) != 1) return bracket_end(t, bracket, -1);
   RecordContents c;
   rc = rec_read(t, a, &c);
   if (rc == 1) {

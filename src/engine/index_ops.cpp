@@ -77,7 +77,7 @@ int fill(Table* t, TableIndex* ix) {
       rc = -1;
       break;
     }
-    if (ix_insert(ix->handle, tb_key_buffer(), length, address, ix->unique_marks != 0 ? 0 : 1) != 1) {
+    if (ix_insert(ix->handle, rec_key_buffer(), length, address, ix->unique_marks != 0 ? 0 : 1) != 1) {
       rc = index_failed();
       break;
     }
@@ -123,8 +123,8 @@ int tb_create_index(Table* t, const char* name, const char* const* specs) {
   }
 
   // Directory key: 0, the name and its terminator, each spec and its.
-  if (tb_ensure_key_buffer() != 1) return -1;
-  const int room = tb_key_buffer_size();
+  if (rec_ensure_key_buffer() != 1) return -1;
+  const int room = rec_key_buffer_size();
   int64_t length = 1 + static_cast<int64_t>(std::strlen(name)) + 1;
   for (const char* const* s = specs; *s != nullptr; ++s) length += static_cast<int64_t>(std::strlen(*s)) + 1;
   if (length > room) {
@@ -212,9 +212,9 @@ int tb_drop_index(Table* t, const char* name) {
     tb_error = kTbNeedsExclusive;
     return -1;
   }
-  if (tb_ensure_key_buffer() != 1) return -1;
-  uint8_t* key = tb_key_buffer();
-  const int room = tb_key_buffer_size();
+  if (rec_ensure_key_buffer() != 1) return -1;
+  uint8_t* key = rec_key_buffer();
+  const int room = rec_key_buffer_size();
 
   // Every entry of the index: from the key of its number alone, while the
   // first key byte is the number.
