@@ -40,6 +40,7 @@
 #include "records/records.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

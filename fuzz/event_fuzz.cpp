@@ -44,6 +44,7 @@
 #include "tracking/do_response.h"
 #include "tracking/save_as.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

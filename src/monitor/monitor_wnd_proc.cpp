@@ -19,6 +19,7 @@
 #include "tracking/table_guard.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 extern char** environ;
 

@@ -22,6 +22,7 @@
 #include "tracking/walk_folder.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 int32_t lockId = 0;
 

@@ -8,6 +8,7 @@
 #include "platform/registry.h"
 #include "tracking/do_response.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 const char kSaveAsKeyPath[] = "SOFTWARE\\Kestrin Software\\Quibbet\\SaveAs";
 const char kFileSpecValue[] = "FileSpec";

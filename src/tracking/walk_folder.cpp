@@ -12,6 +12,7 @@
 #include "tracking/table_guard.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 int walk_slice_ms = 100;
 

@@ -18,6 +18,7 @@
 #include "platform/state_dir.h"
 #include "table_handle/name_table.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 const char kProfileSection[] = "Quibbet";
 const char kModifiedKey[] = "MODIFIED";

@@ -1,5 +1,6 @@
 // The notes database at start (see database.h).
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 #include <cerrno>
 #include <cstdio>

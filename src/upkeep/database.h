@@ -1,5 +1,5 @@
-// The Monitor's notes database: the two global table handles, where the
-// database's files lie, and bringing both tables up at start.
+// The notes database: where its files lie, how its tables are made and
+// compared, and bringing the Monitor's two tables up at start.
 //
 // Files, all in the system folder `<state>/system` (platform/state_dir.h):
 //   qb.db    qb.idx     the notes table (base name "<sysdir>/qb")
@@ -16,11 +16,7 @@
 // ignores the suffix) and compares paths as its type says; index
 // definitions name it by the declaration (declaredPath).
 //
-// Lifetime of the globals: notesTable is constructed before tempTable (one
-// translation unit, in that order) and destroyed after it. The engine's
-// shutdown, registered with atexit when the engine first starts, runs before
-// these destructors and closes every table still open; the destructors then
-// find nothing open that they could close.
+// The Monitor's two handles on these tables are in monitor_tables.h.
 //
 // Callers: the event thread (openDatabase at start), the event handler and
 // folder walk (the two handles), the shutdown code (backup.h). The handles
@@ -31,10 +27,6 @@
 #include <mutex>
 
 #include "table_handle/table_handle.h"
-
-extern TableHandle notesTable;
-extern TableHandle tempTable;
-
 
 // Names shared by every table call on the notes database.
 extern const char kPathIndex[];      // "INDX_Path,U"

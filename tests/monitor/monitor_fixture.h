@@ -40,6 +40,7 @@
 #include "tracking/table_guard.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 using Notes = std::vector<std::pair<std::string, std::string>>;
 

@@ -15,6 +15,7 @@
 #include "cache/file_io.h"
 #include "monitor/monitor_fixture.h"
 #include "monitor/monitor_wnd_proc.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

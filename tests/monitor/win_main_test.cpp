@@ -13,6 +13,7 @@
 #include "monitor/win_main.h"
 #include "platform/instance_lock.h"
 #include "support/fork_helper.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

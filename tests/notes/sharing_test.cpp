@@ -18,6 +18,7 @@
 #include "table_handle/table_handle.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include "support/fork_helper.h"
 #include "tracking/table_guard.h"
 #include "tracking_fixture.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tracking_fixture.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

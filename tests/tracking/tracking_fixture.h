@@ -26,6 +26,7 @@
 #include "tracking/save_as.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 class TrackingTest : public ::testing::Test {
  protected:

@@ -7,6 +7,7 @@
 
 #include "tracking/walk_folder.h"
 #include "tracking_fixture.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

@@ -28,6 +28,7 @@
 #include "support/fault_io.h"
 #include "tracking/walk_folder.h"
 #include "tracking_fixture.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

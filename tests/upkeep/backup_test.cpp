@@ -8,6 +8,7 @@
 
 #include "support/fault_io.h"
 #include "upkeep_fixture.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

@@ -80,6 +80,7 @@
 #include "support/fault_io.h"
 #include "support/fork_helper.h"
 #include "upkeep_fixture.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "upkeep_fixture.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

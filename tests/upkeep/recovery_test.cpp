@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "upkeep_fixture.h"
+#include "upkeep/monitor_tables.h"
 
 namespace {
 

@@ -31,6 +31,7 @@
 #include "table_handle/table_handle.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
+#include "upkeep/monitor_tables.h"
 
 // Paths in the order of the path index of a table made here: byte order.
 using Notes = std::map<std::string, std::string>;
