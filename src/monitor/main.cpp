@@ -28,13 +28,15 @@ const char kUsage[] =
     "attached to them while they are renamed, moved, copied or deleted.\n"
     "It runs in the foreground until stopped: Ctrl+C, `qbmon --stop`, or\n"
     "SIGTERM (system shutdown). Its state lives in $QB_HOME, else\n"
-    "$XDG_STATE_HOME/quibbet, else ~/.local/state/quibbet.\n"
+    "$XDG_STATE_HOME/quibbet, else ~/.local/state/quibbet. Errors and\n"
+    "warnings go to standard error and the system log (journalctl -t qbmon);\n"
+    "with QB_TRACE=1 every event is traced on standard error.\n"
     "\n"
     "  --stop     stop the running Monitor and wait until it has ended\n"
     "  --help     this text\n"
     "  --version  the version\n";
 
-// Tries a few times: a Monitor that has just taken the mutex may not have
+// Tries a few times: a Monitor that has just taken its lock may not have
 // written its pid yet.
 pid_t runningMonitor() {
   for (int attempt = 0; attempt < 50; ++attempt) {

@@ -4,7 +4,7 @@
 
 #include "notes/notes.h"
 
-const char kVersion[] = "qbnote 0.1 (Quibbet)";
+const char kVersion[] = "qbnote " QB_VERSION " (Quibbet)";
 
 namespace {
 
