@@ -179,6 +179,8 @@ class E2eTest : public ::testing::Test {
     return monitors_.size() - 1;
   }
 
+  pid_t pid(size_t i) const { return monitors_[i].pid; }
+
   // Whether Monitor `i` has ended (reaping it when it has).
   bool ended(size_t i) {
     Proc& m = monitors_[i];
@@ -357,29 +359,6 @@ class E2eTest : public ::testing::Test {
   std::string probes_;
   std::vector<Proc> monitors_;
 
- private:
-  // Starts `program` with `args`, QB_HOME inherited, standard input from a
-  // file holding `input`, output and error into files; its pid.
-  pid_t spawn(const char* program, const std::vector<std::string>& args, const std::string& input,
-              const std::string& out, const std::string& err, bool trace) {
-    const std::string in = tmp_.file("in." + std::to_string(++runs_));
-    write_whole_file(in, input);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      if (trace) ::setenv("QB_TRACE", "1", 1);
-      redirect(in, 0, O_RDONLY);
-      redirect(out, 1, O_WRONLY | O_CREAT | O_APPEND);
-      redirect(err, 2, O_WRONLY | O_CREAT | O_APPEND);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(program));
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(program, argv.data());
-      ::_exit(127);
-    }
-    return pid;
-  }
-
   // Runs `program` to its end, within the deadline.
   ProgramRun program(const char* program, const std::vector<std::string>& args, const std::string& input) {
     const int n = runs_ + 1;
@@ -406,6 +385,30 @@ class E2eTest : public ::testing::Test {
     ::unlink(err.c_str());
     return r;
   }
+
+ private:
+  // Starts `program` with `args`, QB_HOME inherited, standard input from a
+  // file holding `input`, output and error into files; its pid.
+  pid_t spawn(const char* program, const std::vector<std::string>& args, const std::string& input,
+              const std::string& out, const std::string& err, bool trace) {
+    const std::string in = tmp_.file("in." + std::to_string(++runs_));
+    write_whole_file(in, input);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      if (trace) ::setenv("QB_TRACE", "1", 1);
+      redirect(in, 0, O_RDONLY);
+      redirect(out, 1, O_WRONLY | O_CREAT | O_APPEND);
+      redirect(err, 2, O_WRONLY | O_CREAT | O_APPEND);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(program));
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(program, argv.data());
+      ::_exit(127);
+    }
+    return pid;
+  }
+
 
   // waitpid; `wait_ms` 0 only looks, -1 waits.
   static void reap(Proc& p, int wait_ms) {

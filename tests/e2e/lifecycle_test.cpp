@@ -2,6 +2,8 @@
 // follows deletions, the plain close when nothing was deleted (and the index
 // file that qbnote alone leaves to a later boot of the system), recovery
 // after it was killed outright, and a second Monitor meeting a running one.
+#include <filesystem>
+
 #include "e2e/e2e_support.h"
 
 namespace e2e {
@@ -49,7 +51,20 @@ TEST_F(Lifecycle, StopRightAfterDeletionsHandlesWhatIsQueuedThenBacksUpAndCompac
   EXPECT_EQ(notes_under(), kept);
 }
 
+// qbmon's options, and one version number for both programs.
+TEST_F(Lifecycle, OptionsAndOneVersion) {
+  EXPECT_EQ(program(qbmon_bin(), {"--help"}, "").status, 0);
+  EXPECT_NE(program(qbmon_bin(), {"--help"}, "").out.find("--stop"), std::string::npos);
+  EXPECT_EQ(program(qbmon_bin(), {"--frobnicate"}, "").status, 2);
+  const ProgramRun mon = program(qbmon_bin(), {"--version"}, "");
+  const ProgramRun note = program(qbnote_bin(), {"--version"}, "");
+  EXPECT_EQ(mon.status, 0);
+  ASSERT_EQ(mon.out.rfind("qbmon ", 0), 0u) << mon.out;
+  EXPECT_EQ(mon.out.substr(6), note.out.substr(7)) << mon.out << note.out;
+}
+
 TEST_F(Lifecycle, StopWithoutDeletionsWritesNoBackup) {
+  EXPECT_EQ(request_stop(), 1);  // no Monitor runs yet
   const size_t monitor = start_monitor();
   ASSERT_TRUE(wait_ready(monitor));
   const std::string f = make_file("a.txt");
@@ -134,9 +149,14 @@ TEST_F(Lifecycle, SecondMonitorSaysSoAndLeavesAndTheFirstKeepsTracking) {
   set_note(f, "first");
 
   const size_t second = start_monitor();
-  EXPECT_EQ(wait_exit(second, 5000), 183);  // ERROR_ALREADY_EXISTS, said on stderr
+  EXPECT_EQ(wait_exit(second, 5000), 183);  // said on stderr
   EXPECT_NE(monitor_log(second).find("already running"), std::string::npos) << monitor_log(second);
   EXPECT_FALSE(ended(first));
+  // Idle, the Monitor runs three threads: its main thread, the event thread
+  // and the driver's reader.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid(first)) + "/task"),
+                          std::filesystem::directory_iterator{}),
+            3);
 
   move(f, at("b.txt"));
   EXPECT_TRUE(wait_note(at("b.txt"), "first"));

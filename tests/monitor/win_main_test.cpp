@@ -154,7 +154,9 @@ TEST_F(MonitorRun, NotesProgramIsLaunchedAsConfigured) {
         ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, kNotesProgramValue, 7), 0);
       ASSERT_EQ(MonitorWndProc(MonitorMessage::kCreate, 0), kKeepRunning);
       EXPECT_EQ(notesProgram != 0, row.launched);  // started, or not, before kCreate returned
-      if (row.launched) EXPECT_TRUE(waitUntil([&] { return exists(mark); }));
+      if (row.launched) {
+        EXPECT_TRUE(waitUntil([&] { return exists(mark); }));
+      }
       EXPECT_TRUE(waitHandling());
       // The session ends: the database closes at once, and the Monitor
       // goes on until it is stopped.
