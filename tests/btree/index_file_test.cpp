@@ -17,6 +17,13 @@
 #include "support/fault_io.h"
 #include "support/temp_dir.h"
 
+// Checks a call's result and then the ix_error it leaves.
+#define EXPECT_IX(call, result, error) \
+  do {                                 \
+    EXPECT_EQ(call, result);           \
+    EXPECT_EQ(ix_error, error);        \
+  } while (0)
+
 namespace {
 
 int frames_in(const PagePool* pool) {
@@ -217,13 +224,11 @@ TEST_F(IndexFileTest, PageSizeIsDefaultedRaisedOrRefused) {
   EXPECT_EQ(file_length(path("fifty")), 92);
   EXPECT_EQ(ix_page_size(path("fifty").c_str()), 92);
 
-  EXPECT_EQ(ix_create(path("big").c_str(), nullptr, 513), nullptr);
-  EXPECT_EQ(ix_error, kIxPageTooLarge);
+  EXPECT_IX(ix_create(path("big").c_str(), nullptr, 513), nullptr, kIxPageTooLarge);
   EXPECT_EQ(file_length(path("big")), -1);
 
   ASSERT_EQ(ix_shutdown(), 1);
-  EXPECT_EQ(ix_create(path("cold").c_str(), nullptr, 512), nullptr);
-  EXPECT_EQ(ix_error, kIxNotStarted);
+  EXPECT_IX(ix_create(path("cold").c_str(), nullptr, 512), nullptr, kIxNotStarted);
   ASSERT_EQ(ix_startup(16, 512), 1);
 }
 
@@ -263,19 +268,16 @@ TEST_F(IndexFileTest, OpeningTwiceSharesOneFileAndOneSharingMode) {
   ASSERT_NE(b, nullptr);
   EXPECT_EQ(a->file, b->file);
   EXPECT_EQ(a->file->open_count, 2);
-  EXPECT_EQ(ix_open(p.c_str(), nullptr, 1, 0), nullptr);
-  EXPECT_EQ(ix_error, kIxSharedMismatch);
+  EXPECT_IX(ix_open(p.c_str(), nullptr, 1, 0), nullptr, kIxSharedMismatch);
   ASSERT_EQ(ix_close(a), 1);
   EXPECT_EQ(b->file->open_count, 1);
-  EXPECT_EQ(ix_flush(a), -1);  // a is gone
-  EXPECT_EQ(ix_error, kIxBadHandle);
+  EXPECT_IX(ix_flush(a), -1, kIxBadHandle);  // a is gone
   ASSERT_EQ(ix_close(b), 1);
   EXPECT_EQ(ix_files.head, nullptr);
 
   IndexHandle* s = ix_open(p.c_str(), nullptr, 1, 0);
   ASSERT_NE(s, nullptr);
-  EXPECT_EQ(ix_open(p.c_str(), nullptr, 0, 0), nullptr);
-  EXPECT_EQ(ix_error, kIxSharedMismatch);
+  EXPECT_IX(ix_open(p.c_str(), nullptr, 0, 0), nullptr, kIxSharedMismatch);
   EXPECT_EQ(s->file->open_count, 1);
 }
 
@@ -406,14 +408,11 @@ TEST_F(IndexFileTest, FlushOfAnUnchangedFileWritesAndSyncsNothing) {
 TEST_F(IndexFileTest, BadFilesAreRefusedAtOpen) {
   std::string p = path("bad.idx");
   ASSERT_TRUE(write_whole_file(p, ""));
-  EXPECT_EQ(ix_open(p.c_str(), nullptr, 0, 0), nullptr);
-  EXPECT_EQ(ix_error, kIxOpenFailed);  // not even a page size to read
-  EXPECT_EQ(ix_page_size(p.c_str()), -1);
-  EXPECT_EQ(ix_error, kIxReadFailed);
+  EXPECT_IX(ix_open(p.c_str(), nullptr, 0, 0), nullptr, kIxOpenFailed);  // not even a page size to read
+  EXPECT_IX(ix_page_size(p.c_str()), -1, kIxReadFailed);
 
   ASSERT_TRUE(write_whole_file(p, std::string("\x00\x02", 2) + std::string(18, '\0')));
-  EXPECT_EQ(ix_open(p.c_str(), nullptr, 1, 0), nullptr);
-  EXPECT_EQ(ix_error, kIxReadFailed);  // shorter than its header
+  EXPECT_IX(ix_open(p.c_str(), nullptr, 1, 0), nullptr, kIxReadFailed);  // shorter than its header
 
   // A header with a good checksum, in a file of one page of its page size.
   struct Row {
@@ -427,8 +426,7 @@ TEST_F(IndexFileTest, BadFilesAreRefusedAtOpen) {
                        Row{"the root past the last page", {.page_size = 512, .root_page = 3, .last_page = 2}, kIxDamaged}}) {
     SCOPED_TRACE(r.name);
     write_header_file(p, r.header, r.header.page_size);
-    EXPECT_EQ(ix_open(p.c_str(), nullptr, 0, 0), nullptr);
-    EXPECT_EQ(ix_error, r.error);
+    EXPECT_IX(ix_open(p.c_str(), nullptr, 0, 0), nullptr, r.error);
   }
   EXPECT_EQ(ix_files.head, nullptr);
 }
@@ -442,11 +440,9 @@ TEST_F(IndexFileTest, PagesPastTheFileEndFailAtTheirFirstRead) {
   uint8_t* first = ix_page_get(f, 1);
   ASSERT_NE(first, nullptr);
   ix_page_unpin(f, first);
-  EXPECT_EQ(ix_page_get(f, 3), nullptr);
-  EXPECT_EQ(ix_error, kIxReadFailed);
+  EXPECT_IX(ix_page_get(f, 3), nullptr, kIxReadFailed);
   for (int32_t outside : {0, -1, 6}) {
-    EXPECT_EQ(ix_page_get(f, outside), nullptr);
-    EXPECT_EQ(ix_error, kIxDamaged);
+    EXPECT_IX(ix_page_get(f, outside), nullptr, kIxDamaged);
   }
 }
 
@@ -463,15 +459,13 @@ TEST_F(IndexFileTest, LeftmostDescentIsBoundedByHeight) {
   EXPECT_EQ(ix_descend_leftmost(f_, 1, &leaf), 1);
   EXPECT_EQ(leaf, 3);
   f_->header.height = 2;
-  EXPECT_EQ(ix_descend_leftmost(f_, 1, &leaf), -1);
-  EXPECT_EQ(ix_error, kIxDamaged);
+  EXPECT_IX(ix_descend_leftmost(f_, 1, &leaf), -1, kIxDamaged);
   f_->header.height = 3;
   uint8_t* d = ix_page_get(f_, 2);
   ASSERT_NE(d, nullptr);
   node_set_first_child(d, 0);
   ix_page_dirty(f_, d);
-  EXPECT_EQ(ix_descend_leftmost(f_, 1, &leaf), -1);
-  EXPECT_EQ(ix_error, kIxDamaged);
+  EXPECT_IX(ix_descend_leftmost(f_, 1, &leaf), -1, kIxDamaged);
 }
 
 TEST_F(IndexFileTest, DefaultCompareFoldsLettersAndGivesExactSigns) {
@@ -503,8 +497,7 @@ TEST_F(IndexFileTest, SharedCommitReportsAFailedHeaderWrite) {
   {
     FaultIo fio;
     fio.arm(IoKind::Write, 1);
-    EXPECT_EQ(ix_commit(f_), -1);
-    EXPECT_EQ(ix_error, kIxWriteFailed);
+    EXPECT_IX(ix_commit(f_), -1, kIxWriteFailed);
     EXPECT_EQ(fio.plan().failures, 1);
   }
   EXPECT_EQ(f_->lock_state, 0);  // the operation's writer lock is given back
@@ -515,8 +508,7 @@ TEST_F(IndexFileTest, RefreshReportsAFailedHeaderRead) {
   ASSERT_NO_FATAL_FAILURE(open_made("r.idx", 1, 1));
   FaultIo fio;
   fio.arm(IoKind::Read, 1);
-  EXPECT_EQ(ix_refresh(f_), -1);
-  EXPECT_EQ(ix_error, kIxReadFailed);
+  EXPECT_IX(ix_refresh(f_), -1, kIxReadFailed);
   EXPECT_EQ(f_->header_valid, 0);
   fio.disarm();
   EXPECT_EQ(ix_end_op(f_), 1);
@@ -532,8 +524,7 @@ TEST_F(IndexFileTest, RefreshReportsPagesThatCouldNotBeDroppedCleanly) {
   ASSERT_NE(d, nullptr);
   ASSERT_EQ(ix_end_op(f_), 1);
   patch(p_, 28, {9, 0, 0, 0});  // change_count moved by someone else
-  EXPECT_EQ(ix_refresh(f_), -1);
-  EXPECT_EQ(ix_error, kIxDropFailed);
+  EXPECT_IX(ix_refresh(f_), -1, kIxDropFailed);
   EXPECT_EQ(f_->seen_change_count, 9);
   EXPECT_EQ(ix_end_op(f_), 1);
 }
@@ -542,23 +533,20 @@ TEST_F(IndexFileTest, FailedWritesAreReported) {
   std::string p = path("w.idx");
   FaultIo fio;
   fio.arm(IoKind::Write, 1);
-  EXPECT_EQ(ix_create(p.c_str(), nullptr, 512), nullptr);
-  EXPECT_EQ(ix_error, kIxWriteFailed);
+  EXPECT_IX(ix_create(p.c_str(), nullptr, 512), nullptr, kIxWriteFailed);
   EXPECT_EQ(ix_files.head, nullptr);
   fio.disarm();
   ASSERT_NO_FATAL_FAILURE(create("w.idx"));
   int32_t n;
   fio.arm(IoKind::Write, 1);
-  EXPECT_EQ(ix_alloc_page(f_, &n), nullptr);
-  EXPECT_EQ(ix_error, kIxWriteFailed);
+  EXPECT_IX(ix_alloc_page(f_, &n), nullptr, kIxWriteFailed);
   EXPECT_EQ(f_->header.last_page, 0);
   fio.disarm();
   uint8_t* d = ix_alloc_page(f_, &n);
   ASSERT_NE(d, nullptr);
   ix_page_dirty(f_, d);
   fio.arm(IoKind::Flush, 1);
-  EXPECT_EQ(ix_flush(h_), -1);
-  EXPECT_EQ(ix_error, kIxFlushFailed);
+  EXPECT_IX(ix_flush(h_), -1, kIxFlushFailed);
 }
 
 }  // namespace

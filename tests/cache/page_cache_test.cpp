@@ -15,6 +15,13 @@
 #include "support/fault_io.h"
 #include "support/temp_dir.h"
 
+// Checks a call's result and then the pc_error it leaves.
+#define EXPECT_PC(call, result, error) \
+  do {                                 \
+    EXPECT_EQ(call, result);           \
+    EXPECT_EQ(pc_error, error);        \
+  } while (0)
+
 namespace {
 
 // Page `page` of a test file: byte i is (page * 37 + i) mod 251; page 0
@@ -141,14 +148,11 @@ TEST_F(PageCache, AllFramesPinnedRefusesUncachedPagesButServesCachedOnes) {
     held.push_back(pc_get_page(f_, p));
     ASSERT_NE(held.back(), nullptr);
   }
-  EXPECT_EQ(pc_get_page(f_, 7), nullptr);
-  EXPECT_EQ(pc_error, kPcNoFrame);
-  EXPECT_EQ(pc_new_page(f_, 12), nullptr);
-  EXPECT_EQ(pc_error, kPcNoFrame);
+  EXPECT_PC(pc_get_page(f_, 7), nullptr, kPcNoFrame);
+  EXPECT_PC(pc_new_page(f_, 12), nullptr, kPcNoFrame);
 
   uint8_t* again = pc_get_page(f_, 3);
-  EXPECT_EQ(again, held[2]);
-  EXPECT_EQ(pc_error, kPcOk);
+  EXPECT_PC(again, held[2], kPcOk);
   EXPECT_EQ(pc_frame_of(again)->pins, 2);
   pc_unpin_page(f_, again);
   for (uint8_t* p : held) pc_unpin_page(f_, p);
@@ -219,8 +223,7 @@ TEST_F(PageCache, SmallerFilePagesUseTheFilesOwnPageSize) {
 
 TEST_F(PageCache, ReadPastTheEndFailsAndLeavesThePageUncached) {
   ASSERT_NO_FATAL_FAILURE(start(4));
-  EXPECT_EQ(pc_get_page(f_, 9), nullptr);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_get_page(f_, 9), nullptr, kPcIoFailed);
   EXPECT_EQ(pc_pinned_count(f_), 0);
   // Extending the file makes the page readable: nothing stale was cached.
   std::string path = dir_.file("a.ix");
@@ -264,8 +267,7 @@ TEST_F(PageCache, FailedWriteNowReleasesThePinAndKeepsTheDirtyFlag) {
   ASSERT_NE(p, nullptr);
   ASSERT_EQ(pc_get_page(f_, 2), p);
   fault.arm(IoKind::Write, 1);
-  EXPECT_EQ(pc_release_page(f_, p, 1), -1);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_release_page(f_, p, 1), -1, kPcIoFailed);
   EXPECT_EQ(pc_frame_of(p)->pins, 0);
   EXPECT_EQ(pc_frame_of(p)->dirty, 1);
   fault.disarm();
@@ -467,11 +469,9 @@ TEST_F(PageCache, WhenEveryWriteBackFailsNoFrameIsTaken) {
   for (int i = 1; i <= 6; ++i) ASSERT_NE(change(f_, i, 1, 0x3C), nullptr);
   FaultIo fault;
   fault.arm(IoKind::Write, 1, /*persistent=*/true);
-  EXPECT_EQ(pc_get_page(f_, 7), nullptr);
-  EXPECT_EQ(pc_error, kPcNoFrame);
+  EXPECT_PC(pc_get_page(f_, 7), nullptr, kPcNoFrame);
   EXPECT_EQ(fault.plan().failures, 6);
-  EXPECT_EQ(pc_new_page(f_, 20), nullptr);
-  EXPECT_EQ(pc_error, kPcNoFrame);
+  EXPECT_PC(pc_new_page(f_, 20), nullptr, kPcNoFrame);
   EXPECT_EQ(read_whole_file(dir_.file("a.ix")), before);
   for (int i = 1; i <= 6; ++i) {
     uint8_t* q = touch(f_, i);  // every page still cached, still dirty
@@ -494,15 +494,13 @@ TEST_F(PageCache, FlushWriteFailureKeepsThatFrameDirtyAndWritesTheRest) {
   ASSERT_NE(b, nullptr);
   FaultIo fault;
   fault.arm(IoKind::Write, 1);
-  EXPECT_EQ(pc_flush(f_), -1);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_flush(f_), -1, kPcIoFailed);
   EXPECT_EQ(pc_frame_of(a)->dirty, 1);
   EXPECT_EQ(pc_frame_of(b)->dirty, 0);
   EXPECT_EQ(disk_byte(1024), 0x02);
   EXPECT_EQ(pc_has_dirty(f_), 1);
   fault.disarm();
-  EXPECT_EQ(pc_flush(f_), 1);
-  EXPECT_EQ(pc_error, kPcOk);
+  EXPECT_PC(pc_flush(f_), 1, kPcOk);
   EXPECT_EQ(disk_byte(512), 0x01);
 }
 
@@ -511,8 +509,7 @@ TEST_F(PageCache, FlushReportsAFailedSyncAfterWritingEverything) {
   ASSERT_NE(change(f_, 4, 0, 0x44), nullptr);
   FaultIo fault;
   fault.arm(IoKind::Flush, 1);
-  EXPECT_EQ(pc_flush(f_), -1);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_flush(f_), -1, kPcIoFailed);
   EXPECT_EQ(pc_has_dirty(f_), 0);
   EXPECT_EQ(disk_byte(2048), 0x44);
   EXPECT_EQ(pc_flush(f_), 1);
@@ -593,8 +590,7 @@ TEST_F(PageCache, AFailedFlushToDiskIsTriedAgainByTheNextFlush) {
   pc_note_write(f_);
   FaultIo fault;
   fault.arm(IoKind::Flush, 1);
-  EXPECT_EQ(pc_flush(f_), -1);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_flush(f_), -1, kPcIoFailed);
   EXPECT_EQ(pc_flush(f_), 1);
   EXPECT_EQ(fault.plan().calls, 2);
 }
@@ -603,8 +599,7 @@ TEST_F(PageCache, DropWithADirtyFrameFailsWith9AndDiscardsTheChange) {
   ASSERT_NO_FATAL_FAILURE(start());
   uint8_t* a = change(f_, 1, 0, 37 ^ 0xFF);  // byte 0 of page 1 held 37
   ASSERT_NE(a, nullptr);
-  EXPECT_EQ(pc_drop_pages(f_), -1);
-  EXPECT_EQ(pc_error, kPcDirtyDrop);
+  EXPECT_PC(pc_drop_pages(f_), -1, kPcDirtyDrop);
   EXPECT_EQ(pc_has_dirty(f_), 0);
   EXPECT_EQ(pc_frame_of(a)->handle, -1);
   uint8_t* again = touch(f_, 1);
@@ -616,11 +611,9 @@ TEST_F(PageCache, DropWithADirtyFrameFailsWith9AndDiscardsTheChange) {
 TEST_F(PageCache, DropWithAPinnedFrameFailsWith6AndUnpinsIt) {
   ASSERT_NO_FATAL_FAILURE(start());
   ASSERT_NE(pc_get_page(f_, 2), nullptr);
-  EXPECT_EQ(pc_drop_pages(f_), -1);
-  EXPECT_EQ(pc_error, kPcPinnedDrop);
+  EXPECT_PC(pc_drop_pages(f_), -1, kPcPinnedDrop);
   EXPECT_EQ(pc_pinned_count(f_), 0);
-  EXPECT_EQ(pc_drop_pages(f_), 1);
-  EXPECT_EQ(pc_error, kPcOk);
+  EXPECT_PC(pc_drop_pages(f_), 1, kPcOk);
 }
 
 TEST_F(PageCache, DropSeesChangesMadeBehindTheCache) {
@@ -657,8 +650,7 @@ TEST_F(PageCache, CloseReportsAFailedSyncEvenThoughTheDropSucceeds) {
   ASSERT_NO_FATAL_FAILURE(start());
   FaultIo fault;
   fault.arm(IoKind::Flush, 1);
-  EXPECT_EQ(pc_close(f_), -1);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_close(f_), -1, kPcIoFailed);
   EXPECT_EQ(pc_files.contains(f_), 0);
 }
 
@@ -666,8 +658,7 @@ TEST_F(PageCache, CloseWithAPinnedPageFails) {
   ASSERT_NO_FATAL_FAILURE(start());
   uint8_t* a = pc_get_page(f_, 1);
   ASSERT_NE(a, nullptr);
-  EXPECT_EQ(pc_close(f_), -1);
-  EXPECT_EQ(pc_error, kPcPinnedDrop);
+  EXPECT_PC(pc_close(f_), -1, kPcPinnedDrop);
   EXPECT_EQ(pc_frame_of(a)->handle, -1);
   EXPECT_EQ(pc_frame_of(a)->pins, 0);
 }
@@ -677,8 +668,7 @@ TEST_F(PageCache, CloseWithAPinnedPageFails) {
 TEST_F(PageCache, FileWithLargerPagesThanThePoolIsRefused) {
   ASSERT_NE(make_pool(512, 6), nullptr);
   PagedFile* before = pc_files.head;
-  EXPECT_EQ(open_file("big.ix", 1024, 2), nullptr);
-  EXPECT_EQ(pc_error, kPcPageTooLarge);
+  EXPECT_PC(open_file("big.ix", 1024, 2), nullptr, kPcPageTooLarge);
   EXPECT_EQ(pc_files.head, before);
   EXPECT_TRUE(opens_exclusively(dir_.file("big.ix")));  // the refused open was closed
   EXPECT_NE(open_file("fits.ix", 512, 2), nullptr);
@@ -686,14 +676,12 @@ TEST_F(PageCache, FileWithLargerPagesThanThePoolIsRefused) {
 
 TEST_F(PageCache, FailedOpensLeaveNothingOpen) {
   ASSERT_NE(make_pool(512, 6), nullptr);
-  EXPECT_EQ(pc_open(dir_.file("missing.ix").c_str(), pool_, 1, 0), nullptr);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_open(dir_.file("missing.ix").c_str(), pool_, 1, 0), nullptr, kPcIoFailed);
   EXPECT_EQ(pc_files.head, nullptr);
 
   std::string empty = dir_.file("empty.ix");
   ASSERT_TRUE(write_whole_file(empty, ""));
-  EXPECT_EQ(pc_open(empty.c_str(), pool_, 0, 0), nullptr);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_open(empty.c_str(), pool_, 0, 0), nullptr, kPcIoFailed);
   EXPECT_EQ(pc_files.head, nullptr);
   EXPECT_TRUE(opens_exclusively(empty));
 
@@ -701,8 +689,7 @@ TEST_F(PageCache, FailedOpensLeaveNothingOpen) {
   {
     FaultIo fault;
     fault.arm(IoKind::Open, 1);
-    EXPECT_EQ(pc_open(dir_.file("ok.ix").c_str(), pool_, 1, 0), nullptr);
-    EXPECT_EQ(pc_error, kPcIoFailed);
+    EXPECT_PC(pc_open(dir_.file("ok.ix").c_str(), pool_, 1, 0), nullptr, kPcIoFailed);
   }
   EXPECT_EQ(pc_files.head, nullptr);
 }
@@ -717,12 +704,10 @@ TEST_F(PageCache, ReadOnlyOpenReadsButItsWritesFail) {
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(bytes_at(p, 512), page_pattern(2, 512));
   p[0] ^= 1;
-  EXPECT_EQ(pc_release_page(f, p, 1), -1);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_release_page(f, p, 1), -1, kPcIoFailed);
   ASSERT_EQ(pc_get_page(f, 2), p);
   EXPECT_EQ(pc_release_page(f, p, 0), 1);
-  EXPECT_EQ(pc_flush(f), -1);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_flush(f), -1, kPcIoFailed);
   EXPECT_EQ(pc_drop_pages(f), -1);
   EXPECT_EQ(read_whole_file(dir_.file("ro.ix")).substr(1024, 512), page_pattern(2, 512));
 }
@@ -734,8 +719,7 @@ TEST_F(PageCache, PoolDestroyWritesDirtyFramesEvenWhenPinned) {
   uint8_t* a = change(f_, 3, 0, 0x33);
   ASSERT_NE(a, nullptr);
   ASSERT_EQ(pc_get_page(f_, 3), a);  // pinned and dirty
-  EXPECT_EQ(pc_pool_destroy(pool_), 1);
-  EXPECT_EQ(pc_error, kPcOk);
+  EXPECT_PC(pc_pool_destroy(pool_), 1, kPcOk);
   EXPECT_EQ(pc_pools.contains(pool_), 0);
   EXPECT_EQ(disk_byte(1536), 0x33);
   close_orphaned_file();
@@ -746,8 +730,7 @@ TEST_F(PageCache, PoolDestroyReportsAFailedWriteBack) {
   for (int i = 1; i <= 2; ++i) ASSERT_NE(change(f_, i, 0, 0x10), nullptr);
   FaultIo fault;
   fault.arm(IoKind::Write, 1);
-  EXPECT_EQ(pc_pool_destroy(pool_), -1);
-  EXPECT_EQ(pc_error, kPcIoFailed);
+  EXPECT_PC(pc_pool_destroy(pool_), -1, kPcIoFailed);
   EXPECT_EQ(fault.plan().calls, 2);  // the walk went on after the failure
   EXPECT_EQ(pc_pools.contains(pool_), 0);
   close_orphaned_file();
@@ -756,8 +739,7 @@ TEST_F(PageCache, PoolDestroyReportsAFailedWriteBack) {
 TEST_F(PageCache, AddAndRemoveFrames) {
   ASSERT_NE(make_pool(512, 4), nullptr);
   EXPECT_EQ(frames_in_lru(pool_), 4);
-  EXPECT_EQ(pc_add_frames(pool_, 3), 3);
-  EXPECT_EQ(pc_error, kPcOk);
+  EXPECT_PC(pc_add_frames(pool_, 3), 3, kPcOk);
   EXPECT_EQ(frames_in_lru(pool_), 7);
 
   PagedFile* f = open_file("a.ix", 512, 10);
@@ -767,14 +749,12 @@ TEST_F(PageCache, AddAndRemoveFrames) {
   ASSERT_NE(change(f, 3, 0, 0x7E), nullptr);
 
   // Only the five unpinned frames can go; the dirty one is written first.
-  EXPECT_EQ(pc_remove_frames(pool_, 100), 5);
-  EXPECT_EQ(pc_error, kPcOk);
+  EXPECT_PC(pc_remove_frames(pool_, 100), 5, kPcOk);
   EXPECT_EQ(frames_in_lru(pool_), 2);
   EXPECT_EQ(disk_byte(1536), 0x7E);
   EXPECT_EQ(pc_frame_of(pinned1)->page, 1);
   EXPECT_EQ(pc_frame_of(pinned2)->page, 2);
-  EXPECT_EQ(pc_get_page(f, 4), nullptr);
-  EXPECT_EQ(pc_error, kPcNoFrame);
+  EXPECT_PC(pc_get_page(f, 4), nullptr, kPcNoFrame);
 
   EXPECT_EQ(pc_add_frames(pool_, 1), 1);
   uint8_t* p4 = pc_get_page(f, 4);
@@ -799,18 +779,14 @@ TEST_F(PageCache, AddedFramesAreReusedBeforeCachedPages) {
 
 TEST_F(PageCache, UnregisteredPoolIsRefused) {
   PagePool stray{};
-  EXPECT_EQ(pc_add_frames(&stray, 2), 0);
-  EXPECT_EQ(pc_error, kPcNoPool);
+  EXPECT_PC(pc_add_frames(&stray, 2), 0, kPcNoPool);
   EXPECT_EQ(stray.lru_head, nullptr);
-  EXPECT_EQ(pc_remove_frames(&stray, 2), 0);
-  EXPECT_EQ(pc_error, kPcNoPool);
-  EXPECT_EQ(pc_pool_destroy(&stray), -1);
-  EXPECT_EQ(pc_error, kPcNoPool);
+  EXPECT_PC(pc_remove_frames(&stray, 2), 0, kPcNoPool);
+  EXPECT_PC(pc_pool_destroy(&stray), -1, kPcNoPool);
 
   ASSERT_NE(make_pool(512, 2), nullptr);
   ASSERT_EQ(pc_pool_destroy(pool_), 1);
-  EXPECT_EQ(pc_pool_destroy(pool_), -1);  // already gone
-  EXPECT_EQ(pc_error, kPcNoPool);
+  EXPECT_PC(pc_pool_destroy(pool_), -1, kPcNoPool);  // already gone
   pool_ = nullptr;
 }
 

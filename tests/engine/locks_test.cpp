@@ -13,6 +13,13 @@
 #include "engine_fixture.h"
 #include "support/fork_helper.h"
 
+// Checks a call's result and then the tb_get_error() it leaves.
+#define EXPECT_TB(call, result, error) \
+  do {                                 \
+    EXPECT_EQ(call, result);           \
+    EXPECT_EQ(tb_get_error(), error);  \
+  } while (0)
+
 namespace {
 
 const std::vector<std::string> kPaths = {"a", "b", "c", "d"};
@@ -105,15 +112,11 @@ TEST_F(LocksTest, TableLocksInSharedMode) {
   ASSERT_NO_FATAL_FAILURE(open_t(1));
   EXPECT_EQ(tb_lock_table(t_, 1), 1);
   EXPECT_EQ(t_->lock_bits, kLockTableRead);
-  EXPECT_EQ(tb_lock_table(t_, 1), -1);
-  EXPECT_EQ(tb_get_error(), kTbLockHeld);
-  EXPECT_EQ(tb_lock_table(t_, 3), -1);
-  EXPECT_EQ(tb_get_error(), kTbLockFailed);
-  EXPECT_EQ(tb_unlock_table(t_, 3), -1);
-  EXPECT_EQ(tb_get_error(), kTbUnlockFailed);
+  EXPECT_TB(tb_lock_table(t_, 1), -1, kTbLockHeld);
+  EXPECT_TB(tb_lock_table(t_, 3), -1, kTbLockFailed);
+  EXPECT_TB(tb_unlock_table(t_, 3), -1, kTbUnlockFailed);
   EXPECT_EQ(tb_lock_table(t_, 2), 1);
-  EXPECT_EQ(tb_lock_table(t_, 2), -1);
-  EXPECT_EQ(tb_get_error(), kTbLockHeld);
+  EXPECT_TB(tb_lock_table(t_, 2), -1, kTbLockHeld);
   EXPECT_EQ(tb_unlock_table(t_, 1), 1);
   EXPECT_EQ(tb_unlock_table(t_, 2), 1);
   EXPECT_EQ(t_->lock_bits, 0u);
@@ -146,12 +149,10 @@ TEST_F(LocksTest, RecordLocksAreNumberedAndTheSlotIsReused) {
   EXPECT_EQ(lock(0), 4);
 
   tb_set_error(0);
-  EXPECT_EQ(tb_unlock_record(t_, 9), -1);
-  EXPECT_EQ(tb_get_error(), kTbNoSuchLock);
+  EXPECT_TB(tb_unlock_record(t_, 9), -1, kTbNoSuchLock);
   EXPECT_EQ(tb_unlock_record(t_, 2), 1);
   EXPECT_EQ(held(1), 0);
-  EXPECT_EQ(tb_unlock_record(t_, 2), -1);
-  EXPECT_EQ(tb_get_error(), kTbNoSuchLock);
+  EXPECT_TB(tb_unlock_record(t_, 2), -1, kTbNoSuchLock);
   EXPECT_EQ(close_t(), 1);
   EXPECT_EQ(held(2), 0);
 }
@@ -216,26 +217,20 @@ TEST_F(LocksTest, MovedRecordTakesItsLocksAlong) {
 TEST_F(LocksTest, RecordLockNeedsACurrentRecord) {
   ASSERT_NO_FATAL_FAILURE(open_t(1));
   int32_t n = 0;
-  EXPECT_EQ(tb_lock_record(t_, ix_, &n), -1);  // state -2 after open
-  EXPECT_EQ(tb_get_error(), kTbNoCurrent);
+  EXPECT_TB(tb_lock_record(t_, ix_, &n), -1, kTbNoCurrent);  // state -2 after open
   // A state of 1 whose cursor stands past the last entry.
   ASSERT_EQ(position(t_, ix_, text_key(1, {"zzz"})), -3);
   ix_->state = 1;
-  EXPECT_EQ(tb_lock_record(t_, ix_, &n), -1);
-  EXPECT_EQ(tb_get_error(), kTbNoCurrent);
+  EXPECT_TB(tb_lock_record(t_, ix_, &n), -1, kTbNoCurrent);
   EXPECT_EQ(t_->lock_bits, 0u);  // the read bit taken for the look-up is gone
 
   Table* other = make_notes("other");
   ASSERT_NE(other, nullptr);
-  EXPECT_EQ(tb_lock_record(other, ix_, &n), -1);
-  EXPECT_EQ(tb_get_error(), kTbForeignIndex);
+  EXPECT_TB(tb_lock_record(other, ix_, &n), -1, kTbForeignIndex);
   Table stranger{};
-  EXPECT_EQ(tb_lock_record(&stranger, ix_, &n), -1);
-  EXPECT_EQ(tb_get_error(), kTbNotOpen);
-  EXPECT_EQ(tb_unlock_record(&stranger, 1), -1);
-  EXPECT_EQ(tb_get_error(), kTbNotOpen);
-  EXPECT_EQ(tb_lock_table(&stranger, 1), -1);
-  EXPECT_EQ(tb_get_error(), kTbNotOpen);
+  EXPECT_TB(tb_lock_record(&stranger, ix_, &n), -1, kTbNotOpen);
+  EXPECT_TB(tb_unlock_record(&stranger, 1), -1, kTbNotOpen);
+  EXPECT_TB(tb_lock_table(&stranger, 1), -1, kTbNotOpen);
   EXPECT_EQ(tb_close(other), 1);
 }
 
@@ -251,8 +246,7 @@ TEST_F(LocksTest, SharedOpenWaitsForTheHeaderLockAndGivesUp) {
   });
   char b = 0;
   ASSERT_EQ(recv_byte(c.from_child, &b), 1);
-  EXPECT_EQ(open(1), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbLockFailed);
+  EXPECT_TB(open(1), nullptr, kTbLockFailed);
   EXPECT_EQ(tb_tables.head, nullptr);
   // Once the header is free the shared open succeeds.
   send_byte(c.to_child, 'q');
@@ -302,8 +296,7 @@ TEST_F(LockHolderTest, RecordLockedByAnotherProcessGivesMinusFour) {
   tb_set_error(kTbIndexExists);  // any earlier value survives
   int32_t n = 55;
   EXPECT_EQ(tb_lock_record(t_, ix_, &n), -4);
-  EXPECT_EQ(ix_error, kIxLockFailed);
-  EXPECT_EQ(tb_get_error(), kTbIndexExists);
+  EXPECT_TB(ix_error, kIxLockFailed, kTbIndexExists);
   EXPECT_EQ(n, 55);
   EXPECT_EQ(t_->lock_slot.address, 0);
   EXPECT_EQ(lock(1), 1);  // another record is free
@@ -315,8 +308,7 @@ TEST_F(LockHolderTest, TableWriteLockElsewhereRefusesOurReadLock) {
   start_holder();
   ASSERT_NO_FATAL_FAILURE(open_t(1));
   ASSERT_EQ(ask('t'), 'k');
-  EXPECT_EQ(tb_lock_table(t_, 1), -4);
-  EXPECT_EQ(tb_get_error(), kTbLockFailed);
+  EXPECT_TB(tb_lock_table(t_, 1), -4, kTbLockFailed);
   EXPECT_EQ(t_->lock_bits, 0u);
   EXPECT_EQ(stop(), 0);
   EXPECT_EQ(tb_lock_table(t_, 1), 1);
