@@ -14,15 +14,11 @@
 
 #include "btree/btree.h"
 #include "btree/node.h"
+#include "support/expect_error.h"
 #include "support/fault_io.h"
 #include "support/temp_dir.h"
 
-// Checks a call's result and then the ix_error it leaves.
-#define EXPECT_IX(call, result, error) \
-  do {                                 \
-    EXPECT_EQ(call, result);           \
-    EXPECT_EQ(ix_error, error);        \
-  } while (0)
+#define EXPECT_IX(call, result, error) EXPECT_LEAVES(call, result, ix_error, error)
 
 namespace {
 

@@ -12,15 +12,11 @@
 #include "cache/bytes.h"
 #include "cache/file_io.h"
 #include "cache/page_cache.h"
+#include "support/expect_error.h"
 #include "support/fault_io.h"
 #include "support/temp_dir.h"
 
-// Checks a call's result and then the pc_error it leaves.
-#define EXPECT_PC(call, result, error) \
-  do {                                 \
-    EXPECT_EQ(call, result);           \
-    EXPECT_EQ(pc_error, error);        \
-  } while (0)
+#define EXPECT_PC(call, result, error) EXPECT_LEAVES(call, result, pc_error, error)
 
 namespace {
 

@@ -11,14 +11,10 @@
 
 #include "engine/engine.h"
 #include "engine_fixture.h"
+#include "support/expect_error.h"
 #include "support/fork_helper.h"
 
-// Checks a call's result and then the tb_get_error() it leaves.
-#define EXPECT_TB(call, result, error) \
-  do {                                 \
-    EXPECT_EQ(call, result);           \
-    EXPECT_EQ(tb_get_error(), error);  \
-  } while (0)
+#define EXPECT_TB(call, result, error) EXPECT_LEAVES(call, result, tb_get_error(), error)
 
 namespace {
 
