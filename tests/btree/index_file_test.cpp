@@ -45,30 +45,23 @@ TEST_F(Startup, NotStartedReportsZero) {
   EXPECT_EQ(ix_pool(), nullptr);
 }
 
-TEST_F(Startup, ZeroArgumentsGiveSixteenFramesOf512) {
-  ASSERT_EQ(ix_startup(0, 0), 1);
-  EXPECT_EQ(ix_last_operation(), 1);
-  EXPECT_EQ(ix_started(), 512);
-  EXPECT_EQ(ix_last_operation(), 24);
-  EXPECT_EQ(ix_started_frames(), 16);
-  ASSERT_NE(ix_pool(), nullptr);
-  EXPECT_EQ(ix_pool()->page_size, 512);
-  EXPECT_EQ(frames_in(ix_pool()), 16);
-}
-
-// Frame counts below 6 become 6; page sizes below 36 become 512.
-TEST_F(Startup, SmallArgumentsAreRaisedAndAcceptedOnesKept) {
+// Zero asks for the defaults, 16 frames of 512 bytes; other frame counts
+// below 6 become 6, other page sizes below 36 become 512.
+TEST_F(Startup, ArgumentsAreDefaultedRaisedOrKept) {
   struct Row {
     const char* name;
     int frames, page_size, want_frames, want_page_size;
   };
-  for (const Row& r : {Row{"small arguments are raised", 3, 20, 6, 512},
+  for (const Row& r : {Row{"zero arguments give 16 frames of 512", 0, 0, 16, 512},
+                       Row{"small arguments are raised", 3, 20, 6, 512},
                        Row{"a page size just below the smallest becomes 512", 5, 35, 6, 512},
                        Row{"the smallest accepted values are kept", 6, 36, 6, 36},
                        Row{"given values are kept", 16, 40, 16, 40}}) {
     SCOPED_TRACE(r.name);
     ASSERT_EQ(ix_startup(r.frames, r.page_size), 1);
+    EXPECT_EQ(ix_last_operation(), 1);
     EXPECT_EQ(ix_started(), r.want_page_size);
+    EXPECT_EQ(ix_last_operation(), 24);
     EXPECT_EQ(ix_started_frames(), r.want_frames);
     ASSERT_NE(ix_pool(), nullptr);
     EXPECT_EQ(frames_in(ix_pool()), r.want_frames);
@@ -260,8 +253,7 @@ TEST_F(IndexFileTest, OpeningTwiceSharesOneFileAndOneSharingMode) {
   make_file(p, 0);
   IndexHandle* a = ix_open(p.c_str(), nullptr, 0, 0);
   IndexHandle* b = ix_open(p.c_str(), nullptr, 0, 1);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
+  for (IndexHandle* h : {a, b}) ASSERT_NE(h, nullptr);
   EXPECT_EQ(a->file, b->file);
   EXPECT_EQ(a->file->open_count, 2);
   EXPECT_IX(ix_open(p.c_str(), nullptr, 1, 0), nullptr, kIxSharedMismatch);
@@ -490,12 +482,10 @@ TEST_F(IndexFileTest, SharedCommitReportsAFailedHeaderWrite) {
   ASSERT_NE(d, nullptr);
   d[100] = 'z';
   ix_page_dirty(f_, d);
-  {
-    FaultIo fio;
-    fio.arm(IoKind::Write, 1);
-    EXPECT_IX(ix_commit(f_), -1, kIxWriteFailed);
-    EXPECT_EQ(fio.plan().failures, 1);
-  }
+  FaultIo fio;
+  fio.arm(IoKind::Write, 1);
+  EXPECT_IX(ix_commit(f_), -1, kIxWriteFailed);
+  EXPECT_EQ(fio.plan().failures, 1);
   EXPECT_EQ(f_->lock_state, 0);  // the operation's writer lock is given back
   EXPECT_EQ(disk_header(p_).change_count, 1);
 }

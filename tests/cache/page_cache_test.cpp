@@ -67,8 +67,8 @@ class PageCache : public ::testing::Test {
     return path;
   }
 
-  PagedFile* open_file(const std::string& name, int page_size = 512, int pages = 8) {
-    PagedFile* f = pc_open(make_file(name, page_size, pages).c_str(), pool_, 1, 0);
+  PagedFile* open_file(const std::string& name, int page_size = 512, int pages = 8, int read_only = 0) {
+    PagedFile* f = pc_open(make_file(name, page_size, pages).c_str(), pool_, 1, read_only);
     if (f != nullptr) files_.push_back(f);
     return f;
   }
@@ -140,10 +140,7 @@ class PageCache : public ::testing::Test {
 TEST_F(PageCache, AllFramesPinnedRefusesUncachedPagesButServesCachedOnes) {
   ASSERT_NO_FATAL_FAILURE(start(10));
   std::vector<uint8_t*> held;
-  for (int p = 1; p <= 6; ++p) {
-    held.push_back(pc_get_page(f_, p));
-    ASSERT_NE(held.back(), nullptr);
-  }
+  for (int p = 1; p <= 6; ++p) ASSERT_NE(held.emplace_back(pc_get_page(f_, p)), nullptr);
   EXPECT_PC(pc_get_page(f_, 7), nullptr, kPcNoFrame);
   EXPECT_PC(pc_new_page(f_, 12), nullptr, kPcNoFrame);
 
@@ -356,8 +353,7 @@ TEST_F(PageCache, PagesOfTwoFilesInOneBucketStayApart) {
   ASSERT_NE(make_pool(512, 8), nullptr);
   PagedFile* a = open_file("a.ix", 512, 80);
   PagedFile* b = open_file("b.ix", 256, 80);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
+  for (PagedFile* g : {a, b}) ASSERT_NE(g, nullptr);
   // Same bucket: a's page 10 and b's page 10 + (a.handle - b.handle) (+64).
   int pb = 10 + a->handle - b->handle + 64;
   ASSERT_GE(pb, 0);
@@ -365,9 +361,7 @@ TEST_F(PageCache, PagesOfTwoFilesInOneBucketStayApart) {
   uint8_t* x = pc_get_page(a, 10);
   uint8_t* y = pc_get_page(b, pb);
   uint8_t* z = pc_get_page(b, 10);
-  ASSERT_NE(x, nullptr);
-  ASSERT_NE(y, nullptr);
-  ASSERT_NE(z, nullptr);
+  for (uint8_t* p : {x, y, z}) ASSERT_NE(p, nullptr);
   EXPECT_NE(x, y);
   EXPECT_EQ(pc_get_page(a, 10), x);
   EXPECT_EQ(pc_get_page(b, pb), y);
@@ -394,11 +388,9 @@ TEST_F(PageCache, ReuseTakesTheLeastRecentlyUsedUnpinnedFrame) {
   EXPECT_EQ(pc_frame_of(p[3])->page, 7);
   uint8_t* q8 = pc_get_page(f_, 8);
   ASSERT_EQ(q8, p[4]);
-  pc_unpin_page(f_, q7);
-  pc_unpin_page(f_, q8);
+  for (uint8_t* q : {q7, q8}) pc_unpin_page(f_, q);
   // 1 was touched after 5 and 6, so after 5 and 6 it is the next one.
-  touch(f_, 9);
-  touch(f_, 10);
+  for (int32_t page : {9, 10}) touch(f_, page);
   EXPECT_EQ(pc_frame_of(p[5])->page, 9);
   EXPECT_EQ(pc_frame_of(p[6])->page, 10);
   EXPECT_EQ(pc_frame_of(p[1])->page, 1);
@@ -410,8 +402,7 @@ TEST_F(PageCache, EveryAccessMakesTheFrameMostRecentlyUsed) {
   ASSERT_NO_FATAL_FAILURE(start());
   uint8_t* a = pc_get_page(f_, 1);  // miss
   uint8_t* b = pc_get_page(f_, 2);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
+  for (uint8_t* p : {a, b}) ASSERT_NE(p, nullptr);
   EXPECT_EQ(pool_->lru_tail, pc_frame_of(b));
   ASSERT_EQ(pc_get_page(f_, 1), a);  // hit
   EXPECT_EQ(pool_->lru_tail, pc_frame_of(a));
@@ -486,8 +477,7 @@ TEST_F(PageCache, FlushWriteFailureKeepsThatFrameDirtyAndWritesTheRest) {
   ASSERT_NO_FATAL_FAILURE(start());
   uint8_t* a = change(f_, 1, 0, 0x01);  // a is less recently used: flushed first
   uint8_t* b = change(f_, 2, 0, 0x02);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
+  for (uint8_t* p : {a, b}) ASSERT_NE(p, nullptr);
   FaultIo fault;
   fault.arm(IoKind::Write, 1);
   EXPECT_PC(pc_flush(f_), -1, kPcIoFailed);
@@ -517,31 +507,29 @@ TEST_F(PageCache, FlushGoesToDiskOnlyAfterWritesSinceTheLastOne) {
   ASSERT_NO_FATAL_FAILURE(start(12));
   FaultIo fault;
   fault.arm(IoKind::Flush, 1000000);  // counts, never fails
-  auto flushes = [&] { return fault.plan().calls; };
-  EXPECT_EQ(pc_flush(f_), 1);
-  EXPECT_EQ(flushes(), 1) << "the first flush after open always reaches the disk";
-  EXPECT_EQ(pc_flush(f_), 1);
-  EXPECT_EQ(flushes(), 1);
+  // Flushes f_ and says how many flushes to disk there were so far.
+  auto flush = [&] {
+    EXPECT_EQ(pc_flush(f_), 1);
+    return fault.plan().calls;
+  };
+  EXPECT_EQ(flush(), 1) << "the first flush after open always reaches the disk";
+  EXPECT_EQ(flush(), 1);
 
   ASSERT_NE(change(f_, 4, 0, 0x44), nullptr);
-  EXPECT_EQ(pc_flush(f_), 1);
-  EXPECT_EQ(flushes(), 2) << "a dirty page went out";
+  EXPECT_EQ(flush(), 2) << "a dirty page went out";
 
   pc_note_write(f_);  // the owner wrote to the handle itself
-  EXPECT_EQ(pc_flush(f_), 1);
-  EXPECT_EQ(flushes(), 3);
+  EXPECT_EQ(flush(), 3);
 
   ASSERT_NE(change(f_, 5, 0, 0x55), nullptr);
   for (int32_t page = 6; page < 12; ++page) touch(f_, page);  // page 5 is written back on reuse
   EXPECT_EQ(disk_byte(5 * 512), 0x55);
-  EXPECT_EQ(pc_flush(f_), 1);
-  EXPECT_EQ(flushes(), 4) << "a write-back on reuse counts as well";
+  EXPECT_EQ(flush(), 4) << "a write-back on reuse counts as well";
 
   ASSERT_NE(change(f_, 6, 0, 0x66, 1), nullptr);  // written at once
   EXPECT_EQ(pc_sync(f_), 1);
-  EXPECT_EQ(flushes(), 5);
-  EXPECT_EQ(pc_flush(f_), 1);
-  EXPECT_EQ(flushes(), 5) << "pc_sync counts as the last flush";
+  EXPECT_EQ(fault.plan().calls, 5);
+  EXPECT_EQ(flush(), 5) << "pc_sync counts as the last flush";
 }
 
 // The dirty list holds exactly the frames whose dirty flag is set, through
@@ -692,10 +680,8 @@ TEST_F(PageCache, FailedOpensLeaveNothingOpen) {
 
 TEST_F(PageCache, ReadOnlyOpenReadsButItsWritesFail) {
   ASSERT_NE(make_pool(512, 6), nullptr);
-  make_file("ro.ix", 512, 4);
-  PagedFile* f = pc_open(dir_.file("ro.ix").c_str(), pool_, 1, 1);
+  PagedFile* f = open_file("ro.ix", 512, 4, /*read_only=*/1);
   ASSERT_NE(f, nullptr);
-  files_.push_back(f);
   uint8_t* p = pc_get_page(f, 2);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(bytes_at(p, 512), page_pattern(2, 512));
@@ -766,8 +752,7 @@ TEST_F(PageCache, AddedFramesAreReusedBeforeCachedPages) {
   uint8_t* p[4] = {};
   for (int i = 1; i <= 3; ++i) ASSERT_NE(p[i] = touch(f_, i), nullptr);
   ASSERT_EQ(pc_add_frames(pool_, 2), 2);
-  touch(f_, 4);
-  touch(f_, 5);
+  for (int32_t page : {4, 5}) touch(f_, page);
   for (int i = 1; i <= 3; ++i) EXPECT_EQ(pc_frame_of(p[i])->page, i);
   touch(f_, 6);
   EXPECT_EQ(pc_frame_of(p[1])->page, 6);

@@ -162,8 +162,7 @@ TEST_F(LocksTest, NumbersWrapToTheSmallestFreeOneAfterTheLargest) {
 
 TEST_F(LocksTest, SameRecordLockedTwiceStaysLockedUntilBothGo) {
   ASSERT_NO_FATAL_FAILURE(open_t(1));
-  int32_t first = lock(0);
-  int32_t second = lock(0);
+  int32_t first = lock(0), second = lock(0);
   EXPECT_NE(first, second);
   EXPECT_EQ(tb_unlock_record(t_, first), 1);
   EXPECT_EQ(held(0), 1);
@@ -291,8 +290,8 @@ TEST_F(LockHolderTest, RecordLockedByAnotherProcessGivesMinusFour) {
   ASSERT_EQ(on(t_, 0), 2);
   tb_set_error(kTbIndexExists);  // any earlier value survives
   int32_t n = 55;
-  EXPECT_EQ(tb_lock_record(t_, ix_, &n), -4);
-  EXPECT_TB(ix_error, kIxLockFailed, kTbIndexExists);
+  EXPECT_LEAVES(tb_lock_record(t_, ix_, &n), -4, ix_error, kIxLockFailed);
+  EXPECT_EQ(tb_get_error(), kTbIndexExists);
   EXPECT_EQ(n, 55);
   EXPECT_EQ(t_->lock_slot.address, 0);
   EXPECT_EQ(lock(1), 1);  // another record is free
