@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/engine.h"
 #include "engine_fixture.h"
+#include "support/expect_error.h"
 #include "support/fork_helper.h"
+
+#define EXPECT_TB(call, result, error) EXPECT_LEAVES(call, result, tb_get_error(), error)
 
 namespace {
 
@@ -40,13 +44,33 @@ class LocksTest : public EngineTest {
     }
     ASSERT_EQ(tb_close(t), 1);
   }
+  void TearDown() override {
+    if (t_ != nullptr) {
+      EXPECT_EQ(tb_close(t_), 1);
+    }
+    EngineTest::TearDown();
+  }
 
   Table* open(int shared) {
     Table* t = tb_open(base("notes").c_str(), shared, 0);
     if (t != nullptr) ix_ = tb_find_index(t, "ByPath");
     return t;
   }
+  // Opens the table as t_, which TearDown closes unless the test did.
+  void open_t(int shared) {
+    t_ = open(shared);
+    ASSERT_NE(t_, nullptr);
+  }
+  int close_t() { return tb_close(std::exchange(t_, nullptr)); }
   int on(Table* t, int record) { return position(t, ix_, text_key(1, {kPaths[record]})); }
+
+  // Positions t_ on `record` and locks it: the lock's number, 0 on failure.
+  int32_t lock(int record) {
+    EXPECT_EQ(on(t_, record), 2) << "record " << record;
+    int32_t n = 0;
+    EXPECT_EQ(tb_lock_record(t_, ix_, &n), 1) << "record " << record;
+    return n;
+  }
 
   // 1 when another process finds the record's two bytes locked, 0 when free.
   int held(int record) {
@@ -61,200 +85,148 @@ class LocksTest : public EngineTest {
   }
 
   std::vector<int32_t> address_;
+  Table* t_ = nullptr;
   TableIndex* ix_ = nullptr;
 };
 
 TEST_F(LocksTest, ExclusiveModeTakesNoLocks) {
-  Table* t = open(0);
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(on(t, 0), 2);
+  ASSERT_NO_FATAL_FAILURE(open_t(0));
+  ASSERT_EQ(on(t_, 0), 2);
   int32_t number = 777;
-  EXPECT_EQ(tb_lock_record(t, ix_, &number), 1);
+  EXPECT_EQ(tb_lock_record(t_, ix_, &number), 1);
   EXPECT_EQ(number, 777);
-  EXPECT_EQ(t->lock_slot.address, 0);
-  EXPECT_EQ(tb_unlock_record(t, 5), 1);
-  EXPECT_EQ(tb_lock_table(t, 1), 1);
-  EXPECT_EQ(tb_lock_table(t, 1), 1);
-  EXPECT_EQ(tb_lock_table(t, 3), 1);
-  EXPECT_EQ(tb_unlock_table(t, 9), 1);
-  EXPECT_EQ(t->lock_bits, 3u);
-  EXPECT_EQ(tb_close(t), 1);
+  EXPECT_EQ(t_->lock_slot.address, 0);
+  EXPECT_EQ(tb_unlock_record(t_, 5), 1);
+  EXPECT_EQ(tb_lock_table(t_, 1), 1);
+  EXPECT_EQ(tb_lock_table(t_, 1), 1);
+  EXPECT_EQ(tb_lock_table(t_, 3), 1);
+  EXPECT_EQ(tb_unlock_table(t_, 9), 1);
+  EXPECT_EQ(t_->lock_bits, 3u);
 }
 
 TEST_F(LocksTest, TableLocksInSharedMode) {
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(tb_lock_table(t, 1), 1);
-  EXPECT_EQ(t->lock_bits, kLockTableRead);
-  EXPECT_EQ(tb_lock_table(t, 1), -1);
-  EXPECT_EQ(tb_get_error(), kTbLockHeld);
-  EXPECT_EQ(tb_lock_table(t, 3), -1);
-  EXPECT_EQ(tb_get_error(), kTbLockFailed);
-  EXPECT_EQ(tb_unlock_table(t, 3), -1);
-  EXPECT_EQ(tb_get_error(), kTbUnlockFailed);
-  EXPECT_EQ(tb_lock_table(t, 2), 1);
-  EXPECT_EQ(tb_lock_table(t, 2), -1);
-  EXPECT_EQ(tb_get_error(), kTbLockHeld);
-  EXPECT_EQ(tb_unlock_table(t, 1), 1);
-  EXPECT_EQ(tb_unlock_table(t, 2), 1);
-  EXPECT_EQ(t->lock_bits, 0u);
-  EXPECT_EQ(t->directory->file->lock_state, 0);
-  EXPECT_EQ(tb_lock_table(t, 1), 1);
-  EXPECT_EQ(tb_close(t), 1);
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
+  EXPECT_EQ(tb_lock_table(t_, 1), 1);
+  EXPECT_EQ(t_->lock_bits, kLockTableRead);
+  EXPECT_TB(tb_lock_table(t_, 1), -1, kTbLockHeld);
+  EXPECT_TB(tb_lock_table(t_, 3), -1, kTbLockFailed);
+  EXPECT_TB(tb_unlock_table(t_, 3), -1, kTbUnlockFailed);
+  EXPECT_EQ(tb_lock_table(t_, 2), 1);
+  EXPECT_TB(tb_lock_table(t_, 2), -1, kTbLockHeld);
+  EXPECT_EQ(tb_unlock_table(t_, 1), 1);
+  EXPECT_EQ(tb_unlock_table(t_, 2), 1);
+  EXPECT_EQ(t_->lock_bits, 0u);
+  EXPECT_EQ(t_->directory->file->lock_state, 0);
+  EXPECT_EQ(tb_lock_table(t_, 1), 1);
 }
 
 TEST_F(LocksTest, LockBitsOfOneKindShareOneIndexFileLock) {
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(tb_take_lock_bit(t, kLockIndexRead), 1);
-  ASSERT_EQ(tb_lock_table(t, 1), 1);
-  EXPECT_EQ(ix_reader_state(t->directory->file->lock_state), kLockHeld);
-  EXPECT_EQ(tb_drop_lock_bit(t, kLockIndexRead), 1);
-  EXPECT_EQ(ix_reader_state(t->directory->file->lock_state), kLockHeld);  // bit 4 keeps it
-  EXPECT_EQ(tb_unlock_table(t, 1), 1);
-  EXPECT_EQ(t->directory->file->lock_state, 0);
-  EXPECT_EQ(tb_close(t), 1);
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
+  ASSERT_EQ(tb_take_lock_bit(t_, kLockIndexRead), 1);
+  ASSERT_EQ(tb_lock_table(t_, 1), 1);
+  EXPECT_EQ(ix_reader_state(t_->directory->file->lock_state), kLockHeld);
+  EXPECT_EQ(tb_drop_lock_bit(t_, kLockIndexRead), 1);
+  EXPECT_EQ(ix_reader_state(t_->directory->file->lock_state), kLockHeld);  // bit 4 keeps it
+  EXPECT_EQ(tb_unlock_table(t_, 1), 1);
+  EXPECT_EQ(t_->directory->file->lock_state, 0);
 }
 
 TEST_F(LocksTest, RecordLocksAreNumberedAndTheSlotIsReused) {
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
-  int32_t n[4] = {};
-  for (int r = 0; r < 3; ++r) {
-    ASSERT_EQ(on(t, r), 2);
-    ASSERT_EQ(tb_lock_record(t, ix_, &n[r]), 1);
-    EXPECT_EQ(n[r], r + 1);
-  }
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(lock(r), r + 1);
   for (int r = 0; r < 3; ++r) EXPECT_EQ(held(r), 1) << r;
   EXPECT_EQ(held(3), 0);
 
-  EXPECT_EQ(tb_unlock_record(t, 1), 1);
+  EXPECT_EQ(tb_unlock_record(t_, 1), 1);
   EXPECT_EQ(held(0), 0);
-  EXPECT_EQ(t->lock_slot.address, 0);
-  ASSERT_EQ(on(t, 3), 2);
-  ASSERT_EQ(tb_lock_record(t, ix_, &n[3]), 1);
-  EXPECT_EQ(n[3], 1);
-  EXPECT_EQ(t->lock_slot.address, address_[3]);
-  ASSERT_EQ(on(t, 0), 2);
-  int32_t next = 0;
-  ASSERT_EQ(tb_lock_record(t, ix_, &next), 1);
-  EXPECT_EQ(next, 4);
+  EXPECT_EQ(t_->lock_slot.address, 0);
+  EXPECT_EQ(lock(3), 1);
+  EXPECT_EQ(t_->lock_slot.address, address_[3]);
+  EXPECT_EQ(lock(0), 4);
 
   tb_set_error(0);
-  EXPECT_EQ(tb_unlock_record(t, 9), -1);
-  EXPECT_EQ(tb_get_error(), kTbNoSuchLock);
-  EXPECT_EQ(tb_unlock_record(t, 2), 1);
+  EXPECT_TB(tb_unlock_record(t_, 9), -1, kTbNoSuchLock);
+  EXPECT_EQ(tb_unlock_record(t_, 2), 1);
   EXPECT_EQ(held(1), 0);
-  EXPECT_EQ(tb_unlock_record(t, 2), -1);
-  EXPECT_EQ(tb_get_error(), kTbNoSuchLock);
-  EXPECT_EQ(tb_close(t), 1);
+  EXPECT_TB(tb_unlock_record(t_, 2), -1, kTbNoSuchLock);
+  EXPECT_EQ(close_t(), 1);
   EXPECT_EQ(held(2), 0);
 }
 
 TEST_F(LocksTest, NumbersWrapToTheSmallestFreeOneAfterTheLargest) {
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
-  int32_t n = 0;
-  ASSERT_EQ(on(t, 0), 2);
-  ASSERT_EQ(tb_lock_record(t, ix_, &n), 1);
-  ASSERT_EQ(on(t, 1), 2);
-  ASSERT_EQ(tb_lock_record(t, ix_, &n), 1);
-  ASSERT_EQ(on(t, 2), 2);
-  ASSERT_EQ(tb_lock_record(t, ix_, &n), 1);
-  ASSERT_EQ(n, 3);
-  t->lock_slot.next->number = INT32_MAX;  // as after a long run of locks
-  ASSERT_EQ(on(t, 3), 2);
-  ASSERT_EQ(tb_lock_record(t, ix_, &n), 1);
-  EXPECT_EQ(n, 3);  // 2 is in use, 3 is free again
-  EXPECT_EQ(tb_close(t), 1);
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
+  for (int r = 0; r < 3; ++r) ASSERT_EQ(lock(r), r + 1);
+  t_->lock_slot.next->number = INT32_MAX;  // as after a long run of locks
+  EXPECT_EQ(lock(3), 3);  // 2 is in use, 3 is free again
 }
 
 TEST_F(LocksTest, SameRecordLockedTwiceStaysLockedUntilBothGo) {
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
-  int32_t first = 0, second = 0;
-  ASSERT_EQ(on(t, 0), 2);
-  ASSERT_EQ(tb_lock_record(t, ix_, &first), 1);
-  ASSERT_EQ(tb_lock_record(t, ix_, &second), 1);
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
+  int32_t first = lock(0), second = lock(0);
   EXPECT_NE(first, second);
-  EXPECT_EQ(tb_unlock_record(t, first), 1);
+  EXPECT_EQ(tb_unlock_record(t_, first), 1);
   EXPECT_EQ(held(0), 1);
-  EXPECT_EQ(tb_unlock_record(t, second), 1);
+  EXPECT_EQ(tb_unlock_record(t_, second), 1);
   EXPECT_EQ(held(0), 0);
-  EXPECT_EQ(tb_close(t), 1);
 }
 
 TEST_F(LocksTest, KeptAndTemporaryLockOnOneRecord) {
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(on(t, 0), 2);
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
+  ASSERT_EQ(on(t_, 0), 2);
   // Temporary first, then kept.
   int took = 0;
-  ASSERT_EQ(rec_take_temp_lock(t, address_[0], &took), 1);
+  ASSERT_EQ(rec_take_temp_lock(t_, address_[0], &took), 1);
   EXPECT_EQ(took, 1);
   int32_t n = 0;
-  ASSERT_EQ(tb_lock_record(t, ix_, &n), 1);
-  ASSERT_EQ(rec_release_temp_lock(t), 1);
-  EXPECT_EQ(t->temp_lock, 0);
+  ASSERT_EQ(tb_lock_record(t_, ix_, &n), 1);
+  ASSERT_EQ(rec_release_temp_lock(t_), 1);
+  EXPECT_EQ(t_->temp_lock, 0);
   EXPECT_EQ(held(0), 1);
-  ASSERT_EQ(tb_unlock_record(t, n), 1);
+  ASSERT_EQ(tb_unlock_record(t_, n), 1);
   EXPECT_EQ(held(0), 0);
 
   // Kept first, then temporary: the temporary one takes nothing.
-  ASSERT_EQ(tb_lock_record(t, ix_, &n), 1);
-  ASSERT_EQ(rec_take_temp_lock(t, address_[0], &took), 1);
+  ASSERT_EQ(tb_lock_record(t_, ix_, &n), 1);
+  ASSERT_EQ(rec_take_temp_lock(t_, address_[0], &took), 1);
   EXPECT_EQ(took, 0);
-  ASSERT_EQ(rec_release_temp_lock(t), 1);
+  ASSERT_EQ(rec_release_temp_lock(t_), 1);
   EXPECT_EQ(held(0), 1);
-  ASSERT_EQ(tb_unlock_record(t, n), 1);
+  ASSERT_EQ(tb_unlock_record(t_, n), 1);
   EXPECT_EQ(held(0), 0);
-  EXPECT_EQ(tb_close(t), 1);
 }
 
 TEST_F(LocksTest, MovedRecordTakesItsLocksAlong) {
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(on(t, 0), 2);
-  int32_t n = 0;
-  ASSERT_EQ(tb_lock_record(t, ix_, &n), 1);
-  ASSERT_EQ(rec_move_record_locks(t, address_[0], address_[2]), 1);
-  EXPECT_EQ(t->lock_slot.address, address_[2]);
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
+  int32_t n = lock(0);
+  ASSERT_EQ(rec_move_record_locks(t_, address_[0], address_[2]), 1);
+  EXPECT_EQ(t_->lock_slot.address, address_[2]);
   EXPECT_EQ(held(0), 0);
   EXPECT_EQ(held(2), 1);
   // Nothing held the old address: the new one is not kept locked either.
-  ASSERT_EQ(rec_move_record_locks(t, address_[1], address_[3]), 1);
+  ASSERT_EQ(rec_move_record_locks(t_, address_[1], address_[3]), 1);
   EXPECT_EQ(held(3), 0);
-  ASSERT_EQ(tb_unlock_record(t, n), 1);
+  ASSERT_EQ(tb_unlock_record(t_, n), 1);
   EXPECT_EQ(held(2), 0);
-  EXPECT_EQ(tb_close(t), 1);
 }
 
 TEST_F(LocksTest, RecordLockNeedsACurrentRecord) {
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
   int32_t n = 0;
-  EXPECT_EQ(tb_lock_record(t, ix_, &n), -1);  // state -2 after open
-  EXPECT_EQ(tb_get_error(), kTbNoCurrent);
+  EXPECT_TB(tb_lock_record(t_, ix_, &n), -1, kTbNoCurrent);  // state -2 after open
   // A state of 1 whose cursor stands past the last entry.
-  ASSERT_EQ(position(t, ix_, text_key(1, {"zzz"})), -3);
+  ASSERT_EQ(position(t_, ix_, text_key(1, {"zzz"})), -3);
   ix_->state = 1;
-  EXPECT_EQ(tb_lock_record(t, ix_, &n), -1);
-  EXPECT_EQ(tb_get_error(), kTbNoCurrent);
-  EXPECT_EQ(t->lock_bits, 0u);  // the read bit taken for the look-up is gone
+  EXPECT_TB(tb_lock_record(t_, ix_, &n), -1, kTbNoCurrent);
+  EXPECT_EQ(t_->lock_bits, 0u);  // the read bit taken for the look-up is gone
 
   Table* other = make_notes("other");
   ASSERT_NE(other, nullptr);
-  EXPECT_EQ(tb_lock_record(other, ix_, &n), -1);
-  EXPECT_EQ(tb_get_error(), kTbForeignIndex);
+  EXPECT_TB(tb_lock_record(other, ix_, &n), -1, kTbForeignIndex);
   Table stranger{};
-  EXPECT_EQ(tb_lock_record(&stranger, ix_, &n), -1);
-  EXPECT_EQ(tb_get_error(), kTbNotOpen);
-  EXPECT_EQ(tb_unlock_record(&stranger, 1), -1);
-  EXPECT_EQ(tb_get_error(), kTbNotOpen);
-  EXPECT_EQ(tb_lock_table(&stranger, 1), -1);
-  EXPECT_EQ(tb_get_error(), kTbNotOpen);
+  EXPECT_TB(tb_lock_record(&stranger, ix_, &n), -1, kTbNotOpen);
+  EXPECT_TB(tb_unlock_record(&stranger, 1), -1, kTbNotOpen);
+  EXPECT_TB(tb_lock_table(&stranger, 1), -1, kTbNotOpen);
   EXPECT_EQ(tb_close(other), 1);
-  EXPECT_EQ(tb_close(t), 1);
 }
 
 TEST_F(LocksTest, SharedOpenWaitsForTheHeaderLockAndGivesUp) {
@@ -269,15 +241,12 @@ TEST_F(LocksTest, SharedOpenWaitsForTheHeaderLockAndGivesUp) {
   });
   char b = 0;
   ASSERT_EQ(recv_byte(c.from_child, &b), 1);
-  EXPECT_EQ(open(1), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbLockFailed);
+  EXPECT_TB(open(1), nullptr, kTbLockFailed);
   EXPECT_EQ(tb_tables.head, nullptr);
   // Once the header is free the shared open succeeds.
   send_byte(c.to_child, 'q');
   EXPECT_EQ(wait_child(c), 0);
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(tb_close(t), 1);
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
 }
 
 // Another process holds something; this one gets -4 after its retries.
@@ -317,38 +286,27 @@ class LockHolderTest : public LocksTest {
 TEST_F(LockHolderTest, RecordLockedByAnotherProcessGivesMinusFour) {
   start_holder();
   ASSERT_EQ(ask('r'), 'k');
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(on(t, 0), 2);
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
+  ASSERT_EQ(on(t_, 0), 2);
   tb_set_error(kTbIndexExists);  // any earlier value survives
   int32_t n = 55;
-  EXPECT_EQ(tb_lock_record(t, ix_, &n), -4);
-  EXPECT_EQ(ix_error, kIxLockFailed);
+  EXPECT_LEAVES(tb_lock_record(t_, ix_, &n), -4, ix_error, kIxLockFailed);
   EXPECT_EQ(tb_get_error(), kTbIndexExists);
   EXPECT_EQ(n, 55);
-  EXPECT_EQ(t->lock_slot.address, 0);
-  // Another record is free.
-  ASSERT_EQ(on(t, 1), 2);
-  EXPECT_EQ(tb_lock_record(t, ix_, &n), 1);
-  EXPECT_EQ(n, 1);
+  EXPECT_EQ(t_->lock_slot.address, 0);
+  EXPECT_EQ(lock(1), 1);  // another record is free
   EXPECT_EQ(stop(), 0);
-  ASSERT_EQ(on(t, 0), 2);
-  EXPECT_EQ(tb_lock_record(t, ix_, &n), 1);
-  EXPECT_EQ(n, 2);
-  EXPECT_EQ(tb_close(t), 1);
+  EXPECT_EQ(lock(0), 2);
 }
 
 TEST_F(LockHolderTest, TableWriteLockElsewhereRefusesOurReadLock) {
   start_holder();
-  Table* t = open(1);
-  ASSERT_NE(t, nullptr);
+  ASSERT_NO_FATAL_FAILURE(open_t(1));
   ASSERT_EQ(ask('t'), 'k');
-  EXPECT_EQ(tb_lock_table(t, 1), -4);
-  EXPECT_EQ(tb_get_error(), kTbLockFailed);
-  EXPECT_EQ(t->lock_bits, 0u);
+  EXPECT_TB(tb_lock_table(t_, 1), -4, kTbLockFailed);
+  EXPECT_EQ(t_->lock_bits, 0u);
   EXPECT_EQ(stop(), 0);
-  EXPECT_EQ(tb_lock_table(t, 1), 1);
-  EXPECT_EQ(tb_close(t), 1);
+  EXPECT_EQ(tb_lock_table(t_, 1), 1);
 }
 
 }  // namespace
