@@ -28,24 +28,10 @@ std::string wide_key(int i) {
 }
 
 
-class DeleteTest : public ::testing::Test {
+class DeleteTest : public TreeTest {
  protected:
-  void SetUp() override { ASSERT_EQ(ix_startup(16, 512), 1); }
-  void TearDown() override { ix_shutdown(); }
-  IndexHandle* Create(int page_size) {
-    path_ = dir_.file("t.idx");
-    IndexHandle* h = ix_create(path_.c_str(), nullptr, page_size);
-    EXPECT_NE(h, nullptr) << "ix_error " << ix_error;
-    return h;
-  }
-  void ExpectSound(IndexHandle* h) {
-    std::string findings;
-    EXPECT_EQ(ix_verify(h, collect, &findings, 10), 0) << findings;
-  }
   // Run of entries and keys of a leaf: its used size less the node header.
   int Run(IndexHandle* h, int32_t page) { return read_node(h, page).used - kNodeHeaderSize; }
-  TempDir dir_;
-  std::string path_;
 };
 
 TEST_F(DeleteTest, DeletingTheOnlyEntryFreesTheLeafForReuse) {

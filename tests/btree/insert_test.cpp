@@ -26,22 +26,7 @@ std::pair<std::string, int32_t> first_below(IndexHandle* h, int32_t page) {
   return n.count > 0 ? std::make_pair(n.keys[0], n.refs[0]) : std::make_pair(std::string(), 0);
 }
 
-class InsertTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(ix_startup(16, 512), 1); }
-  void TearDown() override { ix_shutdown(); }
-  IndexHandle* Create(int page_size) {
-    std::string path = dir_.file("t.idx");
-    IndexHandle* h = ix_create(path.c_str(), nullptr, page_size);
-    EXPECT_NE(h, nullptr) << "ix_error " << ix_error;
-    return h;
-  }
-  void ExpectSound(IndexHandle* h) {
-    std::string findings;
-    EXPECT_EQ(ix_verify(h, collect, &findings, 10), 0) << findings;
-  }
-  TempDir dir_;
-};
+using InsertTest = TreeTest;
 
 TEST_F(InsertTest, FirstInsertionAllocatesRootLeaf) {
   IndexHandle* h = Create(512);

@@ -28,25 +28,14 @@ std::string current_key(IndexHandle* h) {
   return key;
 }
 
-class SearchTest : public ::testing::Test {
+class SearchTest : public TreeTest {
  protected:
-  void SetUp() override { ASSERT_EQ(ix_startup(16, 512), 1); }
-  void TearDown() override { ix_shutdown(); }
-  IndexHandle* Create(int page_size) {
-    path_ = dir_.file("t.idx");
-    IndexHandle* h = ix_create(path_.c_str(), nullptr, page_size);
-    EXPECT_NE(h, nullptr) << "ix_error " << ix_error;
-    return h;
-  }
-  IndexHandle* Open(int shared = 0) { return ix_open(path_.c_str(), nullptr, shared, 0); }
   // Fills a 92-byte-page tree with key0000..key(n-1), ref = index.
   IndexHandle* Filled(int n) {
     IndexHandle* h = Create(92);
     for (int i = 0; i < n; ++i) EXPECT_EQ(put(h, key_of(i), i), 1) << i;
     return h;
   }
-  TempDir dir_;
-  std::string path_;
 };
 
 TEST_F(SearchTest, ThreeEntryExample) {

@@ -13,6 +13,7 @@
 #include "btree/btree.h"
 #include "btree/index_file.h"
 #include "btree/node.h"
+#include "support/temp_dir.h"
 
 namespace tree_test {
 
@@ -77,5 +78,27 @@ inline Node read_node(IndexHandle* h, int32_t page) {
 
 // Verifier sink: one finding a line.
 inline void collect(void* ctx, const char* text) { *static_cast<std::string*>(ctx) += std::string(text) + "\n"; }
+
+// A started index layer (16 frames of 512 bytes) and a temporary folder,
+// for tests of one tree at a time.
+class TreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(ix_startup(16, 512), 1); }
+  void TearDown() override { ix_shutdown(); }
+  // A new index file `t.idx` of `page_size` pages.
+  IndexHandle* Create(int page_size) {
+    path_ = dir_.file("t.idx");
+    IndexHandle* h = ix_create(path_.c_str(), nullptr, page_size);
+    EXPECT_NE(h, nullptr) << "ix_error " << ix_error;
+    return h;
+  }
+  IndexHandle* Open(int shared = 0) { return ix_open(path_.c_str(), nullptr, shared, 0); }
+  void ExpectSound(IndexHandle* h) {
+    std::string findings;
+    EXPECT_EQ(ix_verify(h, collect, &findings, 10), 0) << findings;
+  }
+  TempDir dir_;
+  std::string path_;
+};
 
 }  // namespace tree_test

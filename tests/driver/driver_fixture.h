@@ -11,9 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <sys/stat.h>
@@ -24,11 +22,6 @@
 #include "event/file_event.h"
 #include "platform/registry.h"
 #include "support/temp_dir.h"
-
-inline std::string resolved(const std::string& path) {
-  char out[PATH_MAX];
-  return realpath(path.c_str(), out) != nullptr ? std::string(out) : path;
-}
 
 constexpr char kConfigurationKey[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration";
 

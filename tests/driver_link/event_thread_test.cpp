@@ -1,7 +1,6 @@
 // The event thread on its own: the status check, recovery, opening the
 // database, opening the driver, the events and the end. Each test runs in a
 // forked child (see monitor/monitor_fixture.h).
-#include <sys/stat.h>
 
 #include "monitor/monitor_fixture.h"
 

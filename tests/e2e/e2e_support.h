@@ -46,6 +46,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "support/temp_dir.h"
@@ -77,30 +78,11 @@ struct ProgramRun {
   std::string err;
 };
 
-inline std::string resolved(const std::string& path) {
-  char out[PATH_MAX];
-  return ::realpath(path.c_str(), out) != nullptr ? std::string(out) : path;
-}
-
-// A file's identity: a table thrown away and made anew gets another.
-struct FileStamp {
-  bool exists = false;
-  ino_t inode = 0;
-  timespec mtime{};
-  bool operator==(const FileStamp& o) const {
-    return exists == o.exists && inode == o.inode && mtime.tv_sec == o.mtime.tv_sec &&
-           mtime.tv_nsec == o.mtime.tv_nsec;
-  }
-};
-
+// A file's identity (platform/atomic_file.h): a table thrown away and made
+// anew gets another.
 inline FileStamp stamp_of(const std::string& path) {
   FileStamp s;
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) {
-    s.exists = true;
-    s.inode = st.st_ino;
-    s.mtime = st.st_mtim;
-  }
+  (void)af_stamp(path, &s);
   return s;
 }
 
@@ -195,7 +177,7 @@ class E2eTest : public ::testing::Test {
   // is tried.
   ::testing::AssertionResult wait_ready(size_t i) {
     const auto deadline = deadline_in(kDeadlineMs);
-    while (!(stamp_of(system_file("qbtmp.idx")) != monitors_[i].temp_table && status() == 1)) {
+    while (same_stamp(stamp_of(system_file("qbtmp.idx")), monitors_[i].temp_table) || status() != 1) {
       if (ended(i)) return ::testing::AssertionFailure() << "qbmon ended before opening its tables";
       if (Clock::now() > deadline) return ::testing::AssertionFailure() << "qbmon never opened its tables";
       pause_briefly();

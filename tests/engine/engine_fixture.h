@@ -59,6 +59,18 @@ class EngineTest : public TableTest {
     return at;
   }
 
+  // The notes table "notes" made with the index "ByPath" on "Path" (number
+  // 1) and opened again, current; its index in *ix. Null on a failure.
+  Table* notes_by_path(TableIndex** ix) {
+    Table* t = make_notes("notes");
+    if (t == nullptr || add_directory_entry(t, "ByPath", {"Path"}, 1) != 1 || tb_close(t) != 1) return nullptr;
+    t = tb_open(base("notes").c_str(), 0, 0);
+    if (t == nullptr) return nullptr;
+    tb_set_current_table(t);
+    *ix = tb_find_index(t, "ByPath");
+    return *ix != nullptr ? t : nullptr;
+  }
+
   // Puts `ix` on the entry with `key`, as a search that found it would.
   static int position(Table* t, TableIndex* ix, const std::vector<uint8_t>& key) {
     tb_set_current_table(t);

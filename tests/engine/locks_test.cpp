@@ -26,15 +26,9 @@ class LocksTest : public EngineTest {
     EngineTest::SetUp();
     tb_lock_settings = TbLockSettings{3, 5, 100};  // keep refusals quick
     ix_lock_settings = IxLockSettings{3, 5, 100};
-    Table* t = make_notes("notes");
-    ASSERT_NE(t, nullptr);
-    ASSERT_EQ(add_directory_entry(t, "ByPath", {"Path"}, 1), 1);
-    ASSERT_EQ(tb_close(t), 1);
-    t = tb_open(base("notes").c_str(), 0, 0);
-    ASSERT_NE(t, nullptr);
-    tb_set_current_table(t);
-    TableIndex* ix = tb_find_index(t, "ByPath");
-    ASSERT_NE(ix, nullptr);
+    TableIndex* ix = nullptr;
+    Table* t = notes_by_path(&ix);
+    ASSERT_NE(t, nullptr) << "tb_error " << tb_error;
     for (const auto& p : kPaths) {
       int32_t at = append_record(t, {p, "note " + p});
       ASSERT_GT(at, 0);

@@ -4,7 +4,6 @@
 // (monitor_fixture.h); a helper thread plays the user and the system,
 // sending its signals to that thread, which reads them from its signalfd.
 #include <pthread.h>
-#include <sys/stat.h>
 
 #include <csignal>
 

@@ -244,21 +244,9 @@ TEST_F(Registry, MalformedLinesAreReportedOnceAndKept) {
 
 TEST_F(Registry, TwoProcessesWritingAtOnceLoseNothing) {
   constexpr uint32_t kWrites = 200;
-  auto writer = [&](char tag) {
-    return fork_child([tag](int in, int) {
-      char go;
-      if (recv_byte(in, &go) != 1) return 2;
-      for (uint32_t i = 0; i < kWrites; ++i)
-        if (reg_write_number(kLM, kSaveAs, (tag + std::to_string(i)).c_str(), i * 7 + static_cast<uint32_t>(tag)) != 0)
-          return 4;
-      return 0;
-    });
-  };
-  Child a = writer('A'), b = writer('B');
-  send_byte(a.to_child, 'g');
-  send_byte(b.to_child, 'g');
-  EXPECT_EQ(wait_child(a), 0);
-  EXPECT_EQ(wait_child(b), 0);
+  EXPECT_TRUE(write_at_once(kWrites, [](char tag, unsigned i) {
+    return reg_write_number(kLM, kSaveAs, (tag + std::to_string(i)).c_str(), i * 7 + static_cast<uint32_t>(tag)) == 0;
+  }));
   int missing = 0;
   for (char tag : {'A', 'B'})
     for (uint32_t i = 0; i < kWrites; ++i)

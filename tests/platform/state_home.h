@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <unistd.h>
 
+#include "support/fork_helper.h"
 #include "support/temp_dir.h"
 
 class StateHome : public ::testing::Test {
@@ -61,4 +63,24 @@ inline int count_of(const std::string& text, const std::string& what) {
   int n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
+}
+
+// Two processes, 'A' and 'B', each making `writes` changes write(tag, i)
+// (false: it failed), let go at the same moment. True when both made all
+// of theirs.
+inline bool write_at_once(unsigned writes, const std::function<bool(char tag, unsigned i)>& write) {
+  auto writer = [&](char tag) {
+    return fork_child([&write, tag, writes](int in, int) {
+      char go;
+      if (recv_byte(in, &go) != 1) return 2;
+      for (unsigned i = 0; i < writes; ++i)
+        if (!write(tag, i)) return 3;
+      return 0;
+    });
+  };
+  Child a = writer('A'), b = writer('B');
+  send_byte(a.to_child, 'g');
+  send_byte(b.to_child, 'g');
+  const int ra = wait_child(a), rb = wait_child(b);
+  return ra == 0 && rb == 0;
 }

@@ -1,5 +1,6 @@
 #include "support/temp_dir.h"
 
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -27,4 +28,9 @@ bool write_whole_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
+}
+
+std::string resolved(const std::string& path) {
+  char out[PATH_MAX];
+  return ::realpath(path.c_str(), out) != nullptr ? std::string(out) : path;
 }

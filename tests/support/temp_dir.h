@@ -20,3 +20,5 @@ class TempDir {
 std::string read_whole_file(const std::string& path);
 // Writes bytes to a file, replacing it.
 bool write_whole_file(const std::string& path, const std::string& bytes);
+// `path` with its links resolved, or as given when it cannot be.
+std::string resolved(const std::string& path);
