@@ -70,10 +70,11 @@ class MonitorTest : public ::testing::Test {
     if (pid == 0) {
       ::alarm(alarmSeconds);
       capture = new LogCapture;  // ends with the child
+      const int failedBefore = failedParts();  // an earlier row's failure is the parent's
       body();
       std::fflush(stdout);
       std::fflush(stderr);
-      ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+      ::_exit(failedParts() != failedBefore ? 1 : 0);
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -81,6 +82,13 @@ class MonitorTest : public ::testing::Test {
     ASSERT_TRUE(WIFEXITED(status)) << "the child was ended by signal " << WTERMSIG(status)
                                    << (WTERMSIG(status) == SIGALRM ? " (it hung)" : "");
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's failures are printed above";
+  }
+
+  static int failedParts() {
+    const ::testing::TestResult* r = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    int n = 0;
+    for (int i = 0; i < r->total_part_count(); ++i) n += r->GetTestPartResult(i).failed() ? 1 : 0;
+    return n;
   }
 
   static bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
@@ -116,15 +124,16 @@ class MonitorTest : public ::testing::Test {
     if (!readEventThreadNotice(&n.first, &n.second)) return std::nullopt;
     return n;
   }
-  // Waits until the event thread handles events: a probe of an operation
-  // nobody uses is pushed until its trace comes.
+  // Waits until the event thread handles events, and then until it waits
+  // for the next: a probe of an operation nobody uses is pushed until its
+  // trace comes, and the queue drained.
   static bool waitHandling() {
     return waitUntil([] {
       FileEvent probe;
       probe.operation = 99;
       eq_push(&probe);
       return traced("\nDoResponse with 99\n");
-    });
+    }) && eq_drain(10000) == 0;
   }
   // Stops the event thread as WinMain's shutdown does; its kEnded code.
   static std::optional<int> stopEventThread() {

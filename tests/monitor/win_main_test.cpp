@@ -5,6 +5,7 @@
 // sending its signals to that thread, which reads them from its signalfd.
 #include <pthread.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include "monitor/monitor_fixture.h"
@@ -139,7 +140,8 @@ TEST_F(MonitorRun, NotesProgramIsLaunchedAsConfigured) {
     SCOPED_TRACE(row.what);
     freshState(row.what);
     inChild([&] {
-      const std::string mark = files_ + "/launched";
+      std::string mark = files_ + "/launched-" + row.what;  // one a row, without blanks
+      std::replace(mark.begin(), mark.end(), ' ', '-');
       if (row.integrate)
         ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, "Integrate", *row.integrate), 0);
       else
