@@ -3,61 +3,29 @@
 // compacts) the notes table. The table mutex must keep the two apart.
 //
 // The probe: every file operation of the engine goes through the FileIo
-// table, so a recording table notes which thread made each one. All of the
-// main thread's operations belong to the one closeDatabase; when the two
-// threads are kept apart, no operation of the event thread falls between
-// the main thread's first and last.
+// table, so the fault-injecting one, told of each call, notes which thread
+// made it. All of the main thread's operations belong to the one
+// closeDatabase; when the two threads are kept apart, no operation of the
+// event thread falls between the main thread's first and last.
 #include <pthread.h>
 
 #include <atomic>
 #include <mutex>
 
-#include "cache/file_io.h"
 #include "monitor/monitor_fixture.h"
 #include "monitor/monitor_wnd_proc.h"
+#include "support/fault_io.h"
 #include "upkeep/monitor_tables.h"
 
 namespace {
 
-FileIo gInner;
 std::mutex gLogLock;
 std::vector<pthread_t> gLog;
 
-void note() {
+void note(IoKind) {
   pthread_t id = pthread_self();
   std::lock_guard<std::mutex> g(gLogLock);
   gLog.push_back(id);
-}
-
-int recClose(int h) { return note(), gInner.close(h); }
-int recFlush(int h) { return note(), gInner.flush(h); }
-int recCreate(const char* n) { return note(), gInner.create(n); }
-int recFileSize(int h, int32_t* s) { return note(), gInner.file_size(h, s); }
-int recLock(int h, int32_t o, int32_t l, int t, int d, int m) { return note(), gInner.lock(h, o, l, t, d, m); }
-int recOpen(const char* n, int w, int s) { return note(), gInner.open(n, w, s); }
-int recReadAt(int h, int32_t o, int32_t l, void* b) { return note(), gInner.read_at(h, o, l, b); }
-int recReadPage(int h, int32_t p, int32_t s, void* b) { return note(), gInner.read_page(h, p, s, b); }
-int recRemove(const char* n) { return note(), gInner.remove(n); }
-int recWriteAt(int h, int32_t o, int32_t l, const void* b) { return note(), gInner.write_at(h, o, l, b); }
-int recWritePage(int h, int32_t p, int32_t s, const void* b) { return note(), gInner.write_page(h, p, s, b); }
-int recUnlock(int h, int32_t o, int32_t l) { return note(), gInner.unlock(h, o, l); }
-
-// Installed while the event thread is idle in its wait: the event that
-// wakes it comes through the queue's lock after this write.
-void recordFileOperations() {
-  gInner = g_file_io;
-  g_file_io.close = recClose;
-  g_file_io.flush = recFlush;
-  g_file_io.create = recCreate;
-  g_file_io.file_size = recFileSize;
-  g_file_io.lock = recLock;
-  g_file_io.open = recOpen;
-  g_file_io.read_at = recReadAt;
-  g_file_io.read_page = recReadPage;
-  g_file_io.remove = recRemove;
-  g_file_io.write_at = recWriteAt;
-  g_file_io.write_page = recWritePage;
-  g_file_io.unlock = recUnlock;
 }
 
 std::string moving(int i) { return "/home/ada/moving/" + std::to_string(i) + ".txt"; }
@@ -76,7 +44,10 @@ TEST_F(TwoThreads, CloseNeverInterleavesWithQueuedEvents) {
 
     ASSERT_EQ(MonitorWndProc(MonitorMessage::kCreate, 0), kKeepRunning);
     ASSERT_TRUE(waitHandling());
-    recordFileOperations();
+    // Installed while the event thread is idle in its wait: the event that
+    // wakes it comes through the queue's lock after this.
+    std::optional<FaultIo> recording(std::in_place);
+    recording->plan().observe = note;
 
     // The driver: one rename after another, each queued once the one
     // before was handled (the queue drained: the event thread waits for
@@ -99,7 +70,7 @@ TEST_F(TwoThreads, CloseNeverInterleavesWithQueuedEvents) {
     EXPECT_TRUE(waitUntil([&] { return handled.load() >= atClose + 20; }));
     stop.store(true);
     feeder.join();
-    g_file_io = gInner;
+    recording.reset();
 
     std::vector<pthread_t> log;
     {

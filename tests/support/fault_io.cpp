@@ -22,6 +22,7 @@ FaultPlan* g_plan = nullptr;
 
 // True when this call of `kind` is to fail.
 bool should_fail(IoKind kind) {
+  if (g_plan != nullptr && g_plan->observe != nullptr) g_plan->observe(kind);
   if (g_plan == nullptr || g_plan->fail_at == 0) return false;
   if (g_plan->kind != IoKind::Any && g_plan->kind != kind) return false;
   ++g_plan->calls;

@@ -21,6 +21,7 @@ struct FaultPlan {
   // first half of their bytes written and errno ENOSPC. Otherwise every
   // write counts, and a failing one writes nothing, errno EIO.
   bool disk_full = false;
+  void (*observe)(IoKind kind) = nullptr;  // told of every call, failing or not
   int calls = 0;            // matching calls seen
   int failures = 0;         // failures injected
 };
