@@ -173,28 +173,33 @@ int plain_path(RegHive hive, const char* key, std::string* path) {
 
 // ---- the plain interface ----------------------------------------------------
 
-int reg_read_number(RegHive hive, const char* key, const char* name, uint32_t* value) {
-  Guard g;
+// The value `name` of `key` in the fresh copy, when it has type `type`: 0,
+// ENOENT, EPROTOTYPE or the refresh's error. The caller holds the guard.
+static int read_value(RegHive hive, const char* key, const char* name, uint32_t type, const RegValue** out) {
   std::string path;
   int rc = plain_path(hive, key, &path);
   if (rc != 0) return rc;
-  const RegValue* v = find_value(path, name);
-  if (v == nullptr) return ENOENT;
-  if (v->type != REG_DWORD || v->data.size() != sizeof *value) return EPROTOTYPE;
+  *out = find_value(path, name);
+  if (*out == nullptr) return ENOENT;
+  return (*out)->type == type ? 0 : EPROTOTYPE;
+}
+
+int reg_read_number(RegHive hive, const char* key, const char* name, uint32_t* value) {
+  Guard g;
+  const RegValue* v = nullptr;
+  int rc = read_value(hive, key, name, REG_DWORD, &v);
+  if (rc != 0) return rc;
+  if (v->data.size() != sizeof *value) return EPROTOTYPE;
   std::memcpy(value, v->data.data(), sizeof *value);
   return 0;
 }
 
 int reg_read_string(RegHive hive, const char* key, const char* name, std::string* value) {
   Guard g;
-  std::string path;
-  int rc = plain_path(hive, key, &path);
-  if (rc != 0) return rc;
-  const RegValue* v = find_value(path, name);
-  if (v == nullptr) return ENOENT;
-  if (v->type != REG_SZ) return EPROTOTYPE;
-  *value = v->data;
-  return 0;
+  const RegValue* v = nullptr;
+  int rc = read_value(hive, key, name, REG_SZ, &v);
+  if (rc == 0) *value = v->data;
+  return rc;
 }
 
 int reg_write_number(RegHive hive, const char* key, const char* name, uint32_t value) {
