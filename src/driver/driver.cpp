@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <pwd.h>
 #include <unistd.h>
 
 #include "driver/queue.h"
@@ -26,13 +25,6 @@ std::mutex& driverLock() {
 Reader* openReader = nullptr;
 bool opened = false;
 
-std::string home_folder() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') return home;
-  const passwd* pw = getpwuid(geteuid());
-  return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
-}
-
 std::vector<std::string> watch_roots() {
   std::string value;
   if (reg_read_string(RegHive::kLocalMachine, kConfigKey, kRootsValue, &value) != 0) value.clear();
@@ -44,7 +36,7 @@ std::vector<std::string> watch_roots() {
     if (colon > at) roots.push_back(value.substr(at, colon - at));
     at = colon + 1;
   }
-  if (roots.empty()) roots.push_back(home_folder());
+  if (roots.empty()) roots.push_back(qb_home_dir());
   return roots;
 }
 

@@ -99,16 +99,6 @@ bool eq_take(FileEvent* out, int timeout_ms) {
   return q.changed.wait_for(g, std::chrono::milliseconds(timeout_ms), ready);
 }
 
-bool eq_try_take(FileEvent* out) {
-  Queue& q = queue();
-  std::lock_guard<std::mutex> g(q.lock);
-  if (!stop_next(q) && (q.stopped || q.events.empty())) return false;
-  q.out = false;
-  q.consuming = true;
-  q.changed.notify_all();
-  return take_locked(q, out);
-}
-
 void eq_done() {
   Queue& q = queue();
   std::lock_guard<std::mutex> g(q.lock);

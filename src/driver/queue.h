@@ -37,9 +37,6 @@ void eq_push(FileEvent* event);
 // (-1: no limit), and moves it into *out: true. The event taken before
 // counts as handled from the call on, whether one comes or not.
 bool eq_take(FileEvent* out, int timeout_ms = -1);
-// The same without waiting: false when no event (and no stop) is queued;
-// the event out before stays out.
-bool eq_try_take(FileEvent* out);
 // The consumer will take nothing more: the event out counts as handled.
 void eq_done();
 

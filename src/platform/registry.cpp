@@ -4,6 +4,7 @@
 #include <cstring>
 #include <pthread.h>
 #include <string>
+#include <utility>
 
 #include "platform/atomic_file.h"
 #include "platform/registry_text.h"
@@ -202,28 +203,28 @@ int reg_read_string(RegHive hive, const char* key, const char* name, std::string
   return rc;
 }
 
-int reg_write_number(RegHive hive, const char* key, const char* name, uint32_t value) {
-  Guard g;
+// Sets the value `name` of `key` to `data` of `type`. The caller holds the
+// guard.
+static int write_value(RegHive hive, const char* key, const char* name, uint32_t type, std::string data) {
   std::string path;
   int rc = join(hive_name(hive), key, &path);
   if (rc != 0) return rc;
   RegValue v;
   v.name = name != nullptr ? name : "";
-  v.type = REG_DWORD;
-  v.data.assign(reinterpret_cast<const char*>(&value), sizeof value);
+  v.type = type;
+  v.data = std::move(data);
   return set_value(path, v);
+}
+
+int reg_write_number(RegHive hive, const char* key, const char* name, uint32_t value) {
+  Guard g;
+  return write_value(hive, key, name, REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof value));
 }
 
 int reg_write_string(RegHive hive, const char* key, const char* name, const std::string& value) {
   Guard g;
-  std::string path;
-  int rc = join(hive_name(hive), key, &path);
-  if (rc != 0) return rc;
-  RegValue v;
-  v.name = name != nullptr ? name : "";
-  v.type = REG_SZ;
-  v.data = value.substr(0, value.find('\0'));  // the file's strings end at a zero byte
-  return set_value(path, v);
+  // The file's strings end at a zero byte.
+  return write_value(hive, key, name, REG_SZ, value.substr(0, value.find('\0')));
 }
 
 int reg_delete_value(RegHive hive, const char* key, const char* name) {

@@ -14,7 +14,7 @@ static const char* env_nonempty(const char* name) {
   return v != nullptr && *v != '\0' ? v : nullptr;
 }
 
-static std::string home_dir() {
+std::string qb_home_dir() {
   if (const char* h = env_nonempty("HOME")) return h;
   struct passwd* pw = ::getpwuid(::getuid());
   if (pw != nullptr && pw->pw_dir != nullptr) return pw->pw_dir;
@@ -24,7 +24,7 @@ static std::string home_dir() {
 static std::string state_root() {
   if (const char* q = env_nonempty("QB_HOME")) return q;
   if (const char* x = env_nonempty("XDG_STATE_HOME")) return std::string(x) + "/quibbet";
-  std::string home = home_dir();
+  std::string home = qb_home_dir();
   if (home.empty()) return "";
   return home + "/.local/state/quibbet";
 }

@@ -26,6 +26,10 @@
 // found or made.
 std::string qb_state_dir();
 
+// The home folder: $HOME when set and not empty, else the password
+// database's; "" when neither says.
+std::string qb_home_dir();
+
 // `<state>/<name>`; "" with errno set when the state folder cannot be made.
 std::string qb_state_path(const char* name);
 
