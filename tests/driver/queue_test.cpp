@@ -1,7 +1,6 @@
 // The driver's side of the hand-over: opening, one event at a time (taking
 // the next acknowledges the one before), stop, drain, close.
 #include <cerrno>
-#include <cstring>
 
 #include "driver/driver_fixture.h"
 #include "driver/report_client.h"

@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
