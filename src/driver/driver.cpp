@@ -44,7 +44,7 @@ void sink(FileEvent* event) { eq_push(event); }
 
 }  // namespace
 
-int drv_open(std::string* cause) {
+int drv_open(std::string* cause, IdentityProbe* probe) {
   std::lock_guard<std::mutex> g(driverLock());
   if (opened) {
     *cause = "the driver is open already";
@@ -53,6 +53,7 @@ int drv_open(std::string* cause) {
   ReaderConfig config;
   config.roots = watch_roots();
   config.sink = sink;
+  config.probe = probe;
   const std::string state = qb_state_dir();
   if (state.empty()) {
     const int e = errno != 0 ? errno : ENOENT;

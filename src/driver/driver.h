@@ -24,9 +24,12 @@
 
 #include <string>
 
+#include "driver/inotify_watch.h"
+
 // 0, or an errno value with *cause saying what failed, in words a person
 // can act on ("inotify_init1 failed: Too many open files", "no watch root
 // can be watched: /home/a/gone: No such file or directory").
-int drv_open(std::string* cause);
+// With `probe`, the first listing of the roots feeds it (inotify_watch.h).
+int drv_open(std::string* cause, IdentityProbe* probe = nullptr);
 void drv_stop();
 void drv_close();

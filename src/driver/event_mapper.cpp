@@ -159,6 +159,7 @@ void em_feed(EventMapper* m, const inotify_event* ev, int64_t now) {
              "their files; `qbnote ls --missing` lists notes whose files are gone. Watches re-scanned.");
     m->scanned.clear();
     iw_rescan(m->tree);
+    push_ready(m, OP_RECONCILE, "", "");  // renames lost in the overflow are found again
     return;
   }
   if ((ev->mask & IN_IGNORED) != 0) {

@@ -9,7 +9,8 @@
 //   IN_MOVED_FROM alone               OP_DELETE (old): moved out of the
 //                                     roots; no partner within kPairWaitMs
 //   IN_MOVED_TO alone                 OP_CREATE (new): moved in from outside
-//   IN_Q_OVERFLOW                     a warning, and the watches re-scanned
+//   IN_Q_OVERFLOW                     a warning, the watches re-scanned,
+//                                     then OP_RECONCILE
 //
 // A new folder (created or moved in) is watched at once and then listed;
 // what the listing finds is reported as created, since it may have been

@@ -112,6 +112,7 @@ int walk(WatchTree* t, const std::string& top, std::vector<std::string>* found, 
       if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0'))) continue;
       std::string path = join(dir, e->d_name);
       if (iw_excluded(*t, path)) continue;
+      if (t->probe != nullptr && t->probe->inodes.count(e->d_ino) != 0) t->probe->found.emplace_back(path, e->d_ino);
       if (found != nullptr && list) found->push_back(path);
       if (is_folder(dirfd(d), e)) pending.push_back({std::move(path), list});
     }

@@ -108,6 +108,7 @@ Reader* rd_start(const ReaderConfig& config, int* error, std::string* cause) {
   if (iw_open(&r->tree, config.excluded) != 1) return give_up(errno, "inotify_init1 failed");
   int last = ENOENT;  // an empty list of roots watches nothing
   std::string lastRoot = "(none given)";
+  r->tree.probe = config.probe;
   for (const std::string& root : config.roots) {
     if (iw_add_root(&r->tree, root) == 1) continue;
     last = errno;
@@ -116,6 +117,7 @@ Reader* rd_start(const ReaderConfig& config, int* error, std::string* cause) {
              "restart qbmon once it exists",
              root.c_str(), std::strerror(last));
   }
+  r->tree.probe = nullptr;
   if (r->tree.roots.empty()) return give_up(last, "no watch root can be watched: " + lastRoot);
   em_init(&r->mapper, &r->tree);
   if (!config.socket_path.empty() && rs_open(&r->socket, config.socket_path) != 1)

@@ -22,11 +22,13 @@
 #include <vector>
 
 #include "driver/driver_event.h"
+#include "driver/inotify_watch.h"
 
 struct ReaderConfig {
   std::vector<std::string> roots;
   std::string excluded;     // the state folder: never watched
   std::string socket_path;  // where copies are reported; "" for none
+  IdentityProbe* probe = nullptr;  // fed by the first listing of the roots
   // Called on the reader thread with each event, in order; may move from it.
   void (*sink)(FileEvent* event) = nullptr;
 };

@@ -23,6 +23,8 @@ constexpr int32_t OP_DELETE = 3;        // source deleted; its note set aside
 constexpr int32_t OP_REMOVE = 4;        // note of source dropped, not set aside
 constexpr int32_t OP_COPY_REVERSE = 5;  // note of target copied to source
 constexpr int32_t OP_CREATE = 6;        // target created
+constexpr int32_t OP_RECONCILE = 7;     // events were lost: notes whose files are
+                                        // gone are looked for by identity
 constexpr int32_t OP_STOP = 100;        // the last event: the consumer ends
 
 // The longest path the notes table takes, in bytes.
