@@ -35,15 +35,7 @@
 #include <unordered_set>
 #include <vector>
 
-// Inode numbers looked for while folders are listed: every entry whose
-// inode number (readdir's d_ino, no stat) is in `inodes` is appended to
-// `found` with its path. The reconciliation of notes whose files moved
-// while the Monitor was not looking (tracking/reconcile.h) takes its
-// candidates from here, at no cost beyond the listing the watches need.
-struct IdentityProbe {
-  std::unordered_set<uint64_t> inodes;
-  std::vector<std::pair<std::string, uint64_t>> found;
-};
+#include "event/identity_probe.h"
 
 struct WatchTree {
   int fd = -1;                              // the inotify instance
@@ -52,7 +44,7 @@ struct WatchTree {
   std::unordered_map<int, std::string> paths;  // wd -> folder path
   std::map<std::string, int> by_path;          // folder path -> wd; ordered for subtree ranges
   bool limit_warned = false;                // the watch limit was reported once
-  IdentityProbe* probe = nullptr;           // while set, listings feed it
+  IdentityProbe* probe = nullptr;           // while set, listings feed it (event/identity_probe.h)
 };
 
 // The events each folder's watch asks for.

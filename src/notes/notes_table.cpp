@@ -1,6 +1,7 @@
 // Opening the notes table, the record operations qbnote makes on it, and the
 // engine's errors in words (see notes_table.h).
 #include "notes/notes_table.h"
+#include "upkeep/identity_table.h"
 
 #include <cerrno>
 #include <chrono>
@@ -415,7 +416,7 @@ int NotesTable::put(const std::string& path, const std::string& note, const Expe
         QuitSignalsHeld quiet;
         added = t_.addRecord();
       }
-      if (added == 1) return stillTheTable();
+      if (added == 1) return attached(path, stillTheTable());
       // Another program added this path since the look-up: replace its note.
       if (t_.lastError() == kTbIndexLayer && t_.lowerError() == kIxDuplicateKey) continue;
       return engineFailure("adding a note to");
@@ -444,7 +445,7 @@ int NotesTable::put(const std::string& path, const std::string& note, const Expe
     const int code = t_.lastError();
     const int index_error = t_.lowerError();
     (void)t_.unlockRecord(lockId);
-    if (u == 1) return stillTheTable();
+    if (u == 1) return attached(path, stillTheTable());
     return engineFailure("replacing a note in", code, index_error);
   }
   say("the note of %s kept changing under other programs' hands; it was left as they made it", path.c_str());
@@ -498,6 +499,7 @@ int NotesTable::holdBegin() {
       if (sigaction(kQuitSignals[i], &caught, &before_hold_[i]) != 0) before_hold_[i].sa_handler = SIG_DFL;
   }
   int r = t_.lockTable(2);
+  holding_ = r == 1;
   if (r == -4) {
     say("the notes table %s is locked by another program, still after the engine's retries", data_file_.c_str());
     return kExitHeld;
@@ -507,6 +509,8 @@ int NotesTable::holdBegin() {
 
 int NotesTable::holdEnd() {
   const int rc = t_.unlockTable(2) == 1 ? stillTheTable() : engineFailure("writing out changes to");
+  holding_ = false;
+  recordAttached();
   if (signals_caught_) {
     for (int i = 0; i < 4; ++i) (void)sigaction(kQuitSignals[i], &before_hold_[i], nullptr);
     signals_caught_ = false;
@@ -531,4 +535,26 @@ int NotesTable::stillTheTable() {
       "files; try again",
       data_file_.c_str());
   return kExitHeld;
+}
+
+int NotesTable::attached(const std::string& path, int rc) {
+  if (rc != kExitDone) return rc;
+  attached_.push_back(path);
+  if (!holding_) recordAttached();
+  return rc;
+}
+
+void NotesTable::recordAttached() {
+  if (attached_.empty()) return;
+  // Hints for the Monitor: a table that is not there yet (no Monitor has
+  // started) or cannot be written costs only that, and is not reported.
+  TableHandle ids;
+  const char* declaration = declaredPath(t_);
+  if (openIdentityTable(ids, false, false, declaration != nullptr ? declaration : kPathDeclaration) == 1) {
+    const bool held = ids.lockTable(2) == 1;  // many identities commit together
+    for (const std::string& path : attached_) (void)recordIdentity(ids, path.c_str());
+    if (held) (void)ids.unlockTable(2);
+    (void)ids.close();
+  }
+  attached_.clear();
 }

@@ -146,6 +146,11 @@ class NotesTable {
   // inode): a program that replaced them without the creation lock has left
   // this process writing into files that are no longer the notes table.
   int stillTheTable();
+  // A note stored under `path` (rc kExitDone): the file's identity is
+  // recorded for the Monitor (upkeep/identity_table.h), at once or, under a
+  // hold, when it ends. Returns rc.
+  int attached(const std::string& path, int rc);
+  void recordAttached();
 
   TableHandle t_;
   // The quit signals' actions before holdBegin caught them (see
@@ -157,6 +162,8 @@ class NotesTable {
   int path_field_ = -1;
   int note_field_ = -1;
   std::pair<dev_t, ino_t> files_[2] = {};
+  bool holding_ = false;
+  std::vector<std::string> attached_;  // notes stored whose identities are not recorded yet
 };
 
 // "<state>/system/<name>", or "" after a message when the state folder

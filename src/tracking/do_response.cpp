@@ -17,6 +17,7 @@
 #include "engine/table.h"
 #include "platform/profile.h"
 #include "platform/report.h"
+#include "tracking/identities.h"
 #include "tracking/save_as.h"
 #include "tracking/table_guard.h"
 #include "tracking/walk_folder.h"
@@ -71,6 +72,7 @@ constexpr int kGroupEvents = 512;
 struct EventGroup {
   std::optional<TableWriteHold> notes;
   std::optional<TableWriteHold> temp;
+  std::optional<TableWriteHold> ids;
   Clock::time_point began{};
   Clock::time_point gapEnds{};  // no group begins before this
   int events = 0;
@@ -81,13 +83,18 @@ EventGroup& group() {
   return *g;
 }
 
+}  // namespace
+
 void beginEventGroup() {
   EventGroup& g = group();
   g.temp.emplace(tempTable);
   g.notes.emplace(notesTable);
+  g.ids.emplace(idTable);
   g.began = Clock::now();
   g.events = 0;
 }
+
+namespace {
 
 // After a group ended on its bound, the tables stay free for one retry
 // delay of the engine, so that another process waiting for them gets in;
@@ -112,6 +119,8 @@ void endEventGroup() {
   g.temp.reset();
   if (g.notes.has_value()) endHold(*g.notes, "GROUP", "file events handled together");
   g.notes.reset();
+  if (g.ids.has_value() && g.ids->release() != 1) traceLine("GROUP COMMIT FAILED: %s\n", "identity table");
+  g.ids.reset();
 }
 
 // ---- a change another program left cut short -----------------------------------
@@ -312,12 +321,18 @@ void setAsideLocked() {
 }
 
 static void onCopy(const char* source, const char* target) {
+  bool put = false;
   if (lookUp(tempTable, target) == kKeyFound) {
     readCurrent(tempTable);
     putNote(target, tempTable.getField(tempTable.fieldNumber(kRemarkField)));
+    put = true;
   }
   std::string remark;
-  if (readNote(source, &remark)) putNote(target, remark.c_str());
+  if (readNote(source, &remark)) {
+    putNote(target, remark.c_str());
+    put = true;
+  }
+  if (put) noteAttached(target);
 }
 
 // A file renamed over another takes its own note along; the replaced
@@ -328,7 +343,10 @@ static void onRename(const char* source, const char* target) {
   // The notes inside a folder move with it even when the disk has moved
   // on (the target gone again); a symbolic link is never taken for a folder.
   struct stat st {};
-  if (::lstat(target, &st) != 0 || S_ISDIR(st.st_mode)) walkFolder(source, target);
+  if (::lstat(target, &st) != 0 || S_ISDIR(st.st_mode)) {
+    walkFolder(source, target);
+    moveIdentities(source, target);
+  }
   traceLine("RENAME: %s, %s\n", source, target);
   const bool setAside = lookUp(tempTable, target) == kKeyFound;
   if (lookUp(notesTable, source) == kKeyFound) {
@@ -341,11 +359,13 @@ static void onRename(const char* source, const char* target) {
       upsert(tempTable);
       setPath(notesTable, target);
       updateLocked();
+      moveIdentity(source, target);
     }
   } else if (setAside) {
     readCurrent(tempTable);
     copyNote(tempTable, notesTable);
     (void)notesTable.addRecord();
+    noteAttached(target);
   }
 }
 
@@ -378,6 +398,7 @@ static void onCreate(const EventPath& targetPath) {
     if (lockNote(spec.text)) {
       setPath(notesTable, target);
       updateLocked();
+      noteAttached(target);
     }
     return;
   }
@@ -386,6 +407,7 @@ static void onCreate(const EventPath& targetPath) {
     traceLine("Found in dbtmp: %s\n", target);
     copyNote(tempTable, notesTable);
     (void)notesTable.addRecord();
+    noteAttached(target);
   }
 }
 
@@ -401,6 +423,7 @@ static void onCopyReverse(const char* source, const char* target) {
   setPath(notesTable, source);
   (void)notesTable.setField(notesTable.fieldNumber(kRemarkField), remark.c_str());
   (void)notesTable.addRecord();
+  noteAttached(source);
 }
 
 static void dispatch(const FileEvent& event, int32_t operation) {

@@ -132,6 +132,9 @@ void endHold(TableWriteHold& hold, const char* what, const char* where);
 // "status" 1, and the next start rebuilds the index from the data file.
 extern int event_group_ms;
 void endEventGroup();
+// Begins a group outside DoResponse (the reconciliation's many moves); the
+// caller ends it.
+void beginEventGroup();
 bool eventGroupHeld();
 
 // Formats one trace line into a 512-byte buffer and sends it to the trace

@@ -17,3 +17,4 @@
 
 extern TableHandle notesTable;
 extern TableHandle tempTable;
+extern TableHandle idTable;  // the identity table (identity_table.h)
