@@ -74,6 +74,17 @@ int drv_open(std::string* cause, IdentityProbe* probe) {
   return 0;
 }
 
+int drv_probe(IdentityProbe* probe) {
+  Reader* reader;
+  {
+    std::lock_guard<std::mutex> g(driverLock());
+    reader = openReader;
+  }
+  // Unlocked while it waits: only drv_close, on the same thread as the
+  // caller, ends the reader.
+  return reader == nullptr ? ENODEV : rd_probe(reader, probe);
+}
+
 void drv_stop() { eq_stop(); }
 
 void drv_close() {

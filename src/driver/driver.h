@@ -31,5 +31,9 @@
 // can be watched: /home/a/gone: No such file or directory").
 // With `probe`, the first listing of the roots feeds it (inotify_watch.h).
 int drv_open(std::string* cause, IdentityProbe* probe = nullptr);
+// Lists every watched folder again with `probe` set, on the reader thread,
+// and waits for the listing: 0, or an errno value (ENODEV when the driver
+// is not open). The event thread's look for notes' files after lost events.
+int drv_probe(IdentityProbe* probe);
 void drv_stop();
 void drv_close();

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
 #include <fcntl.h>
 #include <new>
 #include <poll.h>
@@ -25,7 +27,17 @@ struct Reader {
   int wake[2] = {-1, -1};
   pthread_t thread = {};
   void (*sink)(FileEvent*) = nullptr;
+  // A listing asked for by rd_probe: the request, its end, and the end of
+  // the thread (after which no request is served).
+  std::mutex probe_lock;
+  std::condition_variable probe_done;
+  IdentityProbe* probe = nullptr;
+  bool ended = false;
 };
+
+// What a byte on the wake-up pipe asks of the reader thread.
+constexpr char kWakeStop = 1;
+constexpr char kWakeProbe = 2;
 
 namespace {
 
@@ -52,8 +64,40 @@ void read_events(Reader* r) {
   }
 }
 
+// Serves a probe asked for: every root listed again with the probe set.
+void serve_probe(Reader* r) {
+  std::lock_guard<std::mutex> g(r->probe_lock);
+  if (r->probe == nullptr) return;
+  r->tree.probe = r->probe;
+  iw_rescan(&r->tree);
+  r->tree.probe = nullptr;
+  r->probe = nullptr;
+  r->probe_done.notify_all();
+}
+
+// Reads the wake-up pipe empty; true when a stop is asked.
+bool woken_to_stop(Reader* r) {
+  char bytes[16];
+  bool stop = false, probe = false;
+  ssize_t n;
+  while ((n = read(r->wake[0], bytes, sizeof bytes)) > 0)
+    for (ssize_t i = 0; i < n; ++i) (bytes[i] == kWakeStop ? stop : probe) = true;
+  if (probe) serve_probe(r);
+  return stop;
+}
+
+void* loop(Reader* r);
+
 void* run(void* arg) {
   Reader* r = static_cast<Reader*>(arg);
+  loop(r);
+  std::lock_guard<std::mutex> g(r->probe_lock);
+  r->ended = true;
+  r->probe_done.notify_all();
+  return nullptr;
+}
+
+void* loop(Reader* r) {
   std::vector<pollfd> fds;
   std::vector<FileEvent> reported;
   for (;;) {
@@ -72,7 +116,7 @@ void* run(void* arg) {
       drv_warn("file events can no longer be read: poll: %s", std::strerror(errno));
       break;
     }
-    if (n > 0 && (fds[0].revents & POLLIN) != 0) break;
+    if (n > 0 && (fds[0].revents & POLLIN) != 0 && woken_to_stop(r)) break;
     // Kernel events before copy reports: a copier reports after its copy,
     // whose events are queued by then.
     if (n > 0 && (fds[1].revents & POLLIN) != 0) read_events(r);
@@ -133,9 +177,22 @@ Reader* rd_start(const ReaderConfig& config, int* error, std::string* cause) {
   return r;
 }
 
+int rd_probe(Reader* r, IdentityProbe* probe) {
+  std::unique_lock<std::mutex> g(r->probe_lock);
+  if (r->ended) return ESHUTDOWN;
+  r->probe = probe;
+  char byte = kWakeProbe;
+  while (write(r->wake[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+  r->probe_done.wait(g, [&] { return r->probe == nullptr || r->ended; });
+  const bool served = r->probe == nullptr;
+  r->probe = nullptr;
+  return served ? 0 : ESHUTDOWN;
+}
+
 void rd_stop(Reader* r) {
   if (r == nullptr) return;
-  char byte = 1;
+  char byte = kWakeStop;
   while (write(r->wake[1], &byte, 1) < 0 && errno == EINTR) {
   }
   pthread_join(r->thread, nullptr);

@@ -39,6 +39,10 @@ struct Reader;
 // value) and *cause (what failed, in words) when inotify cannot be started,
 // no root can be watched, or the thread cannot be made.
 Reader* rd_start(const ReaderConfig& config, int* error, std::string* cause);
+// Lists every watched folder again on the reader thread with `probe` set
+// (watches are re-scanned as after lost events), and waits for it: 0, or
+// ESHUTDOWN when the thread has ended. Not from the sink.
+int rd_probe(Reader* r, IdentityProbe* probe);
 // Stops the thread, waits for it, and closes the inotify instance and the
 // socket; frees `r`.
 void rd_stop(Reader* r);

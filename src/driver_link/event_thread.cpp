@@ -13,14 +13,18 @@
 #include <string>
 
 #include "driver/driver.h"
+#include "engine/engine.h"
 #include "driver/queue.h"
 #include "platform/registry.h"
 #include "platform/report.h"
 #include "platform/state_dir.h"
 #include "tracking/do_response.h"
+#include "tracking/reconcile.h"
 #include "tracking/table_guard.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
+#include "upkeep/identity_table.h"
+#include "upkeep/monitor_tables.h"
 
 const char kCorruptMessage[] =
     "The notes table cannot be opened and could not be rebuilt or restored from its backup (qbbak.db, qbbak.idx "
@@ -29,6 +33,8 @@ const char kStatusMissingMessage[] =
     "The registry had no \"status\" value: taken as a clean stop of the last run and written as 0.";
 
 namespace {
+
+constexpr int kMonitorCachePages = 1024;
 
 // The Monitor's exit status when the notes table can be neither opened nor
 // recovered: the status qbnote gives for a table it cannot use.
@@ -82,7 +88,7 @@ int unwritableStateFolder(std::string* folder) {
 
 // Steps 1 to 6; 0 when the start went through (the driver is open unless the
 // shutdown came first), else the code the start failed with.
-int start(int* r) {
+int start(int* r, bool* unclean) {
   // Step 1. A state folder that takes no new file would leave the marks of
   // a clean stop and the backups unwritten while the Monitor looked healthy.
   std::string folder;
@@ -115,7 +121,14 @@ int start(int* r) {
     return fatal(text, rc);
   }
 
+  // The engine's page cache, before the first table opens: room for the
+  // whole path index of a home folder's notes and identities (a start looks
+  // up every note in both), 512 KB. The engine would otherwise start itself
+  // with 16 pages.
+  if (!tb_started()) (void)TableHandle::startEngine(kMonitorCachePages, kNotesPageSize);
+
   // Step 4: a table left open by the last run is rebuilt, else restored.
+  *unclean = status == 1;
   if (status == 1) {
     bool restored;
     {
@@ -151,6 +164,25 @@ int start(int* r) {
     if (*r != 1 && restoreFromBackup() != 0) *r = openDatabase();
   }
   if (*r != 1) return fatal(kCorruptMessage, kTableUnusableExit);
+  return 0;
+}
+
+// Step 6 and the reconciliation around it: the identities are brought up
+// (their index rebuilt after a run that did not end cleanly), every note's path looked at, the driver opened with the
+// inode numbers of the lost notes' files to look for in its first listing,
+// and those notes moved to what it found.
+int openDriver(bool unclean) {
+  Reconciliation reconciliation;
+  IdentityProbe probe;
+  {
+    std::lock_guard<std::mutex> guard(tracking_table_mutex());
+    const char* declaration = declaredPath(notesTable);
+    if (openIdentityTable(idTable, true, unclean, declaration != nullptr ? declaration : kPathDeclaration) != 1)
+      qb_report(LogKind::kWarning,
+                "The identity table (qbid.db, qbid.idx in the state folder's system folder) cannot be opened or "
+                "made: notes of files moved while the Monitor is not running will not be found again.");
+    reconcileBegin(&reconciliation, &probe);
+  }
 
   // Step 6: open the driver, unless the Monitor has begun to shut down
   // meanwhile. The shutdown stops only a driver it can see; one opened
@@ -163,7 +195,7 @@ int start(int* r) {
   {
     std::lock_guard<std::mutex> gate(driverGate());
     if (shutdownBegun) return 0;
-    e = drv_open(&cause);
+    e = drv_open(&cause, reconciliation.lost.empty() ? nullptr : &probe);
     driverOpen = e == 0;
   }
   if (e != 0) {
@@ -176,7 +208,23 @@ int start(int* r) {
                       : " Check \"WatchRoots\" in registry.reg in the state folder, then start qbmon again.");
     return fatal(text, e);
   }
+  std::lock_guard<std::mutex> guard(tracking_table_mutex());
+  (void)reconcileEnd(reconciliation, probe);
   return 0;
+}
+
+// After the kernel lost events: the notes whose files are gone are looked
+// for in a new listing of the watched folders.
+void reconcileAfterLoss() {
+  Reconciliation reconciliation;
+  IdentityProbe probe;
+  {
+    std::lock_guard<std::mutex> guard(tracking_table_mutex());
+    reconcileBegin(&reconciliation, &probe);
+  }
+  if (reconciliation.lost.empty() || drv_probe(&probe) != 0) return;
+  std::lock_guard<std::mutex> guard(tracking_table_mutex());
+  (void)reconcileEnd(reconciliation, probe);
 }
 
 void* run(void*) {
@@ -188,7 +236,9 @@ void* run(void*) {
 
 int EventThread() {
   int r = 0;
-  const int code = start(&r);
+  bool unclean = false;
+  int code = start(&r, &unclean);
+  if (code == 0) code = openDriver(unclean);
   if (code != 0) return code;
   {
     std::lock_guard<std::mutex> gate(driverGate());
@@ -198,7 +248,10 @@ int EventThread() {
   FileEvent event;
   do {
     eq_take(&event);
-    (void)DoResponse(event, eq_waiting);
+    if (event.operation == OP_RECONCILE)
+      reconcileAfterLoss();
+    else
+      (void)DoResponse(event, eq_waiting);
   } while (event.operation != OP_STOP);
   eq_done();
   // Step 8.

@@ -172,7 +172,8 @@ class E2eTest : public ::testing::Test {
 
   // Waits until Monitor `i` has its tables open and its driver delivers
   // events: first its temporary table made anew and "status" 1, then a
-  // probe file, noted and renamed, whose note follows it. A probe renamed
+  // probe file, noted and renamed, whose note follows it (so the search for
+  // files moved while no Monitor ran is over too). A probe renamed
   // before the driver was listening is simply left behind; the next one
   // is tried.
   ::testing::AssertionResult wait_ready(size_t i) {
@@ -186,8 +187,10 @@ class E2eTest : public ::testing::Test {
       const std::string probe = probes_ + "/ready-" + std::to_string(++probes_made_);
       if (!write_whole_file(probe, "probe")) return ::testing::AssertionFailure() << "cannot write " << probe;
       ProgramRun set = qbnote({"set", probe, "ready"});
+      // A file again at the old path: only the rename's event, never the
+      // start's search for files moved unseen, moves the note then.
       if (set.status == 0 && ::rename(probe.c_str(), (probe + ".moved").c_str()) == 0 &&
-          wait_note(probe + ".moved", "ready", 300))
+          write_whole_file(probe, "back") && wait_note(probe + ".moved", "ready", 300))
         return ::testing::AssertionSuccess();
       if (ended(i)) return ::testing::AssertionFailure() << "qbmon ended before its driver delivered events";
       if (Clock::now() > deadline)

@@ -96,6 +96,16 @@ TEST_F(Lifecycle, StopWithoutDeletionsWritesNoBackup) {
   EXPECT_NE(got.err.find("rebuilding it from the data file"), std::string::npos) << got.err;
   EXPECT_EQ(qbnote({"check"}).status, 0);
   EXPECT_EQ(notes_under(), (std::map<std::string, std::string>{{at("b.txt"), "kept"}, {c, "alone"}}));
+
+  // Moved while no Monitor runs, a file is found again by its identity at
+  // the next start; a path that holds a file again keeps its note.
+  move(c, make_folder("sub") + "/c-moved.txt");
+  move(at("b.txt"), at("d.txt"));
+  make_file("b.txt");
+  const size_t again = start_monitor();
+  ASSERT_TRUE(wait_ready(again));
+  EXPECT_EQ(notes_under(), (std::map<std::string, std::string>{{at("b.txt"), "kept"}, {at("sub/c-moved.txt"), "alone"}}));
+  stop(again);
 }
 
 // SIGKILL leaves "status" 1 and no backup: the next start rebuilds the
@@ -128,6 +138,18 @@ TEST_F(Lifecycle, KilledMonitorRecoversEveryNoteAtTheNextStart) {
 
   kill_hard(first);
   EXPECT_EQ(status(), 1);
+  // Moved before the next start: a file the Monitor had re-keyed, and a
+  // folder it had moved, whose files are found one by one.
+  move(at("d0/renamed0"), at("d2/zero"));
+  move(at("d1-moved"), at("d1-back"));
+  for (const std::string& from : {at("d0/renamed0"), at("d1-moved")}) {
+    auto it = expected.lower_bound(from);
+    while (it != expected.end() && it->first.compare(0, from.size(), from) == 0) {
+      const std::string to = (from == at("d0/renamed0") ? at("d2/zero") : at("d1-back")) + it->first.substr(from.size());
+      expected[to] = it->second;
+      it = expected.erase(it);
+    }
+  }
   const size_t second = start_monitor();
   ASSERT_TRUE(wait_ready(second));
   EXPECT_EQ(monitor_log(second).find("corrupt"), std::string::npos) << monitor_log(second);

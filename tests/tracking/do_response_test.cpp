@@ -13,14 +13,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "support/fault_io.h"
 #include "support/fork_helper.h"
+#include "platform/state_dir.h"
+#include "tracking/reconcile.h"
 #include "tracking/table_guard.h"
 #include "tracking_fixture.h"
+#include "upkeep/identity_table.h"
 #include "upkeep/monitor_tables.h"
 
 namespace {
@@ -408,3 +412,100 @@ TEST_F(SaveAs, MissingKeyGivesNoHandShakeTraces) {
 }
 
 }  // namespace
+
+// ---- files moved while the Monitor was not looking -------------------------------
+
+namespace fs = std::filesystem;
+
+class Reconcile : public TrackingTest {
+ protected:
+  void SetUp() override {
+    TrackingTest::SetUp();
+    ASSERT_EQ(openIdentityTable(idTable, true, false, kPathDeclaration), 1);
+  }
+  void TearDown() override {
+    (void)idTable.close();
+    TrackingTest::TearDown();
+  }
+  static void make(const std::string& path) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::fclose(std::fopen(path.c_str(), "w"));
+  }
+  // The listing the driver makes, for the probe.
+  void list(IdentityProbe* probe) {
+    for (const auto& e : fs::recursive_directory_iterator(files())) {
+      struct stat st;
+      if (::lstat(e.path().c_str(), &st) == 0 && probe->inodes.count(st.st_ino) != 0)
+        probe->found.emplace_back(e.path().string(), st.st_ino);
+    }
+  }
+  size_t reconcile(const std::function<void()>& whileListed = [] {}) {
+    Reconciliation r;
+    IdentityProbe probe;
+    reconcileBegin(&r, &probe);
+    list(&probe);
+    whileListed();
+    return reconcileEnd(r, probe);
+  }
+};
+
+// A note is moved only onto the one file that is surely its own, and never
+// away from a path that holds a file or onto a path that has a note.
+TEST_F(Reconcile, ANoteFollowsItsFileOnlyWhenNothingElseCouldBeMeant) {
+  struct Row {
+    const char* what;
+    std::function<void()> after;  // what happened while no Monitor looked, after "a" moved to "b"
+    bool follows;
+    bool whileListed = false;  // `after` happens between the look at the notes and the move
+  };
+  const Row rows[] = {
+      {"moved", [] {}, true},
+      {"a file at the old path again", [this] { make(file("a")); }, false},
+      {"a file at the old path again meanwhile", [this] { make(file("a")); }, false, true},
+      {"the new path noted", [this] { note(notesTable, file("b"), "b's own"); }, false},
+      {"a hard link beside it", [this] { ASSERT_EQ(::link(file("b").c_str(), file("c").c_str()), 0); }, false},
+      {"another birth time (a reused inode number)",
+       [this] {
+         std::string text;
+         ASSERT_TRUE(recordedIdentity(idTable, file("a").c_str(), &text));
+         FileIdentity id;
+         ASSERT_TRUE(qb_parse_identity(text.c_str(), &id));
+         id.btime_sec -= 1;
+         ASSERT_EQ(writeIdentity(idTable, file("a").c_str(), qb_identity_text(id)), 1);
+       },
+       false},
+  };
+  FileIdentity here;
+  ASSERT_EQ(qb_file_identity(files().c_str(), &here), 0);
+  if (!here.has_btime) GTEST_SKIP() << "the file system keeps no birth times";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(files());
+    fs::create_directories(files());
+    (void)notesTable.close(), (void)tempTable.close(), (void)idTable.close();
+    for (const char* name : {"qb", "qbtmp", "qbid"}) (void)TableHandle::deleteTable((qb_system_dir() + "/" + name).c_str());
+    ASSERT_EQ(openDatabase(), 1);
+    ASSERT_EQ(openIdentityTable(idTable, true, false, kPathDeclaration), 1);
+    make(file("a"));
+    note(notesTable, file("a"), "a's");
+    EXPECT_EQ(reconcile(), 0u);  // records a's identity
+    ASSERT_EQ(::rename(file("a").c_str(), file("b").c_str()), 0);
+    if (!row.whileListed) row.after();
+    EXPECT_EQ(reconcile(row.whileListed ? row.after : [] {}), row.follows ? 1u : 0u);
+    EXPECT_EQ(remarkOf(notesTable, file(row.follows ? "b" : "a")), "a's");
+  }
+  // A folder's note brings those inside along; an identity without a
+  // birth time is taken with a single candidate.
+  make(file("d/in/x"));
+  note(notesTable, file("d"), "folder");
+  note(notesTable, file("d/in/x"), "inside");
+  EXPECT_EQ(reconcile(), 0u);
+  FileIdentity id;
+  ASSERT_EQ(qb_file_identity(file("d").c_str(), &id), 0);
+  id.has_btime = false;
+  ASSERT_EQ(writeIdentity(idTable, file("d").c_str(), qb_identity_text(id)), 1);
+  ASSERT_EQ(::rename(file("d").c_str(), file("e").c_str()), 0);
+  EXPECT_EQ(reconcile(), 1u);
+  EXPECT_EQ(remarkOf(notesTable, file("e")), "folder");
+  EXPECT_EQ(remarkOf(notesTable, file("e/in/x")), "inside");
+}
