@@ -23,6 +23,7 @@
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
 #include "upkeep/monitor_tables.h"
+#include "upkeep/set_aside.h"
 
 int32_t lockId = 0;
 
@@ -306,14 +307,27 @@ static void markModified() {
 
 void setAsideLocked() {
   copyNote(notesTable, tempTable);
+  stampSetAside(tempTable, kAsideDeleted);
   upsert(tempTable);
   deleteLocked();
   markModified();
 }
 
+// Looks `path` up in tempTable and reads its note: true when there is one
+// still in use. One past its use (upkeep/set_aside.h) is dropped when met
+// and never given back: a rename's copy serves only briefly, since a file
+// made later under the old name is another file.
+static bool setAsideNote(const char* path) {
+  if (lookUp(tempTable, path) != kKeyFound) return false;
+  readCurrent(tempTable);
+  if (!setAsideExpired(tempTable, false)) return true;
+  traceLine("EXPIRED: %s\n", path);
+  reportFailure(tempTable, tempTable.deleteRecord(), "delete");
+  return false;
+}
+
 static void onCopy(const char* source, const char* target) {
-  if (lookUp(tempTable, target) == kKeyFound) {
-    readCurrent(tempTable);
+  if (setAsideNote(target)) {
     putNote(target, tempTable.getField(tempTable.fieldNumber(kRemarkField)));
   }
   std::string remark;
@@ -330,7 +344,7 @@ static void onRename(const char* source, const char* target) {
   struct stat st {};
   if (::lstat(target, &st) != 0 || S_ISDIR(st.st_mode)) walkFolder(source, target);
   traceLine("RENAME: %s, %s\n", source, target);
-  const bool setAside = lookUp(tempTable, target) == kKeyFound;
+  const bool setAside = setAsideNote(target);
   if (lookUp(notesTable, source) == kKeyFound) {
     if (!samePath(source, target) && lockNote(target)) {
       traceLine("REPLACED: %s\n", target);
@@ -338,6 +352,7 @@ static void onRename(const char* source, const char* target) {
     }
     if (lockNote(source)) {
       copyNote(notesTable, tempTable);
+      stampSetAside(tempTable, kAsideRenamed);
       upsert(tempTable);
       setPath(notesTable, target);
       updateLocked();
@@ -381,8 +396,7 @@ static void onCreate(const EventPath& targetPath) {
     }
     return;
   }
-  if (lookUp(tempTable, target) == kKeyFound) {
-    readCurrent(tempTable);
+  if (setAsideNote(target)) {
     traceLine("Found in dbtmp: %s\n", target);
     copyNote(tempTable, notesTable);
     (void)notesTable.addRecord();
