@@ -45,6 +45,7 @@
 #include "tracking/save_as.h"
 #include "upkeep/database.h"
 #include "upkeep/monitor_tables.h"
+#include "upkeep/set_aside.h"
 
 namespace {
 
@@ -94,8 +95,9 @@ void restore() {
 
 void note(TableHandle& t, const std::string& path) {
   std::string remark = "note of " + path;
-  fz_check(t.setField(0, path.c_str()) == 1 && t.setField(1, remark.c_str()) == 1 && t.addRecord() == 1,
-           "cannot add a note");
+  fz_check(t.setField(0, path.c_str()) == 1 && t.setField(1, remark.c_str()) == 1, "cannot set a note");
+  if (&t == &tempTable) stampSetAside(t, kAsideDeleted);  // set aside now, as a deleted file's
+  fz_check(t.addRecord() == 1, "cannot add a note");
 }
 
 void make_dir(const std::string& path) { fz_check(::mkdir(path.c_str(), 0700) == 0, "cannot make a folder"); }

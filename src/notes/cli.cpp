@@ -32,6 +32,8 @@ int parse_args(const char* command, int argc, char** argv, unsigned allowed, int
         out->json = true;
       } else if (std::strcmp(a, "--missing") == 0 && (allowed & kOptMissing) != 0) {
         out->missing = true;
+      } else if (std::strcmp(a, "--set-aside") == 0 && (allowed & kOptSetAside) != 0) {
+        out->set_aside = true;
       } else {
         say("%s: unknown option %s (see qbnote %s --help)", command, a, command);
         return kExitUsage;

@@ -81,13 +81,14 @@ int cmd_get(int argc, char** argv) {
 
 int cmd_ls(int argc, char** argv) {
   Args a;
-  int rc = parse_args("ls", argc, argv, kOptJson | kOptMissing, 0, 1, &a);
+  int rc = parse_args("ls", argc, argv, kOptJson | kOptMissing | kOptSetAside, 0, 1, &a);
   if (rc != kExitDone || a.help) {
     if (a.help) print_help("ls");
     return rc;
   }
   std::string folder;
   if (!a.operands.empty() && (rc = note_path(a.operands[0].c_str(), &folder)) != kExitDone) return rc;
+  if (a.set_aside) return list_set_aside(a, folder == "/" ? "" : folder);
 
   NotesTable table;
   rc = table.open(NotesTable::kReading);

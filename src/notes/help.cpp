@@ -44,12 +44,17 @@ const CommandHelp kCommands[] = {
      "Deletes the note of PATH and marks the table for compaction at the Monitor's\n"
      "next shutdown; exit status 1 when PATH has no note.\n"},
     {"ls",
-     "usage: qbnote ls [--json] [--missing] [FOLDER]\n"
+     "usage: qbnote ls [--json] [--missing | --set-aside] [FOLDER]\n"
      "Lists the path and the first line of every note under FOLDER (its own note\n"
      "included), or of every note, in the order of the path index (byte order, or\n"
      "A-Z case ignored in a table whose paths ignore case).\n"
-     "  --missing  only notes whose paths no longer exist (stale notes)\n"
-     "  --json     one {\"path\": ..., \"note\": ...} line per note, the whole note\n"},
+     "  --missing    only notes whose paths no longer exist (stale notes)\n"
+     "  --set-aside  the notes the Monitor set aside for paths that went away:\n"
+     "               path, when (local time), why (deleted: the file was deleted or\n"
+     "               moved away; renamed: the copy a rename leaves under the old\n"
+     "               name) and the first line; qbnote restore puts one back\n"
+     "  --json       one {\"path\": ..., \"note\": ...} line per note, the whole note\n"
+     "               (with --set-aside also \"set_aside\" in UTC and \"kind\")\n"},
     {"find",
      "usage: qbnote find [--json] TEXT\n"
      "Lists the notes whose text contains TEXT, ignoring the case of A-Z; exit\n"
@@ -78,6 +83,13 @@ const CommandHelp kCommands[] = {
      "Verifies the notes table and, when it exists, the Monitor's temporary table,\n"
      "and prints what is wrong. Exit status 0 only when both are sound, 3 when\n"
      "either is damaged or cannot be opened, 1 when there is no notes table.\n"},
+    {"restore",
+     "usage: qbnote restore OLD [NEW]\n"
+     "Puts the note set aside for the path OLD back into the notes table, under OLD\n"
+     "or, for a file that came back under another name, under NEW, and removes it\n"
+     "from the set-aside notes (qbnote ls --set-aside lists them). A path that has a\n"
+     "note already keeps it: nothing is restored and the exit status is 2. Exit\n"
+     "status 1 when OLD has no set-aside note.\n"},
     {"cp",
      "usage: qbnote cp SOURCE TARGET\n"
      "Copies the file SOURCE to TARGET (into it, when TARGET is a folder) with its\n"
@@ -125,6 +137,7 @@ void print_help(const char* command) {
       "  import FILE|-          read notes back from JSON lines\n"
       "  check                  verify the notes table and the temporary table\n"
       "  cp SOURCE TARGET       copy a file; a running Monitor gives the copy its note\n"
+      "  restore OLD [NEW]      put a set-aside note back (ls --set-aside lists them)\n"
       "\n"
       "qbnote COMMAND --help tells more; qbnote --version the version.\n"
       "\n"

@@ -50,12 +50,14 @@ void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 enum : unsigned {
   kOptJson = 1,     // --json
   kOptMissing = 2,  // --missing
+  kOptSetAside = 4, // --set-aside
 };
 
 struct Args {
   std::vector<std::string> operands;
   bool json = false;
   bool missing = false;
+  bool set_aside = false;
   bool help = false;  // --help / -h: the command prints its help and ends
 };
 
@@ -100,3 +102,6 @@ int cmd_export(int argc, char** argv);
 int cmd_import(int argc, char** argv);
 int cmd_check(int argc, char** argv);
 int cmd_cp(int argc, char** argv);
+int cmd_restore(int argc, char** argv);
+// ls --set-aside: the set-aside notes under `folder` ("": all).
+int list_set_aside(const Args& a, const std::string& folder);

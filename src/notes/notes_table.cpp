@@ -19,6 +19,7 @@
 #include "platform/state_dir.h"
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
+#include "upkeep/set_aside.h"
 
 namespace {
 
@@ -174,18 +175,22 @@ std::string system_file(const char* name) {
 // ---------------------------------------------------------------------------
 // Opening.
 
-int NotesTable::open(Mode mode) {
+int NotesTable::open(Mode mode, Which which) {
   if (start_engine() != 1) {
     say("the table engine cannot start: %s", engine_error_text(tb_error, ix_error, 0).c_str());
     return kExitTable;
   }
-  base_ = system_file("qb");
+  which_ = which;
+  base_ = system_file(which == kNotes ? "qb" : "qbtmp");
   if (base_.empty()) return kExitTable;
   data_file_ = base_ + ".db";
 
   const int open_mode = mode == kReading ? 3 : 1;
   CreationLock lock(false);  // held until the table is open
-  const int ready = lock.held() ? readyNotesTable(mode == kWriting) : -1;
+  struct stat st;
+  const int ready = !lock.held()           ? -1
+                    : which == kSetAside ? (::stat(data_file_.c_str(), &st) == 0 ? 1 : 0)
+                                         : readyNotesTable(mode == kWriting);
   if (ready == 0) return kExitNotFound;
   if (ready != 1) {
     say("cannot create the notes table %s, or put it back from its backup after a stop cut short: %s",
@@ -246,6 +251,12 @@ int NotesTable::useIndex(int mode) {
           data_file_.c_str(), kPathIndex, base_.c_str(), engine_error_text(code, index_error, 0).c_str());
       return kExitTable;
     }
+    if (which_ == kSetAside) {
+      say("the index file %s.idx of the set-aside notes may lack changes or be damaged; start qbmon, or stop "
+          "and start it if it runs: its start rebuilds it",
+          base_.c_str());
+      return kExitTable;
+    }
     // Changes reach the index file through the system's cache alone (only
     // the data file is flushed at each one): after the system went down,
     // or after a program ended inside a change, the index is rebuilt from
@@ -267,6 +278,8 @@ int NotesTable::useIndex(int mode) {
   }
   path_field_ = t_.fieldNumber(kPathFieldName);
   note_field_ = t_.fieldNumber("Remark");
+  since_field_ = which_ == kSetAside ? t_.fieldNumber(kSinceField) : -1;
+  kind_field_ = which_ == kSetAside ? t_.fieldNumber(kKindField) : -1;
   if (path_field_ < 0 || note_field_ < 0) {
     say("%s is not a notes table: it lacks the field \"%s\"", data_file_.c_str(),
         path_field_ < 0 ? "Path" : "Remark");
@@ -341,7 +354,7 @@ int NotesTable::read(std::string* path, std::string* note) {
 }
 
 int NotesTable::readSlice(const std::string& prefix, const std::string& from, bool after,
-                          std::vector<std::pair<std::string, std::string>>* notes, bool* ended) {
+                          std::vector<ListedNote>* notes, bool* ended) {
   notes->clear();
   *ended = true;
   const int r = t_.lockTable(1);
@@ -363,11 +376,13 @@ int NotesTable::readSlice(const std::string& prefix, const std::string& from, bo
     if (rc == kExitDone && found && after) rc = next(&on);
   }
   while (rc == kExitDone && on) {
-    std::string path, note;
-    rc = read(&path, &note);
-    if (rc != kExitDone || (!prefix.empty() && !pathStartsWith(path, prefix))) break;
-    bytes += path.size() + note.size();
-    notes->emplace_back(std::move(path), std::move(note));
+    ListedNote n;
+    rc = read(&n.path, &n.note);
+    if (rc != kExitDone || (!prefix.empty() && !pathStartsWith(n.path, prefix))) break;
+    bytes += n.path.size() + n.note.size();
+    if (since_field_ >= 0) n.since = t_.getField(since_field_);
+    if (kind_field_ >= 0) n.kind = t_.getField(kind_field_);
+    notes->push_back(std::move(n));
     if (bytes >= kScanSliceBytes || std::chrono::steady_clock::now() - began >= hold) {
       *ended = false;
       break;
@@ -381,16 +396,20 @@ int NotesTable::readSlice(const std::string& prefix, const std::string& from, bo
 
 int NotesTable::scan(const std::string& prefix,
                      const std::function<void(const std::string&, const std::string&)>& take) {
-  std::vector<std::pair<std::string, std::string>> notes;
+  return scanNotes(prefix, [&](const ListedNote& n) { take(n.path, n.note); });
+}
+
+int NotesTable::scanNotes(const std::string& prefix, const std::function<void(const ListedNote&)>& take) {
+  std::vector<ListedNote> notes;
   std::string from = prefix;
   for (bool after = false;; after = true) {
     bool ended = true;
     int rc = readSlice(prefix, from, after, &notes, &ended);
     if (rc != kExitDone) return rc;
     const auto freed = std::chrono::steady_clock::now();
-    for (const auto& [path, note] : notes) take(path, note);
+    for (const ListedNote& n : notes) take(n);
     if (ended || notes.empty()) return kExitDone;
-    from = notes.back().first;
+    from = notes.back().path;
     // The time `take` spent counts towards the gap.
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::milliseconds(notes_scan_slices.gap_ms) - (std::chrono::steady_clock::now() - freed));
@@ -452,7 +471,7 @@ int NotesTable::put(const std::string& path, const std::string& note, const Expe
   return kExitHeld;
 }
 
-int NotesTable::remove(const std::string& path) {
+int NotesTable::remove(const std::string& path, const std::string* expected) {
   for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
     bool found;
     int rc = lookup(path, &found);
@@ -469,6 +488,10 @@ int NotesTable::remove(const std::string& path) {
       if (r == 1 || r == -2 || r == -3) continue;
       return engineFailure("reading a note from");
     }
+    if (expected != nullptr && *expected != t_.getField(note_field_)) {
+      (void)t_.unlockRecord(lockId);
+      return kNoteChanged;
+    }
     int d;
     {
       QuitSignalsHeld quiet;
@@ -478,7 +501,7 @@ int NotesTable::remove(const std::string& path) {
     const int index_error = t_.lowerError();
     (void)t_.unlockRecord(lockId);
     // As the Monitor does after every deletion: the next shutdown compacts.
-    if (const int e = profile_write("Quibbet", "MODIFIED", "1"); e != 0)
+    if (const int e = which_ == kSetAside ? 0 : profile_write("Quibbet", "MODIFIED", "1"); e != 0)
       say("the note is deleted, but win.ini could not be marked for compaction: %s", std::strerror(e));
     if (d != 1) return engineFailure("deleting a note from", code, index_error);
     return stillTheTable();

@@ -20,9 +20,13 @@
 // table is never created again: one that cannot be opened is reported and
 // left as it is.
 //
+// The Monitor's table of set-aside notes, "<state>/system/qbtmp"
+// (upkeep/set_aside.h), opens the same way (kSetAside), never created here:
+// its fields "Since" and "Kind" come with each note a scan hands out.
+//
 // Every operation returns an exit status of notes.h (kExitDone on success)
 // and has printed its message when it returns anything else, except where
-// said. One open instance at a time in a process, used by one thread (the
+// said. One instance a table in a process, all used by one thread (the
 // engine beneath is process-wide and single-threaded).
 #pragma once
 
@@ -61,6 +65,12 @@ extern ScanSlices notes_scan_slices;
 // program itself.
 extern void (*notes_before_add)();
 
+// A note as a scan hands it out; `since` and `kind` only from the set-aside
+// table (empty when the record has none).
+struct ListedNote {
+  std::string path, note, since, kind;
+};
+
 class NotesTable {
  public:
   enum Mode { kReading, kChanging, kWriting };
@@ -68,8 +78,10 @@ class NotesTable {
   // kReading: shared and read-only; kChanging: shared and writable; both
   // kExitNotFound (no message) when the table does not exist. kWriting:
   // shared and writable, created first (createNotesTable) when its data
-  // file does not exist.
-  int open(Mode mode);
+  // file does not exist. `which`: the notes table or the set-aside table,
+  // which is never created (kExitNotFound without a message).
+  enum Which { kNotes, kSetAside };
+  int open(Mode mode, Which which = kNotes);
   void close() { (void)t_.close(); }
 
   // Makes the note of `path` current when there is one: *found; else the
@@ -89,6 +101,7 @@ class NotesTable {
   // be missed or seen; one that is there unchanged throughout is handed over
   // exactly once.
   int scan(const std::string& prefix, const std::function<void(const std::string&, const std::string&)>& take);
+  int scanNotes(const std::string& prefix, const std::function<void(const ListedNote&)>& take);
 
   // Whether `path` starts with `prefix`, or equals `other`, as the path
   // index compares them.
@@ -105,10 +118,11 @@ class NotesTable {
   // kNoteChanged when the note is not as it says.
   int put(const std::string& path, const std::string& note, const ExpectedNote* expected = nullptr);
   // Deletes the note of `path` under a record lock: kExitNotFound (no
-  // message) when there is none. After a deletion "MODIFIED" in section
-  // "Quibbet" of win.ini is set to "1", so that the Monitor compacts the
-  // table at its next shutdown.
-  int remove(const std::string& path);
+  // message) when there is none; with `expected`, kNoteChanged (no message)
+  // unless the note is that text. After a deletion from the notes table
+  // "MODIFIED" in section "Quibbet" of win.ini is set to "1", so that the
+  // Monitor compacts the table at its next shutdown.
+  int remove(const std::string& path, const std::string* expected = nullptr);
 
   // Holds the table's write lock across many changes (import): commits are
   // deferred to holdEnd, which writes them out. Other programs wait
@@ -140,8 +154,8 @@ class NotesTable {
   int next(bool* on);
   // One slice of a scan: from the first note not less than `from`, or the
   // one after it when `after`; *ended once past the last note of `prefix`.
-  int readSlice(const std::string& prefix, const std::string& from, bool after,
-                std::vector<std::pair<std::string, std::string>>* notes, bool* ended);
+  int readSlice(const std::string& prefix, const std::string& from, bool after, std::vector<ListedNote>* notes,
+                bool* ended);
   // kExitDone when qb.db and qb.idx are still the files opened (device and
   // inode): a program that replaced them without the creation lock has left
   // this process writing into files that are no longer the notes table.
@@ -161,6 +175,9 @@ class NotesTable {
   std::string data_file_;
   int path_field_ = -1;
   int note_field_ = -1;
+  int since_field_ = -1;
+  int kind_field_ = -1;
+  Which which_ = kNotes;
   std::pair<dev_t, ino_t> files_[2] = {};
   bool holding_ = false;
   std::vector<std::string> attached_;  // notes stored whose identities are not recorded yet

@@ -24,6 +24,7 @@
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
 #include "upkeep/monitor_tables.h"
+#include "upkeep/set_aside.h"
 
 int32_t lockId = 0;
 
@@ -315,15 +316,28 @@ static void markModified() {
 
 void setAsideLocked() {
   copyNote(notesTable, tempTable);
+  stampSetAside(tempTable, kAsideDeleted);
   upsert(tempTable);
   deleteLocked();
   markModified();
 }
 
+// Looks `path` up in tempTable and reads its note: true when there is one
+// still in use. One past its use (upkeep/set_aside.h) is dropped when met
+// and never given back: a rename's copy serves only briefly, since a file
+// made later under the old name is another file.
+static bool setAsideNote(const char* path) {
+  if (lookUp(tempTable, path) != kKeyFound) return false;
+  readCurrent(tempTable);
+  if (!setAsideExpired(tempTable, false)) return true;
+  traceLine("EXPIRED: %s\n", path);
+  reportFailure(tempTable, tempTable.deleteRecord(), "delete");
+  return false;
+}
+
 static void onCopy(const char* source, const char* target) {
   bool put = false;
-  if (lookUp(tempTable, target) == kKeyFound) {
-    readCurrent(tempTable);
+  if (setAsideNote(target)) {
     putNote(target, tempTable.getField(tempTable.fieldNumber(kRemarkField)));
     put = true;
   }
@@ -348,7 +362,7 @@ static void onRename(const char* source, const char* target) {
     moveIdentities(source, target);
   }
   traceLine("RENAME: %s, %s\n", source, target);
-  const bool setAside = lookUp(tempTable, target) == kKeyFound;
+  const bool setAside = setAsideNote(target);
   if (lookUp(notesTable, source) == kKeyFound) {
     if (!samePath(source, target) && lockNote(target)) {
       traceLine("REPLACED: %s\n", target);
@@ -356,6 +370,7 @@ static void onRename(const char* source, const char* target) {
     }
     if (lockNote(source)) {
       copyNote(notesTable, tempTable);
+      stampSetAside(tempTable, kAsideRenamed);
       upsert(tempTable);
       setPath(notesTable, target);
       updateLocked();
@@ -402,8 +417,7 @@ static void onCreate(const EventPath& targetPath) {
     }
     return;
   }
-  if (lookUp(tempTable, target) == kKeyFound) {
-    readCurrent(tempTable);
+  if (setAsideNote(target)) {
     traceLine("Found in dbtmp: %s\n", target);
     copyNote(tempTable, notesTable);
     (void)notesTable.addRecord();

@@ -7,10 +7,10 @@
 //   OP_COPY          the copy gets the source's note; without one, a note
 //                    set aside for the target comes back
 //   OP_RENAME        the note moves to the new path (a copy is set aside
-//                    under the old one); a note the new path had is set
-//                    aside there and deleted, unless the renamed path had
-//                    none; for a folder, walkFolder first re-keys
-//                    everything inside it
+//                    under the old one, given back for RenameBackSeconds
+//                    only); a note the new path had is set aside there
+//                    and deleted, unless the renamed path had none; for
+//                    a folder, walkFolder first re-keys everything inside
 //   OP_DELETE        the note is set aside in tempTable and deleted
 //   OP_REMOVE        the note is deleted, nothing set aside
 //   OP_COPY_REVERSE  the target's note is copied to the source path
@@ -32,6 +32,7 @@
 //   "DO DELETE: %s\n"                 source            delete, the path had a note
 //   "CREATENEW: %s, %s\n"             target, FileSpec  create, FileSpec matched
 //   "Found in dbtmp: %s\n"            target            create, note set aside
+//   "EXPIRED: %s\n"                   path              a set-aside note past its use, dropped
 //   "SKIPPED (too long): %s\n"        the text's start  a path that does not fit
 //   "WALK UNLOCKED: %s\n"             target            folder walk without the table lock
 //   "WALK COMMIT FAILED: %s\n"        target            the folder walk's commit failed every try

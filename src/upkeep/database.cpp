@@ -12,6 +12,7 @@
 
 #include "platform/state_dir.h"
 #include "upkeep/backup.h"
+#include "upkeep/set_aside.h"
 
 // Constructed in this order, destroyed in the reverse one (database.h).
 TableHandle notesTable;
@@ -48,14 +49,24 @@ bool pathsMatch(TableHandle& table, const char* path, const char* other, bool pr
   }
 }
 
-int createNotesTable(const char* baseName, const char* pathDeclaration) {
-  const char* const fields[] = {pathDeclaration, "Remark", nullptr};
-  const char* const key[] = {pathDeclaration, nullptr};
+// Both tables: the path first, and the unique index on it.
+static int createKeyedTable(const char* baseName, const char* const* fields) {
+  const char* const key[] = {fields[0], nullptr};
   TableHandle table;  // closed and destroyed on every path
   int r = table.create(baseName, fields, kNotesPageSize);
   if (r == 1) r = table.createIndex(kPathIndex, key);
   (void)table.close();
   return r;
+}
+
+int createNotesTable(const char* baseName, const char* pathDeclaration) {
+  const char* const fields[] = {pathDeclaration, "Remark", nullptr};
+  return createKeyedTable(baseName, fields);
+}
+
+int createSetAsideTable(const char* baseName, const char* pathDeclaration) {
+  const char* const fields[] = {pathDeclaration, "Remark", kSinceField, kKindField, nullptr};
+  return createKeyedTable(baseName, fields);
 }
 
 namespace {
@@ -137,12 +148,13 @@ int openDatabase() {
     return kNotesIndexUnusable;
   }
 
-  // Deleted notes of an earlier run are not carried over: the temporary
-  // table starts empty every time. Its paths compare as the notes table's
-  // do, so that a note set aside is found again by the same paths.
+  // The notes set aside by earlier runs are kept until they expire
+  // (set_aside.h). The table's paths compare as the notes table's do, so
+  // that a note set aside is found again by the same paths.
   const char* pathDeclaration = declaredPath(notesTable);
-  (void)TableHandle::deleteTable(tempBase);
-  (void)createNotesTable(tempBase, pathDeclaration != nullptr ? pathDeclaration : kPathDeclaration);
+  readSetAsideSettings();
+  (void)tempTable.close();  // a second call: the tidying opens the table alone
+  const bool tidied = tidySetAside(tempBase, pathDeclaration != nullptr ? pathDeclaration : kPathDeclaration);
 
   r = tempTable.open(tempBase, 1);
   if (r != 1) return r;  // notesTable stays open
@@ -151,6 +163,8 @@ int openDatabase() {
     (void)notesTable.close();
     return r;
   }
+  int kept = 0;
+  if (!tidied) (void)dropExpiredSetAside(tempTable, &kept);
 
   writeStatus(1);
   return 1;

@@ -4,9 +4,9 @@
 // Files, all in the system folder `<state>/system` (platform/state_dir.h):
 //   qb.db    qb.idx     the notes table (base name "<sysdir>/qb")
 //   qbbak.db qbbak.idx  its backup, written before a compaction (backup.h)
-//   qbtmp.db qbtmp.idx  the temporary table, thrown away at every start
-// Both tables have the same layout: the text fields "Path" and "Remark", in
-// that order, index pages of 512 bytes, and the unique index "INDX_Path,U"
+//   qbtmp.db qbtmp.idx  the temporary table of notes set aside (set_aside.h)
+// Both tables begin with the text fields "Path" and "Remark", in that order
+// (the temporary table adds "Since" and "Kind"), have index pages of 512 bytes, and the unique index "INDX_Path,U"
 // on "Path" beside the engine's own "Physical Index". Tables made here
 // declare the path "Path,C": compared byte for byte, as the file system
 // tells names apart, so that "Makefile" and "makefile" are two notes. A
@@ -49,6 +49,8 @@ int systemFilePath(char* out, const char* name);
 // path field's declaration, for a table that must compare paths as another
 // one does.
 int createNotesTable(const char* baseName, const char* pathDeclaration = kPathDeclaration);
+// The same for the temporary table's layout (set_aside.h).
+int createSetAsideTable(const char* baseName, const char* pathDeclaration);
 
 // Whether `path` equals `other` (with `prefix`, begins with it) as the path
 // field of `table` compares: byte for byte when it is declared exact, A to Z
@@ -92,8 +94,10 @@ class CreationLock {
 int readyNotesTable(bool create);
 
 // Brings the database up: creates the notes table when its data file does
-// not exist (readyNotesTable, under the creation lock), opens it shared, throws the temporary table away and makes it
-// anew, opens that shared too, and records "status" 1. 1 when both tables
+// not exist (readyNotesTable, under the creation lock), opens it shared, reads
+// the set-aside settings, readies the temporary table (tidySetAside: made
+// when missing, expired notes dropped), opens that shared too, and records
+// "status" 1. 1 when both tables
 // are open with their path index current; otherwise the failing call's
 // result (notesTable stays open when only the temporary table failed to
 // open; it is closed when the temporary table's index could not be made

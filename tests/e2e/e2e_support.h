@@ -146,7 +146,6 @@ class E2eTest : public ::testing::Test {
   struct Proc {
     pid_t pid = -1;
     std::string log;
-    FileStamp temp_table;  // qbtmp.idx as it was before this Monitor started
     bool reaped = false;
     int status = -1;  // exit status once reaped; -1 for a signal
   };
@@ -155,7 +154,6 @@ class E2eTest : public ::testing::Test {
   size_t start_monitor() {
     Proc m;
     m.log = tmp_.file("qbmon." + std::to_string(monitors_.size() + 1) + ".log");
-    m.temp_table = stamp_of(system_file("qbtmp.idx"));
     m.pid = spawn(qbmon_bin(), {}, "", m.log, m.log, true);
     monitors_.push_back(m);
     return monitors_.size() - 1;
@@ -171,14 +169,14 @@ class E2eTest : public ::testing::Test {
   }
 
   // Waits until Monitor `i` has its tables open and its driver delivers
-  // events: first its temporary table made anew and "status" 1, then a
-  // probe file, noted and renamed, whose note follows it (so the search for
-  // files moved while no Monitor ran is over too). A probe renamed
-  // before the driver was listening is simply left behind; the next one
-  // is tried.
+  // events: first its temporary table readied (its "SET ASIDE" trace line)
+  // and "status" 1, then a probe file, noted and renamed, whose note
+  // follows it (so the search for files moved while no Monitor ran is over
+  // too). A probe renamed before the driver was listening is simply left
+  // behind; the next one is tried.
   ::testing::AssertionResult wait_ready(size_t i) {
     const auto deadline = deadline_in(kDeadlineMs);
-    while (same_stamp(stamp_of(system_file("qbtmp.idx")), monitors_[i].temp_table) || status() != 1) {
+    while (monitor_log(i).find("SET ASIDE: ") == std::string::npos || status() != 1) {
       if (ended(i)) return ::testing::AssertionFailure() << "qbmon ended before opening its tables";
       if (Clock::now() > deadline) return ::testing::AssertionFailure() << "qbmon never opened its tables";
       pause_briefly();

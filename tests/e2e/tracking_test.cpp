@@ -179,6 +179,30 @@ TEST_F(Tracking, MovedOutOfTheRootsAndBackGetsItsNoteBack) {
   EXPECT_EQ(note(f), "summer");
 }
 
+// A file moved out for longer than one run of the Monitor still gets its
+// note back; and a set-aside note is listed and restored by hand.
+TEST_F(Tracking, SetAsideNotesOutliveARestart) {
+  const std::string f = make_file("usb/photo.jpg"), g = make_file("draft.txt");
+  set_note(f, "from the trip");
+  set_note(g, "gone for good");
+  move(f, outside_ + "/photo.jpg");
+  ASSERT_EQ(::unlink(g.c_str()), 0);
+  ASSERT_TRUE(wait_no_note(f));
+  ASSERT_TRUE(wait_no_note(g));
+  stop(monitor_);
+  monitor_ = start_monitor();
+  ASSERT_TRUE(wait_ready(monitor_));
+  move(outside_ + "/photo.jpg", f);
+  EXPECT_TRUE(wait_note(f, "from the trip"));
+
+  ProgramRun listed = qbnote({"ls", "--set-aside", g});
+  EXPECT_EQ(listed.out.rfind(g + "\t", 0), 0u) << listed.out;
+  EXPECT_NE(listed.out.find("\tdeleted\tgone for good\n"), std::string::npos) << listed.out;
+  EXPECT_EQ(qbnote({"restore", g, at("final.txt")}).status, 0);
+  EXPECT_EQ(note(at("final.txt")), "gone for good");
+  EXPECT_EQ(qbnote({"ls", "--set-aside", g}).out, "");
+}
+
 TEST_F(Tracking, QbnoteCpGivesTheCopyTheNote) {
   const std::string src = make_file("letters/draft.md", "Dear Ann,\n");
   make_folder("sent");

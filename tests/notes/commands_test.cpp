@@ -11,6 +11,7 @@
 #include "qbnote_run.h"
 #include "support/fork_helper.h"
 #include "upkeep/database.h"
+#include "upkeep/set_aside.h"
 
 namespace {
 
@@ -240,6 +241,47 @@ TEST_F(NotesCommands, CheckLooksAtTheTemporaryTableToo) {
   EXPECT_EQ(damaged.status, 3);
   EXPECT_NE(damaged.out.find("temporary table"), std::string::npos);
   EXPECT_NE(damaged.out.find("index file cannot be used"), std::string::npos) << damaged.out;
+}
+
+// The set-aside notes as the Monitor leaves them: listed with when and why,
+// and restored under their own path or another, never over a note.
+TEST_F(NotesCommands, SetAsideNotesAreListedAndRestoredNeverOverANote) {
+  const std::string a = make("a.txt"), b = make("b.txt"), c = make("c.txt"), d = files_ + "/d.txt";
+  Child made = fork_child([&](int, int) {
+    ::setenv("QB_HOME", home_.c_str(), 1);
+    set_aside_clock = [] { return int64_t{1700000000}; };
+    char base[kPathBuffer];
+    TableHandle t;
+    int ok = systemFilePath(base, "qbtmp") == 1 && createSetAsideTable(base, kPathDeclaration) == 1 &&
+             t.open(base, 0) == 1 && t.setIndex(kPathIndex) == 1;
+    for (const std::string& path : {a, b}) {
+      ok = ok && t.setField(0, path.c_str()) == 1 && t.setField(1, ("note of " + path).c_str()) == 1;
+      stampSetAside(t, path == a ? kAsideDeleted : kAsideRenamed);
+      ok = ok && t.addRecord() == 1;
+    }
+    return ok && t.close() == 1 ? 1 : 0;
+  });
+  ASSERT_EQ(wait_child(made), 1);
+  EXPECT_EQ(run({"ls", "--set-aside", "--json", a}).out,
+            "{\"path\": \"" + a + "\", \"note\": \"note of " + a +
+                "\", \"set_aside\": \"2023-11-14T22:13:20Z\", \"kind\": \"deleted\"}\n");
+  QbRun listed = run({"ls", "--set-aside"});
+  EXPECT_EQ(lines_of(listed.out), 2);
+  EXPECT_NE(listed.out.find(b + "\t"), std::string::npos);
+  EXPECT_NE(listed.out.find("\trenamed\tnote of " + b + "\n"), std::string::npos) << listed.out;
+
+  ASSERT_EQ(run({"set", c, "own"}).status, 0);
+  QbRun refused = run({"restore", b, c});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("has a note already"), std::string::npos) << refused.err;
+  EXPECT_EQ(run({"get", c}).out, "own\n");
+  EXPECT_EQ(run({"restore", a}).status, 0);
+  EXPECT_EQ(run({"get", a}).out, "note of " + a + "\n");
+  EXPECT_EQ(run({"restore", b, d}).status, 0);
+  EXPECT_EQ(run({"get", d}).out, "note of " + b + "\n");
+  EXPECT_EQ(run({"ls", "--set-aside"}).out, "");
+  EXPECT_EQ(run({"restore", a}).status, 1);
+  EXPECT_EQ(run({"check"}).status, 0);
 }
 
 // An editor given as a shell command line; "$1" is the file to edit.

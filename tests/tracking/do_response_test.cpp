@@ -26,6 +26,7 @@
 #include "tracking_fixture.h"
 #include "upkeep/identity_table.h"
 #include "upkeep/monitor_tables.h"
+#include "upkeep/set_aside.h"
 
 namespace {
 
@@ -163,6 +164,33 @@ TEST_F(Rename, BackToASetAsideNameBringsItsNoteBack) {
   (void)event(OP_RENAME, "/home/Ada/~a.tmp", kA);
   EXPECT_EQ(remarkOf(notesTable, kA), "mine");
   EXPECT_EQ(remarkOf(tempTable, kA), "mine");
+}
+
+// After `mv draft final`, a draft made later is another file: the copy the
+// rename left serves for RenameBackSeconds (an editor's save) and then never
+// again, while a deleted file's note still waits for its path.
+int64_t g_now = 1700000000;
+TEST_F(Rename, ItsCopyServesOnlyWithinTheWindowADeletedNoteLonger) {
+  int64_t (*const wall)() = set_aside_clock;
+  set_aside_clock = [] { return g_now; };
+  const std::string c = "/home/Ada/c.txt", d = "/home/Ada/d.txt", e = "/home/Ada/e.txt";
+  note(notesTable, kA, "a");
+  note(notesTable, c, "confidential");
+  note(notesTable, e, "e");
+  (void)event(OP_RENAME, kA, kB);
+  (void)event(OP_RENAME, c, d);
+  (void)event(OP_DELETE, e, "");
+  g_now += 60;
+  (void)event(OP_CREATE, "", kA);
+  EXPECT_EQ(remarkOf(notesTable, kA), "a");
+  g_now += 1;
+  EXPECT_EQ(event(OP_CREATE, "", c), "\nDoResponse with 6\nEXPIRED: " + c + "\n");
+  EXPECT_EQ(remarkOf(notesTable, c), std::nullopt);
+  EXPECT_EQ(remarkOf(tempTable, c), std::nullopt);
+  g_now += 3600;
+  (void)event(OP_CREATE, "", e);
+  EXPECT_EQ(remarkOf(notesTable, e), "e");
+  set_aside_clock = wall;
 }
 
 // The two tables hold equal (path, address) entries here: a change in one

@@ -26,6 +26,7 @@
 #include "upkeep/backup.h"
 #include "upkeep/database.h"
 #include "upkeep/monitor_tables.h"
+#include "upkeep/set_aside.h"
 
 class TrackingTest : public ::testing::Test {
  protected:
@@ -85,6 +86,7 @@ class TrackingTest : public ::testing::Test {
   static void note(TableHandle& t, const std::string& path, const std::string& remark) {
     ASSERT_EQ(t.setField(0, path.c_str()), 1);
     ASSERT_EQ(t.setField(1, remark.c_str()), 1);
+    if (&t == &tempTable) stampSetAside(t, kAsideDeleted);  // set aside now, as a deleted file's
     ASSERT_EQ(t.addRecord(), 1) << path << " error " << t.lastError();
   }
   // The remark of `path` in t, or nullopt when it has no note there.

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 
 #include "upkeep_fixture.h"
+#include "platform/registry.h"
 #include "upkeep/monitor_tables.h"
+#include "upkeep/set_aside.h"
 
 namespace {
 
@@ -41,8 +43,9 @@ TEST_F(OpenDatabase, FirstStartCreatesAnEmptyNotesTableAndMarksItOpen) {
 }
 
 // A notes table made elsewhere, whose paths ignore case, keeps that, and the
-// temporary table compares paths as it does.
-TEST_F(OpenDatabase, KeepsTheNotesAndStartsTheTemporaryTableEmpty) {
+// temporary table compares paths as it does. A temporary table of the
+// earlier layout, whose renames' copies cannot be told apart, is made anew.
+TEST_F(OpenDatabase, KeepsTheNotesAndMakesAnEarlierTemporaryTableAnew) {
   Notes notes = makeNotes(40, "kept");
   ASSERT_EQ(createNotesTable(sys("qb").c_str(), "Path"), 1);
   writeNotes(sys("qb"), notes, false);
@@ -56,11 +59,52 @@ TEST_F(OpenDatabase, KeepsTheNotesAndStartsTheTemporaryTableEmpty) {
     EXPECT_EQ(std::string(notesTable.getField(1)), remark);
   }
   EXPECT_EQ(tempTable.firstRecord(), -3);
+  EXPECT_EQ(tempTable.fieldNumber(kKindField), 3);
   // The temporary table is writable and keyed on the path from the start.
   addNote(tempTable, "/home/Ada/set/aside.txt", "set aside");
   ASSERT_EQ(tempTable.setField(0, "/HOME/Ada/SET/aside.TXT"), 1);
   EXPECT_EQ(tempTable.findKey(), 2);
   EXPECT_EQ(notesTable.fieldType(0), kFieldText);
+}
+
+// Set-aside notes outlive a start until they expire: a deleted file's after
+// SetAsideDays (0: at the next start), a rename's copy after
+// RenameBackSeconds. An index file that cannot be used is rebuilt.
+int64_t g_now = 0;
+TEST_F(OpenDatabase, SetAsideNotesAreKeptAcrossStartsUntilTheyExpire) {
+  int64_t (*const wall)() = set_aside_clock;
+  set_aside_clock = [] { return g_now; };
+  ASSERT_EQ(openDatabase(), 1);
+  const int64_t now = 100 * 86400;
+  struct Aside {
+    const char* path;
+    int64_t age;
+    const char* kind;
+  };
+  for (const Aside& n : {Aside{"/d/old", 30 * 86400 + 1, kAsideDeleted}, Aside{"/d/young", 30 * 86400, kAsideDeleted},
+                         Aside{"/r/old", 61, kAsideRenamed}, Aside{"/r/young", 60, kAsideRenamed}}) {
+    g_now = now - n.age;
+    ASSERT_EQ(tempTable.setField(0, n.path) + tempTable.setField(1, "note"), 2);
+    stampSetAside(tempTable, n.kind);
+    ASSERT_EQ(tempTable.addRecord(), 1);
+  }
+  const auto setAside = [] {
+    std::vector<std::string> paths;
+    for (int r = tempTable.firstRecord(); r == 1 && tempTable.readRecord(0) == 1; r = tempTable.nextRecord())
+      paths.push_back(tempTable.getField(0));
+    return paths;
+  };
+  g_now = now;
+  ASSERT_EQ(tempTable.close(), 1);
+  ASSERT_EQ(::unlink(sys("qbtmp.idx").c_str()), 0);
+  ASSERT_EQ(openDatabase(), 1);
+  EXPECT_EQ(setAside(), (std::vector<std::string>{"/d/young", "/r/young"}));
+  ASSERT_EQ(tempTable.close(), 1);
+  ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration",
+                             "SetAsideDays", 0), 0);
+  ASSERT_EQ(openDatabase(), 1);
+  EXPECT_EQ(setAside(), std::vector<std::string>{});
+  set_aside_clock = wall;
 }
 
 TEST_F(OpenDatabase, TemporaryTableThatCannotBeOpenedLeavesTheNotesTableOpen) {
