@@ -15,7 +15,7 @@ struct Command {
 const Command kTable[] = {
     {"set", cmd_set},       {"get", cmd_get},       {"rm", cmd_rm},         {"ls", cmd_ls},
     {"find", cmd_find},     {"edit", cmd_edit},     {"export", cmd_export}, {"import", cmd_import},
-    {"check", cmd_check},   {"cp", cmd_cp},
+    {"check", cmd_check},   {"cp", cmd_cp},         {"status", cmd_status},
 };
 
 // Standard output is flushed before the exit status is decided: a full disk

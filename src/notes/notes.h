@@ -100,3 +100,8 @@ int cmd_export(int argc, char** argv);
 int cmd_import(int argc, char** argv);
 int cmd_check(int argc, char** argv);
 int cmd_cp(int argc, char** argv);
+int cmd_status(int argc, char** argv);
+
+// After `set`: a message on standard error when the Monitor would not
+// follow `path` (cmd_status.cpp).
+void warn_if_not_followed(const std::string& path);
