@@ -280,7 +280,12 @@ int iw_add_root(WatchTree* t, const std::string& root) {
 int iw_add_tree(WatchTree* t, const std::string& dir, std::vector<std::string>* found,
                 std::map<std::string, std::string>* moved) {
   const size_t slash = dir.rfind('/');
-  if (iw_excluded(*t, dir) || (slash != std::string::npos && qb_ignored_name(t->config, parent_of(dir), dir.c_str() + slash + 1))) {
+  if (slash != std::string::npos && qb_ignored_name(t->config, parent_of(dir), dir.c_str() + slash + 1)) {
+    ++t->ignored;  // a new folder of an ignored name: itself reported, nothing inside watched
+    errno = EPERM;
+    return -1;
+  }
+  if (iw_excluded(*t, dir)) {
     errno = EPERM;
     return -1;
   }

@@ -111,10 +111,15 @@ int cmd_status(int argc, char** argv) {
 
   if (a.json) {
     std::string out = std::string("{\"monitor\": ") + (asked == 1 ? "true" : "false");
+    std::string roots[2];  // "root" and "waiting" lines, as two arrays
     for (const auto& [name, value] : facts) {
       const bool number = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
-      out += ", " + json_string(name) + ": " + (number ? value : json_string(value));
+      if (name == "root" || name == "waiting")
+        roots[name == "root" ? 0 : 1] += (roots[name == "root" ? 0 : 1].empty() ? "" : ", ") + json_string(value);
+      else
+        out += ", " + json_string(name) + ": " + (number ? value : json_string(value));
     }
+    if (asked == 1) out += ", \"roots\": [" + roots[0] + "], \"waiting\": [" + roots[1] + "]";
     out += ", \"notes\": " + std::to_string(notes) + ", \"set_aside\": " + std::to_string(set_aside) + ", \"files\": {";
     for (size_t i = 0; i < files.size(); ++i)
       out += (i == 0 ? "" : ", ") + json_string(files[i].first) + ": " + std::to_string(files[i].second);

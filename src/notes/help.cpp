@@ -95,7 +95,8 @@ const CommandHelp kCommands[] = {
      "the notes and set-aside notes counted in the tables and the tables' files.\n"
      "Exit status 0 when a Monitor answered, 3 when none runs (the tables are still\n"
      "shown).\n"
-     "  --json  one object: \"monitor\" (true/false), the Monitor's facts by name,\n"
+     "  --json  one object: \"monitor\" (true/false), the Monitor's facts by name\n"
+     "          (\"roots\" and \"waiting\" as arrays),\n"
      "          \"notes\", \"set_aside\" (-1: cannot be counted) and \"files\" (sizes)\n"},
 };
 
