@@ -133,7 +133,8 @@ int cmd_status(int argc, char** argv) {
     if (asked == 1)
       std::printf("Monitor: running (pid %s, watching since %s)\n", pid.c_str(), when_text(started).c_str());
     else
-      std::printf("Monitor: not running; notes do not follow their files until qbmon is started\n");
+      std::printf("Monitor: none answers (not running, or still starting); notes do not follow their files "
+                  "while no Monitor runs: start qbmon\n");
     const std::pair<const char*, const char*> labels[] = {
         {"root", "Root watched"},
         {"waiting", "Root waited for (not there)"},
