@@ -227,7 +227,8 @@ std::vector<std::string> iw_retry_waiting(WatchTree* t, std::vector<std::string>
     const int old = it->second;
     struct stat st;
     char resolved[PATH_MAX];
-    const bool there = stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && realpath(root.c_str(), resolved) != nullptr;
+    const bool there =
+        stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && realpath(root.c_str(), resolved) != nullptr;
     if (!there) {
       it->second = watch_ancestor(t, root);
       ++it;

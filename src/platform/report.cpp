@@ -59,7 +59,8 @@ void qb_report(LogKind kind, const char* text) {
     g_syslog_open = true;
   }
   ::syslog(level_of(kind), "%s", flat.c_str());
-  if (kind == LogKind::kWarning || kind == LogKind::kError) g_last = {kind, flat, static_cast<int64_t>(std::time(nullptr))};
+  if (kind == LogKind::kWarning || kind == LogKind::kError)
+    g_last = {kind, flat, static_cast<int64_t>(std::time(nullptr))};
   if (g_sink != nullptr) g_sink(kind, text);
 }
 

@@ -203,8 +203,9 @@ TEST_F(Lifecycle, IgnoredFoldersAreNotWatchedAndStatusTellsOfTheMonitor) {
   EXPECT_NE(run.out.find("running (pid " + pid_text + ","), std::string::npos) << run.out;
   run = qbnote({"status", "--json"});
   EXPECT_EQ(run.status, 0) << run.err;
-  for (const std::string& part : {"{\"monitor\": true, \"pid\": " + pid_text + ",", std::string("\"folders_ignored\": 1,"),
-                                  "\"roots\": [\"" + root_ + "\"]"})
+  for (const std::string& part :
+       {"{\"monitor\": true, \"pid\": " + pid_text + ",", std::string("\"folders_ignored\": 1,"),
+        "\"roots\": [\"" + root_ + "\"]"})
     EXPECT_NE(run.out.find(part), std::string::npos) << part << " in " << run.out;
   stop(m);
   run = qbnote({"status", "--json"});

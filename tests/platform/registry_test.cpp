@@ -285,7 +285,8 @@ TEST_F(Registry, TheWatchConfigurationAndWhatItFollows) {
       {"/r/nfs/x", WatchVerdict::kOtherFileSystem}, {"/rr/x", WatchVerdict::kOutsideRoots},
       {"/r/st/x", WatchVerdict::kStateFolder},
   };
-  for (const auto& row : rows) EXPECT_EQ(qb_watch_verdict(c, roots, mounts, "/r/st", row.path), row.verdict) << row.path;
+  for (const auto& row : rows)
+    EXPECT_EQ(qb_watch_verdict(c, roots, mounts, "/r/st", row.path), row.verdict) << row.path;
   c.cross_mounts = true;
   EXPECT_EQ(qb_watch_verdict(c, roots, mounts, "/r/st", "/r/nfs/x"), WatchVerdict::kFollowed);
   // Every system has a root file system.
