@@ -97,7 +97,8 @@ const CommandHelp kCommands[] = {
      "shown).\n"
      "  --json  one object: \"monitor\" (true/false), the Monitor's facts by name\n"
      "          (\"roots\" and \"waiting\" as arrays),\n"
-     "          \"notes\", \"set_aside\" (-1: cannot be counted) and \"files\" (sizes)\n"},
+     "          \"notes\", \"set_aside\" (-1: cannot be counted, -2: no table) and \"files\"\n"
+     "          (the table files present, with their sizes)\n"},
 };
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "platform/watch_config.h"
 
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -51,6 +53,8 @@ WatchConfig qb_read_watch_config() {
   std::string value;
   if (reg_read_string(RegHive::kLocalMachine, kWatchConfigKey, "WatchRoots", &value) == 0) c.roots = split(value);
   c.home = qb_home_dir();
+  char resolved[PATH_MAX];  // the walk's paths are resolved; so must the home folder be, for ".cache"
+  if (!c.home.empty() && realpath(c.home.c_str(), resolved) != nullptr) c.home = resolved;
   if (c.roots.empty()) c.roots.push_back(c.home);
   if (reg_read_string(RegHive::kLocalMachine, kWatchConfigKey, "IgnoreNames", &value) != 0)
     value = kDefaultIgnoreNames;

@@ -32,7 +32,7 @@ struct WatchConfig {
   std::vector<std::string> roots;   // as written (not resolved)
   std::vector<std::string> ignore;  // folder names
   bool cross_mounts = false;
-  std::string home;                 // for the ".cache" rule
+  std::string home;                 // resolved; for the ".cache" rule and the default root
 };
 
 // Reads the three values; missing ones take their defaults.
