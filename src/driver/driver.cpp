@@ -10,13 +10,10 @@
 #include "driver/queue.h"
 #include "driver/reader.h"
 #include "driver/report_client.h"
-#include "platform/registry.h"
+#include "platform/watch_config.h"
 #include "platform/state_dir.h"
 
 namespace {
-
-constexpr char kConfigKey[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration";
-constexpr char kRootsValue[] = "WatchRoots";
 
 std::mutex& driverLock() {
   static std::mutex lock;
@@ -24,21 +21,6 @@ std::mutex& driverLock() {
 }
 Reader* openReader = nullptr;
 bool opened = false;
-
-std::vector<std::string> watch_roots() {
-  std::string value;
-  if (reg_read_string(RegHive::kLocalMachine, kConfigKey, kRootsValue, &value) != 0) value.clear();
-  std::vector<std::string> roots;
-  size_t at = 0;
-  while (at <= value.size()) {
-    size_t colon = value.find(':', at);
-    if (colon == std::string::npos) colon = value.size();
-    if (colon > at) roots.push_back(value.substr(at, colon - at));
-    at = colon + 1;
-  }
-  if (roots.empty()) roots.push_back(qb_home_dir());
-  return roots;
-}
 
 void sink(FileEvent* event) { eq_push(event); }
 
@@ -51,7 +33,8 @@ int drv_open(std::string* cause, IdentityProbe* probe) {
     return EBUSY;
   }
   ReaderConfig config;
-  config.roots = watch_roots();
+  config.watch = qb_read_watch_config();
+  config.roots = config.watch.roots;
   config.sink = sink;
   config.probe = probe;
   const std::string state = qb_state_dir();

@@ -6,9 +6,12 @@
 //              HKEY_LOCAL_MACHINE "SOFTWARE\Kestrin Software\Quibbet\Configuration",
 //              folders separated by ':'; the home folder when it is missing
 //              or empty), opens the queue, watches every folder below the
-//              roots except the state folder, listens for copy reports and
-//              starts the reader thread. Fails when inotify cannot be
-//              started or no root can be watched, and with EBUSY while the
+//              roots except the state folder, folders ignored by name
+//              ("IgnoreNames") and other file systems ("CrossMounts"; see
+//              platform/watch_config.h), listens for copy reports and status
+//              requests and starts the reader thread. A root not there is
+//              waited for. Fails when inotify cannot be started or no root
+//              can be watched or waited for, and with EBUSY while the
 //              driver is open already: one driver, one Monitor.
 //   drv_stop   the consumer's next event is OP_STOP; nothing follows it.
 //   drv_close  stops the reader thread and closes the queue: the watches,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "event/file_event.h"
+#include "platform/report.h"
 
 namespace {
 
@@ -33,10 +34,7 @@ void push_ready(EventMapper* m, int32_t op, std::string source, std::string targ
 // listing finds as created; a watched folder found there was renamed in
 // unseen, and is reported as renamed (the IN_MOVED_FROM of its old place,
 // still to come, then finds nothing left there to delete).
-void report_listing(EventMapper* m, const std::string& dir) {
-  std::vector<std::string> found;
-  std::map<std::string, std::string> moved;
-  if (iw_add_tree(m->tree, dir, &found, &moved) != 1) return;  // gone again already: its removal follows
+void push_listing(EventMapper* m, std::vector<std::string>& found, const std::map<std::string, std::string>& moved) {
   for (std::string& path : found) {
     m->scanned.insert(path);
     auto from = moved.find(path);
@@ -45,6 +43,34 @@ void report_listing(EventMapper* m, const std::string& dir) {
     else
       push_ready(m, OP_CREATE, "", std::move(path));
   }
+}
+
+void report_listing(EventMapper* m, const std::string& dir) {
+  std::vector<std::string> found;
+  std::map<std::string, std::string> moved;
+  if (iw_add_tree(m->tree, dir, &found, &moved) != 1) return;  // gone again, or ignored: nothing to list
+  push_listing(m, found, moved);
+  iw_report_limit(m->tree);
+}
+
+// Roots waited for that are there again: watched, and what they hold
+// reported as created, so that notes set aside for it come back.
+void root_back(EventMapper* m) {
+  if (m->tree->waiting.empty()) return;
+  std::vector<std::string> found;
+  std::map<std::string, std::string> moved;
+  for (const std::string& r : iw_retry_waiting(m->tree, &found, &moved))
+    qb_reportf(LogKind::kNotice, "driver: the watched folder %s is there again and followed", r.c_str());
+  push_listing(m, found, moved);
+  iw_report_limit(m->tree);
+}
+
+// The roots at `dir` or below it are waited for: their folder left its place.
+void wait_roots_under(EventMapper* m, const std::string& dir) {
+  std::vector<std::string> gone;
+  for (const std::string& r : m->tree->roots)
+    if (under(r, dir)) gone.push_back(r);
+  for (const std::string& r : gone) iw_wait_root(m->tree, r);
 }
 
 EventMapper::Slot* waiting_for(EventMapper* m, uint32_t cookie) {
@@ -132,15 +158,22 @@ void resolve_out(EventMapper* m, EventMapper::Slot* s) {
   if (!s->folder) return;
   const std::string gone = s->event.source;
   iw_remove_tree(m->tree, gone);
+  wait_roots_under(m, gone);
   drop_held(m, index_of(*m, s), gone);
+  root_back(m);
 }
 
+// A root deleted, or moved where no root's watch saw it arrive: waited for
+// until a folder of its name is there again.
 void on_root_gone(EventMapper* m, std::string root, bool moved) {  // a copy: the map entry goes
-  drv_warn("the watched folder %s was %s; it is no longer followed", root.c_str(), moved ? "moved" : "deleted");
-  if (moved) iw_remove_tree(m->tree, root);
-  auto& roots = m->tree->roots;
-  roots.erase(std::remove(roots.begin(), roots.end(), root), roots.end());
+  drv_warn("the watched folder %s was %s; it is no longer followed until a folder of that name is there again",
+           root.c_str(), moved ? "moved away" : "deleted");
+  iw_remove_tree(m->tree, root);
+  iw_wait_root(m->tree, root);
+  root_back(m);
 }
+
+void feed_one(EventMapper* m, const inotify_event* ev, int64_t now);
 
 }  // namespace
 
@@ -152,6 +185,15 @@ void em_init(EventMapper* m, WatchTree* tree) {
 }
 
 void em_feed(EventMapper* m, const inotify_event* ev, int64_t now) {
+  // A root waited for may be coming back through its ancestor's watch.
+  const bool ancestor = ev->wd >= 0 && iw_waiting_watch(*m->tree, ev->wd);
+  feed_one(m, ev, now);
+  if (ancestor) root_back(m);
+}
+
+namespace {
+
+void feed_one(EventMapper* m, const inotify_event* ev, int64_t now) {
   drv_trace("wd=%d mask=0x%x cookie=%u name=%s", ev->wd, ev->mask, ev->cookie, ev->len > 0 ? ev->name : "");
   if ((ev->mask & IN_Q_OVERFLOW) != 0) {
     ++m->overflows;
@@ -160,6 +202,8 @@ void em_feed(EventMapper* m, const inotify_event* ev, int64_t now) {
     m->scanned.clear();
     iw_rescan(m->tree);
     push_ready(m, OP_RECONCILE, "", "");  // renames lost in the overflow are found again
+    root_back(m);
+    iw_report_limit(m->tree);
     return;
   }
   if ((ev->mask & IN_IGNORED) != 0) {
@@ -192,7 +236,13 @@ void em_feed(EventMapper* m, const inotify_event* ev, int64_t now) {
         const std::string old = from->event.source;
         iw_move_tree(m->tree, old, path);
         rewrite_held(m, index_of(*m, from), old, path);
-        if (iw_wd(*m->tree, path) < 0) iw_add_tree(m->tree, path, nullptr);
+        wait_roots_under(m, old);  // their watches came along; their old names are waited for
+        const size_t slash = path.rfind('/');
+        if (qb_ignored_name(m->tree->config, slash == 0 ? "/" : path.substr(0, slash), ev->name))
+          iw_remove_tree(m->tree, path);  // renamed to an ignored name: nothing inside it is watched
+        else if (iw_wd(*m->tree, path) < 0)
+          iw_add_tree(m->tree, path, nullptr);  // renamed from one: watched now
+        root_back(m);
       }
       return;
     }
@@ -222,6 +272,8 @@ void em_feed(EventMapper* m, const inotify_event* ev, int64_t now) {
     m->out.push_back(std::move(s));
   }
 }
+
+}  // namespace
 
 void em_feed_buffer(EventMapper* m, const char* buffer, size_t length, int64_t now) {
   size_t at = 0;

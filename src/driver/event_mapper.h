@@ -33,6 +33,13 @@
 // at the same moment would be taken for it too: its note then goes to the
 // copy instead of being set aside.)
 //
+// Roots and ignored names. A root deleted or moved away, or renamed
+// inside another root (which reports the rename), is waited for: when a
+// folder of its name appears under its nearest existing ancestor it is
+// watched again and what it holds is reported as created, as for a new
+// folder. A folder renamed to a name ignored by the configuration loses
+// the watches inside it; one renamed from such a name is watched.
+//
 // Order. Events come out in the order the kernel queued them. A move-out
 // is only known when its partner fails to come, so an unpaired
 // IN_MOVED_FROM holds back every event behind it until it is paired (it

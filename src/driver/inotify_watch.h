@@ -19,6 +19,17 @@
 //   (2) no watched path is the excluded folder or lies below it;
 //   (3) every watched path is a root or lies below one.
 //
+// Not watched either, though inside a root: a folder ignored by name
+// (platform/watch_config.h; the folder itself is reported by its parent's
+// watch, nothing inside it), and a mount point of another file system
+// unless the configuration crosses them (the mount set is read, never the
+// mount point). At the watch limit (ENOSPC) a walk goes on listing without
+// watching, to count the folders left unwatched.
+//
+// Roots waited for: a root not there at start, deleted or moved away is
+// kept in `waiting` with one watch on its nearest existing ancestor, so
+// that the root's name appearing is heard (iw_retry_waiting).
+//
 // A folder renamed inside the tree keeps its watches (the kernel's watch is
 // on the inode); only the map changes, for the folder and every folder
 // below it (iw_move_tree). A watch the kernel drops (folder deleted, file
@@ -29,6 +40,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <cstdint>
 #include <unordered_map>
@@ -36,6 +48,7 @@
 #include <vector>
 
 #include "event/identity_probe.h"
+#include "platform/watch_config.h"
 
 struct WatchTree {
   int fd = -1;                              // the inotify instance
@@ -45,6 +58,17 @@ struct WatchTree {
   std::map<std::string, int> by_path;          // folder path -> wd; ordered for subtree ranges
   bool limit_warned = false;                // the watch limit was reported once
   IdentityProbe* probe = nullptr;           // while set, listings feed it (event/identity_probe.h)
+  WatchConfig config;                       // ignore names, cross_mounts, home; its roots are not used here
+  std::set<std::string> mounts;             // mount points, refreshed by each walk from a root or new folder
+  std::map<std::string, int> waiting;       // root waited for -> watch on its nearest existing ancestor (-1: none)
+  // Counts since the last rescan: folders not watched for their name, mount
+  // points not crossed, folders left unwatched at the watch limit (and the
+  // roots they are under).
+  size_t ignored = 0, mounts_skipped = 0, unwatched = 0;
+  std::set<std::string> limit_roots;
+  // Seams for tests: where mount points come from, and the kernel call.
+  std::set<std::string> (*read_mounts)() = qb_mount_points;
+  int (*add_watch)(int fd, const char* path, uint32_t mask) = nullptr;  // null: inotify_add_watch
 };
 
 // The events each folder's watch asks for.
@@ -75,6 +99,23 @@ int iw_add_root(WatchTree* t, const std::string& root);
 // watched, else -1 with errno.
 int iw_add_tree(WatchTree* t, const std::string& dir, std::vector<std::string>* found,
                 std::map<std::string, std::string>* moved = nullptr);
+
+// Once, when folders were left unwatched at the watch limit: a warning
+// naming how many and under which roots.
+void iw_report_limit(WatchTree* t);
+
+// `root` (resolved, or absolute when it does not exist) is waited for: out
+// of `roots`, into `waiting`, its nearest existing ancestor watched (one
+// watch, not recursive). The root's own watches are left as they are.
+void iw_wait_root(WatchTree* t, const std::string& root);
+// Whether `wd` is the ancestor watch of a root waited for.
+bool iw_waiting_watch(const WatchTree& t, int wd);
+// Every root waited for that exists again as a folder is watched and back
+// in `roots`; what it holds is appended to `found` (and `moved`) as
+// iw_add_tree gives it, unless it was watched already inside another root.
+// The others' ancestor watches are placed again. Gives the roots back.
+std::vector<std::string> iw_retry_waiting(WatchTree* t, std::vector<std::string>* found,
+                                          std::map<std::string, std::string>* moved);
 
 // The folder watched by `wd`; null when `wd` is not (or no longer) known.
 const std::string* iw_path(const WatchTree& t, int wd);

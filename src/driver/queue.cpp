@@ -19,6 +19,8 @@ struct Queue {
   bool consuming = false;  // a consumer has taken and is not done
   bool out = false;        // invariant (1)
   bool full_warned = false;
+  uint64_t queued = 0;   // events accepted since eq_open
+  uint64_t handled = 0;  // takes that acknowledged an event out
 };
 
 // Never destroyed: the reader may push while the process ends.
@@ -58,6 +60,7 @@ void eq_open() {
   q.events.clear();
   q.open = true;
   q.stop_pending = q.stopped = q.consuming = q.out = q.full_warned = false;
+  q.queued = q.handled = 0;
 }
 
 void eq_close() {
@@ -82,12 +85,14 @@ void eq_push(FileEvent* event) {
     return;
   }
   q.events.push_back(std::move(*event));
+  ++q.queued;
   q.changed.notify_all();
 }
 
 bool eq_take(FileEvent* out, int timeout_ms) {
   Queue& q = queue();
   std::unique_lock<std::mutex> g(q.lock);
+  if (q.out) ++q.handled;
   q.out = false;
   q.consuming = true;
   q.changed.notify_all();  // a drain may be waiting for this acknowledgement
@@ -102,6 +107,7 @@ bool eq_take(FileEvent* out, int timeout_ms) {
 void eq_done() {
   Queue& q = queue();
   std::lock_guard<std::mutex> g(q.lock);
+  if (q.out) ++q.handled;
   q.out = false;
   q.consuming = false;
   q.changed.notify_all();
@@ -128,4 +134,11 @@ size_t eq_drain(int bound_ms) {
     return (!q.out && q.events.empty()) || !q.consuming || q.stopped || q.stop_pending || !q.open;
   });
   return q.events.size() + (q.out ? 1u : 0u);
+}
+
+void eq_counts(uint64_t* queued, uint64_t* handled) {
+  Queue& q = queue();
+  std::lock_guard<std::mutex> g(q.lock);
+  *queued = q.queued;
+  *handled = q.handled;
 }

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "event/file_event.h"
 
@@ -42,6 +43,10 @@ void eq_done();
 
 // How many events are queued behind the one out.
 size_t eq_waiting();
+
+// Since eq_open: events queued, and events handled (acknowledged by the
+// next take or eq_done; OP_STOP counts too).
+void eq_counts(uint64_t* queued, uint64_t* handled);
 
 // OP_STOP is the consumer's next event (invariant 3).
 void eq_stop();

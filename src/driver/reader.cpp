@@ -5,6 +5,7 @@
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
+#include <ctime>
 #include <fcntl.h>
 #include <new>
 #include <poll.h>
@@ -14,7 +15,9 @@
 
 #include "driver/event_mapper.h"
 #include "driver/inotify_watch.h"
+#include "driver/queue.h"
 #include "driver/report_socket.h"
+#include "platform/report.h"
 
 // Room for many events per read; the kernel never splits one event.
 constexpr size_t kReadBuffer = 64 * 1024;
@@ -33,6 +36,7 @@ struct Reader {
   std::condition_variable probe_done;
   IdentityProbe* probe = nullptr;
   bool ended = false;
+  int64_t started = 0;  // seconds since the epoch
 };
 
 // What a byte on the wake-up pipe asks of the reader thread.
@@ -87,6 +91,46 @@ bool woken_to_stop(Reader* r) {
 }
 
 void* loop(Reader* r);
+
+void escaped_line(std::string* out, const char* name, const std::string& value) {
+  *out += name;
+  *out += ' ';
+  for (char c : value) {
+    if (c == '\\') *out += "\\\\";
+    else if (c == '\n') *out += "\\n";
+    else *out += c;
+  }
+  *out += '\n';
+}
+
+// The status answer's body (protocol in report_client.h); on the reader
+// thread, which alone touches the tree and the mapper.
+std::string status_text(void* context) {
+  const Reader* r = static_cast<const Reader*>(context);
+  const WatchTree& t = r->tree;
+  std::string out;
+  auto number = [&](const char* name, uint64_t n) { escaped_line(&out, name, std::to_string(n)); };
+  number("pid", static_cast<uint64_t>(getpid()));
+  number("started", static_cast<uint64_t>(r->started));
+  for (const std::string& root : t.roots) escaped_line(&out, "root", root);
+  for (const auto& [root, wd] : t.waiting) escaped_line(&out, "waiting", root);
+  number("folders_watched", t.paths.size());
+  number("folders_ignored", t.ignored);
+  number("mounts_not_crossed", t.mounts_skipped);
+  number("folders_unwatched", t.unwatched);
+  number("overflows", r->mapper.overflows);
+  uint64_t queued = 0, handled = 0;
+  eq_counts(&queued, &handled);
+  number("events_queued", queued);
+  number("events_handled", handled);
+  LogKind kind;
+  std::string text;
+  int64_t when = 0;
+  if (qb_last_report(&kind, &text, &when))
+    escaped_line(&out, "last_report",
+                 std::string(kind == LogKind::kError ? "error " : "warning ") + std::to_string(when) + " " + text);
+  return out;
+}
 
 void* run(void* arg) {
   Reader* r = static_cast<Reader*>(arg);
@@ -153,16 +197,27 @@ Reader* rd_start(const ReaderConfig& config, int* error, std::string* cause) {
   int last = ENOENT;  // an empty list of roots watches nothing
   std::string lastRoot = "(none given)";
   r->tree.probe = config.probe;
+  r->tree.config = config.watch;
   for (const std::string& root : config.roots) {
     if (iw_add_root(&r->tree, root) == 1) continue;
     last = errno;
     lastRoot = root;
+    if (last == ENOENT && root[0] == '/' && !iw_excluded(r->tree, root)) {
+      iw_wait_root(&r->tree, root);
+      drv_warn("the watched folder %s does not exist; notes under it are followed once it is made", root.c_str());
+      continue;
+    }
     drv_warn("cannot watch %s: %s; notes under it are not followed. Check the path in \"WatchRoots\" and "
              "restart qbmon once it exists",
              root.c_str(), std::strerror(last));
   }
   r->tree.probe = nullptr;
-  if (r->tree.roots.empty()) return give_up(last, "no watch root can be watched: " + lastRoot);
+  if (r->tree.roots.empty() && r->tree.waiting.empty())
+    return give_up(last, "no watch root can be watched: " + lastRoot);
+  iw_report_limit(&r->tree);
+  r->started = static_cast<int64_t>(std::time(nullptr));
+  r->socket.status = status_text;
+  r->socket.status_context = r;
   em_init(&r->mapper, &r->tree);
   if (!config.socket_path.empty() && rs_open(&r->socket, config.socket_path) != 1)
     drv_warn("copies cannot be reported: %s: %s", config.socket_path.c_str(), std::strerror(errno));

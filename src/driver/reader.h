@@ -6,8 +6,13 @@
 // Start-up (rd_start) opens the inotify instance and watches the roots
 // before the thread starts, so that the caller learns at once whether the
 // driver can work: it fails when inotify cannot be started or no root can
-// be watched. A root that cannot be watched while others can is reported
-// with drv_warn and left out. A socket that cannot be made only costs the
+// be watched or waited for. A root that does not exist (yet) is reported
+// with drv_warn and waited for (inotify_watch.h); one that cannot be
+// watched for another reason is reported the same way and left out.
+//
+// The thread also answers status requests on the socket (report_client.h)
+// from its own counts, the queue's and the last report; nothing else reads
+// them. A socket that cannot be made only costs the
 // copy reports, and is reported the same way.
 //
 // The thread runs with every signal blocked: the program's signal handling
@@ -26,6 +31,7 @@
 
 struct ReaderConfig {
   std::vector<std::string> roots;
+  WatchConfig watch;        // ignore names, cross_mounts, home (its roots unused)
   std::string excluded;     // the state folder: never watched
   std::string socket_path;  // where copies are reported; "" for none
   IdentityProbe* probe = nullptr;  // fed by the first listing of the roots

@@ -16,7 +16,22 @@ namespace {
 constexpr char kRequestWord[] = "COPY ";
 constexpr size_t kRequestWordSize = sizeof kRequestWord - 1;
 
+constexpr char kStatusRequest[] = "STATUS";  // with its NUL
+constexpr size_t kStatusRequestSize = sizeof kStatusRequest;
+
 void answer(int fd, const char* text) { (void)!send(fd, text, std::strlen(text), MSG_NOSIGNAL | MSG_DONTWAIT); }
+
+// The status answer: its header, then the body. Small enough for the
+// socket's buffer, so that a non-blocking send takes it whole.
+void answer_status(const ReportSocket& s, int fd) {
+  if (s.status == nullptr) {
+    answer(fd, "ERR no status here\n");
+    return;
+  }
+  const std::string body = s.status(s.status_context);
+  const std::string reply = "STATUS " + std::to_string(body.size()) + "\n" + body;
+  (void)!send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
 
 bool same_user(int fd) {
   ucred cred = {};
@@ -44,9 +59,17 @@ void accept_peers(ReportSocket* s) {
 
 // Takes every complete request out of `p.pending`. False when the bytes are
 // not a request and the connection is to go.
-bool parse(ReportSocket::Peer& p, std::vector<FileEvent>* out) {
+bool parse(const ReportSocket& s, ReportSocket::Peer& p, std::vector<FileEvent>* out) {
   for (;;) {
     const std::string& b = p.pending;
+    if (!b.empty() && b[0] == 'S') {
+      const size_t head = b.size() < kStatusRequestSize ? b.size() : kStatusRequestSize;
+      if (b.compare(0, head, kStatusRequest, head) != 0) return false;
+      if (head < kStatusRequestSize) return true;
+      answer_status(s, p.fd);
+      p.pending.erase(0, kStatusRequestSize);
+      continue;
+    }
     size_t head = b.size() < kRequestWordSize ? b.size() : kRequestWordSize;
     if (b.compare(0, head, kRequestWord, head) != 0) return false;
     if (b.size() <= kRequestWordSize) return true;
@@ -69,7 +92,7 @@ bool parse(ReportSocket::Peer& p, std::vector<FileEvent>* out) {
 
 // Reads what `p` sent; false when the connection is to go (closed by the
 // peer, failed, or not speaking the protocol).
-bool read_peer(ReportSocket::Peer& p, std::vector<FileEvent>* out) {
+bool read_peer(const ReportSocket& s, ReportSocket::Peer& p, std::vector<FileEvent>* out) {
   char buffer[4096];
   for (;;) {
     ssize_t n = recv(p.fd, buffer, sizeof buffer, 0);
@@ -77,7 +100,7 @@ bool read_peer(ReportSocket::Peer& p, std::vector<FileEvent>* out) {
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
     if (n == 0) return false;
     p.pending.append(buffer, static_cast<size_t>(n));
-    if (!parse(p, out)) {
+    if (!parse(s, p, out)) {
       answer(p.fd, "ERR not a request\n");
       return false;
     }
@@ -137,7 +160,7 @@ void rs_service(ReportSocket* s, const pollfd* fds, size_t count, std::vector<Fi
   for (size_t i = count - 1; i >= 1; --i) {
     if (i - 1 >= s->peers.size()) continue;
     if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-    if (!read_peer(s->peers[i - 1], out)) drop_peer(s, i - 1);
+    if (!read_peer(*s, s->peers[i - 1], out)) drop_peer(s, i - 1);
   }
   if ((fds[0].revents & POLLIN) != 0) accept_peers(s);
 }

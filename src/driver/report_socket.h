@@ -1,4 +1,5 @@
-// The listening side of the copy reports (protocol in report_client.h):
+// The listening side of the copy reports and status requests (protocol in
+// report_client.h):
 // the Unix socket <state>/driver.sock, on which programs of the user tell
 // the driver that they copied a file, which becomes an OP_COPY event.
 //
@@ -33,6 +34,9 @@ struct ReportSocket {
   int listen_fd = -1;
   std::string path;
   std::vector<Peer> peers;
+  // The body of the answer to a status request; null: status is refused.
+  std::string (*status)(void* context) = nullptr;
+  void* status_context = nullptr;
 };
 
 // Listens on `path`, replacing a file left there by a driver that did not
@@ -45,5 +49,6 @@ void rs_close(ReportSocket* s);
 // each connection); rs_service expects them back in the same order.
 void rs_poll_fds(const ReportSocket& s, std::vector<pollfd>* fds);
 // Accepts and reads what `fds` (as rs_poll_fds made them, with revents set)
-// say is ready; appends an OP_COPY for each complete request.
+// say is ready; appends an OP_COPY for each complete copy request, and
+// answers each status request at once.
 void rs_service(ReportSocket* s, const pollfd* fds, size_t count, std::vector<FileEvent>* out);

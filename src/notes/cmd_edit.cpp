@@ -32,7 +32,9 @@ int cmd_set(int argc, char** argv) {
 
   NotesTable table;
   if ((rc = table.open(NotesTable::kWriting)) != kExitDone) return rc;
-  return table.put(path, note);
+  rc = table.put(path, note);
+  if (rc == kExitDone) warn_if_not_followed(path);
+  return rc;
 }
 
 int cmd_rm(int argc, char** argv) {

@@ -98,6 +98,19 @@ const CommandHelp kCommands[] = {
      "is still copied, without its note, and a message says so (exit status 0).\n"
      "A copy that fails is exit status 2; a copy the Monitor could not be told of,\n"
      "exit status 3.\n"},
+    {"status",
+     "usage: qbnote status [--json]\n"
+     "Tells whether notes are being followed: the running Monitor (pid, since when),\n"
+     "its watch roots (and those waited for), the folders it watches, ignores by\n"
+     "name or leaves unwatched (other file systems, the inotify watch limit), the\n"
+     "events it handled, kernel queue overflows and its last warning or error; then\n"
+     "the notes and set-aside notes counted in the tables and the tables' files.\n"
+     "Exit status 0 when a Monitor answered, 3 when none runs (the tables are still\n"
+     "shown).\n"
+     "  --json  one object: \"monitor\" (true/false), the Monitor's facts by name\n"
+     "          (\"roots\" and \"waiting\" as arrays),\n"
+     "          \"notes\", \"set_aside\" (-1: cannot be counted, -2: no table) and \"files\"\n"
+     "          (the table files present, with their sizes)\n"},
 };
 
 }  // namespace
@@ -138,6 +151,7 @@ void print_help(const char* command) {
       "  check                  verify the notes table and the temporary table\n"
       "  cp SOURCE TARGET       copy a file; a running Monitor gives the copy its note\n"
       "  restore OLD [NEW]      put a set-aside note back (ls --set-aside lists them)\n"
+      "  status [--json]        whether the Monitor runs and what it watches\n"
       "\n"
       "qbnote COMMAND --help tells more; qbnote --version the version.\n"
       "\n"

@@ -105,3 +105,8 @@ int cmd_cp(int argc, char** argv);
 int cmd_restore(int argc, char** argv);
 // ls --set-aside: the set-aside notes under `folder` ("": all).
 int list_set_aside(const Args& a, const std::string& folder);
+int cmd_status(int argc, char** argv);
+
+// After `set`: a message on standard error when the Monitor would not
+// follow `path` (cmd_status.cpp).
+void warn_if_not_followed(const std::string& path);

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <syslog.h>
+#include <ctime>
 
 namespace {
 
@@ -17,6 +18,11 @@ std::mutex& log_lock() {
 }
 LogSink g_sink = nullptr;
 bool g_syslog_open = false;
+struct Last {
+  LogKind kind = LogKind::kNotice;
+  std::string text;
+  int64_t when = 0;
+} g_last;  // guarded by log_lock()
 
 int level_of(LogKind kind) {
   switch (kind) {
@@ -53,6 +59,8 @@ void qb_report(LogKind kind, const char* text) {
     g_syslog_open = true;
   }
   ::syslog(level_of(kind), "%s", flat.c_str());
+  if (kind == LogKind::kWarning || kind == LogKind::kError)
+    g_last = {kind, flat, static_cast<int64_t>(std::time(nullptr))};
   if (g_sink != nullptr) g_sink(kind, text);
 }
 
@@ -73,4 +81,13 @@ LogSink qb_set_log_sink(LogSink sink) {
   LogSink old = g_sink;
   g_sink = sink;
   return old;
+}
+
+bool qb_last_report(LogKind* kind, std::string* text, int64_t* when) {
+  std::lock_guard<std::mutex> g(log_lock());
+  if (g_last.text.empty()) return false;
+  *kind = g_last.kind;
+  *text = g_last.text;
+  *when = g_last.when;
+  return true;
 }

@@ -16,6 +16,9 @@
 // call at a time; it must not trace or report itself.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 enum class LogKind { kTrace, kNotice, kWarning, kError };
 
 void qb_trace(const char* text);
@@ -25,3 +28,8 @@ void qb_reportf(LogKind kind, const char* format, ...) __attribute__((format(pri
 using LogSink = void (*)(LogKind kind, const char* text);
 // Sets the sink (null: none) and gives the one it replaces.
 LogSink qb_set_log_sink(LogSink sink);
+
+// The last warning or error reported in this process, with its time
+// (seconds since the epoch): false when there was none. For the Monitor's
+// status answer.
+bool qb_last_report(LogKind* kind, std::string* text, int64_t* when);

@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <sys/inotify.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <set>
 #include <vector>
 
 #include "driver/event_mapper.h"
@@ -39,10 +41,13 @@ class Mapper : public ::testing::Test {
 
   // One event as the kernel lays it out: the header, then the name padded.
   void feed(const std::string& dir, uint32_t mask, const std::string& name, uint32_t cookie = 0) {
+    feed_wd(dir == "-" ? -1 : wd(dir), mask, name, cookie);
+  }
+  void feed_wd(int watch, uint32_t mask, const std::string& name, uint32_t cookie = 0) {
     const size_t padded = name.empty() ? 0 : (name.size() / 8 + 1) * 8;
     std::vector<char> bytes(sizeof(inotify_event) + padded, 0);
     auto* ev = reinterpret_cast<inotify_event*>(bytes.data());
-    ev->wd = dir == "-" ? -1 : wd(dir);
+    ev->wd = watch;
     ev->mask = mask;
     ev->cookie = cookie;
     ev->len = static_cast<uint32_t>(padded);
@@ -217,11 +222,94 @@ TEST_F(Mapper, TheExcludedFolderIsNeverWatchedOrReported) {
   EXPECT_EQ(wd("state/inner"), -1);
 }
 
-TEST_F(Mapper, ADeletedRootIsDroppedWithAWarning) {
+// A root deleted is waited for through its parent's watch, and watched
+// again when made anew, what it then holds reported as created.
+TEST_F(Mapper, ADeletedRootIsWaitedForAndWatchedAgainWhenMade) {
   LogCapture log;
+  fs::remove_all(root_);
   feed("", IN_DELETE_SELF, "");
   EXPECT_TRUE(tree_.roots.empty());
   EXPECT_EQ(log.count("no longer followed"), 1);
+  ASSERT_EQ(tree_.waiting.count(root_), 1u);
+  const int parent = tree_.waiting[root_];
+  ASSERT_GE(parent, 0);
+  fs::create_directories(path("d"));
+  ASSERT_TRUE(write_whole_file(path("d/f"), "x"));
+  feed_wd(parent, IN_CREATE | IN_ISDIR, fs::path(root_).filename().string());
+  EXPECT_EQ(tree_.roots, std::vector<std::string>{root_});
+  EXPECT_TRUE(tree_.waiting.empty());
+  auto out = take();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(is(out[0], OP_CREATE, "", path("d")));
+  EXPECT_TRUE(is(out[1], OP_CREATE, "", path("d/f")));
+  EXPECT_GE(wd("d"), 0);
+}
+
+// A root inside another renamed there: the notes follow the rename, the
+// watches stay with the outer root, and the old name is waited for.
+TEST_F(Mapper, ANestedRootRenamedIsARenameAndItsNameIsWaitedFor) {
+  ASSERT_EQ(iw_add_root(&tree_, path("d")), 1);
+  fs::rename(path("d"), path("e"));
+  feed("", IN_MOVED_FROM | IN_ISDIR, "d", 5);
+  feed("", IN_MOVED_TO | IN_ISDIR, "e", 5);
+  auto out = take();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(is(out[0], OP_RENAME, path("d"), path("e")));
+  EXPECT_EQ(tree_.roots, std::vector<std::string>{root_});
+  EXPECT_EQ(tree_.waiting.count(path("d")), 1u);
+  EXPECT_GE(wd("e/s"), 0);
+  fs::create_directories(path("d"));
+  feed("", IN_CREATE | IN_ISDIR, "d");
+  EXPECT_EQ(tree_.roots.size(), 2u);
+  EXPECT_TRUE(tree_.waiting.empty());
+}
+
+// Folders ignored by name, mount points and the watch limit: the folder is
+// itself listed, nothing inside it is watched, and each is counted.
+std::string g_full;  // below it, the kernel is out of watches
+std::set<std::string> g_mounts;
+int add_watch_until_full(int fd, const char* path, uint32_t mask) {
+  if (std::string(path).rfind(g_full, 0) == 0) return errno = ENOSPC, -1;
+  return inotify_add_watch(fd, path, mask);
+}
+
+TEST_F(Mapper, IgnoredFoldersMountPointsAndTheWatchLimitAreNotEntered) {
+  LogCapture log;
+  tree_.config.ignore = {".git", "node_modules", ".cache"};
+  tree_.config.home = path("home");
+  g_full = path("full");
+  g_mounts = {root_, path("m")};  // a root that is a mount point is watched all the same
+  tree_.read_mounts = [] { return g_mounts; };
+  for (const char* dir : {".git/objects/a", "p/node_modules/x", "home/.cache/y", "p/.cache", "m/inner", "full/a/b"})
+    fs::create_directories(path(dir));
+  tree_.add_watch = add_watch_until_full;
+  iw_rescan(&tree_);
+  iw_report_limit(&tree_);
+  iw_report_limit(&tree_);
+  for (const char* dir : {".git", ".git/objects", "p/node_modules", "home/.cache", "m", "full", "full/a"})
+    EXPECT_EQ(wd(dir), -1) << dir;
+  for (const char* dir : {"", "p", "home", "p/.cache", "d/s"}) EXPECT_GE(wd(dir), 0) << dir;
+  EXPECT_EQ(tree_.ignored, 3u);
+  EXPECT_EQ(tree_.mounts_skipped, 1u);
+  EXPECT_EQ(tree_.unwatched, 3u);
+  EXPECT_EQ(log.count("3 folders under " + root_ + " are not watched"), 1);
+  // Crossing mount points when asked; a folder renamed to an ignored name
+  // stops being watched inside, and one renamed from it is watched.
+  tree_.config.cross_mounts = true;
+  iw_rescan(&tree_);
+  EXPECT_GE(wd("m/inner"), 0);
+  fs::rename(path("d"), path("node_modules"));
+  feed("", IN_MOVED_FROM | IN_ISDIR, "d", 8);
+  feed("", IN_MOVED_TO | IN_ISDIR, "node_modules", 8);
+  fs::rename(path(".git"), path("git"));
+  feed("", IN_MOVED_FROM | IN_ISDIR, ".git", 9);
+  feed("", IN_MOVED_TO | IN_ISDIR, "git", 9);
+  auto out = take();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(is(out[0], OP_RENAME, path("d"), path("node_modules")));
+  EXPECT_TRUE(is(out[1], OP_RENAME, path(".git"), path("git")));
+  EXPECT_EQ(wd("node_modules/s"), -1);
+  EXPECT_GE(wd("git/objects/a"), 0);
 }
 
 // A file moved into a folder before the folder was watched (`mkdir new;

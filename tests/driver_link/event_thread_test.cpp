@@ -140,9 +140,10 @@ TEST_F(EventThreadTest, FailedStartsSayWhyAndEndTheMonitorWithTheirCode) {
       {"no root can be watched",
        [](MonitorTest& t) {
          setStatus(0);
-         ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", t.files_ + "/gone"), 0);
+         ASSERT_TRUE(write_whole_file(t.files_ + "/plain", "a file, not a folder"));
+         ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", t.files_ + "/plain"), 0);
        },
-       ENOENT, "Cannot start watching files: no watch root can be watched: "},
+       ENOTDIR, "Cannot start watching files: no watch root can be watched: "},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

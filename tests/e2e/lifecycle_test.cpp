@@ -1,8 +1,11 @@
 // The Monitor's life as a process: the backup and compaction at a stop that
 // follows deletions, the plain close when nothing was deleted (and the index
 // file that qbnote alone leaves to a later boot of the system), recovery
-// after it was killed outright, and a second Monitor meeting a running one.
+// after it was killed outright, a second Monitor meeting a running one,
+// what it watches (folders ignored by name, a root gone and back) and what
+// `qbnote status` says of it.
 #include <filesystem>
+#include <fstream>
 
 #include "e2e/e2e_support.h"
 
@@ -190,6 +193,71 @@ TEST_F(Lifecycle, SecondMonitorSaysSoAndLeavesAndTheFirstKeepsTracking) {
   EXPECT_EQ(status(), 1);
   stop(first);
   EXPECT_EQ(status(), 0);
+}
+
+// The watches of process `pid`: the "inotify wd:" lines of its inotify
+// descriptor's fdinfo; -1 when it has none.
+int watches_of(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(fd.path(), ec).string() != "anon_inode:inotify") continue;
+    std::ifstream info(proc + "/fdinfo/" + fd.path().filename().string());
+    int n = 0;
+    for (std::string line; std::getline(info, line);) n += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
+    return n;
+  }
+  return -1;
+}
+
+TEST_F(Lifecycle, IgnoredFoldersAreNotWatchedAndStatusTellsOfTheMonitor) {
+  const size_t m = start_monitor();
+  ASSERT_TRUE(wait_ready(m));
+  const int before = watches_of(pid(m));
+  ASSERT_GT(before, 0);
+  make_folder(".git/objects/a/b");
+  make_folder("plain/objects/a/b");
+  barrier();
+  EXPECT_EQ(watches_of(pid(m)), before + 4);  // plain/ and below; .git/ is ignored
+  const std::string pid_text = std::to_string(pid(m));
+  ProgramRun run = qbnote({"status"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("running (pid " + pid_text + ","), std::string::npos) << run.out;
+  run = qbnote({"status", "--json"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const std::string& part :
+       {"{\"monitor\": true, \"pid\": " + pid_text + ",", std::string("\"folders_ignored\": 1,"),
+        "\"roots\": [\"" + root_ + "\"]"})
+    EXPECT_NE(run.out.find(part), std::string::npos) << part << " in " << run.out;
+  stop(m);
+  run = qbnote({"status", "--json"});
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.out.rfind("{\"monitor\": false, \"notes\": ", 0), 0u) << run.out;
+  EXPECT_EQ(qbnote({"status"}).status, 3);
+}
+
+// A second root not there at the start, then deleted and made again: each
+// time it appears it is followed, and a file's note comes back with it.
+TEST_F(Lifecycle, ARootMadeLaterOrDeletedAndMadeAgainIsFollowed) {
+  const std::string second = outside_ + "/second";
+  set_watch_roots(root_ + ":" + second);
+  const size_t m = start_monitor();
+  ASSERT_TRUE(wait_ready(m));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    make_parents(second + "/in/");
+    ASSERT_TRUE(write_whole_file(second + "/in/f", "x"));
+    barrier();  // the root's appearance came before it, in the kernel's order
+    if (round == 0) set_note(second + "/in/f", "kept");
+    EXPECT_TRUE(wait_note(second + "/in/f", "kept"));
+    move(second + "/in/f", second + "/in/g");
+    EXPECT_TRUE(wait_note(second + "/in/g", "kept"));
+    move(second + "/in/g", second + "/in/f");
+    EXPECT_TRUE(wait_note(second + "/in/f", "kept"));
+    std::filesystem::remove_all(second);
+    EXPECT_TRUE(wait_no_note(second + "/in/f"));
+  }
+  stop(m);
 }
 
 }  // namespace

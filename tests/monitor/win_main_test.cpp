@@ -93,11 +93,12 @@ TEST_F(MonitorRun, EveryStopClosesCleanly) {
 // shutdown: the table the event thread had opened is closed again.
 TEST_F(MonitorRun, FailedStartEndsTheMonitorWithItsCode) {
   inChild([this] {
-    ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_ + "/gone"), 0);
-    EXPECT_EQ(runMonitor([] {}), ENOENT);
+    ASSERT_TRUE(write_whole_file(files_ + "/plain", "a file, not a folder"));
+    ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_ + "/plain"), 0);
+    EXPECT_EQ(runMonitor([] {}), ENOTDIR);
     std::vector<std::string> said = reports();  // the driver's warning, then why the Monitor ends
     ASSERT_EQ(said.size(), 2u);
-    EXPECT_EQ(said[1].rfind("Cannot start watching files: no watch root can be watched: " + files_ + "/gone", 0),
+    EXPECT_EQ(said[1].rfind("Cannot start watching files: no watch root can be watched: " + files_ + "/plain", 0),
               0u)
         << said[1];
     EXPECT_EQ(status(), 0u);

@@ -11,6 +11,7 @@
 #include "platform/registry.h"
 #include "platform/registry_text.h"
 #include "platform/state_dir.h"
+#include "platform/watch_config.h"
 #include "state_home.h"
 #include "support/fork_helper.h"
 
@@ -255,3 +256,39 @@ TEST_F(Registry, TwoProcessesWritingAtOnceLoseNothing) {
 }
 
 }  // namespace
+
+// What qbmon and qbnote read as the watch configuration, and the verdict
+// on a path that both take from it.
+TEST_F(Registry, TheWatchConfigurationAndWhatItFollows) {
+  const char* key = kWatchConfigKey;
+  WatchConfig c = qb_read_watch_config();
+  EXPECT_EQ(c.roots, std::vector<std::string>{qb_home_dir()});
+  EXPECT_EQ(c.ignore.size(), 6u);  // the defaults
+  EXPECT_FALSE(c.cross_mounts);
+  ASSERT_EQ(reg_write_string(kLM, key, "WatchRoots", "/r::/s/t"), 0);
+  ASSERT_EQ(reg_write_string(kLM, key, "IgnoreNames", ""), 0);
+  ASSERT_EQ(reg_write_number(kLM, key, "CrossMounts", 1), 0);
+  c = qb_read_watch_config();
+  EXPECT_EQ(c.roots, (std::vector<std::string>{"/r", "/s/t"}));
+  EXPECT_TRUE(c.ignore.empty());
+  EXPECT_TRUE(c.cross_mounts);
+  c = {{}, {".git", ".cache"}, false, "/r/home"};
+  const std::vector<std::string> roots = {"/r", "/s"};
+  const std::set<std::string> mounts = {"/r", "/r/nfs"};
+  const struct {
+    const char* path;
+    WatchVerdict verdict;
+  } rows[] = {
+      {"/r/a/b", WatchVerdict::kFollowed},        {"/r", WatchVerdict::kFollowed},
+      {"/r/.git", WatchVerdict::kFollowed},       {"/r/p/.git/x", WatchVerdict::kIgnored},
+      {"/r/.cache/x", WatchVerdict::kFollowed},   {"/r/home/.cache/x", WatchVerdict::kIgnored},
+      {"/r/nfs/x", WatchVerdict::kOtherFileSystem}, {"/rr/x", WatchVerdict::kOutsideRoots},
+      {"/r/st/x", WatchVerdict::kStateFolder},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(qb_watch_verdict(c, roots, mounts, "/r/st", row.path), row.verdict) << row.path;
+  c.cross_mounts = true;
+  EXPECT_EQ(qb_watch_verdict(c, roots, mounts, "/r/st", "/r/nfs/x"), WatchVerdict::kFollowed);
+  // Every system has a root file system.
+  EXPECT_EQ(qb_mount_points().count("/"), 1u);
+}
