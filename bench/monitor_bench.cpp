@@ -192,15 +192,14 @@ class Bench {
   }
 
   void startMonitor(bool trace) {
-    tempStamp_ = stampOfTemp();
     monitor_ = spawn(g_qbmon, {}, work_ + "/qbmon.log", work_ + "/qbmon.log", trace);
   }
 
-  // The Monitor's tables are open: its temporary table was made anew and
-  // "status" reads 1.
+  // The Monitor's tables are open: "status" reads 1 (each run here begins
+  // after a clean stop, which left 0).
   bool waitTablesOpen(int ms) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (stampOfTemp() == tempStamp_ || status() != 1) {
+    while (status() != 1) {
       if (Clock::now() > deadline || ended()) return false;
       std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
@@ -287,13 +286,6 @@ class Bench {
     return rc == 0 ? static_cast<long>(value) : -1;
   }
 
-  std::string stampOfTemp() const {
-    struct stat st;
-    if (::stat((home_ + "/system/qbtmp.idx").c_str(), &st) != 0) return "";
-    return std::to_string(st.st_ino) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
-           std::to_string(st.st_mtim.tv_nsec);
-  }
-
   static pid_t spawn(const char* program, const std::vector<std::string>& args, const std::string& out,
                      const std::string& err, bool trace) {
     pid_t pid = ::fork();
@@ -319,7 +311,6 @@ class Bench {
   std::string home_;
   std::string root_;
   pid_t monitor_ = -1;
-  std::string tempStamp_;
   int barriers_ = 0;
 };
 

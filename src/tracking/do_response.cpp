@@ -335,10 +335,23 @@ static bool setAsideNote(const char* path) {
   return false;
 }
 
+// The set-aside note tempTable's cursor is on goes back to notesTable under
+// its path, and leaves tempTable: kept there, it would be given to the next
+// file made under that path for as long as set-aside notes are kept, while
+// the file it came back to still has it. True when it went back.
+static bool giveBack(const char* path) {
+  copyNote(tempTable, notesTable);
+  if (notesTable.addRecord() != 1) return false;
+  reportFailure(tempTable, tempTable.deleteRecord(), "delete");
+  noteAttached(path);
+  return true;
+}
+
 static void onCopy(const char* source, const char* target) {
   bool put = false;
   if (setAsideNote(target)) {
     putNote(target, tempTable.getField(tempTable.fieldNumber(kRemarkField)));
+    reportFailure(tempTable, tempTable.deleteRecord(), "delete");
     put = true;
   }
   std::string remark;
@@ -378,9 +391,7 @@ static void onRename(const char* source, const char* target) {
     }
   } else if (setAside) {
     readCurrent(tempTable);
-    copyNote(tempTable, notesTable);
-    (void)notesTable.addRecord();
-    noteAttached(target);
+    (void)giveBack(target);
   }
 }
 
@@ -419,9 +430,7 @@ static void onCreate(const EventPath& targetPath) {
   }
   if (setAsideNote(target)) {
     traceLine("Found in dbtmp: %s\n", target);
-    copyNote(tempTable, notesTable);
-    (void)notesTable.addRecord();
-    noteAttached(target);
+    (void)giveBack(target);
   }
 }
 

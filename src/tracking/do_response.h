@@ -15,7 +15,12 @@
 //   OP_REMOVE        the note is deleted, nothing set aside
 //   OP_COPY_REVERSE  the target's note is copied to the source path
 //   OP_CREATE        a note set aside for the path comes back
+//   OP_RECONCILE     not handled here (tracking/reconcile.h)
 //   OP_STOP          the event group ends; nothing else
+// A set-aside note that comes back leaves tempTable: it is with its file
+// again, and kept there it would go to the next file made at that path.
+// A note moved by a rename takes its file's identity along (identities.h);
+// one that comes back records the identity of the file it came back to.
 // OP_DELETE and OP_CREATE first take the "FileSpec" value (save_as.h): a
 // note whose path is a prefix of the event's path moves to that path.
 // Deleting a note writes MODIFIED=1 in section [Quibbet] of win.ini.
