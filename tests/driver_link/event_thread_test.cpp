@@ -3,6 +3,8 @@
 // forked child (see monitor/monitor_fixture.h).
 
 #include "monitor/monitor_fixture.h"
+#include "tracking/do_response.h"
+#include "tracking/identities.h"
 
 namespace {
 
@@ -198,3 +200,32 @@ TEST_F(EventThreadTest, ShutdownAfterTheOpenSeesTheDriverAndDrainsFirst) {
 }
 
 }  // namespace
+
+// After the kernel lost events, a note whose path holds no file is looked
+// for by its file's identity in a new listing of the watched folders.
+TEST_F(EventThreadTest, LostEventsAreFollowedByALookForMovedFiles) {
+  inChild([this] {
+    const std::string file = files_ + "/f";
+    const std::string gone = files_ + "/gone";
+    ASSERT_TRUE(write_whole_file(file, "x"));
+    seedNotes("qb", {{file, "x"}});
+    setStatus(0);
+    ASSERT_EQ(startEventThread(), 0);
+    ASSERT_TRUE(waitHandling());  // the start recorded the file's identity
+    {
+      // As if the file had been renamed to it unseen and back to `file`.
+      std::lock_guard<std::mutex> guard(tracking_table_mutex());
+      ASSERT_TRUE(lockNote(file.c_str()));
+      setPath(notesTable, gone.c_str());
+      updateLocked();
+      moveIdentity(file.c_str(), gone.c_str());
+    }
+    FileEvent lost;
+    lost.operation = OP_RECONCILE;
+    eq_push(&lost);
+    ASSERT_TRUE(waitHandling());
+    EXPECT_EQ(openNotes(), (Notes{{file, "x"}}));
+    EXPECT_TRUE(traced("RECONCILED: " + gone + ", " + file + "\n"));
+    EXPECT_EQ(stopEventThread(), 1);
+  });
+}
