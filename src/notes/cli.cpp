@@ -80,8 +80,8 @@ bool note_fits(const std::string& path, const std::string& note, std::string* wh
   const size_t limit = max_note_bytes(path.size());
   if (note.size() > limit) {
     std::snprintf(text, sizeof text,
-                  "the note for %s is %zu bytes; one record holds %zu bytes with the path, so a note for this "
-                  "path may have at most %zu bytes",
+                  "the note for %s is %zu bytes; one record holds %zu bytes with the path and the room a "
+                  "set-aside copy needs, so a note for this path may have at most %zu bytes",
                   path.c_str(), note.size(), kMaxRecordBytes, limit);
     *why = text;
     return false;

@@ -41,7 +41,14 @@ constexpr size_t kMaxPathBytes = 255;
 // One record: the path and the note, each with its terminator, in at most
 // this many bytes (the record's 16-bit signed length word).
 constexpr size_t kMaxRecordBytes = 32767;
-inline size_t max_note_bytes(size_t path_bytes) { return kMaxRecordBytes - (path_bytes + 1) - 1; }
+// What a set-aside copy of a note needs beside its path and text: when it
+// was set aside (at most 20 digits) and why ("deleted", "renamed"), each
+// with its terminator. A note that left no room for them could not be set
+// aside when its file is deleted, and would be lost then.
+constexpr size_t kSetAsideBytes = 21 + 8;
+inline size_t max_note_bytes(size_t path_bytes) {
+  return kMaxRecordBytes - (path_bytes + 1) - 1 - kSetAsideBytes;
+}
 
 // "qbnote: <text>\n" on standard error.
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
