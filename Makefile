@@ -50,15 +50,24 @@ test-tsan: deps
 run: build
 	@$(BUILD)/src/monitor/qbmon
 
-# qbmon and qbnote into $(PREFIX)/bin, the systemd user unit into $(UNITDIR)
-# with its paths pointing there. Starting the service is left to the user:
-# the command is printed; only the unit files are reloaded, and only when a
-# user session's systemd answers.
+# qbmon and qbnote into $(PREFIX)/bin, their manual pages into
+# $(PREFIX)/share/man/man1, the shell completions where bash, zsh and fish
+# look under $(PREFIX)/share, the systemd user unit into $(UNITDIR) with its
+# paths pointing there. Starting the service is left to the user: the
+# command is printed; only the unit files are reloaded, and only when a user
+# session's systemd answers.
+SHARE ?= $(PREFIX)/share
 install: build
-	@install -d "$(PREFIX)/bin" "$(UNITDIR)"
+	@install -d "$(PREFIX)/bin" "$(UNITDIR)" "$(SHARE)/man/man1" "$(SHARE)/bash-completion/completions" \
+	  "$(SHARE)/zsh/site-functions" "$(SHARE)/fish/vendor_completions.d"
 	@install -m 0755 $(BUILD)/src/monitor/qbmon $(BUILD)/src/notes/qbnote "$(PREFIX)/bin/"
+	@install -m 0644 man/qbnote.1 man/qbmon.1 "$(SHARE)/man/man1/"
+	@install -m 0644 packaging/completion/qbnote.bash "$(SHARE)/bash-completion/completions/qbnote"
+	@ln -sf qbnote "$(SHARE)/bash-completion/completions/qbmon"
+	@install -m 0644 packaging/completion/_qbnote "$(SHARE)/zsh/site-functions/_qbnote"
+	@install -m 0644 packaging/completion/qbnote.fish "$(SHARE)/fish/vendor_completions.d/qbnote.fish"
 	@sed 's|%h/.local/bin|$(PREFIX)/bin|g' packaging/qbmon.service >"$(UNITDIR)/qbmon.service"
-	@echo "installed $(PREFIX)/bin/qbmon, $(PREFIX)/bin/qbnote and $(UNITDIR)/qbmon.service"
+	@echo "installed $(PREFIX)/bin/qbmon, $(PREFIX)/bin/qbnote, their manual pages and completions under $(SHARE), and $(UNITDIR)/qbmon.service"
 	@if systemctl --user show-environment >/dev/null 2>&1; then systemctl --user daemon-reload; fi
 	@echo "to start the Monitor now and at every login:  systemctl --user enable --now qbmon"
 

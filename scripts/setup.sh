@@ -4,7 +4,7 @@
 # (SQLite, the peer of bench/engine_bench); with `fuzz`, what the fuzz
 # targets need (clang and its runtime libraries, libFuzzer among them).
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev groff-base)
 if [[ ${1:-} == bench ]]; then packages+=(libsqlite3-dev); fi
 if [[ ${1:-} == fuzz ]]; then packages+=(clang-14 libclang-rt-14-dev); fi
 need=()

@@ -34,7 +34,24 @@ const char kUsage[] =
     "\n"
     "  --stop     stop the running Monitor and wait until it has ended\n"
     "  --help     this text\n"
-    "  --version  the version\n";
+    "  --version  the version\n"
+    "\n"
+    "Settings, read at start from <state>/registry.reg, key\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrin Software\\Quibbet\\Configuration]\n"
+    "(a text file; edit it, then restart the Monitor):\n"
+    "  \"WatchRoots\"         folders to watch, separated by ':' (default: the\n"
+    "                       home folder)\n"
+    "  \"IgnoreNames\"        folder names whose contents are not watched, separated\n"
+    "                       by ':' (default .git:.hg:.svn:node_modules:__pycache__:\n"
+    "                       .cache, the last directly in the home folder only)\n"
+    "  \"CrossMounts\"        dword 1: also watch other file systems mounted below\n"
+    "                       a root (default 0)\n"
+    "  \"SetAsideDays\"       dword: days the note of a deleted file waits for its\n"
+    "                       path to come back (default 30; 0: until the next start)\n"
+    "  \"RenameBackSeconds\"  dword: seconds a renamed file's old name gives its\n"
+    "                       note to a file made there (default 60)\n"
+    "  \"NotesProgram\"       a command line started with the Monitor (default none)\n"
+    "  \"Integrate\"          dword 0: never start \"NotesProgram\" (default 1)\n";
 
 // Tries a few times: a Monitor that has just taken its lock may not have
 // written its pid yet.

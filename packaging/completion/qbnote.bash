@@ -1,0 +1,28 @@
+# bash completion for qbnote and qbmon: subcommands, their options, paths.
+_qbnote() {
+  local cur=${COMP_WORDS[COMP_CWORD]}
+  local commands="set get rm ls find edit export import check cp restore status"
+  if ((COMP_CWORD == 1)); then
+    mapfile -t COMPREPLY < <(compgen -W "$commands --help --version" -- "$cur")
+    return
+  fi
+  local options="--help"
+  case ${COMP_WORDS[1]} in
+    get | find) options+=" --json" ;;
+    ls) options+=" --json --missing --set-aside" ;;
+    status) options+=" --json" ;;
+  esac
+  if [[ $cur == -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+    return
+  fi
+  case ${COMP_WORDS[1]} in
+    find | export | check | status) COMPREPLY=() ;;
+    *) mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
+  esac
+}
+_qbmon() {
+  mapfile -t COMPREPLY < <(compgen -W "--stop --help --version" -- "${COMP_WORDS[COMP_CWORD]}")
+}
+complete -o filenames -F _qbnote qbnote
+complete -F _qbmon qbmon
