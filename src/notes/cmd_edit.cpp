@@ -83,6 +83,19 @@ int run_editor(const std::string& editor, const std::string& file) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The whole of `path`, without a message: true when it could be read.
+bool read_whole(const std::string& path, std::string* out) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  out->clear();
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->append(buffer, n);
+  const bool ok = std::ferror(f) == 0;
+  std::fclose(f);
+  return ok;
+}
+
 // A fresh file "qbnote-XXXXXX.txt" in $TMPDIR (else /tmp) holding `text`.
 int write_temp(const std::string& text, std::string* name) {
   const char* dir = std::getenv("TMPDIR");
@@ -142,12 +155,17 @@ int cmd_edit(int argc, char** argv) {
   }
 
   std::string file;
-  if (write_temp(before.present && !before.note.empty() ? before.note + "\n" : "", &file) != 1) return kExitUsage;
+  const std::string given = before.present && !before.note.empty() ? before.note + "\n" : "";
+  if (write_temp(given, &file) != 1) return kExitUsage;
   const std::string editor = editor_command();
   const int status = run_editor(editor, file);
   if (status != 0) {
-    say("the editor (%s) failed (exit status %d); the note is unchanged; the text is in %s", editor.c_str(), status,
-        file.c_str());
+    // The file goes unless it holds text the person wrote: that is kept.
+    std::string left;
+    const bool untouched = read_whole(file, &left) && left == given;
+    if (untouched) ::unlink(file.c_str());
+    say("the editor (%s) failed (exit status %d); the note is unchanged%s%s", editor.c_str(), status,
+        untouched ? "" : "; your text is in ", untouched ? "" : file.c_str());
     return kExitUsage;
   }
   std::string edited;

@@ -2,6 +2,8 @@
 // state folder.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <csignal>
 #include <fcntl.h>
 #include <string>
@@ -299,8 +301,17 @@ TEST_F(NotesCommands, EditStoresWhatTheEditorLeaves) {
 TEST_F(NotesCommands, EditThatFailsOrEmptiesTheNoteStoresNothing) {
   const std::string a = make("a");
   ASSERT_EQ(run({"set", a, "keep me"}).status, 0);
-  QbRun failed = run({"edit", a}, "", {{"VISUAL", "false"}});
+  // A failed editor leaves no temporary file behind, unless it holds text
+  // the person wrote.
+  const std::string temp = tmp_.path() + "/editor-tmp";
+  ASSERT_EQ(::mkdir(temp.c_str(), 0700), 0);
+  QbRun failed = run({"edit", a}, "", {{"VISUAL", "false"}, {"TMPDIR", temp}});
   EXPECT_EQ(failed.status, 2);
+  EXPECT_TRUE(std::filesystem::is_empty(temp)) << failed.err;
+  QbRun wrote = run({"edit", a}, "", {{"VISUAL", "printf mine > \"$1\"; false"}, {"TMPDIR", temp}});
+  EXPECT_EQ(wrote.status, 2);
+  ASSERT_FALSE(std::filesystem::is_empty(temp));
+  EXPECT_NE(wrote.err.find("your text is in " + temp + "/qbnote-"), std::string::npos) << wrote.err;
   QbRun emptied = run({"edit", a}, "", {{"VISUAL", ": >"}});
   EXPECT_EQ(emptied.status, 0);
   EXPECT_NE(emptied.err.find("empty"), std::string::npos);
