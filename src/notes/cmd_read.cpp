@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <sys/stat.h>
 #include <string>
+#include <vector>
+#include <locale.h>
+#include <wctype.h>
+#include <cstdint>
 
 #include "notes/json.h"
 #include "notes/notes.h"
@@ -10,19 +14,66 @@
 
 namespace {
 
-unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c; }
+// The locale whose towlower folds every letter; null when the system has
+// none, and then only A to Z are folded.
+locale_t folding_locale() {
+  static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  return utf8;
+}
 
-// Where `needle` starts in `text`, A to Z folded; npos when nowhere.
-size_t find_folded(const std::string& text, const std::string& needle) {
-  if (needle.size() > text.size()) return std::string::npos;
-  for (size_t at = 0; at + needle.size() <= text.size(); ++at) {
-    size_t i = 0;
-    while (i < needle.size() &&
-           fold(static_cast<unsigned char>(text[at + i])) == fold(static_cast<unsigned char>(needle[i])))
-      ++i;
-    if (i == needle.size()) return at;
+// `text` with its letters lowered, UTF-8 character by character (bytes that
+// are not UTF-8 stay as they are), and for each byte of the result the
+// offset in `text` of the character it came from.
+std::string fold_text(const std::string& text, std::vector<size_t>* from) {
+  std::string out;
+  const locale_t loc = folding_locale();
+  for (size_t at = 0; at < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    const size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    uint32_t cp = length == 1 ? c : length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
+    bool whole = length != 0 && at + length <= text.size();
+    for (size_t k = 1; whole && k < length; ++k) {
+      const unsigned char d = static_cast<unsigned char>(text[at + k]);
+      whole = (d & 0xC0) == 0x80;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if (!whole) {  // not UTF-8: the byte as it is
+      out += static_cast<char>(c);
+      from->push_back(at++);
+      continue;
+    }
+    if (loc != nullptr)
+      cp = static_cast<uint32_t>(towlower_l(static_cast<wint_t>(cp), loc));
+    else if (cp >= 'A' && cp <= 'Z')
+      cp += 'a' - 'A';
+    const size_t before = out.size();
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    from->insert(from->end(), out.size() - before, at);
+    at += length;
   }
-  return std::string::npos;
+  return out;
+}
+
+// Where `needle` starts in `text`, letters of any alphabet folded; npos
+// when nowhere.
+size_t find_folded(const std::string& text, const std::string& needle) {
+  std::vector<size_t> from, unused;
+  const size_t at = fold_text(text, &from).find(fold_text(needle, &unused));
+  return at == std::string::npos ? at : at < from.size() ? from[at] : text.size();
 }
 
 // The line of `text` that holds byte `at`.

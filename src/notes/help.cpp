@@ -57,7 +57,8 @@ const CommandHelp kCommands[] = {
      "               (with --set-aside also \"set_aside\" in UTC and \"kind\")\n"},
     {"find",
      "usage: qbnote find [--json] TEXT\n"
-     "Lists the notes whose text contains TEXT, ignoring the case of A-Z; exit\n"
+     "Lists the notes whose text contains TEXT, ignoring the case of letters of\n"
+     "every alphabet (UTF-8; other bytes must match exactly); exit\n"
      "status 1 when none does.\n"
      "  --json  one {\"path\": ..., \"note\": ...} line per note\n"},
     {"edit",
@@ -144,7 +145,7 @@ void print_help(const char* command) {
       "  rm PATH                delete a note\n"
       "  ls [--json] [--missing] [FOLDER]\n"
       "                         list notes under FOLDER, or all notes\n"
-      "  find [--json] TEXT     notes whose text contains TEXT (A-Z case ignored)\n"
+      "  find [--json] TEXT     notes whose text contains TEXT (case ignored)\n"
       "  edit PATH              edit a note with $VISUAL / $EDITOR / vi\n"
       "  export                 every note as JSON lines on stdout\n"
       "  import FILE|-          read notes back from JSON lines\n"

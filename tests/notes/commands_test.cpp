@@ -147,6 +147,12 @@ TEST_F(NotesCommands, FindMatchesTextIgnoringCase) {
   QbRun none = run({"find", "bob"});
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.out, "");
+  // Every alphabet's case, and bytes that are not UTF-8 taken as they are.
+  ASSERT_EQ(run({"set", b, "\xff\xfe\nÄrger mit ÖL, Ἀθῆναι"}).status, 0);
+  EXPECT_EQ(run({"find", "öl"}).out, b + "\tÄrger mit ÖL, Ἀθῆναι\n");
+  EXPECT_EQ(run({"find", "ärger"}).status, 0);
+  EXPECT_EQ(run({"find", "ἀθῆναι"}).status, 0);
+  EXPECT_EQ(run({"find", "\xff\xfe"}).status, 0);
 }
 
 TEST_F(NotesCommands, ExportThenImportIntoAFreshStateGivesIdenticalNotes) {
