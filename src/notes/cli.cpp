@@ -23,6 +23,7 @@ int parse_args(const char* command, int argc, char** argv, unsigned allowed, int
   bool options = true;
   for (int i = 0; i < argc; ++i) {
     const char* a = argv[i];
+    if (options && (allowed & kTextFollows) != 0 && !out->operands.empty()) options = false;
     if (options && a[0] == '-' && a[1] != '\0') {
       if (std::strcmp(a, "--") == 0) {
         options = false;
@@ -35,7 +36,9 @@ int parse_args(const char* command, int argc, char** argv, unsigned allowed, int
       } else if (std::strcmp(a, "--set-aside") == 0 && (allowed & kOptSetAside) != 0) {
         out->set_aside = true;
       } else {
-        say("%s: unknown option %s (see qbnote %s --help)", command, a, command);
+        say("%s: unknown option %s (see qbnote %s --help; a path or text that begins with '-' goes after --, "
+            "as in: qbnote %s -- %s)",
+            command, a, command, command, a);
         return kExitUsage;
       }
       continue;

@@ -12,7 +12,7 @@
 
 int cmd_set(int argc, char** argv) {
   Args a;
-  int rc = parse_args("set", argc, argv, 0, 1, 2, &a);
+  int rc = parse_args("set", argc, argv, kTextFollows, 1, 2, &a);
   if (rc != kExitDone || a.help) {
     if (a.help) print_help("set");
     return rc;

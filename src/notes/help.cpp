@@ -31,7 +31,9 @@ const CommandHelp kCommands[] = {
     {"set",
      "usage: qbnote set PATH [TEXT | -]\n"
      "Sets or replaces the note of PATH. Without TEXT, or with -, the note is read\n"
-     "from standard input and loses one final newline. Creates the notes table\n"
+     "from standard input and loses one final newline. Options go before PATH:\n"
+     "after it, TEXT is taken as it is, also when it begins with '-'.\n"
+     "Creates the notes table\n"
      "when there is none yet. Paths that differ only in case have notes of their\n"
      "own; in a table made elsewhere whose paths ignore the case of A-Z they share\n"
      "one, which is replaced and takes this spelling of the path.\n"},

@@ -58,6 +58,7 @@ enum : unsigned {
   kOptJson = 1,     // --json
   kOptMissing = 2,  // --missing
   kOptSetAside = 4, // --set-aside
+  kTextFollows = 8, // not an option: whatever follows the first operand is an operand (set's TEXT)
 };
 
 struct Args {
@@ -69,7 +70,9 @@ struct Args {
 };
 
 // Reads the arguments that follow the command name. Options may stand
-// anywhere before "--"; "-" alone is an operand. kExitDone, or kExitUsage
+// anywhere before "--" (with kTextFollows, only before the first operand);
+// "-" alone is an operand. An unknown option's message says that an
+// operand beginning with '-' goes after "--". kExitDone, or kExitUsage
 // after a message for an option the command does not take or a wrong
 // number of operands (between min_operands and max_operands).
 int parse_args(const char* command, int argc, char** argv, unsigned allowed, int min_operands, int max_operands,

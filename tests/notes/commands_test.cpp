@@ -355,6 +355,15 @@ TEST_F(NotesCommands, HelpVersionAndUsage) {
   QbRun bad_option = run({"rm", "--json", "a"});
   EXPECT_EQ(bad_option.status, 2);
   EXPECT_NE(bad_option.err.find("unknown option --json"), std::string::npos);
+  // A note that begins with '-' is text after the path; elsewhere the error
+  // says how to give such an operand.
+  const std::string cold = make("cold");
+  EXPECT_EQ(run({"set", cold, "-5 degrees"}).status, 0);
+  EXPECT_EQ(run({"get", cold}).out, "-5 degrees\n");
+  QbRun dash = run({"find", "-5"});
+  EXPECT_EQ(dash.status, 2);
+  EXPECT_NE(dash.err.find("qbnote find -- -5"), std::string::npos) << dash.err;
+  EXPECT_EQ(run({"find", "--", "-5"}).status, 0);
 }
 
 }  // namespace
