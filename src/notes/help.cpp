@@ -32,11 +32,11 @@ const CommandHelp kCommands[] = {
      "usage: qbnote set PATH [TEXT | -]\n"
      "Sets or replaces the note of PATH. Without TEXT, or with -, the note is read\n"
      "from standard input and loses one final newline. Options go before PATH:\n"
-     "after it, TEXT is taken as it is, also when it begins with '-'.\n"
-     "Creates the notes table\n"
-     "when there is none yet. Paths that differ only in case have notes of their\n"
-     "own; in a table made elsewhere whose paths ignore the case of A-Z they share\n"
-     "one, which is replaced and takes this spelling of the path.\n"},
+     "after it, TEXT is taken as it is, also when it begins with '-'. Creates the\n"
+     "notes table when there is none yet. Paths that differ only in case have\n"
+     "notes of their own; in a table made elsewhere whose paths ignore the case\n"
+     "of A-Z they share one, which is replaced and takes this spelling of the\n"
+     "path.\n"},
     {"get",
      "usage: qbnote get [--json] PATH\n"
      "Prints the note of PATH followed by a newline; exit status 1 when it has none.\n"
