@@ -165,7 +165,48 @@ int cmd_status(int argc, char** argv) {
   return asked == 1 ? kExitDone : kExitTable;
 }
 
+namespace {
+
+std::string boot_id() {
+  std::string id;
+  std::FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "r");
+  if (f == nullptr) return id;
+  char line[64];
+  if (std::fgets(line, sizeof line, f) != nullptr) id = line;
+  std::fclose(f);
+  return id;
+}
+
+// Once per boot of the system: told once, a person knows; told at every
+// note, they stop reading.
+void warn_once_no_monitor() {
+  std::string body;
+  if (qb_ask_status(&body) != 0) return;  // one answers, or cannot be asked
+  const std::string mark = qb_state_path("no-monitor-told");
+  const std::string now = boot_id();
+  std::FILE* f = std::fopen(mark.c_str(), "r");
+  char seen[64] = "";
+  if (f != nullptr) {
+    if (std::fgets(seen, sizeof seen, f) == nullptr) seen[0] = '\0';
+    std::fclose(f);
+  }
+  if (!now.empty() && now == seen) return;
+  say("no Monitor runs: notes follow their files only while qbmon runs; files renamed or moved meanwhile are found "
+      "again when it starts, deleted ones are not. Start it with `qbmon` or `systemctl --user start qbmon`. "
+      "(Said once per boot.)");
+  if ((f = std::fopen(mark.c_str(), "w")) != nullptr) {
+    std::fputs(now.c_str(), f);
+    std::fclose(f);
+  }
+}
+
+}  // namespace
+
 void warn_if_not_followed(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
+    say("%s: no such file: the note is kept, and `qbnote ls --missing` lists it", path.c_str());
+  warn_once_no_monitor();
   const WatchConfig c = qb_read_watch_config();
   std::vector<std::string> roots;
   char resolved[PATH_MAX];

@@ -36,7 +36,9 @@ const CommandHelp kCommands[] = {
      "notes table when there is none yet. Paths that differ only in case have\n"
      "notes of their own; in a table made elsewhere whose paths ignore the case\n"
      "of A-Z they share one, which is replaced and takes this spelling of the\n"
-     "path.\n"},
+     "path. Says so on standard error (and still stores the note) when PATH does\n"
+     "not exist, when the Monitor will not follow it, and, once per boot, when no\n"
+     "Monitor runs.\n"},
     {"get",
      "usage: qbnote get [--json] PATH\n"
      "Prints the note of PATH followed by a newline; exit status 1 when it has none.\n"

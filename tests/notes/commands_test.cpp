@@ -27,7 +27,17 @@ int lines_of(const std::string& text) {
 
 TEST_F(NotesCommands, SetGetReplaceAndRemove) {
   const std::string plan = make("plan.txt");
-  ASSERT_EQ(run({"set", plan, "call Ann"}).status, 0);
+  // No Monitor runs here: said at the first note of this boot only.
+  QbRun first = run({"set", plan, "call Ann"});
+  ASSERT_EQ(first.status, 0);
+  EXPECT_NE(first.err.find("no Monitor runs"), std::string::npos) << first.err;
+  const std::string gone = make("gone.txt");
+  ASSERT_EQ(::unlink(gone.c_str()), 0);
+  QbRun missing = run({"set", gone, "kept"});
+  EXPECT_EQ(missing.status, 0);
+  EXPECT_NE(missing.err.find("no such file: the note is kept"), std::string::npos) << missing.err;
+  EXPECT_EQ(missing.err.find("no Monitor runs"), std::string::npos) << missing.err;
+  EXPECT_EQ(run({"ls", "--missing"}).out, gone + "\tkept\n");
   QbRun got = run({"get", plan});
   EXPECT_EQ(got.status, 0);
   EXPECT_EQ(got.out, "call Ann\n");
