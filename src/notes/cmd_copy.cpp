@@ -1,16 +1,27 @@
-// cp: copies a file as cp(1) does, keeping its mode and times, and tells
-// the running Monitor, which then gives the copy the source's note. The
-// kernel reports a copy only as a new file; the copier has to say where it
-// came from (driver/report_client.h).
+// cp and mv: a file copied or moved with its note.
+//
+// cp copies a file as cp(1) does, keeping its mode and times, and tells the
+// running Monitor, which then gives the copy the source's note. The kernel
+// reports a copy only as a new file; the copier has to say where it came
+// from (driver/report_client.h). With no Monitor running, cp gives the copy
+// the note itself.
+//
+// mv renames a file or folder. A running Monitor sees the rename and moves
+// the notes; with none, mv moves them itself, the folder's and those of
+// everything inside it, under one hold of the table.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "driver/report_client.h"
 #include "notes/notes.h"
+#include "notes/notes_table.h"
 #include "platform/canonical_path.h"
 
 namespace {
@@ -59,7 +70,76 @@ int copy_file(int in, const struct stat& st, const char* target) {
   return close(out) == 0 ? 1 : -1;
 }
 
+// No Monitor runs: the copy at `target` gets the note of `source` here.
+int give_copy_its_note(const std::string& source, const std::string& target) {
+  NotesTable table;
+  int rc = table.open(NotesTable::kWriting);
+  bool found = false;
+  if (rc == kExitDone) rc = table.lookup(source, &found);
+  if (rc != kExitDone || !found) return rc;
+  std::string path, note;
+  if ((rc = table.read(&path, &note)) != kExitDone) return rc;
+  return table.put(target, note);
+}
+
+// No Monitor runs: the notes of `from` and of everything below it move to
+// `to`, under one hold of the table. Collected first: a scan must not see
+// the notes it moves.
+int move_notes(const std::string& from, const std::string& to) {
+  NotesTable table;
+  int rc = table.open(NotesTable::kWriting);
+  if (rc == kExitNotFound) return kExitDone;  // no notes at all
+  if (rc != kExitDone) return rc;
+  std::vector<std::pair<std::string, std::string>> moving;
+  rc = table.scan(from, [&](const std::string& path, const std::string& note) {
+    if (path.size() == from.size() || path[from.size()] == '/') moving.emplace_back(path, note);
+  });
+  if (rc != kExitDone || moving.empty()) return rc;
+  if ((rc = table.holdBegin()) != kExitDone) return rc;
+  for (const auto& [path, note] : moving) {
+    const std::string now = to + path.substr(from.size());
+    if (now.size() > kMaxPathBytes) {
+      say("mv: %s would be %zu bytes long, longer than a note's path may be; its note stays under %s", now.c_str(),
+          now.size(), path.c_str());
+      continue;
+    }
+    if ((rc = table.put(now, note)) != kExitDone || (rc = table.remove(path)) != kExitDone) break;
+  }
+  const int ended = table.holdEnd();
+  table.endIfInterrupted();
+  return rc != kExitDone ? rc : ended;
+}
+
 }  // namespace
+
+int cmd_mv(int argc, char** argv) {
+  Args a;
+  int rc = parse_args("mv", argc, argv, 0, 2, 2, &a);
+  if (rc != kExitDone || a.help) {
+    if (a.help) print_help("mv");
+    return rc;
+  }
+  std::string from, to;
+  if ((rc = note_path(a.operands[0].c_str(), &from)) != kExitDone) return rc;
+  std::string target = a.operands[1];
+  struct stat st;
+  if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) target += "/" + base_name(from);
+  if ((rc = note_path(target.c_str(), &to)) != kExitDone) return rc;
+  if (lstat(to.c_str(), &st) == 0) {
+    say("mv: %s exists; qbnote mv does not replace a file (mv(1) does, and a running Monitor then sets its note "
+        "aside)",
+        to.c_str());
+    return kExitUsage;
+  }
+  std::string status;
+  const bool followed = qb_ask_status(&status) == 1;  // a running Monitor moves the notes itself
+  if (rename(from.c_str(), to.c_str()) != 0) {
+    say("mv: cannot move %s to %s: %s%s", from.c_str(), to.c_str(), std::strerror(errno),
+        errno == EXDEV ? " (qbnote mv moves within one file system)" : "");
+    return kExitUsage;
+  }
+  return followed ? kExitDone : move_notes(from, to);
+}
 
 int cmd_cp(int argc, char** argv) {
   Args a;
@@ -111,9 +191,7 @@ int cmd_cp(int argc, char** argv) {
     case 1:
       return kExitDone;
     case 0:
-      say("cp: no Monitor is running; the copy has no note (the note of %s was not carried to %s)", source,
-          target.c_str());
-      return kExitDone;
+      return give_copy_its_note(qb_canonical_path(source), canonical);
     default:
       say("cp: copied, but the Monitor could not be told: %s; the note of %s was not carried", std::strerror(errno),
           source);

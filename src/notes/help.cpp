@@ -99,10 +99,16 @@ const CommandHelp kCommands[] = {
      "usage: qbnote cp SOURCE TARGET\n"
      "Copies the file SOURCE to TARGET (into it, when TARGET is a folder) with its\n"
      "permission bits and times, and tells the running Monitor, which gives the\n"
-     "copy the note of SOURCE. Folders are refused. When no Monitor runs the file\n"
-     "is still copied, without its note, and a message says so (exit status 0).\n"
+     "copy the note of SOURCE. Folders are refused. When no Monitor runs, the copy\n"
+     "is given the note here.\n"
      "A copy that fails is exit status 2; a copy the Monitor could not be told of,\n"
      "exit status 3.\n"},
+    {"mv",
+     "usage: qbnote mv SOURCE TARGET\n"
+     "Moves the file or folder SOURCE to TARGET (into it, when TARGET is a folder)\n"
+     "with its notes: a running Monitor follows the move; with none, the notes of\n"
+     "SOURCE and of everything inside it are moved here. A TARGET that exists is\n"
+     "refused, and so is a move to another file system (exit status 2).\n"},
     {"status",
      "usage: qbnote status [--json]\n"
      "Tells whether notes are being followed: the running Monitor (pid, since when),\n"
@@ -154,7 +160,8 @@ void print_help(const char* command) {
       "  export                 every note as JSON lines on stdout\n"
       "  import FILE|-          read notes back from JSON lines\n"
       "  check                  verify the notes table and the temporary table\n"
-      "  cp SOURCE TARGET       copy a file; a running Monitor gives the copy its note\n"
+      "  cp SOURCE TARGET       copy a file with its note\n"
+      "  mv SOURCE TARGET       move a file or folder with its notes\n"
       "  restore OLD [NEW]      put a set-aside note back (ls --set-aside lists them)\n"
       "  status [--json]        whether the Monitor runs and what it watches\n"
       "\n"

@@ -112,6 +112,7 @@ int cmd_export(int argc, char** argv);
 int cmd_import(int argc, char** argv);
 int cmd_check(int argc, char** argv);
 int cmd_cp(int argc, char** argv);
+int cmd_mv(int argc, char** argv);
 int cmd_restore(int argc, char** argv);
 // ls --set-aside: the set-aside notes under `folder` ("": all).
 int list_set_aside(const Args& a, const std::string& folder);

@@ -54,6 +54,23 @@ TEST_F(NotesCommands, SetGetReplaceAndRemove) {
   EXPECT_EQ(run({"rm", plan}).status, 1);
 }
 
+// No Monitor runs here: mv moves the notes itself.
+TEST_F(NotesCommands, MvMovesAFileOrFolderWithItsNotes) {
+  const std::string a = make("a.txt"), inner = make("dir/sub/x"), beside = make("dir2/y");
+  const std::string dir = make("dir/"), into = make("into/");
+  for (const std::string& p : {a, dir, inner, beside}) ASSERT_EQ(run({"set", p, "of " + p}).status, 0);
+  EXPECT_EQ(run({"mv", a, into}).status, 0);
+  EXPECT_EQ(run({"get", into + "/a.txt"}).out, "of " + a + "\n");
+  EXPECT_EQ(run({"mv", dir, into + "/moved"}).status, 0);
+  EXPECT_EQ(run({"get", into + "/moved/sub/x"}).out, "of " + inner + "\n");
+  EXPECT_EQ(run({"get", into + "/moved"}).out, "of " + dir + "\n");
+  EXPECT_EQ(run({"get", beside}).out, "of " + beside + "\n");  // a name the folder's begins
+  EXPECT_EQ(run({"ls", "--missing"}).out, "");
+  QbRun onto = run({"mv", beside, into + "/a.txt"});
+  EXPECT_EQ(onto.status, 2);
+  EXPECT_NE(onto.err.find("exists"), std::string::npos) << onto.err;
+}
+
 TEST_F(NotesCommands, ReadingCommandsNeitherNeedNorCreateTheTable) {
   const std::string plan = make("plan.txt");
   EXPECT_EQ(run({"get", plan}).status, 1);
