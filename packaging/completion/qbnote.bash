@@ -1,7 +1,7 @@
 # bash completion for qbnote and qbmon: subcommands, their options, paths.
 _qbnote() {
   local cur=${COMP_WORDS[COMP_CWORD]}
-  local commands="set get rm ls find edit export import check cp mv restore status"
+  local commands="set get rm ls find edit export import check cp mv restore status config"
   if ((COMP_CWORD == 1)); then
     mapfile -t COMPREPLY < <(compgen -W "$commands --help --version" -- "$cur")
     return

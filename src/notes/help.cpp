@@ -103,6 +103,14 @@ const CommandHelp kCommands[] = {
      "is given the note here.\n"
      "A copy that fails is exit status 2; a copy the Monitor could not be told of,\n"
      "exit status 3.\n"},
+    {"config",
+     "usage: qbnote config [list | get NAME | set NAME VALUE | unset NAME]\n"
+     "Lists, reads and changes the Monitor's settings in registry.reg in the state\n"
+     "folder, each with its type: WatchRoots, IgnoreNames, NotesProgram (text);\n"
+     "CrossMounts, SetAsideDays, RenameBackSeconds, Integrate (numbers). Values\n"
+     "that make no sense are refused (exit status 2): a root that is not an\n"
+     "absolute folder, a negative number. unset brings the default back. A running\n"
+     "Monitor reads them at start: restart it. get exits 1 for a setting not set.\n"},
     {"mv",
      "usage: qbnote mv SOURCE TARGET\n"
      "Moves the file or folder SOURCE to TARGET (into it, when TARGET is a folder)\n"
@@ -162,6 +170,8 @@ void print_help(const char* command) {
       "  check                  verify the notes table and the temporary table\n"
       "  cp SOURCE TARGET       copy a file with its note\n"
       "  mv SOURCE TARGET       move a file or folder with its notes\n"
+      "  config [list|get|set|unset] [NAME [VALUE]]\n"
+      "                         the Monitor's settings\n"
       "  restore OLD [NEW]      put a set-aside note back (ls --set-aside lists them)\n"
       "  status [--json]        whether the Monitor runs and what it watches\n"
       "\n"

@@ -16,7 +16,7 @@ const Command kTable[] = {
     {"set", cmd_set},       {"get", cmd_get},       {"rm", cmd_rm},         {"ls", cmd_ls},
     {"find", cmd_find},     {"edit", cmd_edit},     {"export", cmd_export}, {"import", cmd_import},
     {"check", cmd_check},   {"cp", cmd_cp},         {"restore", cmd_restore},
-    {"status", cmd_status}, {"mv", cmd_mv},
+    {"status", cmd_status}, {"mv", cmd_mv},         {"config", cmd_config},
 };
 
 // Standard output is flushed before the exit status is decided: a full disk

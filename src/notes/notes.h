@@ -113,6 +113,7 @@ int cmd_import(int argc, char** argv);
 int cmd_check(int argc, char** argv);
 int cmd_cp(int argc, char** argv);
 int cmd_mv(int argc, char** argv);
+int cmd_config(int argc, char** argv);
 int cmd_restore(int argc, char** argv);
 // ls --set-aside: the set-aside notes under `folder` ("": all).
 int list_set_aside(const Args& a, const std::string& folder);

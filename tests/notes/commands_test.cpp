@@ -54,6 +54,21 @@ TEST_F(NotesCommands, SetGetReplaceAndRemove) {
   EXPECT_EQ(run({"rm", plan}).status, 1);
 }
 
+// Settings are read and written with their types; nonsense is refused.
+TEST_F(NotesCommands, ConfigListsGetsSetsAndUnsetsTheMonitorsSettings) {
+  EXPECT_NE(run({"config"}).out.find("SetAsideDays       (not set: 30)"), std::string::npos);
+  const std::vector<std::vector<std::string>> refused = {
+      {"config", "set", "SetAsideDays", "-3"}, {"config", "set", "CrossMounts", "2"},
+      {"config", "set", "WatchRoots", "/tmp:rel/dir"}, {"config", "set", "NoSuchThing", "1"}, {"config", "get"}};
+  for (const std::vector<std::string>& row : refused) EXPECT_EQ(run(row).status, 2) << row.back();
+  EXPECT_EQ(run({"config", "set", "setasidedays", "7"}).status, 0);
+  EXPECT_EQ(run({"config", "get", "SetAsideDays"}).out, "7\n");
+  EXPECT_NE(read_whole_file(home_ + "/registry.reg").find("\"SetAsideDays\"=dword:00000007"), std::string::npos);
+  EXPECT_EQ(run({"config", "set", "NotesProgram", "--a-program-with-dashes"}).status, 0);
+  EXPECT_EQ(run({"config", "unset", "SetAsideDays"}).status, 0);
+  EXPECT_EQ(run({"config", "get", "SetAsideDays"}).status, 1);
+}
+
 // No Monitor runs here: mv moves the notes itself.
 TEST_F(NotesCommands, MvMovesAFileOrFolderWithItsNotes) {
   const std::string a = make("a.txt"), inner = make("dir/sub/x"), beside = make("dir2/y");
