@@ -11,6 +11,7 @@ _qbnote() {
     get | find) options+=" --json" ;;
     ls) options+=" --json --missing --set-aside" ;;
     status) options+=" --json" ;;
+    cp) options+=" -r --recursive" ;;
   esac
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")

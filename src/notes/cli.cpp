@@ -35,6 +35,8 @@ int parse_args(const char* command, int argc, char** argv, unsigned allowed, int
         out->missing = true;
       } else if (std::strcmp(a, "--set-aside") == 0 && (allowed & kOptSetAside) != 0) {
         out->set_aside = true;
+      } else if ((std::strcmp(a, "-r") == 0 || std::strcmp(a, "--recursive") == 0) && (allowed & kOptRecursive) != 0) {
+        out->recursive = true;
       } else {
         say("%s: unknown option %s (see qbnote %s --help; a path or text that begins with '-' goes after --, "
             "as in: qbnote %s -- %s)",

@@ -10,6 +10,8 @@
 // the notes; with none, mv moves them itself, the folder's and those of
 // everything inside it, under one hold of the table.
 #include <cerrno>
+#include <climits>
+#include <dirent.h>
 #include <cstring>
 #include <fcntl.h>
 #include <cstdio>
@@ -82,6 +84,99 @@ int give_copy_its_note(const std::string& source, const std::string& target) {
   return table.put(target, note);
 }
 
+// Copies the tree `from` to `to` (not there yet): folders with their
+// permission bits, files as copy_file does, symbolic links as links. 1, or
+// -1 after a message naming what could not be copied.
+int copy_tree(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0) {
+    say("cp: cannot read %s: %s", from.c_str(), std::strerror(errno));
+    return -1;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    std::string link(PATH_MAX, '\0');
+    const ssize_t n = readlink(from.c_str(), link.data(), link.size());
+    if (n >= 0 && symlink(link.substr(0, static_cast<size_t>(n)).c_str(), to.c_str()) == 0) return 1;
+  } else if (S_ISREG(st.st_mode)) {
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    const int r = in >= 0 ? copy_file(in, st, to.c_str()) : -1;
+    const int e = errno;
+    if (in >= 0) close(in);
+    errno = e;
+    if (r == 1) return 1;
+  } else if (S_ISDIR(st.st_mode)) {
+    if (mkdir(to.c_str(), 0700) != 0) {
+      say("cp: cannot make %s: %s", to.c_str(), std::strerror(errno));
+      return -1;
+    }
+    DIR* d = opendir(from.c_str());
+    if (d == nullptr) {
+      say("cp: cannot read %s: %s", from.c_str(), std::strerror(errno));
+      return -1;
+    }
+    int r = 1;
+    while (const dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      if (copy_tree(from + "/" + name, to + "/" + name) != 1) r = -1;
+    }
+    closedir(d);
+    (void)chmod(to.c_str(), st.st_mode & 07777);
+    return r;
+  } else {
+    say("cp: %s is neither a file, a folder nor a link; not copied", from.c_str());
+    return -1;
+  }
+  say("cp: cannot copy %s to %s: %s", from.c_str(), to.c_str(), std::strerror(errno));
+  return -1;
+}
+
+// The copy `to` of the tree `from` gets the notes of everything in it, here,
+// whether or not a Monitor runs (it would see only new files).
+int copy_notes(const std::string& from, const std::string& to) {
+  NotesTable table;
+  int rc = table.open(NotesTable::kWriting);
+  if (rc == kExitNotFound) return kExitDone;
+  if (rc != kExitDone) return rc;
+  std::vector<std::pair<std::string, std::string>> copying;
+  rc = table.scan(from, [&](const std::string& path, const std::string& note) {
+    if (path.size() == from.size() || path[from.size()] == '/') copying.emplace_back(path, note);
+  });
+  if (rc != kExitDone || copying.empty()) return rc;
+  if ((rc = table.holdBegin()) != kExitDone) return rc;
+  for (const auto& [path, note] : copying) {
+    const std::string now = to + path.substr(from.size());
+    struct stat st;
+    if (now.size() <= kMaxPathBytes && lstat(now.c_str(), &st) == 0 && (rc = table.put(now, note)) != kExitDone)
+      break;
+  }
+  const int ended = table.holdEnd();
+  table.endIfInterrupted();
+  return rc != kExitDone ? rc : ended;
+}
+
+// cp -r: the folder `source` and everything in it, with their notes.
+int copy_folder(const std::string& source, std::string target) {
+  std::string from;
+  int rc = note_path(source.c_str(), &from);
+  if (rc != kExitDone) return rc;
+  struct stat st;
+  if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) target += "/" + base_name(from);
+  std::string to;
+  if ((rc = note_path(target.c_str(), &to)) != kExitDone) return rc;
+  if (lstat(to.c_str(), &st) == 0) {
+    say("cp: %s exists; qbnote cp -r copies into a new folder only", to.c_str());
+    return kExitUsage;
+  }
+  if (to.compare(0, from.size() + 1, from + "/") == 0) {
+    say("cp: %s is inside %s; a folder cannot be copied into itself", to.c_str(), from.c_str());
+    return kExitUsage;
+  }
+  const int copied = copy_tree(from, to);
+  rc = copy_notes(from, to);
+  return copied != 1 ? kExitUsage : rc;
+}
+
 // No Monitor runs: the notes of `from` and of everything below it move to
 // `to`, under one hold of the table. Collected first: a scan must not see
 // the notes it moves.
@@ -143,11 +238,12 @@ int cmd_mv(int argc, char** argv) {
 
 int cmd_cp(int argc, char** argv) {
   Args a;
-  int rc = parse_args("cp", argc, argv, 0, 2, 2, &a);
+  int rc = parse_args("cp", argc, argv, kOptRecursive, 2, 2, &a);
   if (rc != kExitDone || a.help) {
     if (a.help) print_help("cp");
     return rc;
   }
+  if (a.recursive) return copy_folder(a.operands[0], a.operands[1]);
   const char* source = a.operands[0].c_str();
   std::string target = a.operands[1];
   int in = open(source, O_RDONLY | O_CLOEXEC);

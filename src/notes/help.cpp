@@ -96,11 +96,12 @@ const CommandHelp kCommands[] = {
      "note already keeps it: nothing is restored and the exit status is 2. Exit\n"
      "status 1 when OLD has no set-aside note.\n"},
     {"cp",
-     "usage: qbnote cp SOURCE TARGET\n"
+     "usage: qbnote cp [-r] SOURCE TARGET\n"
      "Copies the file SOURCE to TARGET (into it, when TARGET is a folder) with its\n"
      "permission bits and times, and tells the running Monitor, which gives the\n"
-     "copy the note of SOURCE. Folders are refused. When no Monitor runs, the copy\n"
-     "is given the note here.\n"
+     "copy the note of SOURCE; when no Monitor runs, the copy is given the note\n"
+     "here. Folders are refused, unless with -r (--recursive): the folder, into a\n"
+     "new one, with everything in it (files, folders, links) and their notes.\n"
      "A copy that fails is exit status 2; a copy the Monitor could not be told of,\n"
      "exit status 3.\n"},
     {"config",
@@ -168,7 +169,7 @@ void print_help(const char* command) {
       "  export                 every note as JSON lines on stdout\n"
       "  import FILE|-          read notes back from JSON lines\n"
       "  check                  verify the notes table and the temporary table\n"
-      "  cp SOURCE TARGET       copy a file with its note\n"
+      "  cp [-r] SOURCE TARGET  copy a file, or a folder with -r, with its notes\n"
       "  mv SOURCE TARGET       move a file or folder with its notes\n"
       "  config [list|get|set|unset] [NAME [VALUE]]\n"
       "                         the Monitor's settings\n"

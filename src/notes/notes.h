@@ -58,6 +58,7 @@ enum : unsigned {
   kOptJson = 1,     // --json
   kOptMissing = 2,  // --missing
   kOptSetAside = 4, // --set-aside
+  kOptRecursive = 16,  // -r, --recursive
   kTextFollows = 8, // not an option: whatever follows the first operand is an operand (set's TEXT)
 };
 
@@ -66,6 +67,7 @@ struct Args {
   bool json = false;
   bool missing = false;
   bool set_aside = false;
+  bool recursive = false;
   bool help = false;  // --help / -h: the command prints its help and ends
 };
 

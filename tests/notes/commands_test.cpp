@@ -70,7 +70,7 @@ TEST_F(NotesCommands, ConfigListsGetsSetsAndUnsetsTheMonitorsSettings) {
 }
 
 // No Monitor runs here: mv moves the notes itself.
-TEST_F(NotesCommands, MvMovesAFileOrFolderWithItsNotes) {
+TEST_F(NotesCommands, MvAndCpRMoveAndCopyFilesAndFoldersWithTheirNotes) {
   const std::string a = make("a.txt"), inner = make("dir/sub/x"), beside = make("dir2/y");
   const std::string dir = make("dir/"), into = make("into/");
   for (const std::string& p : {a, dir, inner, beside}) ASSERT_EQ(run({"set", p, "of " + p}).status, 0);
@@ -84,6 +84,15 @@ TEST_F(NotesCommands, MvMovesAFileOrFolderWithItsNotes) {
   QbRun onto = run({"mv", beside, into + "/a.txt"});
   EXPECT_EQ(onto.status, 2);
   EXPECT_NE(onto.err.find("exists"), std::string::npos) << onto.err;
+  // cp -r: a new folder with everything in it and the notes; the source keeps its own.
+  ASSERT_EQ(::symlink("sub/x", (into + "/moved/link").c_str()), 0);
+  EXPECT_EQ(run({"cp", "-r", into + "/moved", into + "/copy"}).status, 0);
+  EXPECT_EQ(run({"get", into + "/copy/sub/x"}).out, "of " + inner + "\n");
+  EXPECT_EQ(run({"get", into + "/copy"}).out, "of " + dir + "\n");
+  EXPECT_EQ(run({"get", into + "/moved/sub/x"}).out, "of " + inner + "\n");
+  EXPECT_EQ(std::filesystem::read_symlink(into + "/copy/link"), "sub/x");
+  EXPECT_EQ(run({"cp", "-r", into, into + "/copy/inside"}).status, 2);
+  EXPECT_EQ(run({"cp", "-r", into + "/moved", into}).status, 2);  // into/moved exists
 }
 
 TEST_F(NotesCommands, ReadingCommandsNeitherNeedNorCreateTheTable) {
