@@ -88,6 +88,37 @@ class Security : public E2eTest {
   mode_t old_umask_ = 0;
 };
 
+// A state folder or registry.reg that another user owns or can write is
+// refused by both programs, naming the fix: its "NotesProgram" would be a
+// command of that user's choosing, run by the Monitor.
+TEST_F(Security, StateFolderOthersCanChangeIsRefused) {
+  struct Row {
+    const char* what;  // "" the folder itself
+    mode_t mode;
+    bool other_owner;
+    const char* fix;
+  };
+  const Row rows[] = {{"", 0777, false, "chmod 700 "},           {"", 0730, false, "chmod 700 "},
+                      {"/registry.reg", 0666, false, "chmod 600 "}, {"", 0700, true, "chown"},
+                      {"/registry.reg", 0600, true, "chown"}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.what) + " " + std::to_string(r.mode));
+    if (r.other_owner && ::geteuid() != 0) continue;  // only root can give a file away
+    const std::string what = home_ + r.what;
+    ASSERT_EQ(::chmod(what.c_str(), r.mode), 0);
+    ASSERT_EQ(::chown(what.c_str(), r.other_owner ? 65534 : ::geteuid(), -1), 0);
+    const ProgramRun ls = qbnote({"ls"});
+    EXPECT_EQ(ls.status, 3);
+    EXPECT_NE(ls.err.find(std::string(r.fix) + (r.other_owner ? "" : what)), std::string::npos) << ls.err;
+    const size_t monitor = start_monitor();
+    EXPECT_EQ(wait_exit(monitor), EPERM);
+    EXPECT_NE(monitor_log(monitor).find(r.fix), std::string::npos) << monitor_log(monitor);
+    ASSERT_EQ(::chown(what.c_str(), ::geteuid(), -1), 0);
+    ASSERT_EQ(::chmod(what.c_str(), r.what[0] == '\0' ? 0700 : 0600), 0);
+  }
+  set_note(make_file("a"), "put right, it is used again");
+}
+
 TEST_F(Security, StateFolderAndEverythingInItArePrivate) {
   const size_t monitor = start_monitor();
   ASSERT_TRUE(wait_ready(monitor));
