@@ -119,6 +119,25 @@ TEST_F(Security, StateFolderOthersCanChangeIsRefused) {
   set_note(make_file("a"), "put right, it is used again");
 }
 
+// Reading commands find no state folder and make none; a relative
+// QB_HOME names none.
+TEST_F(Security, ReadingCommandsMakeNoStateFolder) {
+  const std::string none = tmp_.path() + "/none";
+  for (const char* home : {none.c_str(), "relative"}) {
+    ::setenv("QB_HOME", home, 1);
+    ::setenv("XDG_STATE_HOME", none.c_str(), 1);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"get", at("a")}, {"ls"}, {"find", "x"}, {"check"}, {"status"}, {"export"}}) {
+      const ProgramRun r = qbnote(args);
+      EXPECT_TRUE(r.status == 1 || (r.status == 0 && r.out.empty())) << args[0] << ": " << r.status;
+      EXPECT_NE(r.err.find("no notes"), std::string::npos) << args[0] << ": " << r.err;
+    }
+    EXPECT_FALSE(stamp_of(none).exists);
+    EXPECT_FALSE(stamp_of("relative").exists);
+  }
+  ::unsetenv("XDG_STATE_HOME");
+}
+
 TEST_F(Security, StateFolderAndEverythingInItArePrivate) {
   const size_t monitor = start_monitor();
   ASSERT_TRUE(wait_ready(monitor));
