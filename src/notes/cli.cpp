@@ -34,6 +34,8 @@ int parse_args(const char* command, int argc, char** argv, unsigned allowed, int
         out->missing = true;
       } else if (std::strcmp(a, "--set-aside") == 0 && (allowed & kOptSetAside) != 0) {
         out->set_aside = true;
+      } else if ((std::strcmp(a, "-0") == 0 || std::strcmp(a, "--null") == 0) && (allowed & kOptNull) != 0) {
+        out->null = true;
       } else {
         say("%s: unknown option %s (see qbnote %s --help)", command, a, command);
         return kExitUsage;

@@ -58,6 +58,7 @@ enum : unsigned {
   kOptJson = 1,     // --json
   kOptMissing = 2,  // --missing
   kOptSetAside = 4, // --set-aside
+  kOptNull = 8,     // -0 / --null: paths only, each ended by a NUL byte
 };
 
 struct Args {
@@ -65,6 +66,7 @@ struct Args {
   bool json = false;
   bool missing = false;
   bool set_aside = false;
+  bool null = false;
   bool help = false;  // --help / -h: the command prints its help and ends
 };
 
@@ -92,6 +94,12 @@ int read_input(const char* name, std::string* out);
 
 // Drops one final "\n".
 void drop_final_newline(std::string* text);
+
+// Plain output to a terminal (term_text.cpp): whether standard output is
+// one, and `s` with its control characters escaped as `ls -b` does (\033,
+// and \\ for a backslash); `keep_lines` leaves newlines and tabs alone.
+bool stdout_is_terminal();
+std::string term_text(const std::string& s, bool keep_lines);
 
 // Help (help.cpp). `command` null: the program's help.
 extern const char kVersion[];
