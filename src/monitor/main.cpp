@@ -14,10 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "monitor/win_main.h"
 #include "platform/instance_lock.h"
+#include "platform/report.h"
+#include "platform/state_dir.h"
 
 namespace {
 
@@ -125,6 +128,12 @@ int main(int argc, char** argv) {
     if (std::strcmp(option, "--stop") == 0) return stopMonitor();
     std::fprintf(stderr, "qbmon: unknown option '%s'\n\n%s", option, kUsage);
     return 2;
+  }
+  // A state folder or registry.reg that another user can write would let
+  // that user choose the program the Monitor starts ("NotesProgram").
+  if (const std::string why = qb_state_refusal(); !why.empty()) {
+    qb_reportf(LogKind::kError, "The Monitor does not start: %s", why.c_str());
+    return EPERM;
   }
   return WinMain();
 }

@@ -46,7 +46,10 @@ int list_set_aside(const Args& a, const std::string& folder) {
       put_bytes(object.substr(0, object.size() - 1) + ", \"set_aside\": " + json_string(when(n.since, true)) +
                 ", \"kind\": " + json_string(kind) + "}");
     } else {
-      put_bytes(n.path + "\t" + when(n.since, false) + "\t" + kind + "\t" + n.note.substr(0, n.note.find('\n')));
+      const bool tty = stdout_is_terminal();
+      const std::string line = n.note.substr(0, n.note.find('\n'));
+      put_bytes((tty ? term_text(n.path, false) : n.path) + "\t" + when(n.since, false) + "\t" + kind + "\t" +
+                (tty ? term_text(line, false) : line));
     }
     std::fputc('\n', stdout);
   });

@@ -86,14 +86,20 @@ std::string line_at(const std::string& text, size_t at) {
 
 void put_bytes(const std::string& s) { std::fwrite(s.data(), 1, s.size(), stdout); }
 
-// One listed note: JSON line, or path, a tab and one line of the note.
-void emit(bool json, const std::string& path, const std::string& note, const std::string& line) {
-  if (json) {
-    put_bytes(json_note(path, note));
-  } else {
+// One listed note: the path and a NUL (-0), a JSON line, or the path, a
+// tab and one line of the note, escaped on a terminal.
+void emit(const Args& a, const std::string& path, const std::string& note, const std::string& line) {
+  if (a.null) {
     put_bytes(path);
-    std::fputc('\t', stdout);
-    put_bytes(line);
+    std::fputc('\0', stdout);
+    return;
+  }
+  if (a.json) {
+    put_bytes(json_note(path, note));
+  } else if (stdout_is_terminal()) {
+    put_bytes(term_text(path, false) + "\t" + term_text(line, false));
+  } else {
+    put_bytes(path + "\t" + line);
   }
   std::fputc('\n', stdout);
 }
@@ -125,14 +131,14 @@ int cmd_get(int argc, char** argv) {
   if (rc == kExitNotFound) say("%s has no note", path.c_str());
   if (rc != kExitDone) return rc;
   if (a.json) put_bytes(json_note(stored, note));
-  else put_bytes(note);
+  else put_bytes(stdout_is_terminal() ? term_text(note, true) : note);
   std::fputc('\n', stdout);
   return kExitDone;
 }
 
 int cmd_ls(int argc, char** argv) {
   Args a;
-  int rc = parse_args("ls", argc, argv, kOptJson | kOptMissing | kOptSetAside, 0, 1, &a);
+  int rc = parse_args("ls", argc, argv, kOptJson | kOptMissing | kOptSetAside | kOptNull, 0, 1, &a);
   if (rc != kExitDone || a.help) {
     if (a.help) print_help("ls");
     return rc;
@@ -147,7 +153,7 @@ int cmd_ls(int argc, char** argv) {
   if (rc != kExitDone) return rc;
 
   auto show = [&](const std::string& path, const std::string& note) {
-    if (!a.missing || gone(path)) emit(a.json, path, note, note.substr(0, note.find('\n')));
+    if (!a.missing || gone(path)) emit(a, path, note, note.substr(0, note.find('\n')));
   };
 
   if (folder.empty() || folder == "/") return table.scan("", show);
@@ -168,7 +174,7 @@ int cmd_ls(int argc, char** argv) {
 
 int cmd_find(int argc, char** argv) {
   Args a;
-  int rc = parse_args("find", argc, argv, kOptJson, 1, 1, &a);
+  int rc = parse_args("find", argc, argv, kOptJson | kOptNull, 1, 1, &a);
   if (rc != kExitDone || a.help) {
     if (a.help) print_help("find");
     return rc;
@@ -184,7 +190,7 @@ int cmd_find(int argc, char** argv) {
     size_t at = find_folded(note, text);
     if (at != std::string::npos) {
       ++matches;
-      emit(a.json, path, note, line_at(note, at));
+      emit(a, path, note, line_at(note, at));
     }
   });
   if (rc != kExitDone) return rc;

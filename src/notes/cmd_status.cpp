@@ -92,12 +92,17 @@ int cmd_status(int argc, char** argv) {
     if (a.help) print_help("status");
     return rc;
   }
+  std::string state;
+  if (qb_find_state_dir(&state) == 0) {  // asking the Monitor would make it
+    say("no notes yet: %s does not exist, and no Monitor has run", state.c_str());
+    return kExitNotFound;
+  }
   std::string body;
   const int asked = qb_ask_status(&body);
   if (asked < 0) say("the Monitor's socket did not answer: %s", std::strerror(errno));
   const auto facts = parse_status(body);
 
-  const std::string system = qb_system_dir();
+  const std::string system = state.empty() ? "" : state + "/system";
   long notes = -1, set_aside = -1;
   if (!system.empty() && start_engine() == 1) {
     notes = count_records(system + "/qb");

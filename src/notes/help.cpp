@@ -48,7 +48,7 @@ const CommandHelp kCommands[] = {
      "Deletes the note of PATH and marks the table for compaction at the Monitor's\n"
      "next shutdown; exit status 1 when PATH has no note.\n"},
     {"ls",
-     "usage: qbnote ls [--json] [--missing | --set-aside] [FOLDER]\n"
+     "usage: qbnote ls [--json | -0] [--missing | --set-aside] [FOLDER]\n"
      "Lists the path and the first line of every note under FOLDER (its own note\n"
      "included), or of every note, in the order of the path index (byte order, or\n"
      "A-Z case ignored in a table whose paths ignore case).\n"
@@ -58,13 +58,16 @@ const CommandHelp kCommands[] = {
      "               moved away; renamed: the copy a rename leaves under the old\n"
      "               name) and the first line; qbnote restore puts one back\n"
      "  --json       one {\"path\": ..., \"note\": ...} line per note, the whole note\n"
-     "               (with --set-aside also \"set_aside\" in UTC and \"kind\")\n"},
+     "               (with --set-aside also \"set_aside\" in UTC and \"kind\")\n"
+     "  -0, --null   only the paths, each ended by a NUL byte (for xargs -0)\n"
+     "On a terminal, control characters are shown escaped (\\033, \\\\).\n"},
     {"find",
-     "usage: qbnote find [--json] TEXT\n"
+     "usage: qbnote find [--json | -0] TEXT\n"
      "Lists the notes whose text contains TEXT, ignoring the case of letters of\n"
      "every alphabet (UTF-8; other bytes must match exactly); exit\n"
      "status 1 when none does.\n"
-     "  --json  one {\"path\": ..., \"note\": ...} line per note\n"},
+     "  --json  one {\"path\": ..., \"note\": ...} line per note\n"
+     "  -0, --null  only the paths, each ended by a NUL byte (for xargs -0)\n"},
     {"edit",
      "usage: qbnote edit PATH\n"
      "Opens $VISUAL, else $EDITOR, else vi on the note of PATH (empty when it has\n"

@@ -2,8 +2,10 @@
 // only picks the command; each command group has its own file (cmd_*.cpp).
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "notes/notes.h"
+#include "platform/state_dir.h"
 
 namespace {
 
@@ -53,8 +55,14 @@ int main(int argc, char** argv) {
     print_help(argc > 2 ? argv[2] : nullptr);
     return finish(kExitDone);
   }
-  for (const Command& c : kTable)
-    if (std::strcmp(c.name, first) == 0) return finish(c.run(argc - 2, argv + 2));
+  for (const Command& c : kTable) {
+    if (std::strcmp(c.name, first) != 0) continue;
+    if (const std::string why = qb_state_refusal(); !why.empty()) {
+      say("%s", why.c_str());
+      return kExitTable;
+    }
+    return finish(c.run(argc - 2, argv + 2));
+  }
   say("no command %s (see qbnote --help)", first);
   return kExitUsage;
 }

@@ -60,6 +60,7 @@ enum : unsigned {
   kOptSetAside = 4, // --set-aside
   kOptRecursive = 16,  // -r, --recursive
   kTextFollows = 8, // not an option: whatever follows the first operand is an operand (set's TEXT)
+  kOptNull = 32,     // -0 / --null: paths only, each ended by a NUL byte
 };
 
 struct Args {
@@ -68,6 +69,7 @@ struct Args {
   bool missing = false;
   bool set_aside = false;
   bool recursive = false;
+  bool null = false;
   bool help = false;  // --help / -h: the command prints its help and ends
 };
 
@@ -97,6 +99,12 @@ int read_input(const char* name, std::string* out);
 
 // Drops one final "\n".
 void drop_final_newline(std::string* text);
+
+// Plain output to a terminal (term_text.cpp): whether standard output is
+// one, and `s` with its control characters escaped as `ls -b` does (\033,
+// and \\ for a backslash); `keep_lines` leaves newlines and tabs alone.
+bool stdout_is_terminal();
+std::string term_text(const std::string& s, bool keep_lines);
 
 // Help (help.cpp). `command` null: the program's help.
 extern const char kVersion[];

@@ -164,12 +164,12 @@ int start_engine() {
 }
 
 std::string system_file(const char* name) {
-  const std::string dir = qb_system_dir();
-  if (dir.empty()) {
-    say("the state folder's system folder cannot be had: %s", std::strerror(errno));
+  std::string dir;
+  if (qb_find_state_dir(&dir) < 0 || dir.empty()) {
+    say("the state folder %s cannot be used: %s", dir.c_str(), std::strerror(errno));
     return "";
   }
-  return dir + "/" + name;
+  return dir + "/system/" + name;
 }
 
 // ---------------------------------------------------------------------------
@@ -181,13 +181,23 @@ int NotesTable::open(Mode mode, Which which) {
     return kExitTable;
   }
   which_ = which;
+  // Only a change makes the state folder; a reading finds it or finds no notes.
+  if (mode == kWriting && qb_system_dir().empty()) {
+    say("the state folder's system folder cannot be had: %s", std::strerror(errno));
+    return kExitTable;
+  }
   base_ = system_file(which == kNotes ? "qb" : "qbtmp");
   if (base_.empty()) return kExitTable;
+  struct stat st;
+  const std::string system = base_.substr(0, base_.rfind('/'));
+  if (mode != kWriting && ::stat(system.c_str(), &st) != 0) {
+    if (which == kNotes) say("no notes yet: %s does not exist", system.c_str());
+    return kExitNotFound;
+  }
   data_file_ = base_ + ".db";
 
   const int open_mode = mode == kReading ? 3 : 1;
   CreationLock lock(false);  // held until the table is open
-  struct stat st;
   const int ready = !lock.held()           ? -1
                     : which == kSetAside ? (::stat(data_file_.c_str(), &st) == 0 ? 1 : 0)
                                          : readyNotesTable(mode == kWriting);

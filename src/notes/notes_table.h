@@ -76,7 +76,8 @@ class NotesTable {
   enum Mode { kReading, kChanging, kWriting };
 
   // kReading: shared and read-only; kChanging: shared and writable; both
-  // kExitNotFound (no message) when the table does not exist. kWriting:
+  // kExitNotFound when the table does not exist (no message), or the state
+  // folder's system folder (then "no notes yet"), and neither makes them. kWriting:
   // shared and writable, created first (createNotesTable) when its data
   // file does not exist. `which`: the notes table or the set-aside table,
   // which is never created (kExitNotFound without a message).
@@ -183,8 +184,8 @@ class NotesTable {
   std::vector<std::string> attached_;  // notes stored whose identities are not recorded yet
 };
 
-// "<state>/system/<name>", or "" after a message when the state folder
-// cannot be had.
+// "<state>/system/<name>", the folders not made; "" after a message when
+// the state folder cannot be used.
 std::string system_file(const char* name);
 
 // The engine's error number in words.

@@ -32,6 +32,14 @@ class Guard {
   ~Guard() { pthread_mutex_unlock(&g_mutex); }
 };
 
+// 0 when `file` is missing or may be trusted, EPERM when another user could
+// have written it (platform/state_dir.h), else the error of looking.
+int trusted(const std::string& file) {
+  std::string why;
+  const int r = qb_check_private(file, &why);
+  return r == 1 || (r < 0 && errno == ENOENT) ? 0 : r == 0 ? EPERM : errno;
+}
+
 // Applies `change` to the file as it is now, under the file lock, and writes
 // the file when `change` says it changed something. A missing file starts
 // from the defaults and is always written. `change` is
@@ -40,6 +48,7 @@ template <typename Change>
 int change_file(Change change) {
   std::string file = qb_state_path("registry.reg");
   if (file.empty()) return errno;
+  if (int bad = trusted(file); bad != 0) return bad;
   int lock = af_lock(file);
   if (lock < 0) return errno;
   std::string text;
@@ -71,6 +80,7 @@ int change_file(Change change) {
 int refresh() {
   std::string file = qb_state_path("registry.reg");
   if (file.empty()) return errno;
+  if (int bad = trusted(file); bad != 0) return bad;
   FileStamp now;
   int r = af_stamp(file, &now);
   if (r < 0) return errno;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -21,9 +22,16 @@ std::string qb_home_dir() {
   return "";
 }
 
+// A relative value would name a different folder from every working
+// folder: it counts as unset.
+static const char* env_absolute(const char* name) {
+  const char* v = env_nonempty(name);
+  return v != nullptr && v[0] == '/' ? v : nullptr;
+}
+
 static std::string state_root() {
-  if (const char* q = env_nonempty("QB_HOME")) return q;
-  if (const char* x = env_nonempty("XDG_STATE_HOME")) return std::string(x) + "/quibbet";
+  if (const char* q = env_absolute("QB_HOME")) return q;
+  if (const char* x = env_absolute("XDG_STATE_HOME")) return std::string(x) + "/quibbet";
   std::string home = qb_home_dir();
   if (home.empty()) return "";
   return home + "/.local/state/quibbet";
@@ -62,14 +70,83 @@ int qb_make_dirs(const std::string& path) {
   return make_one(path);
 }
 
-std::string qb_state_dir() {
+static std::string user_name(uid_t uid) {
+  struct passwd* pw = ::getpwuid(uid);
+  return pw != nullptr && pw->pw_name != nullptr ? pw->pw_name : std::to_string(uid);
+}
+
+int qb_check_private(const std::string& path, std::string* why) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;  // a linked state folder: the folder it names
+  const bool folder = S_ISDIR(st.st_mode);
+  const char* what = folder ? "the state folder" : "the settings file";
+  if (st.st_uid != ::geteuid()) {
+    const std::string me = user_name(::geteuid());
+    *why = std::string(what) + " " + path + " belongs to " + user_name(st.st_uid) + ", not to you (" + me +
+           "), who then decides what the Monitor runs; if it is yours, take it back with: sudo chown " + me + " " +
+           path + "; else set QB_HOME to a folder of your own";
+    return 0;
+  }
+  if ((st.st_mode & 022) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    *why = std::string(what) + " " + path + " can be changed by other users (mode " + mode +
+           "), who then decide what the Monitor runs; make it yours alone with: chmod " + (folder ? "700 " : "600 ") +
+           path;
+    return 0;
+  }
+  return 1;
+}
+
+// The state folder's path, trailing slashes dropped; "" when no rule names one.
+static std::string state_path() {
   std::string root = state_root();
   while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root;
+}
+
+// 1 when `path` may be trusted; else -1 with errno EPERM.
+static int private_or_refused(const std::string& path) {
+  std::string why;
+  const int r = qb_check_private(path, &why);
+  if (r == 0) errno = EPERM;
+  return r == 1 ? 1 : -1;
+}
+
+int qb_find_state_dir(std::string* dir) {
+  *dir = state_path();
+  struct stat st;
+  if (dir->empty() || ::stat(dir->c_str(), &st) != 0) {
+    if (dir->empty() || errno == ENOENT) {
+      errno = ENOENT;
+      return 0;
+    }
+    return -1;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return -1;
+  }
+  return private_or_refused(*dir);
+}
+
+std::string qb_state_refusal() {
+  std::string dir, why;
+  if (qb_find_state_dir(&dir) == -1 && errno == EPERM) {
+    (void)qb_check_private(dir, &why);
+  } else if (!dir.empty() && qb_check_private(dir + "/registry.reg", &why) != 0) {
+    why.clear();  // private, or not there yet
+  }
+  return why;
+}
+
+std::string qb_state_dir() {
+  std::string root = state_path();
   if (root.empty()) {
     errno = ENOENT;
     return "";
   }
-  if (qb_make_dirs(root) != 1) return "";
+  if (qb_make_dirs(root) != 1 || private_or_refused(root) != 1) return "";
   return root;
 }
 

@@ -5,6 +5,8 @@
 // message, by qbnote and by the Monitor alike, without a crash (the
 // sanitizer build runs these same tests on instrumented programs).
 #include <dirent.h>
+#include <poll.h>
+#include <pty.h>
 
 #include <algorithm>
 
@@ -85,8 +87,105 @@ class Security : public E2eTest {
     return ::testing::AssertionSuccess();
   }
 
+  // qbnote run with standard output (and error) on a pseudo-terminal: all
+  // it wrote there, until it closed the terminal or the deadline passed.
+  static std::string on_terminal(const std::vector<std::string>& args) {
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      std::vector<char*> argv{const_cast<char*>(qbnote_bin())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(qbnote_bin(), argv.data());
+      ::_exit(127);
+    }
+    std::string out;
+    char buffer[4096];
+    pollfd p{master, POLLIN, 0};
+    ssize_t n = 0;
+    while (pid > 0 && ::poll(&p, 1, kDeadlineMs) == 1 && (n = ::read(master, buffer, sizeof buffer)) > 0)
+      out.append(buffer, static_cast<size_t>(n));
+    if (master >= 0) ::close(master);
+    int status = 0;
+    if (pid > 0) ::waitpid(pid, &status, 0);
+    return out;
+  }
+
   mode_t old_umask_ = 0;
 };
+
+// A state folder or registry.reg that another user owns or can write is
+// refused by both programs, naming the fix: its "NotesProgram" would be a
+// command of that user's choosing, run by the Monitor.
+TEST_F(Security, StateFolderOthersCanChangeIsRefused) {
+  struct Row {
+    const char* what;  // "" the folder itself
+    mode_t mode;
+    bool other_owner;
+    const char* fix;
+  };
+  const Row rows[] = {{"", 0777, false, "chmod 700 "},           {"", 0730, false, "chmod 700 "},
+                      {"/registry.reg", 0666, false, "chmod 600 "}, {"", 0700, true, "chown"},
+                      {"/registry.reg", 0600, true, "chown"}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.what) + " " + std::to_string(r.mode));
+    if (r.other_owner && ::geteuid() != 0) continue;  // only root can give a file away
+    const std::string what = home_ + r.what;
+    ASSERT_EQ(::chmod(what.c_str(), r.mode), 0);
+    ASSERT_EQ(::chown(what.c_str(), r.other_owner ? 65534 : ::geteuid(), -1), 0);
+    const ProgramRun ls = qbnote({"ls"});
+    EXPECT_EQ(ls.status, 3);
+    EXPECT_NE(ls.err.find(std::string(r.fix) + (r.other_owner ? "" : what)), std::string::npos) << ls.err;
+    const size_t monitor = start_monitor();
+    EXPECT_EQ(wait_exit(monitor), EPERM);
+    EXPECT_NE(monitor_log(monitor).find(r.fix), std::string::npos) << monitor_log(monitor);
+    ASSERT_EQ(::chown(what.c_str(), ::geteuid(), -1), 0);
+    ASSERT_EQ(::chmod(what.c_str(), r.what[0] == '\0' ? 0700 : 0600), 0);
+  }
+  set_note(make_file("a"), "put right, it is used again");
+}
+
+// Reading commands find no state folder and make none; a relative
+// QB_HOME names none.
+TEST_F(Security, ReadingCommandsMakeNoStateFolder) {
+  const std::string none = tmp_.path() + "/none";
+  for (const char* home : {none.c_str(), "relative"}) {
+    ::setenv("QB_HOME", home, 1);
+    ::setenv("XDG_STATE_HOME", none.c_str(), 1);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"get", at("a")}, {"ls"}, {"find", "x"}, {"check"}, {"status"}, {"export"}}) {
+      const ProgramRun r = qbnote(args);
+      EXPECT_TRUE(r.status == 1 || (r.status == 0 && r.out.empty())) << args[0] << ": " << r.status;
+      EXPECT_NE(r.err.find("no notes"), std::string::npos) << args[0] << ": " << r.err;
+    }
+    EXPECT_FALSE(stamp_of(none).exists);
+    EXPECT_FALSE(stamp_of("relative").exists);
+  }
+  ::unsetenv("XDG_STATE_HOME");
+}
+
+// A name holding ESC[2J (clear the screen) and a note holding a bell and a
+// window-title sequence: on a terminal they are shown escaped; to a pipe
+// they go byte for byte, and -0 gives the bare paths for xargs -0.
+TEST_F(Security, ControlCharactersReachATerminalEscaped) {
+  const std::string f = make_file("clear\x1b[2Jscreen\\");
+  set_note(f, "bell\a title\x1b]0;owned\a\x7f\xc2\x9b end\nsecond\tline");
+  const std::string shown = "clear\\033[2Jscreen\\\\";
+  const std::string first = "bell\\007 title\\033]0;owned\\007\\177\\302\\233 end";
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"ls"}, {"find", "TITLE"}, {"get", f}, {"ls", "--set-aside"}}) {
+    const std::string out = on_terminal(args);
+    EXPECT_EQ(out.find_first_of("\x1b\a\x7f\x9b"), std::string::npos) << args[0] << ": " << out;
+    if (args.size() == 2 && args[1] == "--set-aside") continue;  // nothing set aside: run for its exit only
+    EXPECT_NE(out.find(args[0] == "get" ? first + "\r\nsecond\tline" : shown + "\t" + first), std::string::npos)
+        << args[0] << ": " << out;
+  }
+  const std::string line = f + "\tbell\a title\x1b]0;owned\a\x7f\xc2\x9b end\n";
+  EXPECT_EQ(qbnote({"ls"}).out, line);
+  EXPECT_EQ(qbnote({"find", "TITLE"}).out, line);
+  EXPECT_EQ(qbnote({"ls", "-0"}).out, f + std::string(1, '\0'));
+  EXPECT_EQ(qbnote({"find", "--null", "second"}).out, f + std::string(1, '\0'));
+}
 
 TEST_F(Security, StateFolderAndEverythingInItArePrivate) {
   const size_t monitor = start_monitor();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/state_dir.h"
 #include "state_home.h"
@@ -81,6 +82,51 @@ TEST_F(StateDirEnv, AFileInTheWayFails) {
   errno = 0;
   EXPECT_EQ(qb_system_dir(), "");
   EXPECT_EQ(errno, ENOTDIR);
+}
+
+// A relative variable counts as unset; a folder or registry.reg that
+// another user owns or can write is refused, and the refusal names the fix.
+TEST_F(StateDirEnv, RelativeVariablesAreIgnoredAndOpenFoldersRefused) {
+  const std::string t = tmp_.path();
+  struct Row {
+    const char *qb_home, *xdg, *chmod_what;
+    int mode;
+    bool other_owner;
+    std::string dir, refusal;
+  };
+  const Row rows[] = {
+      {"rel/state", "/xdg", nullptr, 0, false, t + "/xdg/quibbet", ""},
+      {"rel/state", "rel", nullptr, 0, false, t + "/home/.local/state/quibbet", ""},
+      {"/s", "", "", 0777, false, "", "chmod 700 " + t + "/s"},
+      {"/s", "", "", 0720, false, "", "chmod 700 " + t + "/s"},
+      {"/s", "", "/registry.reg", 0622, false, t + "/s", "chmod 600 " + t + "/s/registry.reg"},
+      {"/s", "", "", 0700, true, "", "chown"},
+      {"/s", "", "/registry.reg", 0600, true, t + "/s", "chown"},
+  };
+  ::setenv("HOME", (t + "/home").c_str(), 1);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.qb_home) + " " + r.xdg + " " + std::to_string(r.mode));
+    if (r.other_owner && ::geteuid() != 0) continue;  // only root can give a file away
+    ::setenv("QB_HOME", r.qb_home[0] == '/' ? (t + r.qb_home).c_str() : r.qb_home, 1);
+    ::setenv("XDG_STATE_HOME", r.xdg[0] == '/' ? (t + r.xdg).c_str() : r.xdg, 1);
+    if (r.chmod_what != nullptr) {  // the folder itself, or a file in it
+      const std::string what = t + r.qb_home + r.chmod_what;
+      ASSERT_TRUE(::mkdir((t + r.qb_home).c_str(), 0700) == 0 || errno == EEXIST);
+      if (*r.chmod_what != '\0') {
+        ASSERT_TRUE(write_whole_file(what, "REGEDIT4\n"));
+      }
+      ASSERT_EQ(::chmod(what.c_str(), r.mode), 0);
+      ASSERT_EQ(::chown(what.c_str(), r.other_owner ? 65534 : ::geteuid(), -1), 0);
+    }
+    errno = 0;
+    EXPECT_EQ(qb_state_dir(), r.dir);
+    EXPECT_EQ(r.dir.empty() ? errno : EPERM, EPERM);
+    const std::string refusal = qb_state_refusal();
+    EXPECT_TRUE(r.refusal.empty() ? refusal.empty() : refusal.find(r.refusal) != std::string::npos) << refusal;
+    if (r.chmod_what == nullptr) continue;
+    ASSERT_EQ(::chown((t + r.qb_home + r.chmod_what).c_str(), ::geteuid(), -1), 0);
+    ASSERT_EQ(::chmod((t + r.qb_home).c_str(), 0700), 0);
+  }
 }
 
 TEST_F(StateDirEnv, SystemFolderIsMadeBelowTheStateFolder) {
