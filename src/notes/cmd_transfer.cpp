@@ -60,7 +60,7 @@ int cmd_export(int argc, char** argv) {
   }
   NotesTable table;
   rc = table.open(NotesTable::kReading);
-  if (rc == kExitNotFound) return kExitDone;  // no table: no notes
+  if (rc == kExitNotFound) say("export: there is no notes table yet");
   if (rc != kExitDone) return rc;
   return table.scan("", [](const std::string& path, const std::string& note) {
     std::string line = json_note(path, note);

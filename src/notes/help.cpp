@@ -11,21 +11,28 @@ namespace {
 struct CommandHelp {
   const char* name;
   const char* text;
+  const char* statuses;  // the exit statuses it can return, as digits
 };
 
-const char kExitStatuses[] =
-    "Exit status:\n"
-    "  0  done\n"
-    "  1  not found: no note for the path, nothing matched, no notes table yet\n"
+// One line group per exit status; a command's help shows those it can
+// return (CommandHelp::statuses, the digits in order).
+const char* const kExitStatuses[] = {
+    "  0  done\n",
+    "  1  not found: no note for the path, nothing matched, no notes table yet\n",
     "  2  usage: a command line, path or note that cannot be taken, or an editor\n"
-    "     that failed; nothing was written (import: the reported lines were\n"
-    "     skipped, the others stored)\n"
-    "  3  the notes table could not be used (cannot be opened, damaged); the\n"
-    "     message gives the engine's error number and its meaning; nothing was\n"
-    "     changed or re-created over it\n"
+    "     that failed; nothing was written\n",
+    "  3  the notes table could not be used (cannot be opened, damaged, a write\n"
+    "     failed), or standard output could not be written; the message says why\n"
+    "     and which command helps (qbnote check, repair, restore-backup)\n",
     "  4  held by another program after the retries: the note is locked, or the\n"
     "     Monitor holds the table alone while it compacts it; for edit also a\n"
-    "     note that changed while the editor ran\n";
+    "     note that changed while the editor ran\n",
+};
+
+void print_statuses(const char* digits) {
+  std::fputs("Exit status:\n", stdout);
+  for (const char* d = digits; *d != '\0'; ++d) std::fputs(kExitStatuses[*d - '0'], stdout);
+}
 
 const CommandHelp kCommands[] = {
     {"set",
@@ -34,62 +41,77 @@ const CommandHelp kCommands[] = {
      "from standard input and loses one final newline. Creates the notes table\n"
      "when there is none yet. Paths that differ only in case have notes of their\n"
      "own; in a table made elsewhere whose paths ignore the case of A-Z they share\n"
-     "one, which is replaced and takes this spelling of the path.\n"},
+     "one, which is replaced and takes this spelling of the path.\n",
+     "0234"},
     {"get",
      "usage: qbnote get [--json] PATH\n"
      "Prints the note of PATH followed by a newline; exit status 1 when it has none.\n"
-     "  --json  {\"path\": ..., \"note\": ...} with the path as stored\n"},
+     "  --json  {\"path\": ..., \"note\": ...} with the path as stored\n",
+     "01234"},
     {"rm",
      "usage: qbnote rm PATH\n"
      "Deletes the note of PATH and marks the table for compaction at the Monitor's\n"
-     "next shutdown; exit status 1 when PATH has no note.\n"},
+     "next shutdown; exit status 1 when PATH has no note.\n",
+     "01234"},
     {"ls",
      "usage: qbnote ls [--json] [--missing | --set-aside] [FOLDER]\n"
      "Lists the path and the first line of every note under FOLDER (its own note\n"
      "included), or of every note, in the order of the path index (byte order, or\n"
-     "A-Z case ignored in a table whose paths ignore case).\n"
+     "A-Z case ignored in a table whose paths ignore case); exit status 1 when\n"
+     "there is none.\n"
      "  --missing    only notes whose paths no longer exist (stale notes)\n"
      "  --set-aside  the notes the Monitor set aside for paths that went away:\n"
      "               path, when (local time), why (deleted: the file was deleted or\n"
      "               moved away; renamed: the copy a rename leaves under the old\n"
      "               name) and the first line; qbnote restore puts one back\n"
      "  --json       one {\"path\": ..., \"note\": ...} line per note, the whole note\n"
-     "               (with --set-aside also \"set_aside\" in UTC and \"kind\")\n"},
+     "               (with --set-aside also \"set_aside\" in UTC and \"kind\")\n",
+     "01234"},
     {"find",
      "usage: qbnote find [--json] TEXT\n"
      "Lists the notes whose text contains TEXT, ignoring the case of A-Z; exit\n"
      "status 1 when none does.\n"
-     "  --json  one {\"path\": ..., \"note\": ...} line per note\n"},
+     "  --json  one {\"path\": ..., \"note\": ...} line per note\n",
+     "01234"},
     {"edit",
      "usage: qbnote edit PATH\n"
      "Opens $VISUAL, else $EDITOR, else vi on the note of PATH (empty when it has\n"
      "none) and stores the result without its final newline. An empty result or\n"
      "an unchanged note stores nothing. The table is not held while the editor\n"
      "runs; if another program changed the note meanwhile, nothing is stored,\n"
-     "your text is kept in the file named, and the exit status is 4.\n"},
+     "your text is kept in the file named, and the exit status is 4.\n",
+     "0234"},
     {"export",
      "usage: qbnote export\n"
      "Writes every note as one JSON line {\"path\": ..., \"note\": ...} to standard\n"
      "output, in index order. Bytes that are not UTF-8 are written as \\udcXX, which\n"
-     "import turns back into the byte XX.\n"},
+     "import turns back into the byte XX. Exit status 1 when there is no notes table.\n",
+     "01234"},
     {"import",
      "usage: qbnote import FILE | -\n"
      "Reads JSON lines as export writes them and sets each note (replacing one\n"
      "that exists). Paths are taken as absolute paths and normalized without\n"
      "resolving links. A line that cannot be taken is reported with its number\n"
-     "and skipped; the exit status is then 2 (4 when a note was locked).\n"},
+     "and skipped; the exit status is then 2 (4 when a note was locked). A note the\n"
+     "table could not store ends the import with exit status 3; the summary counts\n"
+     "the notes stored, the lines skipped and the line that failed.\n",
+     "0234"},
     {"check",
      "usage: qbnote check\n"
      "Verifies the notes table and, when it exists, the Monitor's temporary table,\n"
      "and prints what is wrong. Exit status 0 only when both are sound, 3 when\n"
-     "either is damaged or cannot be opened, 1 when there is no notes table.\n"},
+     "either is damaged or cannot be opened, 1 when there is no notes table. A\n"
+     "damaged notes table: qbnote repair rebuilds its index file from the data\n"
+     "file; when that does not help, qbnote restore-backup puts the last backup back.\n",
+     "01234"},
     {"restore",
      "usage: qbnote restore OLD [NEW]\n"
      "Puts the note set aside for the path OLD back into the notes table, under OLD\n"
      "or, for a file that came back under another name, under NEW, and removes it\n"
      "from the set-aside notes (qbnote ls --set-aside lists them). A path that has a\n"
      "note already keeps it: nothing is restored and the exit status is 2. Exit\n"
-     "status 1 when OLD has no set-aside note.\n"},
+     "status 1 when OLD has no set-aside note.\n",
+     "01234"},
     {"cp",
      "usage: qbnote cp SOURCE TARGET\n"
      "Copies the file SOURCE to TARGET (into it, when TARGET is a folder) with its\n"
@@ -97,7 +119,8 @@ const CommandHelp kCommands[] = {
      "copy the note of SOURCE. Folders are refused. When no Monitor runs the file\n"
      "is still copied, without its note, and a message says so (exit status 0).\n"
      "A copy that fails is exit status 2; a copy the Monitor could not be told of,\n"
-     "exit status 3.\n"},
+     "exit status 3.\n",
+     "023"},
     {"status",
      "usage: qbnote status [--json]\n"
      "Tells whether notes are being followed: the running Monitor (pid, since when),\n"
@@ -110,7 +133,25 @@ const CommandHelp kCommands[] = {
      "  --json  one object: \"monitor\" (true/false), the Monitor's facts by name\n"
      "          (\"roots\" and \"waiting\" as arrays),\n"
      "          \"notes\", \"set_aside\" (-1: cannot be counted, -2: no table) and \"files\"\n"
-     "          (the table files present, with their sizes)\n"},
+     "          (the table files present, with their sizes)\n",
+     "023"},
+    {"repair",
+     "usage: qbnote repair\n"
+     "Rebuilds the notes table's index file (qb.idx) from its data file (qb.db),\n"
+     "which holds every note, as the Monitor's start does after a crash. Refused\n"
+     "while a Monitor runs or another program has the table open: stop the Monitor\n"
+     "with qbmon --stop, run qbnote repair, then start it again. Exit status 1 when\n"
+     "there is no notes table, 3 when the rebuild is refused or fails.\n",
+     "0123"},
+    {"restore-backup",
+     "usage: qbnote restore-backup\n"
+     "Puts the backup the Monitor made at its last compaction (qbbak.db, qbbak.idx)\n"
+     "in place of the notes table, after copying the table as it is to\n"
+     "qb.db.broken-DATE-TIME and qb.idx.broken-DATE-TIME. Notes written since that\n"
+     "compaction are not in the backup. Refused while a Monitor runs or another\n"
+     "program has the table open; exit status 3 when refused, when there is no\n"
+     "backup, or when the copy fails.\n",
+     "023"},
 };
 
 }  // namespace
@@ -127,7 +168,7 @@ void print_help(const char* command) {
       if (std::strcmp(c.name, command) != 0) continue;
       std::fputs(c.text, stdout);
       std::fputs("\n", stdout);
-      std::fputs(kExitStatuses, stdout);
+      print_statuses(c.statuses);
       return;
     }
   }
@@ -152,6 +193,8 @@ void print_help(const char* command) {
       "  cp SOURCE TARGET       copy a file; a running Monitor gives the copy its note\n"
       "  restore OLD [NEW]      put a set-aside note back (ls --set-aside lists them)\n"
       "  status [--json]        whether the Monitor runs and what it watches\n"
+      "  repair                 rebuild the notes table's index file from its data file\n"
+      "  restore-backup         put the Monitor's last backup in place of the notes table\n"
       "\n"
       "qbnote COMMAND --help tells more; qbnote --version the version.\n"
       "\n"
@@ -162,5 +205,5 @@ void print_help(const char* command) {
       "$QB_HOME, else $XDG_STATE_HOME/quibbet, else ~/.local/state/quibbet.\n"
       "\n",
       stdout);
-  std::fputs(kExitStatuses, stdout);
+  print_statuses("01234");
 }

@@ -113,6 +113,8 @@ int cmd_restore(int argc, char** argv);
 // ls --set-aside: the set-aside notes under `folder` ("": all).
 int list_set_aside(const Args& a, const std::string& folder);
 int cmd_status(int argc, char** argv);
+int cmd_repair(int argc, char** argv);          // cmd_repair.cpp
+int cmd_restore_backup(int argc, char** argv);  // cmd_repair.cpp
 
 // After `set`: a message on standard error when the Monitor would not
 // follow `path` (cmd_status.cpp).
