@@ -1,5 +1,5 @@
 # fish completion for qbnote: subcommands, their options, paths.
-set -l commands set get rm ls find edit export import check cp mv restore status config
+set -l commands set get rm ls find edit export import check cp mv restore status config repair restore-backup
 complete -c qbnote -n "not __fish_seen_subcommand_from $commands" -f -a "$commands"
 complete -c qbnote -n "not __fish_seen_subcommand_from $commands" -l version -d 'the version'
 complete -c qbnote -l help -d 'help'

@@ -28,7 +28,9 @@
 
 const char kCorruptMessage[] =
     "The notes table cannot be opened and could not be rebuilt or restored from its backup (qbbak.db, qbbak.idx "
-    "in the state folder's system folder). Run `qbnote check` to see what is wrong.";
+    "in the state folder's system folder). Run `qbnote check` to see what is wrong, then `qbnote repair` to "
+    "rebuild the index file from the data file, or `qbnote restore-backup` to put the last backup back (the "
+    "table as it is is kept aside), and start qbmon again.";
 const char kStatusMissingMessage[] =
     "The registry had no \"status\" value: taken as a clean stop of the last run and written as 0.";
 

@@ -36,10 +36,11 @@ int list_set_aside(const Args& a, const std::string& folder) {
   }
   NotesTable aside;
   int rc = aside.open(NotesTable::kReading, NotesTable::kSetAside);
-  if (rc == kExitNotFound) return kExitDone;  // no Monitor has run yet: nothing set aside
-  if (rc != kExitDone) return rc;
-  return aside.scanNotes(folder, [&](const ListedNote& n) {
+  if (rc != kExitDone) return rc;  // kExitNotFound: no Monitor has run yet, nothing set aside
+  long listed = 0;
+  rc = aside.scanNotes(folder, [&](const ListedNote& n) {
     if (!folder.empty() && n.path.size() > folder.size() && n.path[folder.size()] != '/') return;
+    ++listed;
     const std::string kind = n.kind.empty() ? "unknown" : n.kind;
     if (a.json) {
       const std::string object = json_note(n.path, n.note);
@@ -53,6 +54,7 @@ int list_set_aside(const Args& a, const std::string& folder) {
     }
     std::fputc('\n', stdout);
   });
+  return rc == kExitDone && listed == 0 ? kExitNotFound : rc;
 }
 
 int cmd_restore(int argc, char** argv) {

@@ -124,7 +124,17 @@ int cmd_check(int argc, char** argv) {
   }
   int temp_status = check_table("temporary table", temp);
   if (temp_status == kExitNotFound) temp_status = kExitDone;  // the Monitor makes it at its start
-  if (notes_status == kExitTable || temp_status == kExitTable) return kExitTable;
+  if (notes_status == kExitTable) {
+    say("the notes table is damaged or cannot be opened: `qbnote repair` rebuilds its index file from the data "
+        "file (stop a running Monitor first with `qbmon --stop`); when that does not make it sound, `qbnote "
+        "restore-backup` puts the Monitor's last backup back");
+    return kExitTable;
+  }
+  if (temp_status == kExitTable) {
+    say("the temporary table is damaged or cannot be opened: stop qbmon (`qbmon --stop`) and start it again; "
+        "its start rebuilds it");
+    return kExitTable;
+  }
   if (notes_status == kExitHeld || temp_status == kExitHeld) return kExitHeld;
   return kExitDone;
 }

@@ -149,14 +149,18 @@ int cmd_ls(int argc, char** argv) {
 
   NotesTable table;
   rc = table.open(NotesTable::kReading);
-  if (rc == kExitNotFound) return kExitDone;  // no table: no notes
-  if (rc != kExitDone) return rc;
+  if (rc != kExitDone) return rc;  // kExitNotFound: no table, no notes
 
+  // As find: nothing listed is exit status 1.
+  long listed = 0;
   auto show = [&](const std::string& path, const std::string& note) {
-    if (!a.missing || gone(path)) emit(a, path, note, note.substr(0, note.find('\n')));
+    if (a.missing && !gone(path)) return;
+    emit(a, path, note, note.substr(0, note.find('\n')));
+    ++listed;
   };
+  auto ended = [&](int status) { return status == kExitDone && listed == 0 ? kExitNotFound : status; };
 
-  if (folder.empty() || folder == "/") return table.scan("", show);
+  if (folder.empty() || folder == "/") return ended(table.scan("", show));
 
   // The folder's own note, then the notes whose paths start with
   // "<folder>/": in index order they follow one another from the first key
@@ -169,7 +173,7 @@ int cmd_ls(int argc, char** argv) {
     if (rc == kExitDone) show(path, note);
     else if (rc != kExitNotFound) return rc;
   }
-  return table.scan(folder + "/", show);
+  return ended(table.scan(folder + "/", show));
 }
 
 int cmd_find(int argc, char** argv) {

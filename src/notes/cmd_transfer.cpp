@@ -60,7 +60,7 @@ int cmd_export(int argc, char** argv) {
   }
   NotesTable table;
   rc = table.open(NotesTable::kReading);
-  if (rc == kExitNotFound) return kExitDone;  // no table: no notes
+  if (rc == kExitNotFound) say("export: there is no notes table yet");
   if (rc != kExitDone) return rc;
   return table.scan("", [](const std::string& path, const std::string& note) {
     std::string line = json_note(path, note);
@@ -92,7 +92,9 @@ int cmd_import(int argc, char** argv) {
     return rc;
   }
   int64_t held_since = now_ms();
-  long line_no = 0, stored = 0, skipped = 0, locked = 0;
+  // A note counts as stored once its hold's changes were written out; a
+  // failure to write them out makes every note of that hold a failed one.
+  long line_no = 0, stored = 0, pending = 0, skipped = 0, locked = 0, failed = 0;
   char* buffer = nullptr;
   size_t capacity = 0;
   ssize_t n;
@@ -115,24 +117,31 @@ int cmd_import(int argc, char** argv) {
       ++locked;
       rc = kExitDone;
     } else if (rc != kExitDone) {
+      ++failed;
       break;  // the table cannot be used: stop here
     } else {
-      ++stored;
+      ++pending;
     }
     if (now_ms() - held_since >= kHoldMs && !NotesTable::interrupted()) {
-      if ((rc = table.holdEnd()) != kExitDone || (rc = table.holdBegin()) != kExitDone) break;
+      rc = table.holdEnd();
+      (rc == kExitDone ? stored : failed) += pending;
+      pending = 0;
+      if (rc != kExitDone || (rc = table.holdBegin()) != kExitDone) break;
       held_since = now_ms();
     }
   }
   std::free(buffer);
   const bool read_failed = std::ferror(in) != 0 && !NotesTable::interrupted();
-  if (!standard) std::fclose(in);
   // The write lock is given up even after a failure; what was stored stays.
   int end = table.holdEnd();
+  (end == kExitDone ? stored : failed) += pending;
   if (rc == kExitDone) rc = end;
+  const bool stopped = rc != kExitDone && !std::feof(in);
   if (read_failed) say("import: reading %s failed after line %ld", standard ? "standard input" : name, line_no);
   if (NotesTable::interrupted()) say("import: interrupted after line %ld", line_no);
-  say("import: %ld notes stored, %ld lines skipped", stored, skipped + locked);
+  say("import: %ld notes stored, %ld lines skipped, %ld failed", stored, skipped + locked, failed);
+  if (stopped) say("import: stopped at line %ld; the lines after it were not read", line_no);
+  if (!standard) std::fclose(in);
   table.endIfInterrupted();
   if (rc != kExitDone) return rc;
   if (locked > 0) return kExitHeld;

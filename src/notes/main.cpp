@@ -1,5 +1,6 @@
 // qbnote: reads, writes and searches the notes of the notes table. main()
 // only picks the command; each command group has its own file (cmd_*.cpp).
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,14 +20,15 @@ const Command kTable[] = {
     {"find", cmd_find},     {"edit", cmd_edit},     {"export", cmd_export}, {"import", cmd_import},
     {"check", cmd_check},   {"cp", cmd_cp},         {"restore", cmd_restore},
     {"status", cmd_status}, {"mv", cmd_mv},         {"config", cmd_config},
+    {"repair", cmd_repair}, {"restore-backup", cmd_restore_backup},
 };
 
 // Standard output is flushed before the exit status is decided: a full disk
-// or a closed pipe must not pass for success.
+// or a closed pipe must not pass for success, nor for a usage error.
 int finish(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    say("cannot write to standard output");
-    if (status == 0) status = kExitUsage;
+    say("cannot write to standard output: %s", std::strerror(errno));
+    if (status == kExitDone) status = kExitTable;
   }
   return status;
 }

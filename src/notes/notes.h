@@ -4,12 +4,15 @@
 //
 // Exit statuses (also in --help and the README):
 //   0  done
-//   1  not found: no note for the path, no match, no notes table yet
+//   1  not found: no note for the path, no match, nothing listed, no notes
+//      table yet
 //   2  usage: a command line, a path or a note that cannot be taken, or an
 //      editor that failed; nothing was written (import: the lines it
 //      reports were skipped, the others stored)
 //   3  the notes table could not be used (cannot be opened, damaged, an
-//      engine call failed); nothing was changed or re-created over it
+//      engine call failed; the message names qbnote check, repair and
+//      restore-backup), or standard output could not be written; nothing
+//      was changed or re-created over it
 //   4  held by another program after the engine's retries: a note locked,
 //      or the whole table held exclusively (the Monitor compacting it);
 //      for edit also a note that changed while the editor ran
@@ -128,6 +131,8 @@ int cmd_restore(int argc, char** argv);
 // ls --set-aside: the set-aside notes under `folder` ("": all).
 int list_set_aside(const Args& a, const std::string& folder);
 int cmd_status(int argc, char** argv);
+int cmd_repair(int argc, char** argv);          // cmd_repair.cpp
+int cmd_restore_backup(int argc, char** argv);  // cmd_repair.cpp
 
 // After `set`: a message on standard error when the Monitor would not
 // follow `path` (cmd_status.cpp).

@@ -82,6 +82,10 @@ bool file_id(const std::string& path, std::pair<dev_t, ino_t>* id) {
 
 }  // namespace
 
+const char kRepairHint[] =
+    "; `qbnote check` tells whether the table is damaged; `qbnote repair` rebuilds its index file from the data "
+    "file, and when that fails `qbnote restore-backup` puts the Monitor's last backup back";
+
 void (*notes_before_add)() = nullptr;
 ScanSlices notes_scan_slices;
 
@@ -148,7 +152,9 @@ std::string engine_error_text(int code, int index_error, int os_error) {
                                                   index_error == kIxFlushFailed || index_error == kIxNoFrame);
   if ((code == kTbDataFile || code == kTbCannotOpen || index_io) && os_error != 0) {
     out += "; system: ";
-    out += os_error == 30 ? "a short read or write" : std::strerror(os_error);
+    // The engine's short transfer shares its number with EROFS; an open
+    // moves no bytes, so there it is the system's read-only file system.
+    out += os_error == kIoShortTransfer && code != kTbCannotOpen ? "a short read or write" : std::strerror(os_error);
   }
   return out;
 }
@@ -203,8 +209,8 @@ int NotesTable::open(Mode mode, Which which) {
                                          : readyNotesTable(mode == kWriting);
   if (ready == 0) return kExitNotFound;
   if (ready != 1) {
-    say("cannot create the notes table %s, or put it back from its backup after a stop cut short: %s",
-        data_file_.c_str(), engine_error_text(tb_error, ix_error, io_os_error).c_str());
+    say("cannot create the notes table %s, or put it back from its backup after a stop cut short: %s%s",
+        data_file_.c_str(), engine_error_text(tb_error, ix_error, io_os_error).c_str(), kRepairHint);
     return kExitTable;
   }
   int rc = openTable(open_mode);
@@ -222,8 +228,8 @@ int NotesTable::openTable(int mode) {
     const int os = io_os_error;
     const bool held = code == kTbCannotOpen && (os == EWOULDBLOCK || os == EAGAIN);
     if (!held) {
-      say("cannot open the notes table %s: %s; nothing was changed", data_file_.c_str(),
-          engine_error_text(code, t_.lowerError(), os).c_str());
+      say("cannot open the notes table %s: %s; nothing was changed%s", data_file_.c_str(),
+          engine_error_text(code, t_.lowerError(), os).c_str(), kRepairHint);
       return kExitTable;
     }
     if (attempt == kOpenTries) {
@@ -257,8 +263,9 @@ int NotesTable::useIndex(int mode) {
     const bool index_file = code == kTbIndexFileUnusable || code == kTbIndexLayer;
     if (!index_file || (index_error != kIxNotWrittenOut && index_error != kIxCutShort)) {
       say("the notes table %s cannot be used: its index \"%s\" is missing or its index file %s.idx is "
-          "damaged: %s; nothing was changed",
-          data_file_.c_str(), kPathIndex, base_.c_str(), engine_error_text(code, index_error, 0).c_str());
+          "damaged: %s; nothing was changed%s",
+          data_file_.c_str(), kPathIndex, base_.c_str(), engine_error_text(code, index_error, 0).c_str(),
+          kRepairHint);
       return kExitTable;
     }
     if (which_ == kSetAside) {
@@ -312,8 +319,8 @@ int NotesTable::engineFailure(const char* doing, int code, int index_error) {
         doing, data_file_.c_str());
     return kExitHeld;
   }
-  say("%s the notes table %s failed: %s", doing, data_file_.c_str(),
-      engine_error_text(code, index_error, io_os_error).c_str());
+  say("%s the notes table %s failed: %s%s", doing, data_file_.c_str(),
+      engine_error_text(code, index_error, io_os_error).c_str(), kRepairHint);
   return kExitTable;
 }
 
@@ -430,7 +437,24 @@ int NotesTable::scanNotes(const std::string& prefix, const std::function<void(co
 // ---------------------------------------------------------------------------
 // Changes.
 
+// A look-up of `path` that led to the record of another path was either a
+// race (the note re-keyed between the look-up and the lock: the next
+// look-up no longer finds it) or an index entry under a key its record does
+// not have. The same record met twice in a row is the second: the index is
+// damaged there, and a change would go into the wrong note or beside it.
+bool NotesTable::misled(const std::string& path, std::string* seen) {
+  const std::string other = t_.getField(path_field_);
+  if (other != *seen) {
+    *seen = other;
+    return false;
+  }
+  say("the notes table %s is damaged: the index entry of %s leads to the note of %s; nothing was changed%s",
+      data_file_.c_str(), path.c_str(), other.c_str(), kRepairHint);
+  return true;
+}
+
 int NotesTable::put(const std::string& path, const std::string& note, const ExpectedNote* expected) {
+  std::string seen;
   for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
     bool found;
     int rc = lookup(path, &found);
@@ -459,6 +483,7 @@ int NotesTable::put(const std::string& path, const std::string& note, const Expe
     r = t_.readRecord(0);
     if (r != 1 || !samePath(t_.getField(path_field_), path)) {
       (void)t_.unlockRecord(lockId);
+      if (r == 1 && misled(path, &seen)) return kExitTable;
       if (r == 1 || r == -2 || r == -3) continue;  // deleted or re-keyed meanwhile
       return engineFailure("reading a note from");
     }
@@ -482,6 +507,7 @@ int NotesTable::put(const std::string& path, const std::string& note, const Expe
 }
 
 int NotesTable::remove(const std::string& path, const std::string* expected) {
+  std::string seen;
   for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
     bool found;
     int rc = lookup(path, &found);
@@ -495,6 +521,7 @@ int NotesTable::remove(const std::string& path, const std::string* expected) {
     r = t_.readRecord(0);
     if (r != 1 || !samePath(t_.getField(path_field_), path)) {
       (void)t_.unlockRecord(lockId);
+      if (r == 1 && misled(path, &seen)) return kExitTable;
       if (r == 1 || r == -2 || r == -3) continue;
       return engineFailure("reading a note from");
     }

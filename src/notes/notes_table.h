@@ -149,6 +149,9 @@ class NotesTable {
   int engineFailure(const char* doing);
   int engineFailure(const char* doing, int code, int index_error);
   int heldMessage(const std::string& path);
+  // After a look-up of `path` met the record of another path (current):
+  // true, after a message, when *seen already held that path; else keeps it.
+  bool misled(const std::string& path, std::string* seen);
   // Positions on the first note, or on the one after the current; *on tells
   // whether that is a note.
   int first(bool* on);
@@ -187,6 +190,10 @@ class NotesTable {
 // "<state>/system/<name>", the folders not made; "" after a message when
 // the state folder cannot be used.
 std::string system_file(const char* name);
+
+// What to run next when the notes table cannot be used, ending every
+// message of exit status 3 about it: "; `qbnote check` ... restore-backup ...".
+extern const char kRepairHint[];
 
 // The engine's error number in words.
 const char* engine_error_words(int code);

@@ -99,6 +99,7 @@ TEST_F(NotesBadInput, ATableThatCannotBeOpenedIsReportedAndLeftAsItIs) {
 TEST(NotesErrorText, AFailedWriteOfEitherFileNamesTheSystemsCause) {
   for (auto [code, index_error] : {std::pair{kTbDataFile, 0}, {kTbIndexLayer, kIxWriteFailed}})
     EXPECT_NE(engine_error_text(code, index_error, ENOSPC).find("No space left on device"), std::string::npos) << code;
+  EXPECT_NE(engine_error_text(kTbCannotOpen, 0, EROFS).find("Read-only file system"), std::string::npos);
 }
 
 TEST_F(NotesBadInput, ADamagedIndexFileIsReportedAndLeftAsItIs) {

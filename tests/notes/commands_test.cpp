@@ -5,6 +5,9 @@
 #include <filesystem>
 
 #include <csignal>
+#include <dirent.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -100,7 +103,7 @@ TEST_F(NotesCommands, ReadingCommandsNeitherNeedNorCreateTheTable) {
   EXPECT_EQ(run({"get", plan}).status, 1);
   EXPECT_EQ(run({"rm", plan}).status, 1);
   QbRun ls = run({"ls"});
-  EXPECT_EQ(ls.status, 0);
+  EXPECT_EQ(ls.status, 1);
   EXPECT_EQ(ls.out, "");
   EXPECT_EQ(run({"find", "x"}).status, 1);
   EXPECT_EQ(run({"check"}).status, 1);
@@ -300,6 +303,116 @@ TEST_F(NotesCommands, CheckLooksAtTheTemporaryTableToo) {
   EXPECT_EQ(damaged.status, 3);
   EXPECT_NE(damaged.out.find("temporary table"), std::string::npos);
   EXPECT_NE(damaged.out.find("index file cannot be used"), std::string::npos) << damaged.out;
+}
+
+// One exit status per outcome, whatever the command; every refusal says what
+// helps. Rows run in order on one state folder; `fsize` limits the size of
+// files qbnote may write (a disk that fails mid-import).
+TEST_F(NotesCommands, ExitStatusesAndMessagesAreAlikeAcrossCommands) {
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string says, never;  // in standard output or error
+    long fsize = 0;
+  };
+  const std::string a = make("a.txt"), jsonl = tmp_.file("300.jsonl");
+  std::string lines;
+  for (int i = 0; i < 300; ++i) lines += "{\"path\": \"/f/" + std::to_string(i) + "\", \"note\": \"" + std::string(60, 'n') + "\"}\n";
+  ASSERT_TRUE(write_whole_file(jsonl, lines));
+  const Row rows[] = {
+      {{"ls"}, 1, "", ""},
+      {{"export"}, 1, "no notes table", ""},
+      {{"repair"}, 1, "no notes table", ""},
+      {{"set", a, "x"}, 0, "", ""},
+      {{"ls", files_ + "/none"}, 1, "", "\t"},
+      {{"find", "zzz"}, 1, "", ""},
+      {{"restore-backup"}, 3, "no backup", ""},
+      {{"repair", "more"}, 2, "too many operands", ""},
+      {{"repair", "--help"}, 0, "  1  not found", "  4  held"},
+      {{"set", "--help"}, 0, "  4  held", "  1  not found"},
+      {{"import", jsonl}, 3, "stored, 0 lines skipped, 1 failed", "0 failed", 8 * 1024},
+      {{"import", jsonl}, 3, "File too large; `qbnote check`", "stopped at line 1;", 8 * 1024},
+  };
+  for (const Row& row : rows) {
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    rlimit limit = before;
+    if (row.fsize != 0) limit.rlim_cur = static_cast<rlim_t>(row.fsize);
+    sighandler_t xfsz = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    QbRun r = run(row.args);
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, xfsz);
+    const std::string said = r.out + r.err, what = row.args[0] + " " + said;
+    EXPECT_EQ(r.status, row.status) << what;
+    EXPECT_NE(said.find(row.says), std::string::npos) << what;
+    if (!row.never.empty()) EXPECT_EQ(said.find(row.never), std::string::npos) << what;
+    if (row.args[0] != "import") continue;
+    // The summary counts what the table holds: the note of a.txt beside those stored.
+    const size_t at = r.err.find("import: ");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(lines_of(run({"export"}).out), 1 + std::stol(r.err.substr(at + 8))) << r.err;
+  }
+}
+
+// Two damages, one to each file: repair rebuilds the index file from the
+// data file, restore-backup puts the backup back and keeps the table aside;
+// both refuse while another program has the table open.
+TEST_F(NotesCommands, RepairAndRestoreBackupBringADamagedTableBack) {
+  const std::string alpha = make("alpha-unique.txt"), beta = make("beta.txt"), late = make("late.txt");
+  ASSERT_EQ(run({"set", alpha, "first"}).status, 0);
+  ASSERT_EQ(run({"set", beta, "second"}).status, 0);
+  const std::string sys = home_ + "/system/";
+  ASSERT_TRUE(write_whole_file(sys + "qbbak.db", read_whole_file(notes_db())));
+  ASSERT_TRUE(write_whole_file(sys + "qbbak.idx", read_whole_file(notes_idx())));
+  ASSERT_EQ(run({"set", late, "after the backup"}).status, 0);
+
+  // A record's path changed in the data file: its index entry leads astray.
+  std::string db = read_whole_file(notes_db());
+  db[db.find("alpha-unique")] = 'o';
+  ASSERT_TRUE(write_whole_file(notes_db(), db));
+  QbRun check = run({"check"});
+  EXPECT_EQ(check.status, 3);
+  EXPECT_NE(check.err.find("`qbnote repair`"), std::string::npos) << check.err;
+  QbRun set = run({"set", alpha, "new"});
+  EXPECT_EQ(set.status, 3);
+  EXPECT_NE(set.err.find("`qbnote repair`"), std::string::npos) << set.err;
+  EXPECT_EQ(read_whole_file(notes_db()), db);
+  {
+    const int open_elsewhere = ::open(notes_db().c_str(), O_RDONLY);  // as a table open in another program
+    ASSERT_EQ(::flock(open_elsewhere, LOCK_SH), 0);
+    for (const char* command : {"repair", "restore-backup"}) {
+      QbRun refused = run({command});
+      EXPECT_EQ(refused.status, 3) << command;
+      EXPECT_NE(refused.err.find("qbmon --stop"), std::string::npos) << refused.err;
+    }
+    ::close(open_elsewhere);
+  }
+  EXPECT_EQ(read_whole_file(notes_db()), db);
+  QbRun repaired = run({"repair"});
+  EXPECT_EQ(repaired.status, 0) << repaired.err;
+  EXPECT_EQ(run({"check"}).status, 0);
+  EXPECT_EQ(lines_of(run({"ls"}).out), 3);
+
+  // The index file's header garbled: repair, then the backup put back.
+  std::string idx = read_whole_file(notes_idx());
+  for (size_t i = 0; i < 36; ++i) idx[i] = static_cast<char>(i * 7);
+  ASSERT_TRUE(write_whole_file(notes_idx(), idx));
+  EXPECT_EQ(run({"set", beta, "new"}).status, 3);
+  EXPECT_EQ(run({"repair"}).status, 0);
+  EXPECT_EQ(run({"get", late}).out, "after the backup\n");
+  ASSERT_TRUE(write_whole_file(notes_idx(), idx));
+  QbRun restored = run({"restore-backup"});
+  EXPECT_EQ(restored.status, 0) << restored.err;
+  EXPECT_EQ(run({"check"}).status, 0);
+  EXPECT_EQ(run({"get", alpha}).out, "first\n");
+  EXPECT_EQ(run({"get", late}).status, 1);  // written after the backup
+  int kept = 0;
+  DIR* d = ::opendir(sys.c_str());
+  for (dirent* e; d != nullptr && (e = ::readdir(d)) != nullptr;)
+    kept += std::string(e->d_name).rfind("qb.idx.broken-", 0) == 0 && read_whole_file(sys + e->d_name) == idx;
+  if (d != nullptr) ::closedir(d);
+  EXPECT_EQ(kept, 1);
 }
 
 // The set-aside notes as the Monitor leaves them: listed with when and why,
