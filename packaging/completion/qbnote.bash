@@ -13,6 +13,7 @@ _qbnote() {
     ls) options+=" --json --missing --set-aside -0 --null" ;;
     status) options+=" --json" ;;
     cp) options+=" -r --recursive" ;;
+    import | export) options+=" --xattr" ;;
   esac
   if [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")

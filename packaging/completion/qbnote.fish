@@ -10,3 +10,4 @@ complete -c qbnote -n '__fish_seen_subcommand_from find export check status' -f
 complete -c qbmon -f -l stop -d 'stop the running Monitor'
 complete -c qbmon -f -l help -d 'usage and settings'
 complete -c qbmon -f -l version -d 'the version'
+complete -c qbnote -n '__fish_seen_subcommand_from import export' -l xattr -d 'user.xdg.comment attributes'

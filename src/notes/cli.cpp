@@ -37,6 +37,8 @@ int parse_args(const char* command, int argc, char** argv, unsigned allowed, int
         out->set_aside = true;
       } else if ((std::strcmp(a, "-r") == 0 || std::strcmp(a, "--recursive") == 0) && (allowed & kOptRecursive) != 0) {
         out->recursive = true;
+      } else if (std::strcmp(a, "--xattr") == 0 && (allowed & kOptXattr) != 0) {
+        out->xattr = true;
       } else if ((std::strcmp(a, "-0") == 0 || std::strcmp(a, "--null") == 0) && (allowed & kOptNull) != 0) {
         out->null = true;
       } else {

@@ -1,10 +1,16 @@
-// export and import: every note as JSON lines and back (format in json.h).
+// export and import: every note as JSON lines and back (format in json.h),
+// or, with --xattr, as the extended attribute user.xdg.comment that file
+// managers show as a file's comment.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <vector>
 
 #include "notes/json.h"
 #include "notes/notes.h"
@@ -49,11 +55,100 @@ int import_path(const std::string& given, std::string* path, std::string* why) {
   return 1;
 }
 
+constexpr char kCommentAttribute[] = "user.xdg.comment";
+
+// The comment of `path` itself (a link is not followed): true with *text.
+bool read_comment(const std::string& path, std::string* text) {
+  for (;;) {
+    const ssize_t size = ::lgetxattr(path.c_str(), kCommentAttribute, nullptr, 0);
+    if (size <= 0) return false;
+    text->assign(static_cast<size_t>(size), '\0');
+    const ssize_t n = ::lgetxattr(path.c_str(), kCommentAttribute, text->data(), text->size());
+    if (n >= 0) {
+      text->resize(static_cast<size_t>(n));
+      return true;
+    }
+    if (errno != ERANGE) return false;  // grew meanwhile: again
+  }
+}
+
+// Every path below `dir` (links not followed), depth first.
+void walk(const std::string& dir, std::vector<std::string>* out) {
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = dir + "/" + name;
+    out->push_back(path);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) walk(path, out);
+  }
+  ::closedir(d);
+}
+
+// import --xattr DIR: the comment of every file and folder under DIR (and of
+// DIR) becomes its note. A path that has a note of its own keeps it: nothing
+// a person wrote is replaced by a comment.
+int import_comments(const std::string& given) {
+  std::string top;
+  int rc = note_path(given.c_str(), &top);
+  if (rc != kExitDone) return rc;
+  std::vector<std::string> paths{top};
+  walk(top, &paths);
+  NotesTable table;
+  if ((rc = table.open(NotesTable::kWriting)) != kExitDone || (rc = table.holdBegin()) != kExitDone) return rc;
+  long taken = 0, kept = 0, skipped = 0;
+  for (const std::string& path : paths) {
+    std::string comment, why;
+    if (!read_comment(path, &comment) || comment.empty()) continue;
+    bool found = false;
+    if ((rc = table.lookup(path, &found)) != kExitDone) break;
+    if (found) {
+      std::string stored, note;
+      if ((rc = table.read(&stored, &note)) != kExitDone) break;
+      if (note != comment) ++kept;
+      continue;
+    }
+    if (path.size() > kMaxPathBytes || !note_fits(path, comment, &why)) {
+      say("import: %s: %s; skipped", path.c_str(), why.empty() ? "the path is too long" : why.c_str());
+      ++skipped;
+      continue;
+    }
+    if ((rc = table.put(path, comment)) != kExitDone) break;
+    ++taken;
+  }
+  const int end = table.holdEnd();
+  if (rc == kExitDone) rc = end;
+  say("import: %ld comments taken as notes, %ld paths kept their own notes, %ld skipped", taken, kept, skipped);
+  table.endIfInterrupted();
+  return rc != kExitDone ? rc : skipped > 0 ? kExitUsage : kExitDone;
+}
+
+// export --xattr: every note written as its file's comment, where the file
+// is there and its file system takes the attribute.
+int export_comments(NotesTable& table) {
+  long written = 0, gone = 0, refused = 0;
+  const int rc = table.scan("", [&](const std::string& path, const std::string& note) {
+    if (::lsetxattr(path.c_str(), kCommentAttribute, note.data(), note.size(), 0) == 0) {
+      ++written;
+    } else if (errno == ENOENT || errno == ENOTDIR) {
+      ++gone;
+    } else {
+      ++refused;
+      say("export: %s: the comment cannot be written: %s", path.c_str(), std::strerror(errno));
+    }
+  });
+  say("export: %ld notes written as %s, %ld files gone, %ld refused by their file system", written,
+      kCommentAttribute, gone, refused);
+  return rc;
+}
+
 }  // namespace
 
 int cmd_export(int argc, char** argv) {
   Args a;
-  int rc = parse_args("export", argc, argv, 0, 0, 0, &a);
+  int rc = parse_args("export", argc, argv, kOptXattr, 0, 0, &a);
   if (rc != kExitDone || a.help) {
     if (a.help) print_help("export");
     return rc;
@@ -62,6 +157,7 @@ int cmd_export(int argc, char** argv) {
   rc = table.open(NotesTable::kReading);
   if (rc == kExitNotFound) say("export: there is no notes table yet");
   if (rc != kExitDone) return rc;
+  if (a.xattr) return export_comments(table);
   return table.scan("", [](const std::string& path, const std::string& note) {
     std::string line = json_note(path, note);
     line += '\n';
@@ -71,11 +167,12 @@ int cmd_export(int argc, char** argv) {
 
 int cmd_import(int argc, char** argv) {
   Args a;
-  int rc = parse_args("import", argc, argv, 0, 1, 1, &a);
+  int rc = parse_args("import", argc, argv, kOptXattr, 1, 1, &a);
   if (rc != kExitDone || a.help) {
     if (a.help) print_help("import");
     return rc;
   }
+  if (a.xattr) return import_comments(a.operands[0]);
   const char* name = a.operands[0].c_str();
   const bool standard = std::strcmp(name, "-") == 0;
   std::FILE* in = standard ? stdin : std::fopen(name, "rb");

@@ -90,19 +90,24 @@ const CommandHelp kCommands[] = {
      "your text is kept in the file named, and the exit status is 4.\n",
      "0234"},
     {"export",
-     "usage: qbnote export\n"
+     "usage: qbnote export [--xattr]\n"
      "Writes every note as one JSON line {\"path\": ..., \"note\": ...} to standard\n"
      "output, in index order. Bytes that are not UTF-8 are written as \\udcXX, which\n"
-     "import turns back into the byte XX. Exit status 1 when there is no notes table.\n",
+     "import turns back into the byte XX. Exit status 1 when there is no notes table.\n"
+     "  --xattr  write each note as its file's user.xdg.comment attribute instead,\n"
+     "           where the file is there and its file system takes it\n",
      "01234"},
     {"import",
      "usage: qbnote import FILE | -\n"
+     "       qbnote import --xattr FOLDER\n"
      "Reads JSON lines as export writes them and sets each note (replacing one\n"
      "that exists). Paths are taken as absolute paths and normalized without\n"
      "resolving links. A line that cannot be taken is reported with its number\n"
      "and skipped; the exit status is then 2 (4 when a note was locked). A note the\n"
      "table could not store ends the import with exit status 3; the summary counts\n"
-     "the notes stored, the lines skipped and the line that failed.\n",
+     "the notes stored, the lines skipped and the line that failed.\n"
+     "  --xattr  take the user.xdg.comment attribute of FOLDER and of every file\n"
+     "           and folder in it as its note; a path that has a note keeps it\n",
      "0234"},
     {"check",
      "usage: qbnote check\n"
@@ -212,8 +217,9 @@ void print_help(const char* command) {
       "                         list notes under FOLDER, or all notes\n"
       "  find [--json] TEXT     notes whose text contains TEXT (case ignored)\n"
       "  edit PATH              edit a note with $VISUAL / $EDITOR / vi\n"
-      "  export                 every note as JSON lines on stdout\n"
+      "  export [--xattr]       every note as JSON lines on stdout, or as comments\n"
       "  import FILE|-          read notes back from JSON lines\n"
+      "  import --xattr FOLDER  take files' user.xdg.comment as their notes\n"
       "  check                  verify the notes table and the temporary table\n"
       "  cp [-r] SOURCE TARGET  copy a file, or a folder with -r, with its notes\n"
       "  mv SOURCE TARGET       move a file or folder with its notes\n"

@@ -63,6 +63,7 @@ enum : unsigned {
   kOptSetAside = 4, // --set-aside
   kOptRecursive = 16,  // -r, --recursive
   kTextFollows = 8, // not an option: whatever follows the first operand is an operand (set's TEXT)
+  kOptXattr = 64,   // --xattr
   kOptNull = 32,     // -0 / --null: paths only, each ended by a NUL byte
 };
 
@@ -72,6 +73,7 @@ struct Args {
   bool missing = false;
   bool set_aside = false;
   bool recursive = false;
+  bool xattr = false;
   bool null = false;
   bool help = false;  // --help / -h: the command prints its help and ends
 };
