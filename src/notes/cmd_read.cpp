@@ -3,6 +3,11 @@
 #include <cstdio>
 #include <sys/stat.h>
 #include <string>
+#include <cstdlib>
+#include <unistd.h>
+#include <sys/ioctl.h>
+#include <dirent.h>
+#include <algorithm>
 #include <vector>
 #include <locale.h>
 #include <wctype.h>
@@ -136,6 +141,62 @@ int cmd_get(int argc, char** argv) {
   return kExitDone;
 }
 
+// ls FOLDER on a terminal: the folder as a person browses it. Its entries,
+// sorted by name, folders marked with '/', each with the first line of its
+// note beside it, cut to the terminal's width; the folder's own note first.
+// Colour (folders, notes) only here, and never with NO_COLOR set.
+int browse(NotesTable& table, const std::string& folder) {
+  DIR* d = ::opendir(folder.c_str());
+  if (d == nullptr) return -1;
+  std::vector<std::pair<std::string, bool>> entries;  // name, is a folder
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    entries.emplace_back(name, ::lstat((folder + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+  }
+  ::closedir(d);
+  std::sort(entries.begin(), entries.end());
+  winsize ws{};
+  const size_t width = ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+  const char* no_colour = std::getenv("NO_COLOR");
+  const bool colour = no_colour == nullptr || no_colour[0] == '\0';
+  size_t column = 0;
+  for (const auto& [name, is_folder] : entries) column = std::max(column, term_text(name, false).size() + is_folder);
+  column = std::min<size_t>(column, 32) + 2;
+  // Characters, not bytes, count toward the width.
+  const auto cut = [](const std::string& text, size_t room) {
+    size_t chars = 0, at = 0;
+    for (; at < text.size(); ++at)
+      if ((static_cast<unsigned char>(text[at]) & 0xC0) != 0x80 && chars++ == room) break;
+    return text.substr(0, at);
+  };
+  const auto note_of = [&](const std::string& path, std::string* line) {
+    bool found = false;
+    std::string stored, note;
+    if (table.lookup(path, &found) != kExitDone || !found || table.read(&stored, &note) != kExitDone) return false;
+    *line = term_text(note.substr(0, note.find('\n')), false);
+    return true;
+  };
+  std::string line;
+  if (note_of(folder, &line))
+    put_bytes(term_text(folder, false) + ": " + cut(line, width > folder.size() + 2 ? width - folder.size() - 2 : 0) +
+              "\n");
+  for (const auto& [name, is_folder] : entries) {
+    std::string shown = term_text(name, false) + (is_folder ? "/" : "");
+    const size_t length = shown.size();
+    if (colour && is_folder) shown = "\033[1;34m" + shown + "\033[0m";
+    if (!note_of(folder + "/" + name, &line)) {
+      put_bytes(shown + "\n");
+      continue;
+    }
+    shown += std::string(length < column ? column - length : 1, ' ');
+    line = cut(line, width > column + 1 ? width - column - 1 : 0);
+    put_bytes(shown + (colour ? "\033[33m" + line + "\033[0m" : line) + "\n");
+  }
+  return kExitDone;
+}
+
 int cmd_ls(int argc, char** argv) {
   Args a;
   int rc = parse_args("ls", argc, argv, kOptJson | kOptMissing | kOptSetAside | kOptNull, 0, 1, &a);
@@ -150,6 +211,10 @@ int cmd_ls(int argc, char** argv) {
   NotesTable table;
   rc = table.open(NotesTable::kReading);
   if (rc != kExitDone) return rc;  // kExitNotFound: no table, no notes
+  struct stat st;
+  if (!folder.empty() && !a.json && !a.null && !a.missing && stdout_is_terminal() &&
+      ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && browse(table, folder) == kExitDone)
+    return kExitDone;
 
   // As find: nothing listed is exit status 1.
   long listed = 0;

@@ -187,6 +187,26 @@ TEST_F(Security, ControlCharactersReachATerminalEscaped) {
   EXPECT_EQ(qbnote({"find", "--null", "second"}).out, f + std::string(1, '\0'));
 }
 
+// On a terminal, `ls FOLDER` shows the folder as a person browses it:
+// entries and their notes, colour only without NO_COLOR, and still every
+// name escaped.
+TEST_F(Security, LsOfAFolderOnATerminalBrowsesIt) {
+  const std::string dir = make_folder("browse");
+  set_note(make_file("browse/plan\x1b[2J.txt"), "call Ann\nsecond line");
+  set_note(make_folder("browse/sub"), "the folder");
+  make_file("browse/unnoted");
+  std::string out = on_terminal({"ls", dir});
+  EXPECT_NE(out.find("plan\\033[2J.txt  \x1b[33mcall Ann\x1b[0m\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\x1b[1;34msub/\x1b[0m"), std::string::npos) << out;
+  EXPECT_NE(out.find("unnoted\r\n"), std::string::npos) << out;
+  ::setenv("NO_COLOR", "1", 1);
+  out = on_terminal({"ls", dir});
+  ::unsetenv("NO_COLOR");
+  EXPECT_NE(out.find("sub/" + std::string(13, ' ') + "the folder\r\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("\x1b"), std::string::npos) << out;
+  EXPECT_NE(qbnote({"ls", dir}).out.find(dir + "/sub\tthe folder\n"), std::string::npos);  // a pipe: every note
+}
+
 TEST_F(Security, StateFolderAndEverythingInItArePrivate) {
   const size_t monitor = start_monitor();
   ASSERT_TRUE(wait_ready(monitor));
