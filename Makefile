@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 PREFIX  ?= $(HOME)/.local
 UNITDIR ?= $(HOME)/.config/systemd/user
 
-.PHONY: all deps configure build test test-plain test-sanitize test-tsan run install demo bench fuzz clean
+.PHONY: all deps configure build test test-plain test-sanitize test-tsan run install demo bench fuzz mutate clean
 
 all: build
 
@@ -70,6 +70,17 @@ install: build
 	@echo "installed $(PREFIX)/bin/qbmon, $(PREFIX)/bin/qbnote, their manual pages and completions under $(SHARE), and $(UNITDIR)/qbmon.service"
 	@if systemctl --user show-environment >/dev/null 2>&1; then systemctl --user daemon-reload; fi
 	@echo "to start the Monitor now and at every login:  systemctl --user enable --now qbmon"
+
+# Mutation check of one folder's sources against its tests (scripts/mutate.py):
+# N sampled mutants of the committed HEAD, in a scratch worktree; SEED fixes
+# the sample, MUTANTS saves it (or, when the file exists, replays it).
+FOLDER  ?= src/btree
+N       ?= 40
+SEED    ?= 1
+MUTANTS ?=
+mutate:
+	@python3 scripts/mutate.py --folder $(FOLDER) -n $(N) --seed $(SEED) $(if $(TESTS),--tests $(TESTS)) \
+	  $(if $(MUTANTS),$(if $(wildcard $(MUTANTS)),--replay $(MUTANTS),--save $(MUTANTS)))
 
 # A short scripted tour in a temporary folder, with its own state folder.
 demo: build
