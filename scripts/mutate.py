@@ -93,7 +93,8 @@ def sites(path):
                     start, end = m.start(1), m.end(1)
                     new = returned(m.group(1))
                 elif kind == "dropped call":
-                    if re.match(r"^\s*(return|if|else|while|for|case|do)\b", line):
+                    # assert is compiled out of the Release builds tested: dropping it changes nothing.
+                    if re.match(r"^\s*(return|if|else|while|for|case|do|assert)\b", line):
                         continue
                     start, end, new = m.start(), m.end(), ""
                 elif kind == "negation":
