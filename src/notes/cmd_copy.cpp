@@ -131,24 +131,32 @@ int copy_tree(const std::string& from, const std::string& to) {
   return -1;
 }
 
-// The copy `to` of the tree `from` gets the notes of everything in it, here,
-// whether or not a Monitor runs (it would see only new files).
-int copy_notes(const std::string& from, const std::string& to) {
+// The notes of `from` and of everything below it, put under `to` (the
+// copy, or the new place, of that tree); with `move`, taken from `from`
+// too, each only once its new note is stored, so a cut never loses one. One
+// hold of the table; collected first, since a scan must not see the notes
+// it writes. A path too long for a note keeps its note where it is.
+int carry_notes(const std::string& from, const std::string& to, bool move) {
   NotesTable table;
   int rc = table.open(NotesTable::kWriting);
-  if (rc == kExitNotFound) return kExitDone;
+  if (rc == kExitNotFound) return kExitDone;  // no notes at all
   if (rc != kExitDone) return rc;
-  std::vector<std::pair<std::string, std::string>> copying;
+  std::vector<std::pair<std::string, std::string>> carried;
   rc = table.scan(from, [&](const std::string& path, const std::string& note) {
-    if (path.size() == from.size() || path[from.size()] == '/') copying.emplace_back(path, note);
+    if (path.size() == from.size() || path[from.size()] == '/') carried.emplace_back(path, note);
   });
-  if (rc != kExitDone || copying.empty()) return rc;
+  if (rc != kExitDone || carried.empty()) return rc;
   if ((rc = table.holdBegin()) != kExitDone) return rc;
-  for (const auto& [path, note] : copying) {
+  for (const auto& [path, note] : carried) {
     const std::string now = to + path.substr(from.size());
     struct stat st;
-    if (now.size() <= kMaxPathBytes && lstat(now.c_str(), &st) == 0 && (rc = table.put(now, note)) != kExitDone)
-      break;
+    if (now.size() > kMaxPathBytes) {
+      say("%s would be %zu bytes long, longer than a note's path may be; its note stays under %s", now.c_str(),
+          now.size(), path.c_str());
+      continue;
+    }
+    if (!move && lstat(now.c_str(), &st) != 0) continue;  // not copied
+    if ((rc = table.put(now, note)) != kExitDone || (move && (rc = table.remove(path)) != kExitDone)) break;
   }
   const int ended = table.holdEnd();
   table.endIfInterrupted();
@@ -173,36 +181,8 @@ int copy_folder(const std::string& source, std::string target) {
     return kExitUsage;
   }
   const int copied = copy_tree(from, to);
-  rc = copy_notes(from, to);
+  rc = carry_notes(from, to, false);
   return copied != 1 ? kExitUsage : rc;
-}
-
-// No Monitor runs: the notes of `from` and of everything below it move to
-// `to`, under one hold of the table. Collected first: a scan must not see
-// the notes it moves.
-int move_notes(const std::string& from, const std::string& to) {
-  NotesTable table;
-  int rc = table.open(NotesTable::kWriting);
-  if (rc == kExitNotFound) return kExitDone;  // no notes at all
-  if (rc != kExitDone) return rc;
-  std::vector<std::pair<std::string, std::string>> moving;
-  rc = table.scan(from, [&](const std::string& path, const std::string& note) {
-    if (path.size() == from.size() || path[from.size()] == '/') moving.emplace_back(path, note);
-  });
-  if (rc != kExitDone || moving.empty()) return rc;
-  if ((rc = table.holdBegin()) != kExitDone) return rc;
-  for (const auto& [path, note] : moving) {
-    const std::string now = to + path.substr(from.size());
-    if (now.size() > kMaxPathBytes) {
-      say("mv: %s would be %zu bytes long, longer than a note's path may be; its note stays under %s", now.c_str(),
-          now.size(), path.c_str());
-      continue;
-    }
-    if ((rc = table.put(now, note)) != kExitDone || (rc = table.remove(path)) != kExitDone) break;
-  }
-  const int ended = table.holdEnd();
-  table.endIfInterrupted();
-  return rc != kExitDone ? rc : ended;
 }
 
 }  // namespace
@@ -233,7 +213,7 @@ int cmd_mv(int argc, char** argv) {
         errno == EXDEV ? " (qbnote mv moves within one file system)" : "");
     return kExitUsage;
   }
-  return followed ? kExitDone : move_notes(from, to);
+  return followed ? kExitDone : carry_notes(from, to, true);
 }
 
 int cmd_cp(int argc, char** argv) {
