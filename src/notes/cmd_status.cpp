@@ -19,6 +19,7 @@
 #include "notes/json.h"
 #include "notes/notes.h"
 #include "notes/notes_table.h"
+#include "platform/atomic_file.h"
 #include "platform/state_dir.h"
 #include "platform/watch_config.h"
 #include "upkeep/database.h"
@@ -199,10 +200,8 @@ void warn_once_no_monitor() {
   say("no Monitor runs: notes follow their files only while qbmon runs; files renamed or moved meanwhile are found "
       "again when it starts, deleted ones are not. Start it with `qbmon` or `systemctl --user start qbmon`. "
       "(Said once per boot.)");
-  if ((f = std::fopen(mark.c_str(), "w")) != nullptr) {
-    std::fputs(now.c_str(), f);
-    std::fclose(f);
-  }
+  // Mode 0600 whatever the umask: the state folder holds nothing others may write.
+  (void)af_replace(mark, now);
 }
 
 }  // namespace
