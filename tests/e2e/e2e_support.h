@@ -1,15 +1,11 @@
-// End-to-end runs of the real programs: qbmon as a process watching a
-// temporary root, qbnote against the same state folder. Each test's folder
-// holds state/ (QB_HOME of every program and of the test itself, which sets
-// "WatchRoots" before the first Monitor starts), files/ (the one root, links
-// resolved) and outside/ (unwatched); files/.e2e/ holds the probes of
-// wait_ready() and barrier(), which notes_under() leaves out.
-//
-// Nothing sleeps in the hope that the Monitor caught up: every wait polls
-// its condition with a deadline. That the Monitor did nothing is shown with
-// barrier(): events reach it in the order they happened, so once a rename
-// made after an act has re-keyed its note, every event of the act was
-// handled. TearDown kills and reaps every Monitor still running.
+// End-to-end runs of the real qbmon and qbnote. Each test's folder holds
+// state/ (QB_HOME of every program and of the test, which sets "WatchRoots"),
+// files/ (the one root, links resolved) and outside/ (unwatched); files/.e2e/
+// holds the probes of wait_ready() and barrier(), left out of notes_under().
+// No wait sleeps in the hope that the Monitor caught up: each polls its
+// condition with a deadline. barrier() shows the Monitor did nothing: events
+// reach it in order, so once a rename made after an act has moved its note,
+// every event of the act was handled. TearDown kills every Monitor left.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -33,13 +29,9 @@
 
 namespace e2e {
 
-// QB_E2E_QBMON / QB_E2E_QBNOTE, when set, name other builds (an installed copy).
-inline const char* bin(const char* variable, const char* built) {
-  const char* p = std::getenv(variable);
-  return p != nullptr && *p != '\0' ? p : built;
-}
-inline const char* qbmon_bin() { return bin("QB_E2E_QBMON", QBMON_BIN); }
-inline const char* qbnote_bin() { return bin("QB_E2E_QBNOTE", QBNOTE_BIN); }
+// QB_E2E_QBMON and QB_E2E_QBNOTE, when set, name other builds (an installed copy).
+inline const char* qbmon_bin() { return std::getenv("QB_E2E_QBMON") ? std::getenv("QB_E2E_QBMON") : QBMON_BIN; }
+inline const char* qbnote_bin() { return std::getenv("QB_E2E_QBNOTE") ? std::getenv("QB_E2E_QBNOTE") : QBNOTE_BIN; }
 
 inline off_t size_of(const std::string& path) {
   struct stat st;
@@ -65,33 +57,27 @@ class E2eTest : public ::testing::Test {
   void TearDown() override {
     for (size_t i = 0; i < monitors_.size(); ++i) {
       if (!ended(i) && ::kill(monitors_[i].pid, SIGKILL) == 0) ended(i, -1);
-      if (HasFailure()) {
-        std::string log = monitor_log(i);
-        if (log.size() > 6000) log = "...\n" + log.substr(log.size() - 6000);
-        std::printf("---- qbmon %zu (%s)\n%s\n", i, monitors_[i].log.c_str(), log.c_str());
-      }
+      const std::string log = monitor_log(i);
+      if (HasFailure()) std::printf("---- qbmon %zu\n%s\n", i, log.substr(log.size() > 6000 ? log.size() - 6000 : 0).c_str());
     }
     ::unsetenv("QB_HOME");
   }
 
   static void set_watch_roots(const std::string& roots) {
     ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration",
-                               "WatchRoots", roots),
-              0);
+                               "WatchRoots", roots), 0);
   }
 
   // "status": 1 while a Monitor has the notes table open; -1 unreadable.
   static long status() {
     uint32_t v = 0;
-    return reg_read_number(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Status", "status", &v) == 0
-               ? static_cast<long>(v)
-               : -1;
+    const int rc = reg_read_number(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Status", "status", &v);
+    return rc == 0 ? static_cast<long>(v) : -1;
   }
 
   std::string system_file(const std::string& name) const { return home_ + "/system/" + name; }
 
-  // ---- the Monitor: started with its trace on, output into its log --------
-
+  // Monitors run with their trace on, output into their log.
   struct Monitor {
     pid_t pid = -1;
     std::string log;
@@ -116,8 +102,7 @@ class E2eTest : public ::testing::Test {
   }
 
   // Its exit status, -1 for a signal, -2 when it still runs at the deadline.
-  int wait_exit(size_t i, int ms = kRunDeadlineMs) { return ended(i, ms) ? monitors_[i].status : -2; }
-
+  int wait_exit(size_t i) { return ended(i, kRunDeadlineMs) ? monitors_[i].status : -2; }
   std::string monitor_log(size_t i) const { return read_whole_file(monitors_[i].log); }
 
   // Waits until Monitor `i` has its tables open (its "SET ASIDE" trace line
@@ -126,7 +111,8 @@ class E2eTest : public ::testing::Test {
   // unseen is then over too. A file is put back at the probe's old path, so
   // that only the rename's event, never that search, can move the note. A
   // probe renamed before the driver listened is left behind; the next is tried.
-  ::testing::AssertionResult wait_ready(size_t i) {
+  ::testing::AssertionResult start_ready(size_t* monitor) {
+    const size_t i = *monitor = start_monitor();
     const auto open = [&] { return monitor_log(i).find("SET ASIDE: ") != std::string::npos && status() == 1; };
     if (!wait_until([&] { return ended(i) || open(); }) || ended(i))
       return ::testing::AssertionFailure() << "qbmon never opened its tables";
@@ -137,70 +123,50 @@ class E2eTest : public ::testing::Test {
                           ::rename(probe.c_str(), (probe + ".moved").c_str()) == 0 && write_whole_file(probe, "back") &&
                           wait_note(probe + ".moved", "ready", 300));
     });
-    if (!delivered || ended(i))
-      return ::testing::AssertionFailure() << "no event came through to the notes; last set: " << set.status << " "
-                                           << set.err;
-    return ::testing::AssertionSuccess();
+    if (delivered && !ended(i)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no event came through; last set: " << set.status << " " << set.err;
   }
 
-  ::testing::AssertionResult start_ready(size_t* i) { return wait_ready(*i = start_monitor()); }
-
-  // `qbmon --stop`: its exit status (-2: it outlived the deadline).
-  int request_stop() { return run_program(tmp_.path(), qbmon_bin(), {"--stop"}).status; }
-
-  // Stops Monitor `i` the way a user does: both exit with 0.
+  // Stops Monitor `i` the way a user does, with `qbmon --stop`: both exit with 0.
   void stop(size_t i) {
-    EXPECT_EQ(request_stop(), 0);
+    EXPECT_EQ(run_program(tmp_.path(), qbmon_bin(), {"--stop"}).status, 0);
     EXPECT_EQ(wait_exit(i), 0);
   }
-
-  void kill_hard(size_t i) {
-    ASSERT_FALSE(ended(i));
-    ASSERT_EQ(::kill(monitors_[i].pid, SIGKILL), 0);
-    EXPECT_EQ(wait_exit(i), -1);
-  }
-
-  // ---- qbnote ---------------------------------------------------------------
 
   ProgramRun qbnote(const std::vector<std::string>& args, const std::string& input = "") {
     return run_program(tmp_.path(), qbnote_bin(), args, input);
   }
 
-  // The note of `path`, or nothing when it has none or qbnote failed.
+  // The note of `path`; nothing when it has none or qbnote failed.
   std::optional<std::string> note(const std::string& path) {
     last_get_ = qbnote({"get", path});
     if (last_get_.status != 0) return std::nullopt;
-    std::string text = last_get_.out;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
+    return last_get_.out.substr(0, last_get_.out.size() - (last_get_.out.ends_with('\n') ? 1 : 0));
   }
 
   void set_note(const std::string& path, const std::string& text) {
-    ProgramRun r = qbnote({"set", path, text});
+    const ProgramRun r = qbnote({"set", path, text});
     ASSERT_EQ(r.status, 0) << "qbnote set " << path << ": " << r.err;
   }
 
-  // Waits until `path` has the note `text` (none, when `text` is nothing).
+  // Waits until `path` has the note `text`, or none when `text` is nothing.
   ::testing::AssertionResult wait_note(const std::string& path, std::optional<std::string> text,
                                        int ms = kRunDeadlineMs) {
     if (wait_until([&] { return note(path) == text && (text || last_get_.status == 1); }, ms))
       return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << path << " never got the note \"" << text.value_or("(none)")
-                                         << "\"; qbnote get: " << last_get_.status << " \"" << last_get_.out << "\" "
-                                         << last_get_.err;
+                                         << "\"; qbnote get: " << last_get_.status << " " << last_get_.err;
   }
 
-  // The notes `qbnote ls` (with `args`) lists, but the probes': path -> first line.
+  // What `qbnote ls` (with `args`) lists, but the probes: path -> first line.
   Notes notes_under(const std::vector<std::string>& args = {"ls"}) {
-    ProgramRun r = qbnote(args);
+    const ProgramRun r = qbnote(args);
     EXPECT_TRUE(r.status == 0 || r.status == 1) << "qbnote ls: " << r.status << " " << r.err;
     Notes out;
     std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) {
-      const size_t tab = line.find('\t');
+    for (std::string line; std::getline(lines, line);)
       if (line.rfind(probes_ + "/", 0) != 0)
-        out[line.substr(0, tab)] = tab == std::string::npos ? "" : line.substr(tab + 1);
-    }
+        out[line.substr(0, line.find('\t'))] = line.find('\t') == std::string::npos ? "" : line.substr(line.find('\t') + 1);
     return out;
   }
 
@@ -214,26 +180,19 @@ class E2eTest : public ::testing::Test {
     ASSERT_TRUE(wait_note(probe + ".moved", "barrier"));
   }
 
-  // ---- files under the root -------------------------------------------------
-
   std::string at(const std::string& relative) const { return root_ + "/" + relative; }
 
-  // Makes the folders leading to `path` (and `path` itself when it ends in '/').
+  // Makes the folders leading to `path`, and `path` itself when it ends in '/'.
   static void make_parents(const std::string& path) {
     for (size_t slash = 1; (slash = path.find('/', slash)) != std::string::npos; ++slash)
       ::mkdir(path.substr(0, slash).c_str(), 0700);
   }
 
-  // A file under the root, with its folders; its full path.
-  std::string make_file(const std::string& relative, const std::string& contents = "contents\n") {
-    const std::string full = at(relative);
-    make_parents(full);
-    EXPECT_TRUE(write_whole_file(full, contents)) << full;
-    return full;
-  }
-
-  std::string make_folder(const std::string& relative) {
-    make_parents(at(relative) + "/");
+  // A file or (ending in '/') a folder under the root, with its folders; its full path.
+  std::string make(const std::string& relative, const std::string& contents = "contents\n") {
+    make_parents(at(relative));
+    if (relative.ends_with('/')) return at(relative.substr(0, relative.size() - 1));
+    EXPECT_TRUE(write_whole_file(at(relative), contents)) << relative;
     return at(relative);
   }
 

@@ -1,9 +1,8 @@
 // What the programs promise about safety, on the real processes: the state
-// folder and all in it are private to the user, and refused when others can
-// change it; a path is only ever a name (no shell sees it, whatever it
-// holds); control characters reach a terminal escaped; paths and notes past
-// the limits are refused with one bounded message, and the Monitor outlives
-// events about them (the sanitizer build runs these on instrumented programs).
+// folder is private to the user, and refused when others can change it; a
+// path is only ever a name, whatever it holds; control characters reach a
+// terminal escaped; paths and notes past the limits are refused with one
+// bounded line, and the Monitor outlives events about them.
 #include <poll.h>
 #include <pty.h>
 
@@ -53,8 +52,7 @@ class Security : public E2eTest {
   static ::testing::AssertionResult refused(const ProgramRun& r, size_t quoted) {
     if (r.status == 2 && !r.err.empty() && r.err.find('\n') == r.err.size() - 1 && r.err.size() <= quoted + 400)
       return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "status " << r.status << ", " << r.err.size() << " bytes: "
-                                         << r.err.substr(0, 300);
+    return ::testing::AssertionFailure() << r.status << ", " << r.err.size() << " bytes: " << r.err.substr(0, 300);
   }
 
   // All qbnote wrote with its output and error on a pseudo-terminal.
@@ -71,11 +69,10 @@ class Security : public E2eTest {
     std::string out;
     char buffer[4096];
     pollfd p{master, POLLIN, 0};
-    for (ssize_t n = 0; pid > 0 && ::poll(&p, 1, kRunDeadlineMs) == 1 && (n = ::read(master, buffer, sizeof buffer)) > 0;)
+    for (ssize_t n = 0; pid > 0 && ::poll(&p, 1, kRunDeadlineMs) == 1 && (n = ::read(master, buffer, 4096)) > 0;)
       out.append(buffer, static_cast<size_t>(n));
-    if (master >= 0) ::close(master);
     int status = 0;
-    if (pid > 0) reap_program(pid, -1, &status);
+    if (pid > 0) ::close(master), reap_program(pid, -1, &status);
     return out;
   }
 
@@ -112,7 +109,7 @@ TEST_F(Security, StateFolderOthersCanChangeIsRefused) {
     ASSERT_EQ(::chown(what.c_str(), ::geteuid(), -1), 0);
     ASSERT_EQ(::chmod(what.c_str(), r.what[0] == '\0' ? 0700 : 0600), 0);
   }
-  set_note(make_file("a"), "put right, it is used again");
+  set_note(make("a"), "put right, it is used again");
 }
 
 // Reading commands find no state folder and make none; a relative QB_HOME names none.
@@ -135,10 +132,10 @@ TEST_F(Security, ReadingCommandsMakeNoStateFolder) {
 
 // A name holding ESC[2J (clear the screen), a note holding a bell and a
 // window-title sequence: a terminal gets them escaped, a pipe byte for byte,
-// and -0 the bare paths for xargs -0. `ls FOLDER` on a terminal browses the
-// folder: entries and notes, colour only without NO_COLOR, names still escaped.
+// -0 the bare paths for xargs -0. `ls FOLDER` on a terminal browses it:
+// entries and notes, colour only without NO_COLOR, names still escaped.
 TEST_F(Security, ControlCharactersReachATerminalEscaped) {
-  const std::string f = make_file("clear\x1b[2Jscreen\\"), raw = "bell\a title\x1b]0;owned\a\x7f\xc2\x9b end";
+  const std::string f = make("clear\x1b[2Jscreen\\"), raw = "bell\a title\x1b]0;owned\a\x7f\xc2\x9b end";
   set_note(f, raw + "\nsecond\tline");
   const std::string shown = "clear\\033[2Jscreen\\\\", first = "bell\\007 title\\033]0;owned\\007\\177\\302\\233 end";
   for (const std::vector<std::string>& args :
@@ -146,27 +143,25 @@ TEST_F(Security, ControlCharactersReachATerminalEscaped) {
     const std::string out = on_terminal(args);
     EXPECT_EQ(out.find_first_of("\x1b\a\x7f\x9b"), std::string::npos) << args[0] << ": " << out;
     const std::string wanted = args[0] == "get" ? first + "\r\nsecond\tline" : shown + "\t" + first;
-    EXPECT_TRUE(args.back() == "--set-aside" || out.find(wanted) != std::string::npos) << out;  // nothing set aside
+    EXPECT_TRUE(args.back() == "--set-aside" || out.find(wanted) != std::string::npos) << out;  // none set aside
   }
   EXPECT_EQ(qbnote({"ls"}).out, f + "\t" + raw + "\n");
   EXPECT_EQ(qbnote({"find", "TITLE"}).out, f + "\t" + raw + "\n");
   EXPECT_EQ(qbnote({"ls", "-0"}).out, f + std::string(1, '\0'));
   EXPECT_EQ(qbnote({"find", "--null", "second"}).out, f + std::string(1, '\0'));
 
-  const std::string dir = make_folder("browse");
-  set_note(make_file("browse/plan\x1b[2J.txt"), "call Ann\nsecond line");
-  set_note(make_folder("browse/sub"), "the folder");
-  make_file("browse/unnoted");
-  std::string out = on_terminal({"ls", dir});
-  for (const std::string& part : {std::string("plan\\033[2J.txt  \x1b[33mcall Ann\x1b[0m\r\n"),
-                                  std::string("\x1b[1;34msub/\x1b[0m"), std::string("unnoted\r\n")})
+  set_note(make("browse/plan\x1b[2J.txt"), "call Ann\nsecond line");
+  set_note(make("browse/sub/"), "the folder");
+  make("browse/unnoted");
+  std::string out = on_terminal({"ls", at("browse")});
+  for (const char* part : {"plan\\033[2J.txt  \x1b[33mcall Ann\x1b[0m\r\n", "\x1b[1;34msub/\x1b[0m", "unnoted\r\n"})
     EXPECT_NE(out.find(part), std::string::npos) << out;
   ::setenv("NO_COLOR", "1", 1);
-  out = on_terminal({"ls", dir});
+  out = on_terminal({"ls", at("browse")});
   ::unsetenv("NO_COLOR");
   EXPECT_NE(out.find("sub/" + std::string(13, ' ') + "the folder\r\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("\x1b"), std::string::npos) << out;
-  EXPECT_NE(qbnote({"ls", dir}).out.find(dir + "/sub\tthe folder\n"), std::string::npos);  // a pipe: every note
+  EXPECT_NE(qbnote({"ls", at("browse")}).out.find(at("browse/sub\tthe folder\n")), std::string::npos);  // a pipe
 }
 
 // Names a shell would act on are set, read, copied, renamed and edited and
@@ -181,7 +176,7 @@ TEST_F(Security, ShellCharactersInPathsAreJustNamesAndTheStateStaysPrivate) {
                                  "say \"touch pwned\"", "two\nlines", "-leading dash", "*glob?[a]", "back\\slash",
                                  "pipe | touch pwned", "and & touch pwned", "> pwned", "$HOME ${PATH}"}) {
     SCOPED_TRACE(name);
-    const std::string f = make_file(name), text = "note of " + name + " $(touch pwned)";
+    const std::string f = make(name), text = "note of " + name + " $(touch pwned)";
     set_note(f, text);
     EXPECT_EQ(note(f), text);
     const ProgramRun cp = qbnote({"cp", f, at("copy of " + name)});
@@ -190,13 +185,12 @@ TEST_F(Security, ShellCharactersInPathsAreJustNamesAndTheStateStaysPrivate) {
     EXPECT_TRUE(wait_note(at("copy of " + name), text));
     EXPECT_TRUE(wait_note(at("moved " + name), text));
   }
-  // A relative name that looks like an option, after "--".
-  ASSERT_TRUE(write_whole_file(at("-rf"), "x"));
+  make("-rf");  // a relative name that looks like an option, after "--"
   EXPECT_EQ(qbnote({"set", "--", "-rf", "dash"}).status, 0);
   EXPECT_EQ(qbnote({"cp", "--", "-rf", "-rf2"}).status, 0);
   EXPECT_TRUE(wait_note(at("-rf2"), "dash"));
   // The editor runs through a shell; the note's path is no part of what it reads.
-  const std::string edited = make_file("edit `touch pwned`; $(touch pwned)");
+  const std::string edited = make("edit `touch pwned`; $(touch pwned)");
   set_note(edited, "plain");
   ::setenv("EDITOR", "sed -i -e s/^/edited:/", 1);
   ::unsetenv("VISUAL");
@@ -206,7 +200,6 @@ TEST_F(Security, ShellCharactersInPathsAreJustNamesAndTheStateStaysPrivate) {
   EXPECT_EQ(note(edited), "edited:plain");
   barrier();
   for (const std::string& where : {root_, outside_, home_, tmp_.path()}) EXPECT_EQ(size_of(where + "/pwned"), -1);
-  EXPECT_FALSE(ended(m));
 
   ASSERT_EQ(qbnote({"rm", at("-rf2")}).status, 0);  // a deletion: the stop backs up and compacts
   std::set<std::string> seen;
@@ -217,49 +210,33 @@ TEST_F(Security, ShellCharactersInPathsAreJustNamesAndTheStateStaysPrivate) {
   EXPECT_TRUE(seen.count("qbbak.db") && seen.count("qbbak.idx")) << testing::PrintToString(seen);
 }
 
-// Paths and notes past the limits are refused by qbnote with one bounded
-// line; events about paths far past the event record's room are skipped by
-// the Monitor, which re-keys what it can name and keeps running.
+// Paths of 4000 bytes and notes of 60 KB are refused with one bounded line;
+// events about paths far past the event record's room are skipped by the
+// Monitor, which re-keys what it can name and keeps running.
 TEST_F(Security, OverlongPathsAndNotesAreRefusedAndTheMonitorOutlivesThem) {
   size_t m = 0;
   ASSERT_TRUE(start_ready(&m));
-  const std::string f = make_file("plain.txt"), long_path = root_ + "/" + std::string(4000 - root_.size() - 1, 'p');
+  const std::string f = make("plain.txt"), long_path = root_ + "/" + std::string(4000 - root_.size() - 1, 'p');
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"set", long_path, "x"}, {"get", long_path}, {"rm", long_path}, {"ls", long_path}, {"edit", long_path},
            {"cp", f, long_path}})
     EXPECT_TRUE(refused(qbnote(args), long_path.size())) << args[0];
-  EXPECT_EQ(notes_under(), Notes{});  // nothing was stored
-  // The edge: 255 bytes are taken, 256 are not.
-  const std::string at_limit = root_ + "/" + std::string(255 - root_.size() - 1, 'q');
-  EXPECT_EQ(qbnote({"set", at_limit, "fits"}).status, 0);
-  EXPECT_EQ(note(at_limit), "fits");
-  EXPECT_TRUE(refused(qbnote({"set", at_limit + "q", "too long"}), 256));
-  // 60 KB of note, on the command line and on standard input; 30 KB fit.
-  const std::string huge(60 * 1024, 'n'), long_note(30000, 'k');
+  const std::string huge(60 * 1024, 'n');
   EXPECT_TRUE(refused(qbnote({"set", f, huge}), 0));
   EXPECT_TRUE(refused(qbnote({"set", f, "-"}, huge), 0));
-  EXPECT_FALSE(note(f));
-  EXPECT_EQ(qbnote({"set", f, "-"}, long_note).status, 0);
-  EXPECT_EQ(note(f), long_note);
-  // Import reports the line and goes on.
-  const ProgramRun import = qbnote({"import", "-"}, "{\"path\": \"" + long_path + "\", \"note\": \"x\"}\n{\"path\": \"" +
-                                                        at("ok.txt") + "\", \"note\": \"imported\"}\n");
-  EXPECT_EQ(import.status, 2) << import.err;
-  EXPECT_LT(import.err.size(), long_path.size() + 400);
-  EXPECT_EQ(note(at("ok.txt")), "imported");
+  EXPECT_EQ(notes_under(), Notes{});  // nothing was stored
 
-  const std::string deep = make_folder("deep");
-  set_note(deep, "the deep folder");
-  set_note(make_file("deep/short.txt"), "near the top");
-  set_note(make_file("deep/" + std::string(255 - at("deep/").size(), 'x')), "fits under deep/, not deep2/");
-  std::string bottom = deep;  // nineteen levels of 200-byte names: a file near 4000 bytes down
-  for (int level = 0; level < 19; ++level) make_parents((bottom += "/" + std::string(200, 'a' + level)) + "/");
+  set_note(make("deep/"), "the deep folder");
+  set_note(make("deep/short.txt"), "near the top");
+  set_note(make("deep/" + std::string(255 - at("deep/").size(), 'x')), "fits under deep/, not deep2/");
+  std::string bottom = at("deep");  // nineteen levels of 200-byte names: a file near 4000 bytes down
+  for (char level = 'a'; level < 'a' + 19; ++level) make_parents((bottom += "/" + std::string(200, level)) + "/");
   ASSERT_TRUE(write_whole_file(bottom + "/f", "x"));
   move(bottom + "/f", bottom + "/g");
   ASSERT_EQ(::unlink((bottom + "/g").c_str()), 0);
-  ASSERT_TRUE(write_whole_file(at(std::string(255, 'L')), "x"));  // the longest name an entry can have
+  make(std::string(255, 'L'));  // the longest name an entry can have
   move(at(std::string(255, 'L')), at(std::string(254, 'M')));
-  move(deep, at("deep2"));
+  move(at("deep"), at("deep2"));
   EXPECT_TRUE(wait_note(at("deep2"), "the deep folder"));
   EXPECT_EQ(note(at("deep2/short.txt")), "near the top");
   barrier();
