@@ -1,11 +1,8 @@
-// End-to-end runs of the real qbmon and qbnote. Each test's folder holds
-// state/ (QB_HOME of every program and of the test, which sets "WatchRoots"),
-// files/ (the one root, links resolved) and outside/ (unwatched); files/.e2e/
-// holds the probes of wait_ready() and barrier(), left out of notes_under().
-// No wait sleeps in the hope that the Monitor caught up: each polls its
-// condition with a deadline. barrier() shows the Monitor did nothing: events
-// reach it in order, so once a rename made after an act has moved its note,
-// every event of the act was handled. TearDown kills every Monitor left.
+// End-to-end runs of the real qbmon and qbnote on a test's folder: state/
+// (QB_HOME), files/ (the root; files/.e2e/ holds the probes) and outside/.
+// Every wait polls its condition with a deadline. barrier() shows the Monitor
+// did nothing: events reach it in order, so once a rename made after an act
+// has moved its note, every event of the act was handled.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -29,36 +26,31 @@
 
 namespace e2e {
 
-// QB_E2E_QBMON and QB_E2E_QBNOTE, when set, name other builds (an installed copy).
-inline const char* qbmon_bin() { return std::getenv("QB_E2E_QBMON") ? std::getenv("QB_E2E_QBMON") : QBMON_BIN; }
-inline const char* qbnote_bin() { return std::getenv("QB_E2E_QBNOTE") ? std::getenv("QB_E2E_QBNOTE") : QBNOTE_BIN; }
+using Notes = std::map<std::string, std::string>;
 
-inline off_t size_of(const std::string& path) {
+inline off_t size_of(const std::string& path) {  // -1: there is none
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
-
-using Notes = std::map<std::string, std::string>;
 
 class E2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
     home_ = tmp_.path() + "/state";
-    ::mkdir((tmp_.path() + "/files").c_str(), 0700);
-    ::mkdir((tmp_.path() + "/outside").c_str(), 0700);
+    make_parents(tmp_.path() + "/files/.e2e/");
+    make_parents(tmp_.path() + "/outside/");
     root_ = resolved(tmp_.path() + "/files");
     outside_ = resolved(tmp_.path() + "/outside");
     probes_ = root_ + "/.e2e";
-    ::mkdir(probes_.c_str(), 0700);
     ::setenv("QB_HOME", home_.c_str(), 1);
     set_watch_roots(root_);
   }
 
   void TearDown() override {
-    for (size_t i = 0; i < monitors_.size(); ++i) {
+    for (size_t i = 0; i < monitors_.size(); ++i) {  // every Monitor left is killed
       if (!ended(i) && ::kill(monitors_[i].pid, SIGKILL) == 0) ended(i, -1);
       const std::string log = monitor_log(i);
-      if (HasFailure()) std::printf("---- qbmon %zu\n%s\n", i, log.substr(log.size() > 6000 ? log.size() - 6000 : 0).c_str());
+      if (HasFailure()) std::printf("---- qbmon %zu\n%s\n", i, log.substr(log.size() - std::min<size_t>(log.size(), 6000)).c_str());
     }
     ::unsetenv("QB_HOME");
   }
@@ -75,42 +67,35 @@ class E2eTest : public ::testing::Test {
     return rc == 0 ? static_cast<long>(v) : -1;
   }
 
-  std::string system_file(const std::string& name) const { return home_ + "/system/" + name; }
-
-  // Monitors run with their trace on, output into their log.
   struct Monitor {
-    pid_t pid = -1;
+    pid_t pid;
     std::string log;
-    bool ended = false;
-    int status = -1;  // once ended: its exit status, -1 for a signal
+    bool ended;
+    int status;  // once ended: its exit status, -1 for a signal
   };
 
+  // A Monitor with its trace on, output into its log; its index.
   size_t start_monitor() {
-    Monitor m;
-    m.log = tmp_.file("qbmon." + std::to_string(monitors_.size() + 1) + ".log");
-    m.pid = start_program(qbmon_bin(), {}, "", {{"QB_TRACE", "1"}}, m.log, m.log).pid;
-    m.ended = m.pid < 0;
-    monitors_.push_back(m);
+    const std::string log = tmp_.file("qbmon." + std::to_string(monitors_.size() + 1) + ".log");
+    const pid_t pid = start_program(QBMON_BIN, {}, "", {{"QB_TRACE", "1"}}, log, log).pid;
+    monitors_.push_back({pid, log, pid < 0, -1});
     return monitors_.size() - 1;
   }
 
   // Whether Monitor `i` has ended, waiting up to `wait_ms` (-1: as long as it takes).
   bool ended(size_t i, int wait_ms = 0) {
-    Monitor& m = monitors_[i];
-    if (!m.ended) m.ended = reap_program(m.pid, wait_ms, &m.status);
-    return m.ended;
+    return monitors_[i].ended = monitors_[i].ended || reap_program(monitors_[i].pid, wait_ms, &monitors_[i].status);
   }
 
   // Its exit status, -1 for a signal, -2 when it still runs at the deadline.
   int wait_exit(size_t i) { return ended(i, kRunDeadlineMs) ? monitors_[i].status : -2; }
   std::string monitor_log(size_t i) const { return read_whole_file(monitors_[i].log); }
 
-  // Waits until Monitor `i` has its tables open (its "SET ASIDE" trace line
-  // and "status" 1) and its driver delivers events: a probe, noted and
-  // renamed, whose note follows it; the start's search for files moved
-  // unseen is then over too. A file is put back at the probe's old path, so
-  // that only the rename's event, never that search, can move the note. A
-  // probe renamed before the driver listened is left behind; the next is tried.
+  // Starts a Monitor and waits until it has its tables open ("SET ASIDE" in its
+  // trace, "status" 1) and its driver delivers events: a probe, noted and
+  // renamed, whose note follows it, so the start's search for files moved
+  // unseen is over too (a file put back at the old path keeps that search from
+  // moving the note). A probe renamed before the driver listened is left behind.
   ::testing::AssertionResult start_ready(size_t* monitor) {
     const size_t i = *monitor = start_monitor();
     const auto open = [&] { return monitor_log(i).find("SET ASIDE: ") != std::string::npos && status() == 1; };
@@ -129,19 +114,12 @@ class E2eTest : public ::testing::Test {
 
   // Stops Monitor `i` the way a user does, with `qbmon --stop`: both exit with 0.
   void stop(size_t i) {
-    EXPECT_EQ(run_program(tmp_.path(), qbmon_bin(), {"--stop"}).status, 0);
+    EXPECT_EQ(run_program(tmp_.path(), QBMON_BIN, {"--stop"}).status, 0);
     EXPECT_EQ(wait_exit(i), 0);
   }
 
   ProgramRun qbnote(const std::vector<std::string>& args, const std::string& input = "") {
-    return run_program(tmp_.path(), qbnote_bin(), args, input);
-  }
-
-  // The note of `path`; nothing when it has none or qbnote failed.
-  std::optional<std::string> note(const std::string& path) {
-    last_get_ = qbnote({"get", path});
-    if (last_get_.status != 0) return std::nullopt;
-    return last_get_.out.substr(0, last_get_.out.size() - (last_get_.out.ends_with('\n') ? 1 : 0));
+    return run_program(tmp_.path(), QBNOTE_BIN, args, input);
   }
 
   void set_note(const std::string& path, const std::string& text) {
@@ -149,13 +127,15 @@ class E2eTest : public ::testing::Test {
     ASSERT_EQ(r.status, 0) << "qbnote set " << path << ": " << r.err;
   }
 
-  // Waits until `path` has the note `text`, or none when `text` is nothing.
+  // Waits until `path` has the note `text` (none, when `text` is nothing).
   ::testing::AssertionResult wait_note(const std::string& path, std::optional<std::string> text,
                                        int ms = kRunDeadlineMs) {
-    if (wait_until([&] { return note(path) == text && (text || last_get_.status == 1); }, ms))
+    ProgramRun r;
+    const std::string want = text ? *text + "\n" : "";
+    if (wait_until([&] { return (r = qbnote({"get", path})).status == (text ? 0 : 1) && r.out == want; }, ms))
       return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << path << " never got the note \"" << text.value_or("(none)")
-                                         << "\"; qbnote get: " << last_get_.status << " " << last_get_.err;
+                                         << "\"; qbnote get: " << r.status << " " << r.out << r.err;
   }
 
   // What `qbnote ls` (with `args`) lists, but the probes: path -> first line.
@@ -164,9 +144,10 @@ class E2eTest : public ::testing::Test {
     EXPECT_TRUE(r.status == 0 || r.status == 1) << "qbnote ls: " << r.status << " " << r.err;
     Notes out;
     std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);)
-      if (line.rfind(probes_ + "/", 0) != 0)
-        out[line.substr(0, line.find('\t'))] = line.find('\t') == std::string::npos ? "" : line.substr(line.find('\t') + 1);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t tab = std::min(line.find('\t'), line.size());
+      if (!line.starts_with(probes_ + "/")) out[line.substr(0, tab)] = line.substr(std::min(tab + 1, line.size()));
+    }
     return out;
   }
 
@@ -189,10 +170,10 @@ class E2eTest : public ::testing::Test {
   }
 
   // A file or (ending in '/') a folder under the root, with its folders; its full path.
-  std::string make(const std::string& relative, const std::string& contents = "contents\n") {
+  std::string make(const std::string& relative) {
     make_parents(at(relative));
     if (relative.ends_with('/')) return at(relative.substr(0, relative.size() - 1));
-    EXPECT_TRUE(write_whole_file(at(relative), contents)) << relative;
+    EXPECT_TRUE(write_whole_file(at(relative), "contents of " + relative)) << relative;
     return at(relative);
   }
 
@@ -204,7 +185,90 @@ class E2eTest : public ::testing::Test {
   std::string home_, root_, outside_, probes_;
   std::vector<Monitor> monitors_;
   int probes_made_ = 0;
-  ProgramRun last_get_;
+};
+
+// A Monitor runs from the start of each test and is stopped at its end;
+// step() does one line of a scenario. Paths are under the root, "^name"
+// beside it (unwatched), "/..." as they are. Steps: f P (a file; a folder when
+// P ends in '/'; with the folders to it); n P TEXT (qbnote set, P made first
+// when missing); mv A B; rm P; rmr P (remove all); cp A B (qbnote cp, the
+// bytes copied too); junk N (N files made and deleted); sync (barrier());
+// w P TEXT (wait for P to have the note); = MAP (barrier(), then wait for the
+// notes to be MAP: path=note, '|' between); stop, kill ("status" then 0, 1);
+// start (ready; its log never says "corrupt"); second (a second Monitor says
+// "already running" and leaves with 183); roots P (watched too, from the next
+// start); check (qbnote check is clean); restore P Q; aside P [TEXT]
+// (`ls --set-aside P` shows P deleted with TEXT, or nothing).
+class Running : public E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    ASSERT_TRUE(start_ready(&monitor_));
+  }
+  void TearDown() override {
+    if (!ended(monitor_)) step("stop");
+    E2eTest::TearDown();
+  }
+
+  std::string path(const std::string& p) const {
+    return p.starts_with('^') ? outside_ + "/" + p.substr(1) : p.starts_with('/') ? p : at(p);
+  }
+
+  Notes map_of(const std::string& text) const {
+    Notes m;
+    std::istringstream items(text);
+    for (std::string item; std::getline(items, item, '|');)
+      if (!item.empty()) m[path(item.substr(0, item.find('=')))] = item.substr(item.find('=') + 1);
+    return m;
+  }
+
+  void expect_notes(const Notes& want) {
+    barrier();
+    Notes got;
+    EXPECT_TRUE(wait_until([&] { return (got = notes_under()) == want; }))
+        << ::testing::PrintToString(got) << "\nwanted " << ::testing::PrintToString(want);
+  }
+
+  void step(const std::string& s) {
+    std::istringstream in(s);
+    std::string op, a, b;
+    in >> op >> a;
+    std::getline(in >> std::ws, b);  // a second path, or a note
+    const bool folder = a.ends_with('/');
+    const std::string pa = path(folder ? a.substr(0, a.size() - 1) : a), pb = path(b);
+    ::testing::AssertionResult ok = ::testing::AssertionSuccess();
+    ProgramRun r;
+    const std::string ops = " f n mv rm rmr cp junk sync w = stop kill start roots check restore aside second ";
+    if (ops.find(" " + op + " ") == std::string::npos) FAIL() << "no such step: " << s;
+    if (op == "f") make_parents(pa + (folder ? "/" : ""));
+    if (op == "f" && !folder && !write_whole_file(pa, "bytes of " + a)) FAIL() << pa;
+    if (op == "n" && size_of(pa) < 0) step("f " + a);
+    if (op == "n") set_note(pa, b);
+    if (op == "mv") move(pa, pb);
+    if ((op == "rm" && ::unlink(pa.c_str()) != 0) || (op == "rmr" && std::filesystem::remove_all(pa) == 0)) FAIL() << pa;
+    if (op == "cp" && (r = qbnote({"cp", pa, pb})).status != 0) FAIL() << "qbnote cp: " << r.err;
+    if (op == "cp" && !std::filesystem::is_directory(pb) && read_whole_file(pb) != read_whole_file(pa)) FAIL() << pb;
+    for (int i = 0; op == "junk" && i < std::stoi(a); ++i) ::unlink(make("junk/" + std::to_string(i)).c_str());
+    if (op == "sync" || op == "=") barrier();
+    if (op == "=") expect_notes(map_of(s.substr(s.size() > 1 ? 2 : 1)));
+    if (op == "w" && !(ok = wait_note(pa, b))) FAIL() << ok.message();
+    if (op == "stop") stop(monitor_);
+    if (op == "kill" && (::kill(monitors_[monitor_].pid, SIGKILL) != 0 || wait_exit(monitor_) != -1)) FAIL() << "kill";
+    if ((op == "stop" || op == "kill") && status() != (op == "kill" ? 1 : 0)) ADD_FAILURE() << "status " << status();
+    if (op == "start" && !(ok = start_ready(&monitor_))) FAIL() << ok.message();
+    if (op == "start" && monitor_log(monitor_).find("corrupt") != std::string::npos) ADD_FAILURE() << monitor_log(monitor_);
+    if (op == "roots") set_watch_roots(root_ + ":" + pa);
+    if (op == "second" && (wait_exit(start_monitor()) != 183 ||
+                           monitor_log(monitors_.size() - 1).find("already running") == std::string::npos))
+      ADD_FAILURE() << "a second Monitor: " << monitor_log(monitors_.size() - 1);
+    if (op == "check" && (r = qbnote({"check"})).status != 0) ADD_FAILURE() << r.out << r.err;
+    if (op == "restore" && (r = qbnote({"restore", pa, pb})).status != 0) ADD_FAILURE() << r.err;
+    if (op == "aside") r = qbnote({"ls", "--set-aside", pa});
+    const bool listed = r.out.starts_with(pa + "\t") && r.out.find("\tdeleted\t" + b + "\n") != std::string::npos;
+    if (op == "aside" && (b.empty() ? !r.out.empty() : !listed)) ADD_FAILURE() << r.out;
+  }
+
+  size_t monitor_ = 0;
 };
 
 }  // namespace e2e
