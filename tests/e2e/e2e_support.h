@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/profile.h"
 #include "platform/registry.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
@@ -28,17 +27,12 @@ namespace e2e {
 
 using Notes = std::map<std::string, std::string>;
 
-inline off_t size_of(const std::string& path) {  // -1: there is none
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
 
 class E2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
     home_ = tmp_.path() + "/state";
-    make_parents(tmp_.path() + "/files/.e2e/");
-    make_parents(tmp_.path() + "/outside/");
+    for (const char* folder : {"/files/.e2e/", "/outside/"}) make_parents(tmp_.path() + folder);
     root_ = resolved(tmp_.path() + "/files");
     outside_ = resolved(tmp_.path() + "/outside");
     probes_ = root_ + "/.e2e";
@@ -49,8 +43,8 @@ class E2eTest : public ::testing::Test {
   void TearDown() override {
     for (size_t i = 0; i < monitors_.size(); ++i) {  // every Monitor left is killed
       if (!ended(i) && ::kill(monitors_[i].pid, SIGKILL) == 0) ended(i, -1);
-      const std::string log = monitor_log(i);
-      if (HasFailure()) std::printf("---- qbmon %zu\n%s\n", i, log.substr(log.size() - std::min<size_t>(log.size(), 6000)).c_str());
+      const std::string log = HasFailure() ? monitor_log(i) : "";
+      if (!log.empty()) std::printf("---- qbmon %zu\n%s\n", i, log.c_str() + log.size() - std::min(log.size(), 6000ul));
     }
     ::unsetenv("QB_HOME");
   }
@@ -63,16 +57,11 @@ class E2eTest : public ::testing::Test {
   // "status": 1 while a Monitor has the notes table open; -1 unreadable.
   static long status() {
     uint32_t v = 0;
-    const int rc = reg_read_number(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Status", "status", &v);
-    return rc == 0 ? static_cast<long>(v) : -1;
+    return reg_read_number(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Status", "status", &v) == 0
+               ? static_cast<long>(v) : -1;
   }
 
-  struct Monitor {
-    pid_t pid;
-    std::string log;
-    bool ended;
-    int status;  // once ended: its exit status, -1 for a signal
-  };
+  struct Monitor { pid_t pid; std::string log; bool ended; int status; };  // status: once ended; -1 a signal
 
   // A Monitor with its trace on, output into its log; its index.
   size_t start_monitor() {
@@ -82,12 +71,11 @@ class E2eTest : public ::testing::Test {
     return monitors_.size() - 1;
   }
 
-  // Whether Monitor `i` has ended, waiting up to `wait_ms` (-1: as long as it takes).
+  // Whether Monitor `i` has ended, waiting up to `wait_ms` (-1: as long as it takes); its
+  // exit status, -1 for a signal, -2 when it still runs at the deadline.
   bool ended(size_t i, int wait_ms = 0) {
     return monitors_[i].ended = monitors_[i].ended || reap_program(monitors_[i].pid, wait_ms, &monitors_[i].status);
   }
-
-  // Its exit status, -1 for a signal, -2 when it still runs at the deadline.
   int wait_exit(size_t i) { return ended(i, kRunDeadlineMs) ? monitors_[i].status : -2; }
   std::string monitor_log(size_t i) const { return read_whole_file(monitors_[i].log); }
 
@@ -187,18 +175,15 @@ class E2eTest : public ::testing::Test {
   int probes_made_ = 0;
 };
 
-// A Monitor runs from the start of each test and is stopped at its end;
-// step() does one line of a scenario. Paths are under the root, "^name"
-// beside it (unwatched), "/..." as they are. Steps: f P (a file; a folder when
-// P ends in '/'; with the folders to it); n P TEXT (qbnote set, P made first
-// when missing); mv A B; rm P; rmr P (remove all); cp A B (qbnote cp, the
-// bytes copied too); junk N (N files made and deleted); sync (barrier());
-// w P TEXT (wait for P to have the note); = MAP (barrier(), then wait for the
-// notes to be MAP: path=note, '|' between); stop, kill ("status" then 0, 1);
-// start (ready; its log never says "corrupt"); second (a second Monitor says
-// "already running" and leaves with 183); roots P (watched too, from the next
-// start); check (qbnote check is clean); restore P Q; aside P [TEXT]
-// (`ls --set-aside P` shows P deleted with TEXT, or nothing).
+// A Monitor runs through each test; step() does one line of a scenario, paths
+// under the root ("^name" beside it, "/..." as is): f P (a file, a folder if P
+// ends in '/'); n P TEXT (qbnote set, P made if missing); mv A B; rm P; rmr P;
+// cp A B (qbnote cp, bytes too); junk N (N files made and deleted); sync
+// (barrier()); w P TEXT (wait for the note); = MAP (barrier(), then wait for
+// the notes to be MAP: path=note, '|' between); stop, kill ("status" 0, 1);
+// start (its log never says "corrupt"); second (a second Monitor leaves with
+// 183, "already running"); roots P (also watched from the next start); check;
+// restore P Q; aside P [TEXT] (`ls --set-aside P`: P deleted with TEXT, or none).
 class Running : public E2eTest {
  protected:
   void SetUp() override {
@@ -229,7 +214,8 @@ class Running : public E2eTest {
         << ::testing::PrintToString(got) << "\nwanted " << ::testing::PrintToString(want);
   }
 
-  void step(const std::string& s) {
+  void step(std::string s) {
+    for (size_t h = 0; (h = s.find('#', h)) != std::string::npos; h += round_.size()) s.replace(h, 1, round_);
     std::istringstream in(s);
     std::string op, a, b;
     in >> op >> a;
@@ -242,10 +228,10 @@ class Running : public E2eTest {
     if (ops.find(" " + op + " ") == std::string::npos) FAIL() << "no such step: " << s;
     if (op == "f") make_parents(pa + (folder ? "/" : ""));
     if (op == "f" && !folder && !write_whole_file(pa, "bytes of " + a)) FAIL() << pa;
-    if (op == "n" && size_of(pa) < 0) step("f " + a);
+    if (op == "n" && !std::filesystem::exists(pa)) step("f " + a);
     if (op == "n") set_note(pa, b);
     if (op == "mv") move(pa, pb);
-    if ((op == "rm" && ::unlink(pa.c_str()) != 0) || (op == "rmr" && std::filesystem::remove_all(pa) == 0)) FAIL() << pa;
+    if ((op == "rm" && ::unlink(pa.c_str()) != 0) || (op == "rmr" && !std::filesystem::remove_all(pa))) FAIL() << pa;
     if (op == "cp" && (r = qbnote({"cp", pa, pb})).status != 0) FAIL() << "qbnote cp: " << r.err;
     if (op == "cp" && !std::filesystem::is_directory(pb) && read_whole_file(pb) != read_whole_file(pa)) FAIL() << pb;
     for (int i = 0; op == "junk" && i < std::stoi(a); ++i) ::unlink(make("junk/" + std::to_string(i)).c_str());
@@ -256,7 +242,7 @@ class Running : public E2eTest {
     if (op == "kill" && (::kill(monitors_[monitor_].pid, SIGKILL) != 0 || wait_exit(monitor_) != -1)) FAIL() << "kill";
     if ((op == "stop" || op == "kill") && status() != (op == "kill" ? 1 : 0)) ADD_FAILURE() << "status " << status();
     if (op == "start" && !(ok = start_ready(&monitor_))) FAIL() << ok.message();
-    if (op == "start" && monitor_log(monitor_).find("corrupt") != std::string::npos) ADD_FAILURE() << monitor_log(monitor_);
+    if (op == "start" && monitor_log(monitor_).find("corrupt") != std::string::npos) ADD_FAILURE() << "corrupt";
     if (op == "roots") set_watch_roots(root_ + ":" + pa);
     if (op == "second" && (wait_exit(start_monitor()) != 183 ||
                            monitor_log(monitors_.size() - 1).find("already running") == std::string::npos))
@@ -269,6 +255,7 @@ class Running : public E2eTest {
   }
 
   size_t monitor_ = 0;
+  std::string round_ = "#";  // what '#' in a step stands for
 };
 
 }  // namespace e2e
