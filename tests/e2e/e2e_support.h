@@ -1,297 +1,140 @@
-// End-to-end runs of the real programs: qbmon started as a process on a
-// temporary state folder, watching a temporary root, and qbnote run against
-// the same state folder to set notes and read them back.
-//
-// Each test gets a fresh folder holding
-//   state/    QB_HOME of every program the test starts (and of the test
-//             process itself, which sets "WatchRoots" through the registry
-//             calls before the first Monitor starts);
-//   files/    the one watch root, resolved through links;
-//   outside/  a folder beside the root, not watched;
-//   logs      standard input, output and error of every run.
-// Inside the root, `.e2e/` holds the files of the readiness probes and of
-// barrier(); notes_under() leaves them out.
-//
-// Waits poll with a deadline (kDeadlineMs, generous for the sanitizer
-// build) and end as soon as what they wait for holds; nothing sleeps for a
-// fixed time in the hope that the Monitor has caught up. That the Monitor
-// did nothing is shown with barrier(): events come to the Monitor in the
-// order they happened, so once a rename made after the act has re-keyed
-// its note, every event of the act has been handled.
-//
-// Every process a test starts is ended by TearDown, also when the test
-// failed half-way: Monitors still running get SIGKILL and are reaped. A
-// qbnote or `qbmon --stop` run that outlives its own deadline is killed
-// and counts as a failed run (status -2).
+// End-to-end runs of the real qbmon and qbnote on a test's folder: state/
+// (QB_HOME), files/ (the root; files/.e2e/ holds the probes) and outside/.
+// Every wait polls its condition with a deadline. barrier() shows the Monitor
+// did nothing: events reach it in order, so once a rename made after an act
+// has moved its note, every event of the act was handled.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <climits>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
-#include "platform/atomic_file.h"
-#include "platform/profile.h"
 #include "platform/registry.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 namespace e2e {
 
-constexpr int kDeadlineMs = 20000;
+using Notes = std::map<std::string, std::string>;
 
-// Where the programs under test are; QB_E2E_QBMON / QB_E2E_QBNOTE, when
-// set, name other builds of them (an installed copy, for instance).
-inline const char* qbmon_bin() {
-  const char* p = std::getenv("QB_E2E_QBMON");
-  return p != nullptr && *p != '\0' ? p : QBMON_BIN;
-}
-inline const char* qbnote_bin() {
-  const char* p = std::getenv("QB_E2E_QBNOTE");
-  return p != nullptr && *p != '\0' ? p : QBNOTE_BIN;
-}
-
-using Clock = std::chrono::steady_clock;
-
-inline Clock::time_point deadline_in(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
-
-inline void pause_briefly() { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }
-
-struct ProgramRun {
-  int status = -1;  // exit status; -1 killed by a signal; -2 outlived its deadline
-  std::string out;
-  std::string err;
-};
-
-// A file's identity (platform/atomic_file.h): a table thrown away and made
-// anew gets another.
-inline FileStamp stamp_of(const std::string& path) {
-  FileStamp s;
-  (void)af_stamp(path, &s);
-  return s;
-}
-
-inline off_t size_of(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
 
 class E2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
     home_ = tmp_.path() + "/state";
-    ::mkdir((tmp_.path() + "/files").c_str(), 0700);
-    ::mkdir((tmp_.path() + "/outside").c_str(), 0700);
+    for (const char* folder : {"/files/.e2e/", "/outside/"}) make_parents(tmp_.path() + folder);
     root_ = resolved(tmp_.path() + "/files");
     outside_ = resolved(tmp_.path() + "/outside");
     probes_ = root_ + "/.e2e";
-    ::mkdir(probes_.c_str(), 0700);
     ::setenv("QB_HOME", home_.c_str(), 1);
     set_watch_roots(root_);
   }
 
   void TearDown() override {
-    for (Proc& m : monitors_) {
-      if (m.reaped) continue;
-      ::kill(m.pid, SIGKILL);
-      reap(m, -1);
+    for (size_t i = 0; i < monitors_.size(); ++i) {  // every Monitor left is killed
+      if (!ended(i) && ::kill(monitors_[i].pid, SIGKILL) == 0) ended(i, -1);
+      const std::string log = HasFailure() ? monitor_log(i) : "";
+      if (!log.empty()) std::printf("---- qbmon %zu\n%s\n", i, log.c_str() + log.size() - std::min(log.size(), 6000ul));
     }
-    if (HasFailure())
-      for (const Proc& m : monitors_) {
-        std::string log = read_whole_file(m.log);
-        if (log.size() > 6000) log = "...\n" + log.substr(log.size() - 6000);
-        std::printf("---- qbmon pid %d (%s)\n%s\n", static_cast<int>(m.pid), m.log.c_str(), log.c_str());
-      }
     ::unsetenv("QB_HOME");
   }
 
-  // ---- registry and profile of the state folder -------------------------
-
   static void set_watch_roots(const std::string& roots) {
     ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration",
-                               "WatchRoots", roots),
-              0);
+                               "WatchRoots", roots), 0);
   }
 
-  // "status": 1 while a Monitor has the notes table open; -1 when it
-  // cannot be read.
+  // "status": 1 while a Monitor has the notes table open; -1 unreadable.
   static long status() {
-    uint32_t value = 0;
-    int rc = reg_read_number(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Status", "status", &value);
-    return rc == 0 ? static_cast<long>(value) : -1;
+    uint32_t v = 0;
+    return reg_read_number(RegHive::kLocalMachine, "SOFTWARE\\Kestrin Software\\Quibbet\\Status", "status", &v) == 0
+               ? static_cast<long>(v) : -1;
   }
 
-  // MODIFIED, or -1 when it is missing.
-  static long modified_mark() { return static_cast<long>(static_cast<int>(profile_read_number("Quibbet", "MODIFIED", ~0u))); }
+  struct Monitor { pid_t pid; std::string log; bool ended; int status; };  // status: once ended; -1 a signal
 
-  std::string system_file(const std::string& name) const { return home_ + "/system/" + name; }
-
-  // ---- the Monitor ------------------------------------------------------
-
-  struct Proc {
-    pid_t pid = -1;
-    std::string log;
-    bool reaped = false;
-    int status = -1;  // exit status once reaped; -1 for a signal
-  };
-
-  // Starts qbmon (trace on, output into its log); its index in monitors_.
+  // A Monitor with its trace on, output into its log; its index.
   size_t start_monitor() {
-    Proc m;
-    m.log = tmp_.file("qbmon." + std::to_string(monitors_.size() + 1) + ".log");
-    m.pid = spawn(qbmon_bin(), {}, "", m.log, m.log, true);
-    monitors_.push_back(m);
+    const std::string log = tmp_.file("qbmon." + std::to_string(monitors_.size() + 1) + ".log");
+    const pid_t pid = start_program(QBMON_BIN, {}, "", {{"QB_TRACE", "1"}}, log, log).pid;
+    monitors_.push_back({pid, log, pid < 0, -1});
     return monitors_.size() - 1;
   }
 
-  pid_t pid(size_t i) const { return monitors_[i].pid; }
-
-  // Whether Monitor `i` has ended (reaping it when it has).
-  bool ended(size_t i) {
-    Proc& m = monitors_[i];
-    if (!m.reaped) reap(m, 0);
-    return m.reaped;
+  // Whether Monitor `i` has ended, waiting up to `wait_ms` (-1: as long as it takes); its
+  // exit status, -1 for a signal, -2 when it still runs at the deadline.
+  bool ended(size_t i, int wait_ms = 0) {
+    return monitors_[i].ended = monitors_[i].ended || reap_program(monitors_[i].pid, wait_ms, &monitors_[i].status);
   }
+  int wait_exit(size_t i) { return ended(i, kRunDeadlineMs) ? monitors_[i].status : -2; }
+  std::string monitor_log(size_t i) const { return read_whole_file(monitors_[i].log); }
 
-  // Waits until Monitor `i` has its tables open and its driver delivers
-  // events: first its temporary table readied (its "SET ASIDE" trace line)
-  // and "status" 1, then a probe file, noted and renamed, whose note
-  // follows it (so the search for files moved while no Monitor ran is over
-  // too). A probe renamed before the driver was listening is simply left
-  // behind; the next one is tried.
-  ::testing::AssertionResult wait_ready(size_t i) {
-    const auto deadline = deadline_in(kDeadlineMs);
-    while (monitor_log(i).find("SET ASIDE: ") == std::string::npos || status() != 1) {
-      if (ended(i)) return ::testing::AssertionFailure() << "qbmon ended before opening its tables";
-      if (Clock::now() > deadline) return ::testing::AssertionFailure() << "qbmon never opened its tables";
-      pause_briefly();
-    }
-    for (;;) {
+  // Starts a Monitor and waits until it has its tables open ("SET ASIDE" in its
+  // trace, "status" 1) and its driver delivers events: a probe, noted and
+  // renamed, whose note follows it, so the start's search for files moved
+  // unseen is over too (a file put back at the old path keeps that search from
+  // moving the note). A probe renamed before the driver listened is left behind.
+  ::testing::AssertionResult start_ready(size_t* monitor) {
+    const size_t i = *monitor = start_monitor();
+    const auto open = [&] { return monitor_log(i).find("SET ASIDE: ") != std::string::npos && status() == 1; };
+    if (!wait_until([&] { return ended(i) || open(); }) || ended(i))
+      return ::testing::AssertionFailure() << "qbmon never opened its tables";
+    ProgramRun set;
+    const bool delivered = wait_until([&] {
       const std::string probe = probes_ + "/ready-" + std::to_string(++probes_made_);
-      if (!write_whole_file(probe, "probe")) return ::testing::AssertionFailure() << "cannot write " << probe;
-      ProgramRun set = qbnote({"set", probe, "ready"});
-      // A file again at the old path: only the rename's event, never the
-      // start's search for files moved unseen, moves the note then.
-      if (set.status == 0 && ::rename(probe.c_str(), (probe + ".moved").c_str()) == 0 &&
-          write_whole_file(probe, "back") && wait_note(probe + ".moved", "ready", 300))
-        return ::testing::AssertionSuccess();
-      if (ended(i)) return ::testing::AssertionFailure() << "qbmon ended before its driver delivered events";
-      if (Clock::now() > deadline)
-        return ::testing::AssertionFailure() << "no event came through to the notes; last set: " << set.status
-                                             << " " << set.err;
-    }
+      return ended(i) || (write_whole_file(probe, "probe") && (set = qbnote({"set", probe, "ready"})).status == 0 &&
+                          ::rename(probe.c_str(), (probe + ".moved").c_str()) == 0 && write_whole_file(probe, "back") &&
+                          wait_note(probe + ".moved", "ready", 300));
+    });
+    if (delivered && !ended(i)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no event came through; last set: " << set.status << " " << set.err;
   }
 
-  ::testing::AssertionResult start_ready() {
-    size_t i = start_monitor();
-    return wait_ready(i);
-  }
-
-  // Runs `qbmon --stop`; its exit status (-2: it outlived the deadline).
-  int request_stop() { return program(qbmon_bin(), {"--stop"}, "").status; }
-
-  // Waits for Monitor `i` to end: its exit status, -1 for a signal, -2
-  // when it is still running at the deadline.
-  int wait_exit(size_t i, int ms = kDeadlineMs) {
-    Proc& m = monitors_[i];
-    const auto deadline = deadline_in(ms);
-    while (!ended(i)) {
-      if (Clock::now() > deadline) return -2;
-      pause_briefly();
-    }
-    return m.status;
-  }
-
-  // Stops the running Monitor (`i`) the way a user does; both exit
-  // statuses are expected to be 0.
+  // Stops Monitor `i` the way a user does, with `qbmon --stop`: both exit with 0.
   void stop(size_t i) {
-    EXPECT_EQ(request_stop(), 0);
+    EXPECT_EQ(run_program(tmp_.path(), QBMON_BIN, {"--stop"}).status, 0);
     EXPECT_EQ(wait_exit(i), 0);
   }
 
-  void kill_hard(size_t i) {
-    ASSERT_FALSE(ended(i));
-    ASSERT_EQ(::kill(monitors_[i].pid, SIGKILL), 0);
-    EXPECT_EQ(wait_exit(i), -1);
-  }
-
-  std::string monitor_log(size_t i) const { return read_whole_file(monitors_[i].log); }
-
-  // ---- qbnote -------------------------------------------------------------
-
   ProgramRun qbnote(const std::vector<std::string>& args, const std::string& input = "") {
-    return program(qbnote_bin(), args, input);
-  }
-
-  // The note of `path`, or nothing when it has none (or qbnote failed).
-  std::optional<std::string> note(const std::string& path) {
-    ProgramRun r = qbnote({"get", path});
-    last_get_ = r;
-    if (r.status != 0) return std::nullopt;
-    if (!r.out.empty() && r.out.back() == '\n') r.out.pop_back();
-    return r.out;
+    return run_program(tmp_.path(), QBNOTE_BIN, args, input);
   }
 
   void set_note(const std::string& path, const std::string& text) {
-    ProgramRun r = qbnote({"set", path, text});
+    const ProgramRun r = qbnote({"set", path, text});
     ASSERT_EQ(r.status, 0) << "qbnote set " << path << ": " << r.err;
   }
 
-  // Waits until `path` has the note `text`.
-  ::testing::AssertionResult wait_note(const std::string& path, const std::string& text, int ms = kDeadlineMs) {
-    const auto deadline = deadline_in(ms);
-    for (;;) {
-      std::optional<std::string> n = note(path);
-      if (n && *n == text) return ::testing::AssertionSuccess();
-      if (Clock::now() > deadline)
-        return ::testing::AssertionFailure() << path << " never got the note \"" << text << "\"; qbnote get: status "
-                                             << last_get_.status << ", \"" << last_get_.out << "\" " << last_get_.err;
-      pause_briefly();
-    }
+  // Waits until `path` has the note `text` (none, when `text` is nothing).
+  ::testing::AssertionResult wait_note(const std::string& path, std::optional<std::string> text,
+                                       int ms = kRunDeadlineMs) {
+    ProgramRun r;
+    const std::string want = text ? *text + "\n" : "";
+    if (wait_until([&] { return (r = qbnote({"get", path})).status == (text ? 0 : 1) && r.out == want; }, ms))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << path << " never got the note \"" << text.value_or("(none)")
+                                         << "\"; qbnote get: " << r.status << " " << r.out << r.err;
   }
 
-  // Waits until `path` has no note.
-  ::testing::AssertionResult wait_no_note(const std::string& path, int ms = kDeadlineMs) {
-    const auto deadline = deadline_in(ms);
-    for (;;) {
-      if (!note(path) && last_get_.status == 1) return ::testing::AssertionSuccess();
-      if (Clock::now() > deadline)
-        return ::testing::AssertionFailure() << path << " kept a note; qbnote get: status " << last_get_.status
-                                             << ", \"" << last_get_.out << "\" " << last_get_.err;
-      pause_briefly();
-    }
-  }
-
-  // Every note under `folder` (all, when empty) but the probes': path ->
-  // first line, from `qbnote ls`.
-  std::map<std::string, std::string> notes_under(const std::string& folder = "") {
-    std::vector<std::string> args = {"ls"};
-    if (!folder.empty()) args.push_back(folder);
-    ProgramRun r = qbnote(args);
+  // What `qbnote ls` (with `args`) lists, but the probes: path -> first line.
+  Notes notes_under(const std::vector<std::string>& args = {"ls"}) {
+    const ProgramRun r = qbnote(args);
     EXPECT_TRUE(r.status == 0 || r.status == 1) << "qbnote ls: " << r.status << " " << r.err;
-    std::map<std::string, std::string> out;
+    Notes out;
     std::istringstream lines(r.out);
-    std::string line;
-    while (std::getline(lines, line)) {
-      const size_t tab = line.find('\t');
-      const std::string path = line.substr(0, tab);
-      if (path.rfind(probes_ + "/", 0) == 0) continue;
-      out[path] = tab == std::string::npos ? "" : line.substr(tab + 1);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t tab = std::min(line.find('\t'), line.size());
+      if (!line.starts_with(probes_ + "/")) out[line.substr(0, tab)] = line.substr(std::min(tab + 1, line.size()));
     }
     return out;
   }
@@ -302,33 +145,24 @@ class E2eTest : public ::testing::Test {
     const std::string probe = probes_ + "/barrier-" + std::to_string(++probes_made_);
     ASSERT_TRUE(write_whole_file(probe, "b"));
     set_note(probe, "barrier");
-    ASSERT_EQ(::rename(probe.c_str(), (probe + ".moved").c_str()), 0);
+    move(probe, probe + ".moved");
     ASSERT_TRUE(wait_note(probe + ".moved", "barrier"));
   }
 
-  // ---- files under the root -----------------------------------------------
-
   std::string at(const std::string& relative) const { return root_ + "/" + relative; }
 
-  // Makes the folders leading to `path`.
+  // Makes the folders leading to `path`, and `path` itself when it ends in '/'.
   static void make_parents(const std::string& path) {
     for (size_t slash = 1; (slash = path.find('/', slash)) != std::string::npos; ++slash)
       ::mkdir(path.substr(0, slash).c_str(), 0700);
   }
 
-  // A file under the root with its parents; its full path.
-  std::string make_file(const std::string& relative, const std::string& contents = "contents\n") {
-    const std::string full = at(relative);
-    make_parents(full);
-    EXPECT_TRUE(write_whole_file(full, contents)) << full;
-    return full;
-  }
-
-  // A folder under the root with its parents; its full path.
-  std::string make_folder(const std::string& relative) {
-    const std::string full = at(relative);
-    make_parents(full + "/");
-    return full;
+  // A file or (ending in '/') a folder under the root, with its folders; its full path.
+  std::string make(const std::string& relative) {
+    make_parents(at(relative));
+    if (relative.ends_with('/')) return at(relative.substr(0, relative.size() - 1));
+    EXPECT_TRUE(write_whole_file(at(relative), "contents of " + relative)) << relative;
+    return at(relative);
   }
 
   static void move(const std::string& from, const std::string& to) {
@@ -336,88 +170,92 @@ class E2eTest : public ::testing::Test {
   }
 
   TempDir tmp_;
-  std::string home_;
-  std::string root_;
-  std::string outside_;
-  std::string probes_;
-  std::vector<Proc> monitors_;
-
-  // Runs `program` to its end, within the deadline.
-  ProgramRun program(const char* program, const std::vector<std::string>& args, const std::string& input) {
-    const int n = runs_ + 1;
-    const std::string out = tmp_.file("out." + std::to_string(n));
-    const std::string err = tmp_.file("err." + std::to_string(n));
-    Proc p;
-    p.pid = spawn(program, args, input, out, err, false);
-    ProgramRun r;
-    if (p.pid < 0) return r;
-    const auto deadline = deadline_in(kDeadlineMs);
-    while (reap(p, 0), !p.reaped) {
-      if (Clock::now() > deadline) {
-        ::kill(p.pid, SIGKILL);
-        reap(p, -1);
-        r.status = -2;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    if (r.status != -2) r.status = p.status;
-    r.out = read_whole_file(out);
-    r.err = read_whole_file(err);
-    ::unlink(out.c_str());
-    ::unlink(err.c_str());
-    return r;
-  }
-
- private:
-  // Starts `program` with `args`, QB_HOME inherited, standard input from a
-  // file holding `input`, output and error into files; its pid.
-  pid_t spawn(const char* program, const std::vector<std::string>& args, const std::string& input,
-              const std::string& out, const std::string& err, bool trace) {
-    const std::string in = tmp_.file("in." + std::to_string(++runs_));
-    write_whole_file(in, input);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      if (trace) ::setenv("QB_TRACE", "1", 1);
-      redirect(in, 0, O_RDONLY);
-      redirect(out, 1, O_WRONLY | O_CREAT | O_APPEND);
-      redirect(err, 2, O_WRONLY | O_CREAT | O_APPEND);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(program));
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(program, argv.data());
-      ::_exit(127);
-    }
-    return pid;
-  }
-
-
-  // waitpid; `wait_ms` 0 only looks, -1 waits.
-  static void reap(Proc& p, int wait_ms) {
-    int status = 0;
-    pid_t got;
-    do got = ::waitpid(p.pid, &status, wait_ms < 0 ? 0 : WNOHANG);
-    while (got < 0 && errno == EINTR);
-    if (got == p.pid) {
-      p.reaped = true;
-      p.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    } else if (got < 0) {
-      p.reaped = true;  // not our child any more: nothing left to end
-    }
-  }
-
-  static void redirect(const std::string& path, int target, int flags) {
-    int fd = ::open(path.c_str(), flags, 0600);
-    if (fd >= 0 && fd != target) {
-      ::dup2(fd, target);
-      ::close(fd);
-    }
-  }
-
-  int runs_ = 0;
+  std::string home_, root_, outside_, probes_;
+  std::vector<Monitor> monitors_;
   int probes_made_ = 0;
-  ProgramRun last_get_;
+};
+
+// A Monitor runs through each test; step() does one line of a scenario, paths
+// under the root ("^name" beside it, "/..." as is): f P (a file, a folder if P
+// ends in '/'); n P TEXT (qbnote set, P made if missing); mv A B; rm P; rmr P;
+// cp A B (qbnote cp, bytes too); junk N (N files made and deleted); sync
+// (barrier()); w P TEXT (wait for the note); = MAP (barrier(), then wait for
+// the notes to be MAP: path=note, '|' between); stop, kill ("status" 0, 1);
+// start (its log never says "corrupt"); second (a second Monitor leaves with
+// 183, "already running"); roots P (also watched from the next start); check;
+// restore P Q; aside P [TEXT] (`ls --set-aside P`: P deleted with TEXT, or none).
+class Running : public E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    ASSERT_TRUE(start_ready(&monitor_));
+  }
+  void TearDown() override {
+    if (!ended(monitor_)) step("stop");
+    E2eTest::TearDown();
+  }
+
+  std::string path(const std::string& p) const {
+    return p.starts_with('^') ? outside_ + "/" + p.substr(1) : p.starts_with('/') ? p : at(p);
+  }
+
+  Notes map_of(const std::string& text) const {
+    Notes m;
+    std::istringstream items(text);
+    for (std::string item; std::getline(items, item, '|');)
+      if (!item.empty()) m[path(item.substr(0, item.find('=')))] = item.substr(item.find('=') + 1);
+    return m;
+  }
+
+  void expect_notes(const Notes& want) {
+    barrier();
+    Notes got;
+    EXPECT_TRUE(wait_until([&] { return (got = notes_under()) == want; }))
+        << ::testing::PrintToString(got) << "\nwanted " << ::testing::PrintToString(want);
+  }
+
+  void step(std::string s) {
+    for (size_t h = 0; (h = s.find('#', h)) != std::string::npos; h += round_.size()) s.replace(h, 1, round_);
+    std::istringstream in(s);
+    std::string op, a, b;
+    in >> op >> a;
+    std::getline(in >> std::ws, b);  // a second path, or a note
+    const bool folder = a.ends_with('/');
+    const std::string pa = path(folder ? a.substr(0, a.size() - 1) : a), pb = path(b);
+    ::testing::AssertionResult ok = ::testing::AssertionSuccess();
+    ProgramRun r;
+    const std::string ops = " f n mv rm rmr cp junk sync w = stop kill start roots check restore aside second ";
+    if (ops.find(" " + op + " ") == std::string::npos) FAIL() << "no such step: " << s;
+    if (op == "f") make_parents(pa + (folder ? "/" : ""));
+    if (op == "f" && !folder && !write_whole_file(pa, "bytes of " + a)) FAIL() << pa;
+    if (op == "n" && !std::filesystem::exists(pa)) step("f " + a);
+    if (op == "n") set_note(pa, b);
+    if (op == "mv") move(pa, pb);
+    if ((op == "rm" && ::unlink(pa.c_str()) != 0) || (op == "rmr" && !std::filesystem::remove_all(pa))) FAIL() << pa;
+    if (op == "cp" && (r = qbnote({"cp", pa, pb})).status != 0) FAIL() << "qbnote cp: " << r.err;
+    if (op == "cp" && !std::filesystem::is_directory(pb) && read_whole_file(pb) != read_whole_file(pa)) FAIL() << pb;
+    for (int i = 0; op == "junk" && i < std::stoi(a); ++i) ::unlink(make("junk/" + std::to_string(i)).c_str());
+    if (op == "sync" || op == "=") barrier();
+    if (op == "=") expect_notes(map_of(s.substr(s.size() > 1 ? 2 : 1)));
+    if (op == "w" && !(ok = wait_note(pa, b))) FAIL() << ok.message();
+    if (op == "stop") stop(monitor_);
+    if (op == "kill" && (::kill(monitors_[monitor_].pid, SIGKILL) != 0 || wait_exit(monitor_) != -1)) FAIL() << "kill";
+    if ((op == "stop" || op == "kill") && status() != (op == "kill" ? 1 : 0)) ADD_FAILURE() << "status " << status();
+    if (op == "start" && !(ok = start_ready(&monitor_))) FAIL() << ok.message();
+    if (op == "start" && monitor_log(monitor_).find("corrupt") != std::string::npos) ADD_FAILURE() << "corrupt";
+    if (op == "roots") set_watch_roots(root_ + ":" + pa);
+    if (op == "second" && (wait_exit(start_monitor()) != 183 ||
+                           monitor_log(monitors_.size() - 1).find("already running") == std::string::npos))
+      ADD_FAILURE() << "a second Monitor: " << monitor_log(monitors_.size() - 1);
+    if (op == "check" && (r = qbnote({"check"})).status != 0) ADD_FAILURE() << r.out << r.err;
+    if (op == "restore" && (r = qbnote({"restore", pa, pb})).status != 0) ADD_FAILURE() << r.err;
+    if (op == "aside") r = qbnote({"ls", "--set-aside", pa});
+    const bool listed = r.out.starts_with(pa + "\t") && r.out.find("\tdeleted\t" + b + "\n") != std::string::npos;
+    if (op == "aside" && (b.empty() ? !r.out.empty() : !listed)) ADD_FAILURE() << r.out;
+  }
+
+  size_t monitor_ = 0;
+  std::string round_ = "#";  // what '#' in a step stands for
 };
 
 }  // namespace e2e
