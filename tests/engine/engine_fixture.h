@@ -1,6 +1,5 @@
-// The engine tests' one fixture: the shared set-up (support/table_fixture.h),
-// tables made through the record operations or by hand through the index
-// layer, the data file's blocks read as stored, and the verifier.
+// The engine tests' one fixture: tables made through the record operations or
+// by hand through the index layer, data-file blocks as stored, the verifier.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,7 +43,6 @@ class EngineTest : public TableTest {
     std::vector<uint8_t> key = directory_key(name, specs);
     return ix_insert(t->directory, key.data(), static_cast<int>(key.size()), n, 0);
   }
-  // Adds a record (path, remark); its address, or 0.
   static int32_t add(Table* t, const std::string& path, const std::string& remark) {
     const void* values[] = {path.c_str(), remark.c_str()};
     return tb_add_record(t, tb_physical_index(t), values) == 1 ? t->physical_cursor : 0;
@@ -107,7 +105,7 @@ class EngineTest : public TableTest {
       if (r.word >= 0) out.push_back(r.texts);
     return out;
   }
-  int verify(Table* t, int max = 100) {  // the count of findings; their text in findings_
+  int verify(Table* t, int max = 100) {  // the number of findings, their text in findings_
     findings_.clear();
     return tb_verify(t, collect_finding, &findings_, max);
   }
