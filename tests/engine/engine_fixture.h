@@ -1,82 +1,114 @@
-// The engine tests' fixture: the shared set-up (support/table_fixture.h) and
-// small helpers that build table contents by hand through the index layer
-// and raw data-file writes, so that these tests depend only on the engine
-// core and the index layer.
+// The engine tests' one fixture: tables made through the record operations or
+// by hand through the index layer, data-file blocks as stored, the verifier.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cache/bytes.h"
+#include "support/findings.h"
 #include "support/table_fixture.h"
+
+struct RawBlock {  // a block of a notes table's data file as stored
+  int32_t at;
+  int32_t word;
+  std::vector<std::string> texts;
+};
 
 class EngineTest : public TableTest {
  public:
-  // A key of index `number`: the number byte and text parts with their zeros.
+  // A keyed entry of index `number`: the number byte, then each text and a 0
+  // (a directory entry: number 0, the name, then the specs).
   static std::vector<uint8_t> text_key(int number, const std::vector<std::string>& parts) {
     std::vector<uint8_t> key{static_cast<uint8_t>(number)};
-    for (const auto& p : parts) {
-      key.insert(key.end(), p.begin(), p.end());
-      key.push_back(0);
-    }
+    for (const auto& p : parts) key.insert(key.end(), p.c_str(), p.c_str() + p.size() + 1);
     return key;
+  }
+  static std::vector<uint8_t> directory_key(const std::string& name, std::vector<std::string> specs) {
+    specs.insert(specs.begin(), name);
+    return text_key(0, specs);
+  }
+  static std::vector<std::string> strings(char** list) {
+    std::vector<std::string> out;
+    for (; list != nullptr && *list != nullptr; ++list) out.emplace_back(*list);
+    return out;
   }
 
  protected:
-  // Stores a directory entry by hand: 0, name, 0, then each spec and a 0.
-  static int add_directory_entry(Table* t, const std::string& name, const std::vector<std::string>& specs,
-                                 int32_t number) {
+  static int add_directory_entry(Table* t, const std::string& name, const std::vector<std::string>& specs, int n) {
     std::vector<uint8_t> key = directory_key(name, specs);
-    return ix_insert(t->directory, key.data(), static_cast<int>(key.size()), number, 0);
+    return ix_insert(t->directory, key.data(), static_cast<int>(key.size()), n, 0);
   }
-
-  static std::vector<uint8_t> directory_key(const std::string& name, const std::vector<std::string>& specs) {
-    std::vector<uint8_t> key{0};
-    key.insert(key.end(), name.begin(), name.end());
-    key.push_back(0);
-    for (const auto& s : specs) {
-      key.insert(key.end(), s.begin(), s.end());
-      key.push_back(0);
-    }
-    return key;
+  static int32_t add(Table* t, const std::string& path, const std::string& remark) {
+    const void* values[] = {path.c_str(), remark.c_str()};
+    return tb_add_record(t, tb_physical_index(t), values) == 1 ? t->physical_cursor : 0;
   }
-
-  // Appends a live record of text fields to the open table's data file, as
-  // a length word and the terminated texts. Returns its address.
-  static int32_t append_record(Table* t, const std::vector<std::string>& fields) {
-    std::vector<uint8_t> block(2);
-    for (const auto& f : fields) {
-      block.insert(block.end(), f.begin(), f.end());
-      block.push_back(0);
-    }
-    put_i16(block.data(), static_cast<int32_t>(block.size() - 2));
-    int32_t at = -1;
-    if (io_file_size(t->data_file, &at) != 1) return -1;
-    if (io_write_at(t->data_file, at, static_cast<int32_t>(block.size()), block.data()) != 1) return -1;
-    return at;
+  static int create_index(Table* t, const char* name, std::vector<const char*> specs) {
+    specs.push_back(nullptr);
+    return tb_create_index(t, name, specs.data());
   }
-
-  // The notes table "notes" made with the index "ByPath" on "Path" (number
-  // 1) and opened again, current; its index in *ix. Null on a failure.
-  Table* notes_by_path(TableIndex** ix) {
-    Table* t = make_notes("notes");
-    if (t == nullptr || add_directory_entry(t, "ByPath", {"Path"}, 1) != 1 || tb_close(t) != 1) return nullptr;
-    t = tb_open(base("notes").c_str(), 0, 0);
-    if (t == nullptr) return nullptr;
-    tb_set_current_table(t);
-    *ix = tb_find_index(t, "ByPath");
-    return *ix != nullptr ? t : nullptr;
+  // The notes table `name` with the unique index "INDX_Path,U" (number 1).
+  Table* make_indexed(const std::string& name) {
+    Table* t = make_notes(name);
+    return t != nullptr && create_index(t, "INDX_Path,U", {"Path"}) == 1 ? t : nullptr;
   }
-
-  // Puts `ix` on the entry with `key`, as a search that found it would.
-  static int position(Table* t, TableIndex* ix, const std::vector<uint8_t>& key) {
-    tb_set_current_table(t);
+  Table* reopen(const std::string& name, int shared = 0, int read_only = 0) {
+    return tb_open(base(name).c_str(), shared, read_only);
+  }
+  // Makes `path` current in the path index; its address, or 0.
+  static int32_t find(Table* t, const std::string& path) {
+    TableIndex* ix = tb_find_index(t, "INDX_Path,U");
+    const void* key[] = {path.c_str()};
     int32_t ref = 0;
-    int rc = ix_find(ix->handle, key.data(), static_cast<int>(key.size()), &ref);
-    ix->state = rc == 2 ? 1 : -3;
-    return rc;
+    return ix != nullptr && tb_find_key(t, ix, key) == 2 && ix_current(ix->handle, &ref) == 1 ? ref : 0;
   }
+  static int delete_path(Table* t, const std::string& path) {
+    return find(t, path) != 0 ? tb_delete_record(t, tb_find_index(t, "INDX_Path,U")) : -1;
+  }
+  static int delete_at(Table* t, int32_t address) {
+    TableIndex* phys = tb_physical_index(t);
+    for (int rc = tb_first_record(t, phys); rc == 1; rc = tb_next_record(t, phys))
+      if (t->physical_cursor == address) return tb_delete_record(t, phys);
+    return -1;
+  }
+  // Text fields of the current record under `ix`; empty on failure.
+  static std::vector<std::string> read_texts(Table* t, TableIndex* ix) {
+    std::vector<void*> buffers(static_cast<size_t>(t->field_count));
+    std::vector<int32_t> sizes(buffers.size(), 1);
+    for (auto& b : buffers) b = std::calloc(1, 1);
+    std::vector<std::string> out;
+    if (tb_read_record(t, ix, buffers.data(), sizes.data()) == 1)
+      for (void* b : buffers) out.emplace_back(static_cast<const char*>(b));
+    for (void* b : buffers) std::free(b);
+    return out;
+  }
+  std::vector<RawBlock> raw_blocks(const std::string& name) const {
+    std::string bytes = read_whole_file(base(name + ".db"));
+    std::vector<RawBlock> out;
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    for (size_t at = bytes.size() < 4 ? bytes.size() : 4 + get_i16(p); at + 2 <= bytes.size();) {
+      RawBlock r{static_cast<int32_t>(at), get_i16(p + at), {}};
+      for (size_t q = at + 2; r.word >= 0 && r.texts.size() < 2 && q < bytes.size(); q += r.texts.back().size() + 1)
+        r.texts.emplace_back(bytes.c_str() + q);
+      out.push_back(r);
+      at += 2 + static_cast<size_t>(r.word < 0 ? -r.word : r.word);
+    }
+    return out;
+  }
+  std::vector<std::vector<std::string>> live(const std::string& name) const {  // in file order
+    std::vector<std::vector<std::string>> out;
+    for (const auto& r : raw_blocks(name))
+      if (r.word >= 0) out.push_back(r.texts);
+    return out;
+  }
+  int verify(Table* t, int max = 100) {  // the number of findings, their text in findings_
+    findings_.clear();
+    return tb_verify(t, collect_finding, &findings_, max);
+  }
+
+  std::string findings_;
 };

@@ -1,281 +1,176 @@
-// Creating, opening and closing tables: the exact bytes of a new table, the
-// open check, the fallback to the physical index, file names, and the
-// failures that must leave no files or no Table behind.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
+// Creating, opening and closing tables: a new table's bytes and declarations,
+// calls refused with their error and nothing left behind, tables a process
+// leaves open, record locks.
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
+#include <vector>
 
-#include "engine/engine.h"
 #include "engine_fixture.h"
-#include "records/records.h"
-#include "support/fault_io.h"
+#include "support/fork_helper.h"
 
 namespace {
 
 using OpenCloseTest = EngineTest;
 
-TEST_F(OpenCloseTest, NewNotesTableHasTheExactCatalogue) {
-  Table* t = make_notes("notes");
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(t->first_record, 16);
-  EXPECT_EQ(t->min_record_size, 4);
-  EXPECT_EQ(tb_field_type(t, 0), 0);
-  EXPECT_EQ(tb_field_type(t, 1), 0);
-  EXPECT_STREQ(tb_field_names(t)[0], "Path");
-  EXPECT_STREQ(tb_field_names(t)[1], "Remark");
-  EXPECT_EQ(tb_field_names(t)[2], nullptr);
-  EXPECT_EQ(t->shared, 0);
-  EXPECT_EQ(t->read_only, 0);
-  EXPECT_EQ(t->lock_bits, 3u);
-  EXPECT_EQ(t->index_count, 1);
-  ASSERT_EQ(tb_close(t), 1);
-
-  const unsigned char expected[] = {0x0C, 0x00, 0x02, 0x00, 'P', 'a', 't', 'h', 0x00,
-                                    'R',  'e',  'm',  'a',  'r', 'k', 0x00};
-  std::string bytes = read_whole_file(base("notes.db"));
-  ASSERT_EQ(bytes.size(), sizeof expected);
-  EXPECT_EQ(std::memcmp(bytes.data(), expected, sizeof expected), 0);
-}
-
-TEST_F(OpenCloseTest, NewIndexFileHoldsOnlyThePhysicalIndexEntry) {
+TEST_F(OpenCloseTest, NewTablesAndWhatTheyReadBack) {
   ASSERT_EQ(tb_close(make_notes("notes")), 1);
-  IndexHandle* h = ix_open(base("notes.idx").c_str(), tb_compare_keys, 0, 1);
-  ASSERT_NE(h, nullptr);
-  EXPECT_EQ(h->file->header.page_size, 512);
+  EXPECT_EQ(read_whole_file(base("notes.db")), std::string("\x0c\0\x02\0Path\0Remark\0", 16));
+  IndexHandle* h = ix_open(base("notes.idx").c_str(), tb_compare_keys, 0, 1);  // the physical entry alone
   int32_t ref = -1;
+  char key[17] = {};
   ASSERT_EQ(ix_next(h, &ref), 1);
-  EXPECT_EQ(ref, 0);
-  int length = 0;
-  ASSERT_EQ(ix_current_key_length(h, &length), 1);
-  ASSERT_EQ(length, 16);
-  uint8_t key[16];
-  ASSERT_EQ(ix_current_key(h, key, sizeof key), 1);
-  const uint8_t expected[16] = {0, 'P', 'h', 'y', 's', 'i', 'c', 'a', 'l', ' ', 'I', 'n', 'd', 'e', 'x', 0};
-  EXPECT_EQ(std::memcmp(key, expected, 16), 0);
+  EXPECT_TRUE(ix_current_key(h, reinterpret_cast<uint8_t*>(key), 17) == 1 && ref == 0) << ref;
+  EXPECT_EQ(std::string(key, 17), std::string("\0Physical Index\0\0", 17));  // 16 bytes stored
   EXPECT_EQ(ix_next(h, &ref), -3);
   EXPECT_EQ(ix_close(h), 1);
-}
-
-TEST_F(OpenCloseTest, ReopenReadsTheSameTable) {
-  ASSERT_EQ(tb_close(make_notes("notes")), 1);
-  Table* t = tb_open(base("notes").c_str(), 1, 1);
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(tb_get_error(), kTbOk);
-  EXPECT_EQ(t->shared, 1);
-  EXPECT_EQ(t->read_only, 1);
-  EXPECT_EQ(t->lock_bits, 0u);
-  EXPECT_EQ(t->first_record, 16);
-  EXPECT_NE(t->index_file_name, nullptr);
-  ASSERT_NE(tb_physical_index(t), nullptr);
-  EXPECT_STREQ(tb_physical_index(t)->name, "Physical Index");
+  // Declarations: type and width; the smallest record is 2 and the fixed
+  // fields' widths, 1 per text field, at most 32.
+  Table* t = create("f", {"Photo,B:100", "Thumb,B", "Huge,b40000", "Count,i", "Flag,X", "Plain", "Exact,c",
+                          "Unsigned,U", "Long,l", "Float,F", "Double,d", "Text,S", "Five,B5"});
+  const int types[] = {7, 7, 7, 2, 0, 0, 1, 3, 4, 5, 6, 0, 7}, widths[] = {100, 1, 32767, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+  for (int i = 0; i < 13; ++i)
+    EXPECT_EQ(std::make_pair(tb_field_type(t, i), tb_field_width(t, i)), std::make_pair(types[i], widths[i])) << i;
   EXPECT_EQ(tb_close(t), 1);
+  for (const auto& [fields, size] : std::vector<std::pair<std::vector<const char*>, int>>{
+           {{"Flag,X"}, 2}, {{"Count,I", "Name", "Blob,B:3"}, 8}, {{"A,D", "B,D", "C,D", "D,D", "E,D"}, 32}, {{}, 2}}) {
+    EXPECT_EQ((t = create("m", fields))->min_record_size, size);
+    EXPECT_EQ(tb_close(t), 1);
+  }
 }
 
-TEST_F(OpenCloseTest, OpenOfAnOpenTableFails) {
-  Table* t = make_notes("notes");
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(tb_open(base("notes").c_str(), 0, 0), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbAlreadyOpen);
-  // Another spelling of the same name is formed to the same full path.
-  EXPECT_EQ(tb_open((dir_.path() + "/./notes.db").c_str(), 1, 0), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbAlreadyOpen);
-  EXPECT_EQ(tb_tables.head, t);
-  EXPECT_EQ(t->next, nullptr);
-}
-
-TEST_F(OpenCloseTest, NameDifferingInCaseIsAnotherTable) {
-  ASSERT_EQ(tb_close(make_notes("notes")), 1);
-  // NOTES.* lead to the very same files; only the spelling differs.
-  ASSERT_EQ(::symlink(base("notes.db").c_str(), base("NOTES.db").c_str()), 0);
-  ASSERT_EQ(::symlink(base("notes.idx").c_str(), base("NOTES.idx").c_str()), 0);
-  Table* lower = tb_open(base("notes").c_str(), 1, 0);
-  ASSERT_NE(lower, nullptr);
-  Table* upper = tb_open(base("NOTES").c_str(), 1, 0);
-  ASSERT_NE(upper, nullptr) << "error " << tb_get_error();
-  EXPECT_NE(lower, upper);
-  EXPECT_EQ(tb_close(upper), 1);
-  EXPECT_EQ(tb_close(lower), 1);
-}
-
-TEST_F(OpenCloseTest, MissingIndexFileLeavesThePhysicalIndexAlone) {
-  ASSERT_EQ(tb_close(make_notes("notes")), 1);
-  ASSERT_EQ(::unlink(base("notes.idx").c_str()), 0);
-  Table* t = tb_open(base("notes").c_str(), 0, 0);
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(tb_get_error(), kTbIndexFileUnusable);
-  EXPECT_EQ(t->index_file_name, nullptr);
-  EXPECT_EQ(t->directory, nullptr);
-  EXPECT_EQ(t->space_index, nullptr);
-  EXPECT_EQ(t->index_count, 1);
-  ASSERT_NE(t->indexes, nullptr);
-  EXPECT_EQ(t->indexes->number, 0);
-  EXPECT_STREQ(t->indexes->name, "Physical Index");
-  EXPECT_EQ(t->indexes->key_field_count, 2);
-  EXPECT_EQ(tb_find_index(t, "INDX_Path,U"), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbIndexFileUnusable);
-  EXPECT_EQ(tb_close(t), 1);
-}
-
-TEST_F(OpenCloseTest, MissingDataFileFailsWithoutATable) {
-  EXPECT_EQ(tb_open(base("nothing").c_str(), 0, 0), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbCannotOpen);
-  EXPECT_EQ(tb_tables.head, nullptr);
-}
-
-TEST_F(OpenCloseTest, CloseOfAnUnknownOrClosedTableFails) {
+// Each row a call that must fail with its error, creating no file of "n",
+// opening no table, and leaving the files of the open table "t" unchanged.
+TEST_F(OpenCloseTest, RefusedCallsLeaveTheirErrorAndNothingElse) {
+  Table* t = make_indexed("t");
+  ASSERT_EQ(tb_flush_table(t), 1);
+  ASSERT_EQ(tb_close(make_notes("ro")), 1);
+  ASSERT_EQ(tb_close(make_notes("c")) + tb_close(make_notes("s")), 2);
+  Table *ro = reopen("ro", 0, 1), *shared = reopen("c", 1), *other = make_notes("other"), *head = tb_tables.head;
   Table stranger{};
-  EXPECT_EQ(tb_close(&stranger), -1);
-  EXPECT_EQ(tb_get_error(), kTbNotOpen);
-  Table* t = make_notes("notes");
-  ASSERT_EQ(tb_close(t), 1);
+  TableIndex* ix = tb_find_index(t, "INDX_Path,U");
+  const std::string files = read_whole_file(base("t.db")) + read_whole_file(base("t.idx"));
+  std::vector<const char*> too_many(32769, "");
+  too_many.back() = nullptr;
+  const std::string long_name(32767, 'n'), long_path(300, 'n');
+  const char *path[] = {"Path", nullptr}, *one[] = {long_name.c_str(), nullptr};
+  const void* values[] = {"/a", "x"};
+  const std::string n = base("n");
+  auto copy = [&](const char* from, const std::string& to, const char* by) { return tb_copy(base(from).c_str(), to.c_str(), by, 0, 0); };
+  const struct {
+    const char* name;
+    std::function<bool()> failed;
+    int error;
+  } rows[] = {
+      {"field type past the last", [&] { return tb_field_type(t, 2) == -1; }, kTbFieldRange},
+      {"field count of no table", [&] { return tb_field_count(&stranger) == -1; }, kTbNotOpen},
+      {"an unknown index", [&] { return tb_find_index(t, "NoSuch") == nullptr; }, kTbNoSuchIndex},
+      {"key field past the last", [&] { return tb_key_field(t, ix, 1) == -1; }, kTbKeyFieldRange},
+      {"key field count of another's index", [&] { return tb_key_field_count(other, ix) == -1; }, kTbForeignIndex},
+      {"definition of another's index", [&] { return tb_index_definition(other, ix) == nullptr; }, kTbForeignIndex},
+      {"close of no table", [&] { return tb_close(&stranger) == -1; }, kTbNotOpen},
+      {"add to a read-only table", [&] { return tb_add_record(ro, nullptr, values) == -1; }, kTbReadOnly},
+      {"open of an open table", [&] { return reopen("t", 1) == nullptr; }, kTbAlreadyOpen},
+      {"open of another spelling", [&] { return tb_open((dir_.path() + "/./t.db").c_str(), 1, 0) == nullptr; }, kTbAlreadyOpen},
+      {"create over an open table", [&] { return tb_create(base("t").c_str(), 0, path) == nullptr; }, kTbAlreadyOpen},
+      {"open of no file", [&] { return tb_open(n.c_str(), 0, 0) == nullptr; }, kTbCannotOpen},
+      {"create of a name too long", [&] { return tb_create(long_path.c_str(), 0, path) == nullptr; }, kTbBadName},
+      {"create with pages too large", [&] { return tb_create(n.c_str(), 1024, path) == nullptr; }, kTbPageTooLarge},
+      {"create of no field list", [&] { return tb_create(n.c_str(), 0, nullptr) == nullptr; }, kTbMissingArgument},
+      {"names block beyond 15 bits", [&] { return tb_create(n.c_str(), 0, one) == nullptr; }, kTbKeyTooLong},
+      {"field count beyond 15 bits", [&] { return tb_create(n.c_str(), 0, too_many.data()) == nullptr; }, kTbKeyTooLong},
+      {"a second start-up", [] { return tb_startup(16, 512) == -1; }, kTbStarted},
+      {"copy onto itself", [&] { return copy("s", base("s"), nullptr) == -1; }, kTbCopyOntoSelf},
+      {"copy onto another spelling", [&] { return copy("s", dir_.path() + "/./x/../s.old", nullptr) == -1; }, kTbCopyOntoSelf},
+      {"copy of an open table", [&] { return copy("t", n, nullptr) == -1; }, kTbAlreadyOpen},
+      {"copy by an unknown index", [&] { return copy("s", n, "NoSuch") == -1; }, kTbNoSuchIndex},
+      // Fault found: a refused rebuild closed the table's indexes first.
+      {"rebuild over an index file", [&] { return tb_rebuild(t, 0, 0) == -1; }, kTbIndexFileExists},
+      {"rebuild with pages too large", [&] { return tb_rebuild(t, 1024, 1) == -1; }, kTbPageTooLarge},
+      {"rebuild of a shared table", [&] { return tb_rebuild(shared, 0, 1) == -1; }, kTbNeedsExclusive},
+      {"rebuild of a read-only table", [&] { return tb_rebuild(ro, 0, 1) == -1; }, kTbReadOnly},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    tb_error = kTbOk;
+    EXPECT_TRUE(row.failed());
+    EXPECT_EQ(tb_get_error(), row.error);
+    EXPECT_FALSE(exists(n + ".db") || exists(n + ".idx"));
+    EXPECT_EQ(tb_tables.head, head);
+  }
+  EXPECT_EQ(read_whole_file(base("t.db")) + read_whole_file(base("t.idx")), files);
+  ASSERT_NE(add(t, "/a", "x"), 0);  // its indexes still in use
+  EXPECT_NE(find(t, "/A"), 0);
+  EXPECT_EQ(verify(t), 0) << findings_;
+  EXPECT_EQ(tb_close(ro) + tb_close(shared) + tb_close(other) + tb_close(t), 4);
   EXPECT_EQ(tb_close(t), -1);
   EXPECT_EQ(tb_get_error(), kTbNotOpen);
-  EXPECT_EQ(tb_flush_table(t), -1);
-  EXPECT_EQ(tb_get_error(), kTbNotOpen);
 }
 
-TEST_F(OpenCloseTest, CreateOfAnOpenTableChangesNoFile) {
-  Table* t = make_notes("notes");
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(tb_flush_table(t), 1);
-  std::string db = read_whole_file(base("notes.db"));
-  std::string idx = read_whole_file(base("notes.idx"));
-  const char* other[] = {"Other", nullptr};
-  EXPECT_EQ(tb_create(base("notes").c_str(), 0, other), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbAlreadyOpen);
-  EXPECT_EQ(read_whole_file(base("notes.db")), db);
-  EXPECT_EQ(read_whole_file(base("notes.idx")), idx);
-  EXPECT_EQ(tb_close(t), 1);
-}
-
-TEST_F(OpenCloseTest, FileNamesReplaceTheExtensionOrAddIt) {
-  Table* t = make_notes("notes.old");
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(std::string(t->data_file_name), base("notes.db"));
-  EXPECT_EQ(std::string(t->index_file_name), base("notes.idx"));
-  EXPECT_TRUE(exists(base("notes.db")));
-  EXPECT_FALSE(exists(base("notes.old")));
-  EXPECT_EQ(tb_close(t), 1);
-
-  ASSERT_EQ(::mkdir(base("sys.d").c_str(), 0700), 0);
-  t = make_notes("sys.d/qb");
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(std::string(t->data_file_name), base("sys.d/qb.db"));
-  EXPECT_EQ(std::string(t->index_file_name), base("sys.d/qb.idx"));
-  EXPECT_EQ(tb_close(t), 1);
-}
-
-TEST_F(OpenCloseTest, NameTooLongForAFullPathIsRefused) {
-  std::string name(300, 'n');
-  const char* fields[] = {"Path", nullptr};
-  EXPECT_EQ(tb_create(name.c_str(), 0, fields), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbBadName);
-  EXPECT_EQ(tb_open(name.c_str(), 0, 0), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbBadName);
+// Shutdown closes every open table; a process exiting with a table open has
+// it closed at exit, its index file complete.
+TEST_F(OpenCloseTest, TablesLeftOpenAreClosedAtShutdownAndAtExit) {
+  ASSERT_NE(make_indexed("a"), nullptr);
+  ASSERT_NE(make_notes("b"), nullptr);
+  EXPECT_EQ(tb_shutdown(), 1);
   EXPECT_EQ(tb_tables.head, nullptr);
-}
-
-TEST_F(OpenCloseTest, TooLargePageSizeLeavesNeitherFile) {
-  const char* fields[] = {"Path", nullptr};
-  EXPECT_EQ(tb_create(base("big").c_str(), 1024, fields), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbPageTooLarge);
-  EXPECT_FALSE(exists(base("big.db")));
-  EXPECT_FALSE(exists(base("big.idx")));
-  EXPECT_EQ(tb_tables.head, nullptr);
-}
-
-TEST_F(OpenCloseTest, SmallerIndexPageSizeIsKept) {
-  const char* fields[] = {"Path", nullptr};
-  Table* t = tb_create(base("small").c_str(), 128, fields);
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(t->directory->file->header.page_size, 128);
+  EXPECT_EQ(tb_started(), 0);
+  EXPECT_EQ(ix_handles.head, nullptr);
+  const std::string a = base("a");
+  Child c = fork_child([a](int, int) -> int {
+    Table* t = tb_open(a.c_str(), 0, 0);
+    for (int i = 0; t != nullptr && i < 200; ++i) (void)add(t, "/exit/" + std::to_string(i), "x");
+    std::exit(t != nullptr && tb_started() == 1 ? 0 : 2);  // not _exit: the exit handlers run
+  });
+  EXPECT_EQ(wait_child(c), 0);
+  Table* t = reopen("a");
+  ASSERT_EQ(tb_error, kTbOk);
+  EXPECT_NE(find(t, "/exit/199"), 0);
+  EXPECT_EQ(verify(t), 0) << findings_;
   EXPECT_EQ(tb_close(t), 1);
-  EXPECT_EQ(ix_page_size(base("small.idx").c_str()), 128);
 }
 
-TEST_F(OpenCloseTest, FailedCatalogueWriteDeletesTheDataFile) {
-  FaultIo faults;
-  faults.arm(IoKind::Write, 1);
-  const char* fields[] = {"Path", "Remark", nullptr};
-  EXPECT_EQ(tb_create(base("notes").c_str(), 0, fields), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbDataFile);
-  EXPECT_EQ(faults.plan().failures, 1);
-  EXPECT_FALSE(exists(base("notes.db")));
-  EXPECT_FALSE(exists(base("notes.idx")));
-}
-
-TEST_F(OpenCloseTest, FailedIndexFileDeletesBothFiles) {
-  FaultIo faults;
-  faults.arm(IoKind::Write, 2);  // the index file's header
-  const char* fields[] = {"Path", "Remark", nullptr};
-  EXPECT_EQ(tb_create(base("notes").c_str(), 0, fields), nullptr);
-  EXPECT_EQ(tb_get_error(), kTbIndexLayer);
-  EXPECT_FALSE(exists(base("notes.db")));
-  EXPECT_FALSE(exists(base("notes.idx")));
-}
-
-TEST_F(OpenCloseTest, FailingDataFileCloseStillRemovesTheTable) {
-  Table* t = make_notes("notes");
-  ASSERT_NE(t, nullptr);
-  FaultIo faults;
-  faults.arm(IoKind::Close, 1, true);
-  EXPECT_EQ(tb_close(t), -1);
-  EXPECT_NE(tb_get_error(), kTbOk);
-  EXPECT_EQ(tb_tables.head, nullptr);
-}
-
-// A flush to disk costs as much with nothing to write: after the first one
-// since open, a file reaches the disk again only after it was written to.
-TEST_F(OpenCloseTest, FlushReachesTheDiskOnlyForFilesWrittenSinceTheLastFlush) {
-  Table* t = make_notes("notes");
-  ASSERT_NE(t, nullptr);
-  const char* specs[] = {"Path", nullptr};
-  ASSERT_EQ(tb_create_index(t, "INDX_Path,U", specs), 1);  // every add changes the index file too
-  const void* values[] = {"/a", "first"};
-  ASSERT_EQ(tb_add_record(t, nullptr, values), 1);
-  ASSERT_EQ(tb_flush_table(t), 1);
-  FaultIo faults;
-  faults.arm(IoKind::Flush, 1000000);  // counts, never fails
-  ASSERT_EQ(tb_flush_table(t), 1);
-  EXPECT_EQ(faults.plan().calls, 0);
-  const void* more[] = {"/b", "second"};
-  ASSERT_EQ(tb_add_record(t, nullptr, more), 1);
-  ASSERT_EQ(tb_flush_table(t), 1);
-  EXPECT_EQ(faults.plan().calls, 2) << "the index file and the data file";
+// Record locks of a shared table: their numbers, and whether the bytes are
+// locked, seen from a forked child with its own open of the data file.
+TEST_F(OpenCloseTest, RecordLocksAreNumberedHeldAndReleased) {
+  Table* t = make_indexed("notes");
+  std::vector<int32_t> address;
+  for (const char* p : {"a", "b", "c", "d"}) address.push_back(add(t, p, std::string("note ") + p));
   ASSERT_EQ(tb_close(t), 1);
-  EXPECT_EQ(faults.plan().calls, 2);
-
-  // Shared: a change flushes the data file once as it commits, and the
-  // close has nothing left to flush. The index file is flushed once, for
-  // its unflushed mark, before its first write; its commits stay in the
-  // system's cache. A small add at the end writes the claim, the fields and
-  // the length word inside one sector, which needs no flush between them.
-  t = tb_open(base("notes").c_str(), 1, 0);
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(tb_flush_table(t), 1);
-  faults.arm(IoKind::Flush, 1000000);
-  const void* third[] = {"/c", "third"};
-  ASSERT_EQ(tb_add_record(t, nullptr, third), 1);
-  EXPECT_EQ(faults.plan().calls, 2);
-  const void* fourth[] = {"/d", "fourth"};
-  ASSERT_EQ(tb_add_record(t, nullptr, fourth), 1);
-  EXPECT_EQ(faults.plan().calls, 3);
-  ASSERT_EQ(tb_close(t), 1);
-  EXPECT_EQ(faults.plan().calls, 3);
-}
-
-TEST_F(OpenCloseTest, FlushFailureOfTheDataFileIsReported) {
-  Table* t = make_notes("notes");
-  ASSERT_NE(t, nullptr);
-  FaultIo faults;
-  faults.arm(IoKind::Flush, 1, true);
-  EXPECT_EQ(tb_flush_table(t), -1);
-  EXPECT_EQ(tb_get_error(), kTbDataFile);
-  faults.disarm();
+  ASSERT_NE(t = reopen("notes", 1), nullptr);
+  auto lock = [&](int record) {  // the lock's number, 0 on failure
+    int32_t n = 0;
+    EXPECT_NE(find(t, std::string(1, char('a' + record))), 0);
+    EXPECT_EQ(tb_lock_record(t, tb_find_index(t, "INDX_Path,U"), &n), 1) << "record " << record;
+    return n;
+  };
+  auto held = [&](int record) {  // 1 when another process finds the record's bytes locked
+    const std::string db = base("notes.db");
+    const int32_t at = address[static_cast<size_t>(record)];
+    Child c = fork_child([db, at](int, int) {
+      int fd = io_open(db.c_str(), 1, 1);
+      return fd == -1 ? 3 : io_lock(fd, at, 2, 1, 0, 0) == 1 ? 0 : 1;
+    });
+    return wait_child(c);
+  };
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(lock(r), r + 1);
+  EXPECT_EQ((std::vector<int>{held(0), held(1), held(2), held(3)}), (std::vector<int>{1, 1, 1, 0}));
+  EXPECT_EQ(tb_unlock_record(t, 1), 1);  // the slot of number 1 is free, and taken next
+  EXPECT_EQ(held(0), 0);
+  EXPECT_EQ(lock(3), 1);
+  EXPECT_EQ(lock(0), 4);
+  EXPECT_EQ(lock(0), 5);  // the same record twice: held until both go
+  EXPECT_EQ(tb_unlock_record(t, 4), 1);
+  EXPECT_EQ(held(0), 1);
+  EXPECT_EQ(tb_unlock_record(t, 5), 1);
+  EXPECT_EQ(held(0), 0);
+  EXPECT_EQ(tb_unlock_record(t, 9), -1);
+  EXPECT_EQ(tb_get_error(), kTbNoSuchLock);
+  t->lock_slot.next->number = INT32_MAX;  // as after a long run of locks: 2 is in use, 3 free again
+  EXPECT_EQ(lock(0), 3);
   EXPECT_EQ(tb_close(t), 1);
+  EXPECT_EQ(held(2), 0);
 }
 
 }  // namespace
