@@ -116,7 +116,8 @@ class MonitorTest : public ::testing::Test {
 
   static std::optional<uint32_t> status() {
     uint32_t v = 0;
-    return reg_read_number(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, &v) == 0 ? std::optional(v) : std::nullopt;
+    const int rc = reg_read_number(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, &v);
+    return rc == 0 ? std::optional(v) : std::nullopt;
   }
   static void setStatus(uint32_t value) {
     ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, value), 0);

@@ -53,7 +53,8 @@ TEST_F(MonitorRun, StartAndStop) {
       if (row.before == kOtherMonitor) {
         holder = fork_child([](int in, int out) {
           char x;
-          return qb_instance_lock_take(kSingleInstanceMutex) == 1 && send_byte(out, 'h') == 1 && recv_byte(in, &x) == 1 ? 0 : 1;
+          const bool held = qb_instance_lock_take(kSingleInstanceMutex) == 1 && send_byte(out, 'h') == 1;
+          return held && recv_byte(in, &x) == 1 ? 0 : 1;
         });
         ASSERT_EQ(recv_byte(holder.from_child, &b), 1);
       }
@@ -109,7 +110,13 @@ TEST_F(MonitorRun, StartAndStop) {
 // split on blanks, looked up on PATH, with no signal blocked (it touches
 // its mark only then). The session's end closes the table at once.
 TEST_F(MonitorRun, NotesProgramIsLaunchedAsConfigured) {
-  const struct { const char* what; std::optional<uint32_t> integrate; bool asString; size_t padding; bool launched; } rows[] = {
+  const struct {
+    const char* what;
+    std::optional<uint32_t> integrate;
+    bool asString;
+    size_t padding;
+    bool launched;
+  } rows[] = {
       {"integrate missing counts as 1", std::nullopt, true, 0, true},
       {"integrate 1", 1u, true, 0, true},
       {"integrate 0", 0u, true, 0, false},
