@@ -3,6 +3,7 @@
 // cannot be watched, one open at a time. The report socket: copies reported
 // (by qbnote cp too) delivered in canonical form, what is no request
 // refused, and only the socket's own user heard.
+#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -111,8 +112,22 @@ TEST(DriverReports, CopiesReachARunningDriverAndWhatIsNoRequestIsRefused) {
   EXPECT_EQ(qb_report_copy(r.at("a").c_str(), r.at("b").c_str()), 0);
   ASSERT_TRUE(r.disk({"mkdir", "d"}) && r.disk({"put", "src"}));
   ASSERT_EQ(::symlink(r.at("d").c_str(), r.at("@link").c_str()), 0);
+  // With no driver, qbnote cp gives the copy the contents, mode, times and note itself.
+  auto qbnote = [&](const std::vector<std::string>& args) { return run_program(r.state_tmp.path(), QBNOTE_BIN, args); };
+  const timespec times[2] = {{1000000000, 5}, {1100000000, 7}};
+  ASSERT_TRUE(qbnote({"set", r.at("src"), "noted"}).status == 0 && ::chmod(r.at("src").c_str(), 0640) == 0 &&
+              ::utimensat(AT_FDCWD, r.at("src").c_str(), times, 0) == 0);
+  EXPECT_EQ(qbnote({"cp", r.at("src"), r.at("d")}).status, 0);  // into a folder, under the source's name
+  EXPECT_EQ(qbnote({"get", r.at("d/src")}).out, "noted\n");
+  struct stat st;
+  ASSERT_EQ(::stat(r.at("d/src").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec, 1100000000LL * 1000000000 + 7);
+  for (const char* refused : {"d", "./src", "absent"})  // a folder, the same file, nothing
+    EXPECT_EQ(qbnote({"cp", r.at(refused), r.at("src")}).status, 2) << refused;
+  EXPECT_EQ(read_whole_file(r.at("src")), "x");
   r.load();  // and replaces the dead one's socket
-  ProgramRun cp = run_program(r.state_tmp.path(), QBNOTE_BIN, {"cp", r.at("src"), r.at("copied")});
+  ProgramRun cp = qbnote({"cp", r.at("src"), r.at("copied")});
   EXPECT_TRUE(cp.status == 0 && cp.err.empty()) << cp.err;
   EXPECT_TRUE(r.wait_for("src=copied"));
   ASSERT_EQ(qb_report_copy(r.at("@link/a").c_str(), r.at("@link/./b").c_str()), 1);
