@@ -1,106 +1,108 @@
-// The driver as the Monitor meets it: a fixture that points the state
-// folder and the watch roots at fresh temporary folders, opens the driver
-// and takes its events from the queue as the event thread does (taking the
-// next one acknowledges the one before).
-//
-// Waits have deadlines and end as soon as what they wait for has come.
-// That nothing was reported is shown by a sentinel: a file created after
-// the act under test, whose creation must come through first.
+// What the driver's tests share: a rig of fresh folders (a watch root, one
+// outside the roots, a state folder) with the driver opened over them and
+// the test thread as the queue's consumer; scripts of file operations
+// ("mkdir a/b; put a/b/f; mv a @a; rm x": paths under the root, '@' for the
+// outside folder); and events written as tokens ("+new", "-old", "a>b" a
+// rename, "a=b" a copy, "*" a reconciliation).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
-#include <functional>
+#include <iterator>
+#include <filesystem>
+#include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "driver/driver.h"
 #include "driver/queue.h"
 #include "event/file_event.h"
 #include "platform/registry.h"
+#include "support/run_program.h"
 #include "support/temp_dir.h"
 
 constexpr char kConfigurationKey[] = "SOFTWARE\\Kestrin Software\\Quibbet\\Configuration";
-
-// Sets the registry string "WatchRoots" of the current state folder.
 inline void set_watch_roots(const std::string& roots) {
   ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfigurationKey, "WatchRoots", roots), 0);
 }
 
-class DriverTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    root_ = resolved(root_tmp_.path());
-    outside_ = resolved(outside_tmp_.path());
-    set_home(state_tmp_.path() + "/state");
-    set_roots(root_);
+// `script` split at ';' into steps, and each step at blanks.
+inline std::vector<std::vector<std::string>> steps(const std::string& script) {
+  std::vector<std::vector<std::string>> out;
+  std::stringstream all(script);
+  for (std::string step; std::getline(all, step, ';');) {
+    std::stringstream words(step);
+    out.emplace_back(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>());
   }
-  void TearDown() override {
-    if (loaded_) drv_close();
+  return out;
+}
+
+inline std::string show(const FileEvent& e) { return std::to_string(e.operation) + " " + e.source + " > " + e.target; }
+
+struct Paths {
+  std::string root, outside;
+  std::string at(const std::string& p) const {
+    return p == "." ? root : p[0] != '@' ? root + "/" + p : outside + (p.size() > 1 ? "/" + p.substr(1) : "");
+  }
+  std::string ev(const std::string& t) const {  // the token `t` as show() gives its event
+    const size_t mid = t.find_first_of(">="), c = t[0] == '+', d = t[0] == '-';
+    if (c || d) return show({c ? OP_CREATE : OP_DELETE, d ? at(t.substr(1)) : "", c ? at(t.substr(1)) : ""});
+    return t == "*" ? show({OP_RECONCILE, "", ""})
+                    : show({t[mid] == '>' ? OP_RENAME : OP_COPY, at(t.substr(0, mid)), at(t.substr(mid + 1))});
+  }
+  // Runs `s` when it is a file operation; false when it is none.
+  bool disk(const std::vector<std::string>& s) const {
+    if (s[0] == "put") EXPECT_TRUE(write_whole_file(at(s[1]), "x")) << s[1];
+    else if (s[0] == "mkdir") std::filesystem::create_directories(at(s[1]));
+    else if (s[0] == "mv") std::filesystem::rename(at(s[1]), at(s[2]));
+    else if (s[0] == "rm") std::filesystem::remove_all(at(s[1]));
+    else return false;
+    return true;
+  }
+};
+
+struct RigFolders {
+  TempDir root_tmp, outside_tmp, state_tmp;
+};
+
+struct DriverRig : RigFolders, Paths {
+  std::vector<FileEvent> events;  // taken so far, oldest first
+  bool loaded = false;
+  int sentinels = 0;
+
+  DriverRig() : Paths{resolved(root_tmp.path()), resolved(outside_tmp.path())} {
+    ::setenv("QB_HOME", (state_tmp.path() + "/state").c_str(), 1);
+    set_watch_roots(root);
+  }
+  ~DriverRig() {
+    if (loaded) drv_close();
     ::unsetenv("QB_HOME");
   }
-
-  void set_home(const std::string& home) { ::setenv("QB_HOME", home.c_str(), 1); }
-  static void set_roots(const std::string& roots) { set_watch_roots(roots); }
-
-  // Opens the driver; the test thread is its consumer.
   void load() {
     std::string cause;
     ASSERT_EQ(drv_open(&cause), 0) << cause;
-    loaded_ = true;
+    loaded = true;
   }
-
-  // Takes events until `done` holds or `ms` pass.
-  bool pump(const std::function<bool()>& done, int ms = 5000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-      if (done()) return true;
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
+  int count(const std::string& token) const {
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](auto& e) { return show(e) == ev(token); }));
+  }
+  // Takes events until `token`'s has come; false past the deadline.
+  bool wait_for(const std::string& token) {
+    return wait_until([&] {
       FileEvent e;
-      if (eq_take(&e, static_cast<int>(left.count()))) events_.push_back(std::move(e));
-    }
+      if (eq_take(&e, 20)) events.push_back(e);
+      return count(token) > 0;
+    });
   }
-
-  int count(int32_t op, const std::string& source, const std::string& target) const {
-    int n = 0;
-    for (const FileEvent& r : events_)
-      if (r.operation == op && r.source == source && r.target == target) ++n;
-    return n;
-  }
-
-  bool wait_for(int32_t op, const std::string& source, const std::string& target, int ms = 5000) {
-    return pump([&] { return count(op, source, target) > 0; }, ms);
-  }
-  bool wait_created(const std::string& path) { return wait_for(OP_CREATE, "", path); }
-
-  // Creates a file in the root and waits for its creation: everything the
-  // driver saw before has been delivered by then.
+  // A file made now comes through after everything the driver saw before.
   void sentinel() {
-    std::string path = root_ + "/sentinel." + std::to_string(++sentinels_);
-    ASSERT_TRUE(write_whole_file(path, "s"));
-    ASSERT_TRUE(wait_created(path)) << path;
+    const std::string name = "sentinel." + std::to_string(++sentinels);
+    ASSERT_TRUE(disk({"put", name}) && wait_for("+" + name));
   }
-
-  // Whether any record names a path equal to `prefix` or below it.
-  bool reported_under(const std::string& prefix) const {
-    auto under = [&](const std::string& p) { return p == prefix || p.rfind(prefix + "/", 0) == 0; };
-    for (const FileEvent& r : events_)
-      if (under(r.source) || under(r.target)) return true;
-    return false;
+  bool reported_under(const std::string& p) const {
+    auto under = [&](const std::string& s) { return s == at(p) || s.rfind(at(p) + "/", 0) == 0; };
+    return std::any_of(events.begin(), events.end(), [&](auto& e) { return under(e.source) || under(e.target); });
   }
-
-  std::string file(const std::string& name) const { return root_ + "/" + name; }
-
-  TempDir root_tmp_;
-  TempDir outside_tmp_;
-  TempDir state_tmp_;
-  std::string root_;
-  std::string outside_;
-  std::vector<FileEvent> events_;  // taken so far, oldest first
-  bool loaded_ = false;
-  int sentinels_ = 0;
 };

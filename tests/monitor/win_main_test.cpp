@@ -1,167 +1,146 @@
-// WinMain and MonitorWndProc run whole: the single-instance lock, the start,
-// every way the Monitor is stopped and the shutdown's order, and the launch
-// of the notes program. WinMain runs on the child's main thread
-// (monitor_fixture.h); a helper thread plays the user and the system,
-// sending its signals to that thread, which reads them from its signalfd.
+// WinMain whole, as one decision table: the state before (another Monitor
+// running, no tables yet, the root a file, "status" unreadable, notes and a
+// stop by each signal with events still queued) against the exit code,
+// what was said and what is left. WinMain runs on the child's main thread; a
+// helper thread plays the user and the system, signalling that thread once
+// events are handled. Then the notes program's launch, as configured, and
+// the close beside a stream of events.
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 
 #include "monitor/monitor_fixture.h"
 #include "monitor/monitor_wnd_proc.h"
 #include "monitor/win_main.h"
 #include "platform/instance_lock.h"
+#include "support/fault_io.h"
 #include "support/fork_helper.h"
-#include "upkeep/monitor_tables.h"
 
 namespace {
 
-class MonitorRun : public MonitorTest {
- protected:
-  // WinMain on this thread, `drive` beside it; WinMain's exit code.
-  static int runMonitor(const std::function<void()>& drive) {
-    std::thread helper(drive);
-    int rc = WinMain();
-    helper.join();
-    return rc;
-  }
-  // Sends `signal` to WinMain's thread once events are handled.
-  static std::function<void()> signalWhenHandling(int signal) {
-    const pthread_t main = pthread_self();
-    return [main, signal] {
-      if (waitHandling()) pthread_kill(main, signal);
-    };
-  }
-};
+using MonitorRun = MonitorTest;
 
-TEST_F(MonitorRun, SecondInstanceSaysSoAndEndsTouchingNothing) {
-  Child holder = fork_child([](int in, int out) {
-    if (qb_instance_lock_take(kSingleInstanceMutex) != 1 || send_byte(out, 'h') != 1) return 1;
-    char b;
-    (void)recv_byte(in, &b);
-    return 0;
-  });
-  char b = 0;
-  ASSERT_EQ(recv_byte(holder.from_child, &b), 1);
-
-  inChild([this, &holder] {
-    const std::string registryBefore = read_whole_file(home_ + "/registry.reg");
-    EXPECT_EQ(WinMain(), kAlreadyRunningExit);
-    EXPECT_EQ(read_whole_file(home_ + "/registry.reg"), registryBefore);
-    EXPECT_FALSE(exists(sys("qb.db")));
-    EXPECT_EQ(eventThreadNoticeFd(), -1);  // no event thread
-    std::vector<std::string> said = reports();  // one line that names the other
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_NE(said[0].find("already running (process " + std::to_string(holder.pid) + ")"), std::string::npos);
-  });
-
-  EXPECT_EQ(send_byte(holder.to_child, 'x'), 1);
-  EXPECT_EQ(wait_child(holder), 0);
-}
-
-// Ctrl+C stops; a system shutdown or a session's end closes the database
-// first (backing up and compacting what changed) and then stops. Either
-// way the notes are kept, "status" says the close was clean, and the
-// signal mask is put back.
-TEST_F(MonitorRun, EveryStopClosesCleanly) {
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(strsignal(signal));
-    freshState(strsignal(signal));
-    inChild([signal] {
-      seedNotes("qb", {{"/home/ada/a.txt", "one"}, {"/home/ada/b.txt", "two"}});
-      ASSERT_EQ(profile_write(kProfileSection, kModifiedKey, "1"), 0);
+TEST_F(MonitorRun, StartAndStop) {
+  enum Before { kNone, kOtherMonitor, kNotes, kRootAFile, kStatusUnreadable };
+  struct Row {
+    const char* name;
+    Before before;
+    int signal;  // sent once events are handled and a rename of a.txt to c.txt is queued; 0: none
+    int exit;
+    std::vector<std::string> said;  // found in each report, in order ('#' the other Monitor, '~' files/)
+    std::optional<Notes> left;      // the notes table after; nullopt: none was made
+  };
+  const std::string stopSaid[] = {"Backing up the Quibbet Database...", "Optimizing the Quibbet Database..."};
+  const Notes moved = {{"/home/ada/b.txt", "two"}, {"/home/ada/c.txt", "one"}};
+  const Row rows[] = {
+      {"another Monitor runs", kOtherMonitor, 0, kAlreadyRunningExit, {"already running (process #)"}, std::nullopt},
+      {"no tables yet: made, silently", kNone, SIGINT, 0, {}, Notes{}},
+      {"the root is a file", kRootAFile, 0, ENOTDIR,
+       {"", "Cannot start watching files: no watch root can be watched: ~/plain"}, Notes{}},
+      {"status unreadable", kStatusUnreadable, 0, EPROTOTYPE, {"The Monitor cannot read \"status\""}, std::nullopt},
+      {"Ctrl+C", kNotes, SIGINT, 0, {stopSaid[0], stopSaid[1]}, moved},
+      {"system shutdown", kNotes, SIGTERM, 0, {stopSaid[0], stopSaid[1]}, moved},
+      {"session end", kNotes, SIGHUP, 0, {stopSaid[0], stopSaid[1]}, moved},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    freshState(row.name);
+    inChild([&] {
+      Child holder;  // holds the single-instance lock until told
+      char b = 0;
+      if (row.before == kOtherMonitor) {
+        holder = fork_child([](int in, int out) {
+          char x;
+          const bool held = qb_instance_lock_take(kSingleInstanceMutex) == 1 && send_byte(out, 'h') == 1;
+          return held && recv_byte(in, &x) == 1 ? 0 : 1;
+        });
+        ASSERT_EQ(recv_byte(holder.from_child, &b), 1);
+      }
+      if (row.before == kNotes) seedNotes("qb", {{"/home/ada/a.txt", "one"}, {"/home/ada/b.txt", "two"}});
+      ASSERT_TRUE(row.before != kNotes || profile_write(kProfileSection, kModifiedKey, "1") == 0);
+      ASSERT_TRUE(row.before != kRootAFile || (write_whole_file(files_ + "/plain", "a file") &&
+                  reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_ + "/plain") == 0));
+      ASSERT_TRUE(row.before != kStatusUnreadable ||
+                  reg_write_string(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, "running") == 0);
+      const std::string registry = read_whole_file(home_ + "/registry.reg");
       sigset_t before, after;
       pthread_sigmask(SIG_SETMASK, nullptr, &before);
-      EXPECT_EQ(runMonitor(signalWhenHandling(signal)), 0);
+      const pthread_t main = pthread_self();
+      std::thread helper([&] {
+        FileEvent rename{OP_RENAME, "/home/ada/a.txt", "/home/ada/c.txt"};
+        if (row.signal != 0 && waitHandling()) eq_push(&rename), pthread_kill(main, row.signal);
+      });
+      EXPECT_EQ(WinMain(), row.exit);
+      helper.join();
       pthread_sigmask(SIG_SETMASK, nullptr, &after);
       EXPECT_EQ(sigismember(&after, SIGINT), sigismember(&before, SIGINT));
-      EXPECT_EQ(status(), 0u);
-      EXPECT_EQ(modified(), 0u);  // backed up and compacted
-      EXPECT_TRUE(exists(sys("qbbak.db")));
-      EXPECT_EQ(storedRemark("/home/ada/b.txt"), "two");
-      EXPECT_EQ(reports(), (std::vector<std::string>{"Backing up the Quibbet Database...",
-                                                     "Optimizing the Quibbet Database..."}));
+      std::vector<std::string> said = reports();
+      ASSERT_EQ(said.size(), row.said.size());
+      for (size_t i = 0; i < said.size(); ++i) {
+        std::string want = row.said[i];
+        if (size_t at = want.find('#'); at != std::string::npos) want.replace(at, 1, std::to_string(holder.pid));
+        if (size_t at = want.find('~'); at != std::string::npos) want.replace(at, 1, files_);
+        EXPECT_NE(said[i].find(want), std::string::npos) << said[i];
+      }
+      EXPECT_EQ(exists(sys("qb.db")), row.left.has_value());
+      if (row.left) {
+        EXPECT_EQ(openNotes("qb"), *row.left);
+        EXPECT_EQ(status(), 0u);  // a clean close
+      }
+      if (row.before == kOtherMonitor) {  // nothing touched, no event thread
+        EXPECT_EQ(read_whole_file(home_ + "/registry.reg"), registry);
+        EXPECT_EQ(eventThreadNoticeFd(), -1);
+        EXPECT_TRUE(send_byte(holder.to_child, 'x') == 1 && wait_child(holder) == 0);
+      }
+      if (row.before == kNotes) {  // backed up and compacted
+        EXPECT_EQ(profile_read_number(kProfileSection, kModifiedKey, 7), 0u);
+        EXPECT_TRUE(exists(sys("qbbak.db")));
+      }
       std::string cause;
-      EXPECT_EQ(drv_open(&cause), 0) << "the driver was left open: " << cause;
-      drv_close();
+      const int opened = drv_open(&cause);  // the driver was not left open
+      EXPECT_NE(opened, EBUSY);
+      if (opened == 0) drv_close();
     });
   }
 }
 
-// A start that fails ends the Monitor with the failure's code, after its
-// shutdown: the table the event thread had opened is closed again.
-TEST_F(MonitorRun, FailedStartEndsTheMonitorWithItsCode) {
-  inChild([this] {
-    ASSERT_TRUE(write_whole_file(files_ + "/plain", "a file, not a folder"));
-    ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_ + "/plain"), 0);
-    EXPECT_EQ(runMonitor([] {}), ENOTDIR);
-    std::vector<std::string> said = reports();  // the driver's warning, then why the Monitor ends
-    ASSERT_EQ(said.size(), 2u);
-    EXPECT_EQ(said[1].rfind("Cannot start watching files: no watch root can be watched: " + files_ + "/plain", 0),
-              0u)
-        << said[1];
-    EXPECT_EQ(status(), 0u);
-  });
-}
-
-// "status" that cannot be read as a number: the event thread cannot tell a
-// crash from a clean stop, and the Monitor, which would otherwise run on
-// without following anything, ends saying so.
-TEST_F(MonitorRun, UnreadableStatusEndsTheMonitor) {
-  inChild([] {
-    ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, "running"), 0);
-    EXPECT_EQ(runMonitor([] {}), EPROTOTYPE);
-    std::vector<std::string> said = reports();
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_EQ(said[0].rfind("The Monitor cannot read \"status\"", 0), 0u) << said[0];
-    EXPECT_FALSE(exists(sys("qb.db")));
-  });
-}
-
 // The notes program: started from "NotesProgram" unless "Integrate" is 0,
 // split on blanks, looked up on PATH, with no signal blocked (it touches
-// its mark only then).
+// its mark only then). The session's end closes the table at once.
 TEST_F(MonitorRun, NotesProgramIsLaunchedAsConfigured) {
-  struct Row {
+  const struct {
     const char* what;
     std::optional<uint32_t> integrate;
-    bool asString;  // "NotesProgram" a string (else a number)
-    size_t padding;  // blanks after the command, to pass the length limit
+    bool asString;
+    size_t padding;
     bool launched;
-  };
-  const Row rows[] = {
+  } rows[] = {
       {"integrate missing counts as 1", std::nullopt, true, 0, true},
       {"integrate 1", 1u, true, 0, true},
       {"integrate 0", 0u, true, 0, false},
       {"not a string", 1u, false, 0, false},
-      {"longer than the limit", 1u, true, kNotesProgramMax, false},
+      {"longer than the limit", 1u, true, kNotesProgramMax, false},  // blanks after the command
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     freshState(row.what);
     inChild([&] {
       std::string mark = files_ + "/launched-" + row.what;  // one a row, without blanks
       std::replace(mark.begin(), mark.end(), ' ', '-');
-      if (row.integrate)
+      if (row.integrate) {
         ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, "Integrate", *row.integrate), 0);
-      else
-        (void)reg_delete_value(RegHive::kLocalMachine, kConfigurationKeyPath, "Integrate");
-      if (row.asString)
-        ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfigurationKeyPath, kNotesProgramValue,
-                                   "sh  -c\tgrep${IFS}-q${IFS}'SigBlk:.0*$'${IFS}/proc/self/status&&touch${IFS}" + mark +
-                                       std::string(row.padding, ' ')),
-                  0);
-      else
-        ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, kNotesProgramValue, 7), 0);
+      }
+      const std::string command = "sh  -c\tgrep${IFS}-q${IFS}'SigBlk:.0*$'${IFS}/proc/self/status&&touch${IFS}" + mark;
+      ASSERT_EQ(row.asString ? reg_write_string(RegHive::kLocalMachine, kConfigurationKeyPath, kNotesProgramValue,
+                                                command + std::string(row.padding, ' '))
+                             : reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, kNotesProgramValue, 7),
+                0);
       ASSERT_EQ(MonitorWndProc(MonitorMessage::kCreate, 0), kKeepRunning);
       EXPECT_EQ(notesProgram != 0, row.launched);  // started, or not, before kCreate returned
-      if (row.launched) {
-        EXPECT_TRUE(waitUntil([&] { return exists(mark); }));
-      }
+      if (row.launched) { EXPECT_TRUE(wait_until([&] { return exists(mark); })); }
       EXPECT_TRUE(waitHandling());
-      // The session ends: the database closes at once, and the Monitor
-      // goes on until it is stopped.
       EXPECT_EQ(MonitorWndProc(MonitorMessage::kEndSession, 0), kKeepRunning);
       EXPECT_FALSE(notesTable.isOpen());
       EXPECT_EQ(status(), 0u);
@@ -169,6 +148,75 @@ TEST_F(MonitorRun, NotesProgramIsLaunchedAsConfigured) {
       EXPECT_EQ(stopEventThread(), 1);
     });
   }
+}
+
+// The two threads on the tables: events queued to the event thread keep
+// coming while the main thread closes (backs up and compacts) the table, and
+// the table mutex keeps them apart. The fault-injecting FileIo notes which
+// thread made each file call; none of the event thread's may fall between
+// the main thread's first and last (all of them the one close).
+std::mutex gLogLock;
+std::vector<pthread_t> gLog;
+
+void note(IoKind) {
+  std::lock_guard<std::mutex> g(gLogLock);
+  gLog.push_back(pthread_self());
+}
+
+std::string moving(int i) { return "/home/ada/moving/" + std::to_string(i) + ".txt"; }
+
+
+TEST_F(MonitorRun, CloseNeverInterleavesWithQueuedEvents) {
+  inChild([] {
+    Notes notes;  // enough that the backup and compaction take a while
+    for (int i = 0; i < 1500; ++i) notes.emplace_back("/home/ada/notes/" + std::to_string(i) + ".md", "remark");
+    notes.emplace_back(moving(0), "on the move");
+    seedNotes("qb", notes);
+    ASSERT_EQ(profile_write(kProfileSection, kModifiedKey, "1"), 0);
+    ASSERT_EQ(MonitorWndProc(MonitorMessage::kCreate, 0), kKeepRunning);
+    ASSERT_TRUE(waitHandling());
+    // Installed while the event thread waits: the event that wakes it
+    // comes through the queue's lock after this.
+    std::optional<FaultIo> recording(std::in_place);
+    recording->plan().observe = note;
+    // The driver: one rename after another, each queued once the one
+    // before was handled (the queue drained).
+    std::atomic<bool> stop{false};
+    std::atomic<int> handled{0};
+    std::thread feeder([&] {
+      for (int i = 0; !stop.load(); handled.fetch_add(1), ++i) {
+        FileEvent e{OP_RENAME, moving(i), moving(i + 1)};
+        eq_push(&e);
+        if (eq_drain(10000) != 0) return;
+      }
+    });
+    ASSERT_TRUE(wait_until([&] { return handled.load() >= 20; }));
+    EXPECT_EQ(MonitorWndProc(MonitorMessage::kEndSession, 0), kKeepRunning);
+    const int atClose = handled.load();
+    EXPECT_TRUE(wait_until([&] { return handled.load() >= atClose + 20; }));  // on a closed table now
+    stop.store(true);
+    feeder.join();
+    recording.reset();
+
+    const pthread_t ui = pthread_self();
+    size_t first = gLog.size(), last = 0, interleaved = 0;
+    for (size_t i = 0; i < gLog.size(); ++i)
+      if (pthread_equal(gLog[i], ui)) first = std::min(first, i), last = i;
+    ASSERT_LT(first, gLog.size()) << "the close made no file operation";
+    EXPECT_GT(first, 0u) << "no event reached the table before the close";
+    for (size_t i = first; i <= last; ++i) interleaved += pthread_equal(gLog[i], ui) ? 0 : 1;
+    EXPECT_EQ(interleaved, 0u) << "of " << last - first + 1 << " operations during the close";
+    EXPECT_FALSE(notesTable.isOpen());
+    EXPECT_EQ(status(), 0u);
+    // The compacted table: every note, the moving one where the last rename before the close left it.
+    Notes left = openNotes("qb");
+    ASSERT_EQ(left.size(), 1501u);
+    const auto found = std::find_if(left.begin(), left.end(), [](const auto& n) { return n.second == "on the move"; });
+    ASSERT_NE(found, left.end());
+    const int at = std::stoi(found->first.substr(moving(0).size() - 5));
+    EXPECT_TRUE(found->first == moving(at) && at >= 20 && at <= atClose + 1) << found->first;
+    EXPECT_EQ(stopEventThread(), 1);
+  });
 }
 
 }  // namespace
