@@ -106,8 +106,7 @@ TEST_F(SharedIndexTest, ReaderBytesAndTheWriterRange) {
   EXPECT_EQ(h->file->lock_state, 0);
 }
 
-// Regression: the close of a shared file wrote the pages a failed commit left
-// dirty without holding the writer lock.
+// Regression: closing a shared file wrote a failed commit's dirty pages without the writer lock.
 TEST_F(SharedIndexTest, CloseAfterAFailedCommitWritesNoPageWithoutTheLock) {
   Prober other(path_);
   ASSERT_TRUE(other.ready());

@@ -354,8 +354,7 @@ TEST_F(ModelTest, SmallestPages) { RunModel(92, 100000); }
 TEST_F(ModelTest, DefaultPages) { RunModel(512, 100000); }
 TEST_F(ModelTest, LargePages) { RunModel(4096, 100000); }
 
-// Regression: a node that had pushed entries left overflowed again in the same
-// separator fix-up, pushed right, and its parent dropped an unrelated child's separator.
+// Regression: a node pushed left, then right in one fix-up, and its parent dropped another child's separator.
 TEST_F(ModelTest, LongKeysInSmallPagesKeepEverySubtree) {
   IndexHandle* h = Create(92);
   std::mt19937 rng(154);
