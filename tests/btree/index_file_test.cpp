@@ -2,6 +2,7 @@
 // checks at open, sharing of one IndexFile, the key order, handles no longer
 // open, header counters at their ends, injected I/O failures.
 #include <climits>
+#include <set>
 #include <functional>
 #include <unistd.h>
 
@@ -172,7 +173,13 @@ TEST_F(IndexFileTest, FailedWritesFlushesAndReadsAreReported) {
   fio.arm(IoKind::Flush, 1);
   EXPECT_IX(ix_flush(h), -1, kIxFlushFailed);
   fio.disarm();
-  ASSERT_EQ(ix_close(h), 1);
+  std::set<int> sites = {ix_error_site};  // each failing step names itself
+  ASSERT_NE(ix_page_get(h->file, 1), nullptr);  // still pinned at the close
+  EXPECT_IX(ix_close(h), -1, kIxCloseFailed);
+  sites.insert(ix_error_site);
+  EXPECT_EQ(ix_flush(h), -1);
+  sites.insert(ix_error_site);
+  ASSERT_EQ(ix_close(Filled(512, 3, "r.idx")), 1);
 
   // A shared handle reads the header before each operation: its failure ends
   // the operation, a cursor's revalidation included.
@@ -195,6 +202,20 @@ TEST_F(IndexFileTest, FailedWritesFlushesAndReadsAreReported) {
   }
   EXPECT_EQ(h->file->lock_state, 0);
   ExpectSound(h);
+  // Another writer's commit (change_count moved): the cursor's page is read
+  // again, and that read fails.
+  ASSERT_EQ(find(h, key_of(1), &ref), 2);
+  std::string file = read_whole_file(path_);
+  file[28] = 9;
+  ASSERT_TRUE(write_whole_file(path_, file));
+  fio.arm(IoKind::Read, 2, true);
+  EXPECT_IX(ix_current(h, &ref), -1, kIxReadFailed);
+  EXPECT_EQ(fio.plan().failures, 1);
+  fio.disarm();
+  ASSERT_EQ(ix_shutdown(), 1);
+  EXPECT_EQ(ix_shutdown(), -1);
+  sites.insert(ix_error_site);
+  EXPECT_EQ(sites.size(), 4u);
 }
 
 

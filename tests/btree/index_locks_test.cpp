@@ -80,7 +80,11 @@ TEST_F(SharedIndexTest, ReaderBytesAndTheWriterRange) {
   IndexHandle* h = Open(1);
   ASSERT_NE(h, nullptr);
   ASSERT_EQ(other.ask('R'), 1);
+  static int sleeps = 0;
+  g_file_io.sleep = [](int) { return ++sleeps, 1; };
   ASSERT_EQ(ix_lock(h, 1), 1);
+  EXPECT_EQ(sleeps, 0) << "a byte another reader holds is passed over, not waited for";
+  g_file_io = io_default_table();
   EXPECT_NE(h->file->lock_byte, kIxHeaderSize + other.ask('b'));
   EXPECT_EQ(ix_lock(h, 2), -4);
   EXPECT_EQ(ix_error, kIxLockFailed);
