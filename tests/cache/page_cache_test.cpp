@@ -315,6 +315,35 @@ TEST(PageCache, ModelPoolOfMoreThanSixtyFourFramesAndAFailedWriteBackAtTheEnd) {
 }
 
 
+// A flush reaches the disk only when something was written since the last
+// one, a write-back on reuse included; a failed one is reported and tried again.
+TEST(PageCache, FlushGoesToDiskAfterWritesAndAgainAfterAFailure) {
+  TempDir dir;
+  const std::string path = dir.file("a");
+  ASSERT_TRUE(write_whole_file(path, pattern_file(512, 8)));
+  PagePool* pool = pc_pool_create(512, 3);
+  PagedFile* f = pc_open(path.c_str(), pool, 1, 0);
+  ASSERT_NE(f, nullptr);
+  FaultIo fault;
+  fault.arm(IoKind::Flush, 1000000);  // counts, never fails
+  ASSERT_EQ(pc_flush(f), 1);
+  uint8_t* p = pc_get_page(f, 1);
+  ASSERT_EQ(pc_release_page(f, p, 0), 1);  // dirty
+  for (int32_t page = 2; page <= 4; ++page) ASSERT_EQ(pc_unpin_page(f, pc_get_page(f, page)), 1);
+  EXPECT_EQ(pc_has_dirty(f), 0) << "page 1 was written back on reuse";
+  ASSERT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(fault.plan().calls, 2);
+  ASSERT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(fault.plan().calls, 2) << "nothing written since";
+  pc_note_write(f);
+  fault.arm(IoKind::Flush, 1);
+  EXPECT_PC(pc_flush(f), -1, kPcIoFailed);
+  EXPECT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(fault.plan().calls, 2);
+  EXPECT_EQ(pc_close(f), 1);
+  EXPECT_EQ(pc_pool_destroy(pool), 1);
+}
+
 // A refused open closes what it opened; a read-only file reads and its writes
 // fail; a pool no longer registered is refused.
 TEST(PageCache, RefusedOpensAndStrayPools) {
