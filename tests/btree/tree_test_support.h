@@ -1,24 +1,21 @@
-// Helpers shared by the tree tests: string-keyed wrappers of the tree
-// operations, numbered keys, a decoded copy of one node page, and a verifier
-// sink that gathers findings into one string.
+// The one fixture of the index tests: a started index layer, a temporary
+// folder, string-keyed wrappers of the tree operations and a verifier check.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "btree/btree.h"
 #include "btree/index_file.h"
 #include "btree/node.h"
+#include "support/findings.h"
 #include "support/temp_dir.h"
 
 namespace tree_test {
 
 inline const uint8_t* bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
 inline int put(IndexHandle* h, const std::string& key, int32_t ref, int dup = 1) {
   return ix_insert(h, bytes(key), static_cast<int>(key.size()), ref, dup);
 }
@@ -33,10 +30,9 @@ inline int replace(IndexHandle* h, const std::string& ok, int32_t oref, const st
 inline int find(IndexHandle* h, const std::string& key, int32_t* ref) {
   return ix_find(h, bytes(key), static_cast<int>(key.size()), ref);
 }
-inline int seek(IndexHandle* h, const std::string& key, int32_t* ref) {
-  return ix_seek(h, bytes(key), static_cast<int>(key.size()), ref);
+inline int key_compare(const std::string& a, const std::string& b) {
+  return ix_default_compare(bytes(a), static_cast<int>(a.size()), bytes(b), static_cast<int>(b.size()));
 }
-
 // key0000, key0001, ...: ascending in the default comparison.
 inline std::string key_of(int i) {
   char buf[16];
@@ -44,58 +40,46 @@ inline std::string key_of(int i) {
   return buf;
 }
 
-// A copy of one node page, decoded.
-struct Node {
-  bool leaf = false;
-  int32_t first_child = 0, prev = 0, next = 0;
-  int count = 0, key_area_start = 0, used = 0;
-  std::vector<std::string> keys;
-  std::vector<int32_t> refs, children, offsets;
-};
-
-inline Node read_node(IndexHandle* h, int32_t page) {
-  Node n;
-  uint8_t* pg = pc_get_page(h->file->paged, page);
-  EXPECT_NE(pg, nullptr);
-  if (pg == nullptr) return n;
-  n.leaf = node_is_leaf(pg);
-  n.first_child = node_first_child(pg);
-  n.prev = node_prev_page(pg);
-  n.next = node_next_page(pg);
-  n.count = node_entry_count(pg);
-  n.key_area_start = node_key_area_start(pg);
-  n.used = node_used_size(pg, h->file->header.page_size);
-  for (int i = 0; i < n.count; ++i) {
-    const uint8_t* e = node_entry(pg, i);
-    n.keys.emplace_back(reinterpret_cast<const char*>(pg) + entry_key_offset(e), entry_key_length(e));
-    n.refs.push_back(entry_record_ref(e));
-    n.offsets.push_back(entry_key_offset(e));
-    if (!n.leaf) n.children.push_back(entry_child_page(e));
-  }
-  pc_unpin_page(h->file->paged, pg);
-  return n;
+// The key under h's cursor ("" when it has none).
+inline std::string current_key(IndexHandle* h) {
+  int length = 0;
+  if (ix_current_key_length(h, &length) != 1) return "";
+  std::string key(static_cast<size_t>(length), '\0');
+  return ix_current_key(h, reinterpret_cast<uint8_t*>(key.data()), length) == 1 ? key : "";
 }
 
-// Verifier sink: one finding a line.
-inline void collect(void* ctx, const char* text) { *static_cast<std::string*>(ctx) += std::string(text) + "\n"; }
-
-// A started index layer (16 frames of 512 bytes) and a temporary folder,
-// for tests of one tree at a time.
+// A started index layer of `frames` frames of `pool_page` bytes (restarted
+// with other sizes by Restart) and a temporary folder.
 class TreeTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(ix_startup(16, 512), 1); }
-  void TearDown() override { ix_shutdown(); }
-  // A new index file `t.idx` of `page_size` pages.
-  IndexHandle* Create(int page_size) {
-    path_ = dir_.file("t.idx");
+  void SetUp() override { ASSERT_EQ(ix_startup(16, 4096), 1); }
+  void TearDown() override {
+    g_file_io = io_default_table();
+    while (ix_pool() != nullptr && ix_shutdown() != 1) {
+    }
+  }
+  void Restart(int frames, int pool_page) {
+    while (ix_pool() != nullptr && ix_shutdown() != 1) {
+    }
+    ASSERT_EQ(ix_startup(frames, pool_page), 1);
+  }
+  // A new index file `name` of `page_size` pages, its path in path_.
+  IndexHandle* Create(int page_size, const std::string& name = "t.idx") {
+    path_ = dir_.file(name);
     IndexHandle* h = ix_create(path_.c_str(), nullptr, page_size);
     EXPECT_NE(h, nullptr) << "ix_error " << ix_error;
     return h;
   }
-  IndexHandle* Open(int shared = 0) { return ix_open(path_.c_str(), nullptr, shared, 0); }
+  IndexHandle* Open(int shared = 0, int read_only = 0) { return ix_open(path_.c_str(), nullptr, shared, read_only); }
+  // key0000.. with ref i in a new file.
+  IndexHandle* Filled(int page_size, int count, const std::string& name = "t.idx") {
+    IndexHandle* h = Create(page_size, name);
+    for (int i = 0; h != nullptr && i < count; ++i) EXPECT_EQ(put(h, key_of(i), i, 0), 1) << key_of(i);
+    return h;
+  }
   void ExpectSound(IndexHandle* h) {
     std::string findings;
-    EXPECT_EQ(ix_verify(h, collect, &findings, 10), 0) << findings;
+    EXPECT_EQ(ix_verify(h, collect_finding, &findings, 10), 0) << findings;
   }
   TempDir dir_;
   std::string path_;

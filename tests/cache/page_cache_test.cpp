@@ -1,16 +1,16 @@
-// Page cache: pinning, write-back rules, reuse order, dropping, failures.
-//
-// Every test builds its own pool and paged files over real files in a fresh
-// folder. Page n of a test file holds a pattern that depends on n, so a page
-// read from the wrong offset or written to the wrong place shows up.
+// Page cache: a randomized model of the pool (every frame in LRU order with
+// its page, pins, dirty flag and bytes, and a shadow copy of each file)
+// checked after every step: gets, new pages, changes released at once or
+// later, unpins, flushes, drops, closes, frames added and removed, the pool
+// destroyed, with writes and reads failing now and then. Then refused opens.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "cache/bytes.h"
-#include "cache/file_io.h"
 #include "cache/page_cache.h"
 #include "support/expect_error.h"
 #include "support/fault_io.h"
@@ -20,755 +20,351 @@
 
 namespace {
 
-// Page `page` of a test file: byte i is (page * 37 + i) mod 251; page 0
-// starts with the file's page size.
-std::string page_pattern(int page, int page_size) {
-  std::string s(static_cast<size_t>(page_size), '\0');
-  for (int i = 0; i < page_size; ++i) s[static_cast<size_t>(i)] = static_cast<char>((page * 37 + i) % 251);
-  if (page == 0) put_i16(reinterpret_cast<uint8_t*>(s.data()), page_size);
+// A file of `pages` pages of `page_size` bytes, byte i of page p = (p * 37 + i) mod 251;
+// page 0 starts with the page size.
+std::string pattern_file(int page_size, int pages) {
+  std::string s(static_cast<size_t>(page_size * pages), '\0');
+  for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>((i / page_size * 37 + i % page_size) % 251);
+  put_i16(reinterpret_cast<uint8_t*>(s.data()), page_size);
   return s;
 }
 
-int frames_in_lru(const PagePool* pool) {
-  int n = 0;
-  for (const PageFrame* f = pool->lru_head; f != nullptr; f = f->lru_next) ++n;
-  return n;
-}
+int g_flushes = 0;
+void count_flushes(IoKind kind) { g_flushes += kind == IoKind::Flush; }
 
-// True when no handle of the file is left open: an exclusive open succeeds.
-bool opens_exclusively(const std::string& path) {
-  int h = io_open(path.c_str(), 1, 0);
-  if (h >= 0) io_close(h);
-  return h >= 0;
-}
-
-std::string bytes_at(const uint8_t* p, int n) { return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n)); }
-
-class PageCache : public ::testing::Test {
- protected:
-  void TearDown() override {
-    for (PagedFile* f : files_)
-      if (pc_files.contains(f)) pc_close(f);
-    if (pool_ != nullptr && pc_pools.contains(pool_)) pc_pool_destroy(pool_);
-    EXPECT_EQ(pc_files.head, nullptr);
-    EXPECT_EQ(pc_pools.head, nullptr);
-  }
-
-  PagePool* make_pool(int page_size, int frames) {
-    pool_ = pc_pool_create(page_size, frames);
-    return pool_;
-  }
-
-  std::string make_file(const std::string& name, int page_size, int pages) {
-    std::string path = dir_.file(name);
-    std::string all;
-    for (int p = 0; p < pages; ++p) all += page_pattern(p, page_size);
-    EXPECT_TRUE(write_whole_file(path, all));
-    return path;
-  }
-
-  PagedFile* open_file(const std::string& name, int page_size = 512, int pages = 8, int read_only = 0) {
-    PagedFile* f = pc_open(make_file(name, page_size, pages).c_str(), pool_, 1, read_only);
-    if (f != nullptr) files_.push_back(f);
-    return f;
-  }
-
-  // The usual start: a pool of `frames` 512-byte frames and f_, the paged
-  // file a.ix of `pages` pages.
-  void start(int pages = 8, int frames = 6) {
-    ASSERT_NE(make_pool(512, frames), nullptr);
-    f_ = open_file("a.ix", 512, pages);
-    ASSERT_NE(f_, nullptr);
-  }
-
-  // Gets and unpins a page: afterwards it is cached and most recently used.
-  // Returns its bytes, null (and a failure) when it could not be had.
-  uint8_t* touch(PagedFile* f, int32_t page) {
-    uint8_t* p = pc_get_page(f, page);
-    EXPECT_NE(p, nullptr) << "page " << page << ", pc_error " << pc_error;
-    if (p != nullptr) pc_unpin_page(f, p);
-    return p;
-  }
-
-  // The same for a new page.
-  void touch_new(PagedFile* f, int32_t page) {
-    uint8_t* p = pc_new_page(f, page);
-    ASSERT_NE(p, nullptr) << "page " << page << ", pc_error " << pc_error;
-    pc_unpin_page(f, p);
-  }
-
-  // Gets a page, sets its byte `at` to `value` and releases it as changed,
-  // written at once when `write_now`. Returns its bytes, null after a failure.
-  uint8_t* change(PagedFile* f, int32_t page, int at, uint8_t value, int write_now = 0) {
-    uint8_t* p = pc_get_page(f, page);
-    EXPECT_NE(p, nullptr) << "page " << page << ", pc_error " << pc_error;
-    if (p == nullptr) return nullptr;
-    p[at] = value;
-    EXPECT_EQ(pc_release_page(f, p, write_now), 1) << "page " << page;
-    return p;
-  }
-
-  std::string file_bytes(const std::string& name, int offset, int length) {
-    std::string all = read_whole_file(dir_.file(name));
-    if (static_cast<size_t>(offset + length) > all.size()) return "";
-    return all.substr(static_cast<size_t>(offset), static_cast<size_t>(length));
-  }
-
-  // Byte `offset` of a.ix on disk, -1 past its end.
-  int disk_byte(int offset) {
-    std::string all = read_whole_file(dir_.file("a.ix"));
-    return static_cast<size_t>(offset) < all.size() ? static_cast<uint8_t>(all[static_cast<size_t>(offset)]) : -1;
-  }
-
-  // After its pool was destroyed f_ is taken down by hand.
-  void close_orphaned_file() {
-    io_close(f_->handle);
-    pc_files.remove(f_);
-    delete f_;
-    files_.clear();
-    pool_ = nullptr;
-  }
-
-  TempDir dir_;
-  PagePool* pool_ = nullptr;
-  PagedFile* f_ = nullptr;
-  std::vector<PagedFile*> files_;
+struct MFrame {
+  PageFrame* f;
+  int file = -1, page = -1, pins = 0, dirty = 0;
+  std::string data = {};
 };
 
-// --- pinning ---------------------------------------------------------------
-
-TEST_F(PageCache, AllFramesPinnedRefusesUncachedPagesButServesCachedOnes) {
-  ASSERT_NO_FATAL_FAILURE(start(10));
-  std::vector<uint8_t*> held;
-  for (int p = 1; p <= 6; ++p) ASSERT_NE(held.emplace_back(pc_get_page(f_, p)), nullptr);
-  EXPECT_PC(pc_get_page(f_, 7), nullptr, kPcNoFrame);
-  EXPECT_PC(pc_new_page(f_, 12), nullptr, kPcNoFrame);
-
-  uint8_t* again = pc_get_page(f_, 3);
-  EXPECT_PC(again, held[2], kPcOk);
-  EXPECT_EQ(pc_frame_of(again)->pins, 2);
-  pc_unpin_page(f_, again);
-  for (uint8_t* p : held) pc_unpin_page(f_, p);
-  EXPECT_EQ(pc_pinned_count(f_), 0);
-  EXPECT_NE(pc_get_page(f_, 7), nullptr);
-}
-
-TEST_F(PageCache, SecondGetReturnsSamePointerAndNeedsTwoReleases) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  uint8_t* a = pc_get_page(f_, 2);
-  uint8_t* b = pc_get_page(f_, 2);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a, b);
-  EXPECT_EQ(pc_frame_of(a)->pins, 2);
-  EXPECT_EQ(pc_release_page(f_, a, 0), 1);
-  EXPECT_EQ(pc_frame_of(a)->pins, 1);
-  EXPECT_EQ(pc_pinned_count(f_), 1);
-  EXPECT_EQ(pc_unpin_page(f_, a), 1);
-  EXPECT_EQ(pc_pinned_count(f_), 0);
-}
-
-TEST_F(PageCache, ReleasingAnUnpinnedFrameKeepsPinCountAtZero) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  uint8_t* a = touch(f_, 1);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(pc_unpin_page(f_, a), 1);
-  EXPECT_EQ(pc_frame_of(a)->pins, 0);
-  EXPECT_EQ(pc_release_page(f_, a, 0), 1);
-  EXPECT_EQ(pc_frame_of(a)->pins, 0);
-}
-
-// --- reading and writing ---------------------------------------------------
-
-TEST_F(PageCache, PageThreeOfA512ByteFileIsReadFromByte1536) {
-  ASSERT_NO_FATAL_FAILURE(start(5));
-  EXPECT_EQ(f_->page_size, 512);
-  uint8_t* p = touch(f_, 3);
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(bytes_at(p, 512), file_bytes("a.ix", 1536, 512));
-}
-
-TEST_F(PageCache, SmallerFilePagesUseTheFilesOwnPageSize) {
-  ASSERT_NE(make_pool(512, 6), nullptr);
-  PagedFile* f = open_file("small.ix", 128, 6);
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(f->page_size, 128);
-  uint8_t* p = pc_get_page(f, 3);
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(bytes_at(p, 128), page_pattern(3, 128));
-  p[0] = 0xEE;
-  ASSERT_EQ(pc_release_page(f, p, 1), 1);
-  // Exactly 128 bytes went back, at 3 * 128; the page after it is intact.
-  std::string on_disk = read_whole_file(dir_.file("small.ix"));
-  ASSERT_EQ(on_disk.size(), 6u * 128);
-  EXPECT_EQ(static_cast<uint8_t>(on_disk[384]), 0xEE);
-  EXPECT_EQ(on_disk.substr(512, 128), page_pattern(4, 128));
-
-  // A dirty small page written back on reuse also moves 128 bytes only.
-  p = change(f, 1, 127, 0xDD);
-  ASSERT_NE(p, nullptr);
-  for (int i = 0; i < 6; ++i) touch_new(f, 100 + i);
-  EXPECT_NE(pc_frame_of(p)->page, 1);  // the frame was reused
-  on_disk = read_whole_file(dir_.file("small.ix"));
-  ASSERT_EQ(on_disk.size(), 6u * 128);
-  EXPECT_EQ(static_cast<uint8_t>(on_disk[255]), 0xDD);
-  EXPECT_EQ(on_disk.substr(256, 128), page_pattern(2, 128));
-}
-
-TEST_F(PageCache, ReadPastTheEndFailsAndLeavesThePageUncached) {
-  ASSERT_NO_FATAL_FAILURE(start(4));
-  EXPECT_PC(pc_get_page(f_, 9), nullptr, kPcIoFailed);
-  EXPECT_EQ(pc_pinned_count(f_), 0);
-  // Extending the file makes the page readable: nothing stale was cached.
-  std::string path = dir_.file("a.ix");
-  std::string all = read_whole_file(path);
-  for (int p = 4; p < 10; ++p) all += page_pattern(p, 512);
-  ASSERT_TRUE(write_whole_file(path, all));
-  uint8_t* p9 = touch(f_, 9);
-  ASSERT_NE(p9, nullptr);
-  EXPECT_EQ(bytes_at(p9, 512), page_pattern(9, 512));
-}
-
-TEST_F(PageCache, WriteNowOfPageZeroBeforeAnyWriteWritesNothing) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  std::string before = read_whole_file(dir_.file("a.ix"));
-  uint8_t* p0 = change(f_, 0, 100, 100 ^ 0xFF, 1);  // byte 100 held 100
-  ASSERT_NE(p0, nullptr);
-  EXPECT_EQ(read_whole_file(dir_.file("a.ix")), before);
-  EXPECT_EQ(pc_frame_of(p0)->dirty, 0);
-  EXPECT_EQ(pc_has_dirty(f_), 0);
-}
-
-TEST_F(PageCache, WriteNowOfPageZeroAfterAWriteIsWritten) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  ASSERT_NE(change(f_, 2, 7, 0x42, 1), nullptr);
-  EXPECT_EQ(disk_byte(1024 + 7), 0x42);
-  ASSERT_NE(change(f_, 0, 100, 0x99, 1), nullptr);
-  EXPECT_EQ(disk_byte(100), 0x99);
-}
-
-TEST_F(PageCache, MarkingAPageDirtyAlsoEnablesPageZeroWrites) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  ASSERT_NE(change(f_, 1, 0, 0x01), nullptr);  // dirty, not written
-  ASSERT_NE(change(f_, 0, 50, 0x5A, 1), nullptr);
-  EXPECT_EQ(disk_byte(50), 0x5A);
-}
-
-TEST_F(PageCache, FailedWriteNowReleasesThePinAndKeepsTheDirtyFlag) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  FaultIo fault;
-  uint8_t* p = change(f_, 2, 3, 0x11);
-  ASSERT_NE(p, nullptr);
-  ASSERT_EQ(pc_get_page(f_, 2), p);
-  fault.arm(IoKind::Write, 1);
-  EXPECT_PC(pc_release_page(f_, p, 1), -1, kPcIoFailed);
-  EXPECT_EQ(pc_frame_of(p)->pins, 0);
-  EXPECT_EQ(pc_frame_of(p)->dirty, 1);
-  fault.disarm();
-  EXPECT_EQ(pc_flush(f_), 1);
-  EXPECT_EQ(disk_byte(1024 + 3), 0x11);
-}
-
-TEST_F(PageCache, NewPageIsZeroFilledCleanAndReachesTheFileOnlyWhenReleased) {
-  ASSERT_NO_FATAL_FAILURE(start(3));
-  // Fill every frame with file data first so the new page lands on a used one.
-  for (int round = 0; round < 2; ++round)
-    for (int p = 0; p < 3; ++p) touch(f_, p);
-  for (int p = 3; p < 9; ++p) {
-    uint8_t* q = pc_new_page(f_, p);
-    ASSERT_NE(q, nullptr);
-    EXPECT_EQ(bytes_at(q, 512), std::string(512, '\0'));
-    EXPECT_EQ(pc_frame_of(q)->dirty, 0);
-    pc_unpin_page(f_, q);
-  }
-  EXPECT_EQ(read_whole_file(dir_.file("a.ix")).size(), 3u * 512);
-  EXPECT_EQ(pc_has_dirty(f_), 0);
-
-  uint8_t* q = pc_new_page(f_, 3);
-  ASSERT_NE(q, nullptr);
-  q[0] = 0x77;
-  ASSERT_EQ(pc_release_page(f_, q, 0), 1);
-  EXPECT_EQ(pc_has_dirty(f_), 1);
-  ASSERT_EQ(pc_flush(f_), 1);
-  EXPECT_EQ(pc_has_dirty(f_), 0);
-  EXPECT_EQ(disk_byte(1536), 0x77);
-}
-
-class PageCacheBuckets : public PageCache {
- protected:
-  // Caches each page as a new page and expects it in exactly the chain of
-  // bucket (handle + page) mod `buckets`.
-  void ExpectPlacement(PagedFile* f, const std::vector<int32_t>& pages, int buckets) {
-    ASSERT_EQ(pool_->bucket_count, buckets);
-    const int h = f->handle;
-    for (int32_t page : pages) ASSERT_NO_FATAL_FAILURE(touch_new(f, page));
-    for (int32_t page : pages) {
-      int bucket = static_cast<int>((static_cast<uint32_t>(h) + static_cast<uint32_t>(page)) &
-                                    static_cast<uint32_t>(buckets - 1));
-      int found = 0;
-      for (int b = 0; b < pool_->bucket_count; ++b)
-        for (PageFrame* fr = pool_->buckets[b]; fr != nullptr; fr = fr->hash_next)
-          if (fr->handle == h && fr->page == page) {
-            EXPECT_EQ(b, bucket) << "page " << page;
-            ++found;
-          }
-      EXPECT_EQ(found, 1) << "page " << page;
+class PageCacheModel {
+ public:
+  PageCacheModel(const TempDir& dir, int frames, uint32_t seed) : rng_(seed) {
+    pool_ = pc_pool_create(512, frames);
+    for (PageFrame* f = pool_->lru_head; f != nullptr; f = f->lru_next) lru_.push_back(MFrame{f});
+    const int sizes[2] = {512, 128}, pages[2] = {40, 90};
+    for (int i = 0; i < 2; ++i) {
+      path_[i] = dir.file("f" + std::to_string(i));
+      ps_[i] = sizes[i];
+      disk_[i] = pattern_file(sizes[i], pages[i]);
+      EXPECT_TRUE(write_whole_file(path_[i], disk_[i]));
+      Open(i);
     }
   }
+  // Destroying the pool writes every dirty frame, pinned or not, in LRU
+  // order; a failed write-back is reported after the rest were tried.
+  ~PageCacheModel() {
+    FaultIo fault;
+    fault.arm(IoKind::Write, fault_at_ = destroy_fault_);
+    writes_ = 0;
+    int rc = 1;
+    for (MFrame& m : lru_)
+      if (m.dirty && !Write(m.file, m.page, m.data)) rc = -1;
+    EXPECT_PC(pc_pool_destroy(pool_), rc, rc == 1 ? kPcOk : kPcIoFailed);
+    EXPECT_EQ(fault.plan().failures, rc == 1 ? 0 : 1);
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(read_whole_file(path_[i]), disk_[i]);
+      io_close(file_[i]->handle);  // the files outlived their pool: taken down by hand
+      pc_files.remove(file_[i]);
+      delete file_[i];
+    }
+  }
+  int destroy_fault_ = 0;
+
+  void Run(int steps) {
+    for (step_ = 0; step_ < steps && !::testing::Test::HasFailure(); ++step_) {
+      const int i = Pick(2), r = Pick(100);
+      FaultIo fault;  // writes fail now and then; flushes counted
+      fault_ = &fault;
+      fault_at_ = r % 7 == 0 ? 1 + Pick(3) : 0;
+      fault.arm(IoKind::Write, fault_at_);
+      fault.plan().observe = count_flushes;
+      writes_ = 0;
+      g_flushes = 0;
+      read_failed_ = false;
+      if (r < 40) Get(i);
+      else if (r < 48) New(i);
+      else if (r < 75) Release(r % 2);
+      else if (r < 85) Unpin();
+      else if (r < 90) Flush(i);
+      else if (r < 92) Drop(i);
+      else if (r < 94) CloseAndOpen(i);
+      else if (r < 97) Resize(Pick(2) == 0 ? -1 - Pick(3) : 1 + Pick(3));
+      else ReadFails(i);
+      EXPECT_EQ(fault.plan().failures, read_failed_ || (fault_at_ > 0 && writes_ >= fault_at_) ? 1 : 0) << Where();
+      Check();
+    }
+  }
+
+ private:
+  int Pick(int n) { return static_cast<int>(rng_() % n); }
+  std::string Where() const { return "step " + std::to_string(step_); }
+  int Page(int i) { return Pick(static_cast<int>(disk_[i].size()) / ps_[i] + 2); }  // a few past the end
+  void Open(int i) {
+    file_[i] = pc_open(path_[i].c_str(), pool_, 1, 0);
+    ASSERT_NE(file_[i], nullptr);
+    synced_[i] = changed_[i] = written_[i] = false;
+  }
+  MFrame* Find(int i, int page) {
+    for (MFrame& m : lru_)
+      if (m.file == i && m.page == page) return &m;
+    return nullptr;
+  }
+  void Touch(MFrame* m) {
+    MFrame copy = *m;
+    lru_.erase(lru_.begin() + (m - lru_.data()));
+    lru_.push_back(copy);
+  }
+  // One write the model makes; false when the armed fault takes it.
+  bool Write(int i, int page, const std::string& data) {
+    changed_[i] = true;  // counted even when it fails
+    if (++writes_ == fault_at_) return false;
+    const size_t at = static_cast<size_t>(page * ps_[i]);
+    if (disk_[i].size() < at + ps_[i]) disk_[i].resize(at + ps_[i], '\0');
+    disk_[i].replace(at, ps_[i], data, 0, ps_[i]);
+    return true;
+  }
+  // The reuse walk: the least recently used unpinned frame, written back when
+  // dirty; one whose write-back fails stays dirty and the walk goes on.
+  MFrame* Take() {
+    for (MFrame& m : lru_) {
+      if (m.pins > 0) continue;
+      if (m.dirty && !Write(m.file, m.page, m.data)) continue;
+      m = MFrame{m.f};
+      return &m;
+    }
+    return nullptr;
+  }
+  void Get(int i) {
+    const int page = Page(i);
+    MFrame* m = Find(i, page);
+    uint8_t* p = pc_get_page(file_[i], page);
+    if (m != nullptr) {
+      ++m->pins;
+      Touch(m);
+    } else if ((m = Take()) != nullptr && static_cast<size_t>((page + 1) * ps_[i]) <= disk_[i].size()) {
+      *m = MFrame{m->f, i, page, 1, 0, disk_[i].substr(page * ps_[i], ps_[i])};
+      Touch(m);
+    } else {
+      ASSERT_EQ(p, nullptr) << Where();
+      EXPECT_EQ(pc_error, m == nullptr ? kPcNoFrame : kPcIoFailed) << Where();
+      return;
+    }
+    ASSERT_NE(p, nullptr) << Where() << ", pc_error " << pc_error;
+    ASSERT_EQ(p, lru_.back().f->data) << Where();
+  }
+  void New(int i) {
+    const int page = static_cast<int>(disk_[i].size()) / ps_[i] + Pick(2);
+    MFrame* m = Find(i, page);
+    if (m == nullptr && (m = Take()) == nullptr) {
+      EXPECT_PC(pc_new_page(file_[i], page), nullptr, kPcNoFrame);
+      return;
+    }
+    *m = MFrame{m->f, i, page, 1, 0, std::string(ps_[i], '\0')};
+    Touch(m);
+    ASSERT_EQ(pc_new_page(file_[i], page), lru_.back().f->data) << Where();
+  }
+  // Changes a pinned page and releases it, written at once or left dirty.
+  void Release(int write_now) {
+    std::vector<int> pinned;
+    for (size_t k = 0; k < lru_.size(); ++k)
+      if (lru_[k].pins > 0) pinned.push_back(static_cast<int>(k));
+    if (pinned.empty()) return;
+    MFrame* m = &lru_[pinned[Pick(static_cast<int>(pinned.size()))]];
+    const int at = 2 + Pick(ps_[m->file] - 2);  // page 0's page size stays
+    m->data[at] = static_cast<char>(rng_());
+    m->f->data[at] = static_cast<uint8_t>(m->data[at]);
+    --m->pins;
+    int rc = pc_release_page(file_[m->file], m->f->data, write_now);
+    // Page 0 holds the owner's header: written at once only after another write of the file.
+    const bool skip = write_now && m->page == 0 && !written_[m->file];
+    if (write_now && !skip && !Write(m->file, m->page, m->data)) {
+      EXPECT_PC(rc, -1, kPcIoFailed);  // pin given back, dirty flag and place kept
+      return;
+    }
+    EXPECT_EQ(rc, 1) << Where();
+    written_[m->file] |= !skip;
+    m->dirty = !write_now;
+    Touch(m);
+  }
+  void Unpin() {
+    for (MFrame& m : lru_)
+      if (m.pins > 0) {
+        --m.pins;
+        EXPECT_EQ(pc_unpin_page(file_[m.file], m.f->data), 1);
+        return Touch(&m);
+      }
+  }
+  // Writes the file's dirty frames in ascending page order; the flush to disk
+  // follows when anything was written since the last one. `then_sync` false:
+  // the caller handles the flush result.
+  int WriteDirty(int i) {
+    std::vector<MFrame*> dirty;
+    for (MFrame& m : lru_)
+      if (m.file == i && m.dirty) dirty.push_back(&m);
+    std::sort(dirty.begin(), dirty.end(), [](MFrame* a, MFrame* b) { return a->page < b->page; });
+    int rc = 1;
+    for (MFrame* m : dirty)
+      if (Write(i, m->page, m->data)) m->dirty = 0;
+      else rc = -1;
+    return rc;
+  }
+  int Synced(int i, int rc) {
+    const bool sync = rc != 1 || !synced_[i] || changed_[i];
+    EXPECT_EQ(g_flushes, sync ? 1 : 0) << Where();
+    if (sync) synced_[i] = true, changed_[i] = false;
+    return rc;
+  }
+  void Flush(int i) {
+    int rc = pc_flush(file_[i]);
+    EXPECT_EQ(rc, Synced(i, WriteDirty(i))) << Where();
+    EXPECT_EQ(pc_has_dirty(file_[i]), rc == 1 ? 0 : 1) << Where();
+  }
+  // Every frame of the file is let go; a dirty or pinned one fails the drop.
+  int DropModel(int i) {
+    int rc = 1;
+    for (MFrame& m : lru_)
+      if (m.file == i) {
+        if (m.dirty || m.pins > 0) rc = -1;
+        m = MFrame{m.f};
+      }
+    return rc;
+  }
+  void Drop(int i) { EXPECT_EQ(pc_drop_pages(file_[i]), DropModel(i)) << Where(); }
+  void CloseAndOpen(int i) {
+    int rc = pc_close(file_[i]);
+    int want = Synced(i, WriteDirty(i));
+    EXPECT_EQ(rc, DropModel(i) == 1 ? want : -1) << Where();
+    EXPECT_FALSE(pc_files.contains(file_[i]));
+    Open(i);
+  }
+  void Resize(int n) {
+    if (n > 0) {
+      ASSERT_EQ(pc_add_frames(pool_, n), n);  // each new frame at the head
+      std::vector<MFrame> added;
+      for (PageFrame* f = pool_->lru_head; n-- > 0; f = f->lru_next) added.push_back(MFrame{f});
+      lru_.insert(lru_.begin(), added.begin(), added.end());
+      return;
+    }
+    if (lru_.size() < 7) return;
+    int removed = 0;
+    for (MFrame* m; removed < -n && (m = Take()) != nullptr; ++removed) lru_.erase(lru_.begin() + (m - lru_.data()));
+    EXPECT_EQ(pc_remove_frames(pool_, -n), removed) << Where();
+  }
+  void ReadFails(int i) {
+    const int page = Page(i);
+    if (Find(i, page) != nullptr) return;
+    fault_->arm(IoKind::Read, 1, true);
+    fault_at_ = 0;
+    MFrame* m = Take();  // the frame is freed, then the read fails
+    read_failed_ = m != nullptr;
+    EXPECT_EQ(pc_get_page(file_[i], page), nullptr) << Where();
+    EXPECT_EQ(pc_error, m == nullptr ? kPcNoFrame : kPcIoFailed) << Where();
+  }
+
+  // The pool against the model: LRU order, each frame's fields, bytes and
+  // hash chain (bucket (handle + page) mod count), the dirty list; the files' bytes.
+  void Check() {
+    size_t k = 0;
+    int dirty = 0, cached = 0;
+    for (PageFrame* f = pool_->lru_head; f != nullptr; f = f->lru_next, ++k) {
+      ASSERT_LT(k, lru_.size()) << Where();
+      const MFrame& m = lru_[k];
+      ASSERT_EQ(f, m.f) << "LRU place " << k << ", " << Where();
+      ASSERT_EQ(f->handle, m.file < 0 ? -1 : file_[m.file]->handle) << Where();
+      ASSERT_EQ(f->page, m.page) << Where();
+      ASSERT_EQ(f->pins, m.pins) << Where();
+      ASSERT_EQ(f->dirty, m.dirty) << Where();
+      if (m.file < 0) continue;
+      ++cached;
+      dirty += m.dirty;
+      ASSERT_EQ(std::string(reinterpret_cast<char*>(f->data), ps_[m.file]), m.data) << "page " << m.page << ", " << Where();
+    }
+    ASSERT_EQ(k, lru_.size()) << Where();
+    for (int b = 0; b < pool_->bucket_count; ++b)
+      for (PageFrame* f = pool_->buckets[b]; f != nullptr; f = f->hash_next, --cached)
+        ASSERT_EQ(static_cast<uint32_t>(f->handle + f->page) & (pool_->bucket_count - 1), static_cast<uint32_t>(b));
+    ASSERT_EQ(cached, 0) << "frames on no chain or on two, " << Where();
+    for (PageFrame* f = pool_->dirty_head; f != nullptr; f = f->dirty_next) --dirty;
+    ASSERT_EQ(dirty, 0) << "dirty list against the flags, " << Where();
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(read_whole_file(path_[i]), disk_[i]) << "file " << i << ", " << Where();
+  }
+
+  std::mt19937 rng_;
+  PagePool* pool_;
+  std::vector<MFrame> lru_;  // least recently used first
+  std::string path_[2], disk_[2];
+  int ps_[2];
+  PagedFile* file_[2] = {};
+  bool synced_[2] = {}, changed_[2] = {}, written_[2] = {};
+  int step_ = 0, fault_at_ = 0, writes_ = 0;
+  FaultIo* fault_ = nullptr;
+  bool read_failed_ = false;
 };
 
-TEST_F(PageCacheBuckets, SmallPoolUsesSixtyFourChainsOfHandlePlusPage) {
-  ASSERT_NO_FATAL_FAILURE(start(8, 8));
-  const int h = f_->handle;
-  ExpectPlacement(f_, {0, 5, 63 - h, 64 - h, 1000, -h - 1, -h - 1000, -h - 64}, 64);
+TEST(PageCache, ModelSmallPool) {
+  TempDir dir;
+  PageCacheModel(dir, 7, 11).Run(4000);
+}
+TEST(PageCache, ModelPoolOfMoreThanSixtyFourFramesAndAFailedWriteBackAtTheEnd) {  // 128 chains
+  TempDir dir;
+  PageCacheModel model(dir, 90, 12);
+  model.destroy_fault_ = 1;
+  model.Run(4000);
 }
 
-TEST_F(PageCacheBuckets, SixtyFourFramesStillUseSixtyFourChains) {
-  ASSERT_NO_FATAL_FAILURE(start(8, 64));
-  ExpectPlacement(f_, {1, 2, 64, 65, 130}, 64);
-}
 
-TEST_F(PageCacheBuckets, LargePoolHasAChainPerFrameRoundedUpToAPowerOfTwo) {
-  ASSERT_NE(make_pool(256, 600), nullptr);  // 1024 chains
-  PagedFile* f = open_file("a.ix", 256, 8);
+// A flush reaches the disk only when something was written since the last
+// one, a write-back on reuse included; a failed one is reported and tried again.
+TEST(PageCache, FlushGoesToDiskAfterWritesAndAgainAfterAFailure) {
+  TempDir dir;
+  const std::string path = dir.file("a");
+  ASSERT_TRUE(write_whole_file(path, pattern_file(512, 8)));
+  PagePool* pool = pc_pool_create(512, 3);
+  PagedFile* f = pc_open(path.c_str(), pool, 1, 0);
   ASSERT_NE(f, nullptr);
-  const int h = f->handle;
-  // Pages 64 apart (one chain with 64 buckets) now lie apart, pages 1024
-  // apart share one, and a negative sum still lands in a valid chain.
-  std::vector<int32_t> pages;
-  for (int32_t p = 0; p < 597; ++p) pages.push_back(p * 3 + 64);
-  pages.push_back(20 * 1024 - h);  // beyond the others, both in chain 0
-  pages.push_back(21 * 1024 - h);
-  pages.push_back(-h - 5);
-  ExpectPlacement(f, pages, 1024);
-  // One page per frame: every page is still cached and found through its
-  // chain (the file holds 8 pages, so a miss could not be read).
-  for (int32_t page : pages) {
-    uint8_t* d = touch(f, page);
-    ASSERT_NE(d, nullptr) << "page " << page;
-    EXPECT_EQ(pc_frame_of(d)->page, page);
-  }
-}
-
-TEST_F(PageCache, PagesOfTwoFilesInOneBucketStayApart) {
-  ASSERT_NE(make_pool(512, 8), nullptr);
-  PagedFile* a = open_file("a.ix", 512, 80);
-  PagedFile* b = open_file("b.ix", 256, 80);
-  for (PagedFile* g : {a, b}) ASSERT_NE(g, nullptr);
-  // Same bucket: a's page 10 and b's page 10 + (a.handle - b.handle) (+64).
-  int pb = 10 + a->handle - b->handle + 64;
-  ASSERT_GE(pb, 0);
-  ASSERT_LT(pb, 80);
-  uint8_t* x = pc_get_page(a, 10);
-  uint8_t* y = pc_get_page(b, pb);
-  uint8_t* z = pc_get_page(b, 10);
-  for (uint8_t* p : {x, y, z}) ASSERT_NE(p, nullptr);
-  EXPECT_NE(x, y);
-  EXPECT_EQ(pc_get_page(a, 10), x);
-  EXPECT_EQ(pc_get_page(b, pb), y);
-  EXPECT_EQ(bytes_at(x, 512), page_pattern(10, 512));
-  EXPECT_EQ(bytes_at(y, 256), page_pattern(pb, 256));
-  EXPECT_EQ(bytes_at(z, 256), page_pattern(10, 256));
-  for (uint8_t* p : {x, x, y, y, z}) pc_unpin_page(p == x ? a : b, p);
-  EXPECT_EQ(pc_pinned_count(a) + pc_pinned_count(b), 0);
-}
-
-// --- reuse -----------------------------------------------------------------
-
-TEST_F(PageCache, ReuseTakesTheLeastRecentlyUsedUnpinnedFrame) {
-  ASSERT_NO_FATAL_FAILURE(start(12));
-  uint8_t* p[7] = {};
-  for (int i = 1; i <= 6; ++i) ASSERT_NE(p[i] = touch(f_, i), nullptr);
-  // Recency now 1 < 2 < ... < 6. Touch 1, pin 2: the next victims are 3, then 4.
-  ASSERT_EQ(pc_get_page(f_, 1), p[1]);
-  pc_unpin_page(f_, p[1]);
-  ASSERT_EQ(pc_get_page(f_, 2), p[2]);
-
-  uint8_t* q7 = pc_get_page(f_, 7);
-  ASSERT_EQ(q7, p[3]);
-  EXPECT_EQ(pc_frame_of(p[3])->page, 7);
-  uint8_t* q8 = pc_get_page(f_, 8);
-  ASSERT_EQ(q8, p[4]);
-  for (uint8_t* q : {q7, q8}) pc_unpin_page(f_, q);
-  // 1 was touched after 5 and 6, so after 5 and 6 it is the next one.
-  for (int32_t page : {9, 10}) touch(f_, page);
-  EXPECT_EQ(pc_frame_of(p[5])->page, 9);
-  EXPECT_EQ(pc_frame_of(p[6])->page, 10);
-  EXPECT_EQ(pc_frame_of(p[1])->page, 1);
-  EXPECT_EQ(pc_frame_of(p[2])->page, 2);  // pinned the whole time
-  pc_unpin_page(f_, p[2]);
-}
-
-TEST_F(PageCache, EveryAccessMakesTheFrameMostRecentlyUsed) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  uint8_t* a = pc_get_page(f_, 1);  // miss
-  uint8_t* b = pc_get_page(f_, 2);
-  for (uint8_t* p : {a, b}) ASSERT_NE(p, nullptr);
-  EXPECT_EQ(pool_->lru_tail, pc_frame_of(b));
-  ASSERT_EQ(pc_get_page(f_, 1), a);  // hit
-  EXPECT_EQ(pool_->lru_tail, pc_frame_of(a));
-  pc_unpin_page(f_, b);
-  EXPECT_EQ(pool_->lru_tail, pc_frame_of(b));
-  pc_release_page(f_, a, 0);
-  EXPECT_EQ(pool_->lru_tail, pc_frame_of(a));
-  pc_release_page(f_, b, 1);
-  EXPECT_EQ(pool_->lru_tail, pc_frame_of(b));
-  uint8_t* c = pc_new_page(f_, 9);
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(pool_->lru_tail, pc_frame_of(c));
-  // Unpinning in the opposite order of pinning decides the victim order.
-  pc_unpin_page(f_, c);
-  pc_unpin_page(f_, a);
-  EXPECT_EQ(pool_->lru_tail, pc_frame_of(a));
-  EXPECT_EQ(pool_->lru_tail->lru_prev, pc_frame_of(c));
-  EXPECT_EQ(pool_->lru_tail->lru_prev->lru_prev, pc_frame_of(b));
-  EXPECT_EQ(pool_->lru_head->handle, -1);  // the three untouched frames lead
-}
-
-TEST_F(PageCache, FailedWriteBackDuringReuseKeepsTheFrameDirtyAndMovesOn) {
-  ASSERT_NO_FATAL_FAILURE(start(12));
-  uint8_t* p[7] = {};
-  for (int i = 1; i <= 6; ++i) ASSERT_NE(p[i] = change(f_, i, 0, static_cast<uint8_t>(0xC0 + i)), nullptr);
-  FaultIo fault;
-  fault.arm(IoKind::Write, 1);  // the write-back of page 1 fails
-  uint8_t* q = pc_get_page(f_, 7);
-  ASSERT_EQ(q, p[2]);
-  EXPECT_EQ(pc_error, kPcIoFailed);  // warns that a write-back failed on the way
-  EXPECT_EQ(fault.plan().failures, 1);
-  EXPECT_EQ(pc_frame_of(p[1])->page, 1);
-  EXPECT_EQ(pc_frame_of(p[1])->dirty, 1);
-  EXPECT_EQ(file_bytes("a.ix", 512, 1), page_pattern(1, 512).substr(0, 1));
-  EXPECT_EQ(disk_byte(1024), 0xC2);
-  pc_unpin_page(f_, q);
-
-  // Frame 1 kept its place at the head: it is the next victim, and this
-  // time its write-back goes through.
-  fault.disarm();
-  uint8_t* r = pc_get_page(f_, 8);
-  ASSERT_EQ(r, p[1]);
-  EXPECT_EQ(pc_error, kPcOk);
-  EXPECT_EQ(disk_byte(512), 0xC1);
-  pc_unpin_page(f_, r);
-}
-
-TEST_F(PageCache, WhenEveryWriteBackFailsNoFrameIsTaken) {
-  ASSERT_NO_FATAL_FAILURE(start(12));
-  std::string before = read_whole_file(dir_.file("a.ix"));
-  for (int i = 1; i <= 6; ++i) ASSERT_NE(change(f_, i, 1, 0x3C), nullptr);
-  FaultIo fault;
-  fault.arm(IoKind::Write, 1, /*persistent=*/true);
-  EXPECT_PC(pc_get_page(f_, 7), nullptr, kPcNoFrame);
-  EXPECT_EQ(fault.plan().failures, 6);
-  EXPECT_PC(pc_new_page(f_, 20), nullptr, kPcNoFrame);
-  EXPECT_EQ(read_whole_file(dir_.file("a.ix")), before);
-  for (int i = 1; i <= 6; ++i) {
-    uint8_t* q = touch(f_, i);  // every page still cached, still dirty
-    ASSERT_NE(q, nullptr);
-    EXPECT_EQ(q[1], 0x3C);
-    EXPECT_EQ(pc_frame_of(q)->dirty, 1);
-  }
-  fault.disarm();
-  EXPECT_EQ(pc_close(f_), 1);
-  for (int i = 1; i <= 6; ++i) EXPECT_EQ(disk_byte(512 * i + 1), 0x3C);
-}
-
-// --- flush, drop, close ----------------------------------------------------
-
-TEST_F(PageCache, FlushWriteFailureKeepsThatFrameDirtyAndWritesTheRest) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  uint8_t* a = change(f_, 1, 0, 0x01);  // a is less recently used: flushed first
-  uint8_t* b = change(f_, 2, 0, 0x02);
-  for (uint8_t* p : {a, b}) ASSERT_NE(p, nullptr);
-  FaultIo fault;
-  fault.arm(IoKind::Write, 1);
-  EXPECT_PC(pc_flush(f_), -1, kPcIoFailed);
-  EXPECT_EQ(pc_frame_of(a)->dirty, 1);
-  EXPECT_EQ(pc_frame_of(b)->dirty, 0);
-  EXPECT_EQ(disk_byte(1024), 0x02);
-  EXPECT_EQ(pc_has_dirty(f_), 1);
-  fault.disarm();
-  EXPECT_PC(pc_flush(f_), 1, kPcOk);
-  EXPECT_EQ(disk_byte(512), 0x01);
-}
-
-TEST_F(PageCache, FlushReportsAFailedSyncAfterWritingEverything) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  ASSERT_NE(change(f_, 4, 0, 0x44), nullptr);
-  FaultIo fault;
-  fault.arm(IoKind::Flush, 1);
-  EXPECT_PC(pc_flush(f_), -1, kPcIoFailed);
-  EXPECT_EQ(pc_has_dirty(f_), 0);
-  EXPECT_EQ(disk_byte(2048), 0x44);
-  EXPECT_EQ(pc_flush(f_), 1);
-}
-
-// A flush to disk costs the same with nothing to write: after the first one
-// since open, pc_flush leaves it out until something was written again.
-TEST_F(PageCache, FlushGoesToDiskOnlyAfterWritesSinceTheLastOne) {
-  ASSERT_NO_FATAL_FAILURE(start(12));
   FaultIo fault;
   fault.arm(IoKind::Flush, 1000000);  // counts, never fails
-  // Flushes f_ and says how many flushes to disk there were so far.
-  auto flush = [&] {
-    EXPECT_EQ(pc_flush(f_), 1);
-    return fault.plan().calls;
-  };
-  EXPECT_EQ(flush(), 1) << "the first flush after open always reaches the disk";
-  EXPECT_EQ(flush(), 1);
-
-  ASSERT_NE(change(f_, 4, 0, 0x44), nullptr);
-  EXPECT_EQ(flush(), 2) << "a dirty page went out";
-
-  pc_note_write(f_);  // the owner wrote to the handle itself
-  EXPECT_EQ(flush(), 3);
-
-  ASSERT_NE(change(f_, 5, 0, 0x55), nullptr);
-  for (int32_t page = 6; page < 12; ++page) touch(f_, page);  // page 5 is written back on reuse
-  EXPECT_EQ(disk_byte(5 * 512), 0x55);
-  EXPECT_EQ(flush(), 4) << "a write-back on reuse counts as well";
-
-  ASSERT_NE(change(f_, 6, 0, 0x66, 1), nullptr);  // written at once
-  EXPECT_EQ(pc_sync(f_), 1);
-  EXPECT_EQ(fault.plan().calls, 5);
-  EXPECT_EQ(flush(), 5) << "pc_sync counts as the last flush";
-}
-
-// The dirty list holds exactly the frames whose dirty flag is set, through
-// marking, writing at once, write-back on reuse, flush and drop.
-TEST_F(PageCache, DirtyListFollowsTheDirtyFlags) {
-  ASSERT_NO_FATAL_FAILURE(start(12));
-  auto expect_list_matches_flags = [&](const char* when) {
-    int flagged = 0;
-    for (const PageFrame* fr = pool_->lru_head; fr != nullptr; fr = fr->lru_next) flagged += fr->dirty;
-    int listed = 0;
-    const PageFrame* prev = nullptr;
-    for (const PageFrame* fr = pool_->dirty_head; fr != nullptr; fr = fr->dirty_next) {
-      EXPECT_EQ(fr->dirty, 1) << when;
-      EXPECT_EQ(fr->dirty_prev, prev) << when;
-      prev = fr;
-      ASSERT_LE(++listed, 6) << when;
-    }
-    EXPECT_EQ(listed, flagged) << when;
-  };
-  // Byte 7 of each changed page holds its number; page 2 is changed twice
-  // and listed once, page 3 is written at once.
-  for (int32_t page : {1, 2, 2}) ASSERT_NE(change(f_, page, 7, static_cast<uint8_t>(page)), nullptr);
-  ASSERT_NE(change(f_, 3, 7, 3, 1), nullptr);
-  expect_list_matches_flags("after marking");
-  EXPECT_EQ(pc_has_dirty(f_), 1);
-  for (int32_t page = 4; page < 12; ++page) touch(f_, page);  // 1 and 2 written back on reuse
-  expect_list_matches_flags("after reuse");
-  EXPECT_EQ(pc_has_dirty(f_), 0);
-  EXPECT_EQ(disk_byte(2 * 512 + 7), 0x02);
-  for (int32_t page : {5, 6, 7}) ASSERT_NE(change(f_, page, 7, static_cast<uint8_t>(page)), nullptr);
-  ASSERT_EQ(pc_flush(f_), 1);
-  expect_list_matches_flags("after flush");
-  ASSERT_NE(change(f_, 8, 7, 8), nullptr);
-  EXPECT_EQ(pc_drop_pages(f_), -1);  // a dirty frame dropped: 9
-  expect_list_matches_flags("after drop");
-  EXPECT_EQ(pool_->dirty_head, nullptr);
-}
-
-TEST_F(PageCache, AFailedFlushToDiskIsTriedAgainByTheNextFlush) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  ASSERT_EQ(pc_flush(f_), 1);
-  pc_note_write(f_);
-  FaultIo fault;
-  fault.arm(IoKind::Flush, 1);
-  EXPECT_PC(pc_flush(f_), -1, kPcIoFailed);
-  EXPECT_EQ(pc_flush(f_), 1);
+  ASSERT_EQ(pc_flush(f), 1);
+  uint8_t* p = pc_get_page(f, 1);
+  ASSERT_EQ(pc_release_page(f, p, 0), 1);  // dirty
+  for (int32_t page = 2; page <= 4; ++page) ASSERT_EQ(pc_unpin_page(f, pc_get_page(f, page)), 1);
+  EXPECT_EQ(pc_has_dirty(f), 0) << "page 1 was written back on reuse";
+  ASSERT_EQ(pc_flush(f), 1);
   EXPECT_EQ(fault.plan().calls, 2);
-}
-
-TEST_F(PageCache, DropWithADirtyFrameFailsWith9AndDiscardsTheChange) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  uint8_t* a = change(f_, 1, 0, 37 ^ 0xFF);  // byte 0 of page 1 held 37
-  ASSERT_NE(a, nullptr);
-  EXPECT_PC(pc_drop_pages(f_), -1, kPcDirtyDrop);
-  EXPECT_EQ(pc_has_dirty(f_), 0);
-  EXPECT_EQ(pc_frame_of(a)->handle, -1);
-  uint8_t* again = touch(f_, 1);
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ(bytes_at(again, 512), page_pattern(1, 512));
-  EXPECT_EQ(file_bytes("a.ix", 512, 512), page_pattern(1, 512));
-}
-
-TEST_F(PageCache, DropWithAPinnedFrameFailsWith6AndUnpinsIt) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  ASSERT_NE(pc_get_page(f_, 2), nullptr);
-  EXPECT_PC(pc_drop_pages(f_), -1, kPcPinnedDrop);
-  EXPECT_EQ(pc_pinned_count(f_), 0);
-  EXPECT_PC(pc_drop_pages(f_), 1, kPcOk);
-}
-
-TEST_F(PageCache, DropSeesChangesMadeBehindTheCache) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  PagedFile* g = open_file("b.ix");
-  ASSERT_NE(g, nullptr);
-  uint8_t* gp = touch(g, 1);
-  ASSERT_NE(gp, nullptr);
-  touch(f_, 1);
-  // Another writer changes page 1 of a.ix on disk.
-  std::string path = dir_.file("a.ix");
-  std::string all = read_whole_file(path);
-  all[512] = '\x5F';
-  ASSERT_TRUE(write_whole_file(path, all));
-  EXPECT_EQ(pc_drop_pages(f_), 1);
-  uint8_t* p = touch(f_, 1);
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p[0], 0x5F);
-  EXPECT_EQ(pc_frame_of(gp)->handle, g->handle);  // the other file's page stays
-  EXPECT_EQ(pc_frame_of(gp)->page, 1);
-}
-
-TEST_F(PageCache, CloseWritesDirtyPagesAndUnregisters) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  ASSERT_NE(change(f_, 5, 9, 0x66), nullptr);
-  EXPECT_EQ(pc_close(f_), 1);
-  EXPECT_EQ(pc_files.contains(f_), 0);
-  EXPECT_EQ(disk_byte(5 * 512 + 9), 0x66);
-  // The handle is closed: an exclusive open of the file succeeds.
-  EXPECT_TRUE(opens_exclusively(dir_.file("a.ix")));
-}
-
-TEST_F(PageCache, CloseReportsAFailedSyncEvenThoughTheDropSucceeds) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  FaultIo fault;
+  ASSERT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(fault.plan().calls, 2) << "nothing written since";
+  pc_note_write(f);
   fault.arm(IoKind::Flush, 1);
-  EXPECT_PC(pc_close(f_), -1, kPcIoFailed);
-  EXPECT_EQ(pc_files.contains(f_), 0);
-}
-
-TEST_F(PageCache, CloseWithAPinnedPageFails) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  uint8_t* a = pc_get_page(f_, 1);
-  ASSERT_NE(a, nullptr);
-  EXPECT_PC(pc_close(f_), -1, kPcPinnedDrop);
-  EXPECT_EQ(pc_frame_of(a)->handle, -1);
-  EXPECT_EQ(pc_frame_of(a)->pins, 0);
-}
-
-// --- opening ---------------------------------------------------------------
-
-TEST_F(PageCache, FileWithLargerPagesThanThePoolIsRefused) {
-  ASSERT_NE(make_pool(512, 6), nullptr);
-  PagedFile* before = pc_files.head;
-  EXPECT_PC(open_file("big.ix", 1024, 2), nullptr, kPcPageTooLarge);
-  EXPECT_EQ(pc_files.head, before);
-  EXPECT_TRUE(opens_exclusively(dir_.file("big.ix")));  // the refused open was closed
-  EXPECT_NE(open_file("fits.ix", 512, 2), nullptr);
-}
-
-TEST_F(PageCache, FailedOpensLeaveNothingOpen) {
-  ASSERT_NE(make_pool(512, 6), nullptr);
-  EXPECT_PC(pc_open(dir_.file("missing.ix").c_str(), pool_, 1, 0), nullptr, kPcIoFailed);
-  EXPECT_EQ(pc_files.head, nullptr);
-
-  std::string empty = dir_.file("empty.ix");
-  ASSERT_TRUE(write_whole_file(empty, ""));
-  EXPECT_PC(pc_open(empty.c_str(), pool_, 0, 0), nullptr, kPcIoFailed);
-  EXPECT_EQ(pc_files.head, nullptr);
-  EXPECT_TRUE(opens_exclusively(empty));
-
-  make_file("ok.ix", 512, 2);
-  {
-    FaultIo fault;
-    fault.arm(IoKind::Open, 1);
-    EXPECT_PC(pc_open(dir_.file("ok.ix").c_str(), pool_, 1, 0), nullptr, kPcIoFailed);
-  }
-  EXPECT_EQ(pc_files.head, nullptr);
-}
-
-TEST_F(PageCache, ReadOnlyOpenReadsButItsWritesFail) {
-  ASSERT_NE(make_pool(512, 6), nullptr);
-  PagedFile* f = open_file("ro.ix", 512, 4, /*read_only=*/1);
-  ASSERT_NE(f, nullptr);
-  uint8_t* p = pc_get_page(f, 2);
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(bytes_at(p, 512), page_pattern(2, 512));
-  p[0] ^= 1;
-  EXPECT_PC(pc_release_page(f, p, 1), -1, kPcIoFailed);
-  ASSERT_EQ(pc_get_page(f, 2), p);
-  EXPECT_EQ(pc_release_page(f, p, 0), 1);
   EXPECT_PC(pc_flush(f), -1, kPcIoFailed);
-  EXPECT_EQ(pc_drop_pages(f), -1);
-  EXPECT_EQ(read_whole_file(dir_.file("ro.ix")).substr(1024, 512), page_pattern(2, 512));
+  EXPECT_EQ(pc_flush(f), 1);
+  EXPECT_EQ(fault.plan().calls, 2);
+  EXPECT_EQ(pc_close(f), 1);
+  EXPECT_EQ(pc_pool_destroy(pool), 1);
 }
 
-// --- pools -----------------------------------------------------------------
-
-TEST_F(PageCache, PoolDestroyWritesDirtyFramesEvenWhenPinned) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  uint8_t* a = change(f_, 3, 0, 0x33);
-  ASSERT_NE(a, nullptr);
-  ASSERT_EQ(pc_get_page(f_, 3), a);  // pinned and dirty
-  EXPECT_PC(pc_pool_destroy(pool_), 1, kPcOk);
-  EXPECT_EQ(pc_pools.contains(pool_), 0);
-  EXPECT_EQ(disk_byte(1536), 0x33);
-  close_orphaned_file();
-}
-
-TEST_F(PageCache, PoolDestroyReportsAFailedWriteBack) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  for (int i = 1; i <= 2; ++i) ASSERT_NE(change(f_, i, 0, 0x10), nullptr);
-  FaultIo fault;
-  fault.arm(IoKind::Write, 1);
-  EXPECT_PC(pc_pool_destroy(pool_), -1, kPcIoFailed);
-  EXPECT_EQ(fault.plan().calls, 2);  // the walk went on after the failure
-  EXPECT_EQ(pc_pools.contains(pool_), 0);
-  close_orphaned_file();
-}
-
-TEST_F(PageCache, AddAndRemoveFrames) {
-  ASSERT_NE(make_pool(512, 4), nullptr);
-  EXPECT_EQ(frames_in_lru(pool_), 4);
-  EXPECT_PC(pc_add_frames(pool_, 3), 3, kPcOk);
-  EXPECT_EQ(frames_in_lru(pool_), 7);
-
-  PagedFile* f = open_file("a.ix", 512, 10);
-  ASSERT_NE(f, nullptr);
-  uint8_t* pinned1 = pc_get_page(f, 1);
-  uint8_t* pinned2 = pc_get_page(f, 2);
-  ASSERT_NE(change(f, 3, 0, 0x7E), nullptr);
-
-  // Only the five unpinned frames can go; the dirty one is written first.
-  EXPECT_PC(pc_remove_frames(pool_, 100), 5, kPcOk);
-  EXPECT_EQ(frames_in_lru(pool_), 2);
-  EXPECT_EQ(disk_byte(1536), 0x7E);
-  EXPECT_EQ(pc_frame_of(pinned1)->page, 1);
-  EXPECT_EQ(pc_frame_of(pinned2)->page, 2);
-  EXPECT_PC(pc_get_page(f, 4), nullptr, kPcNoFrame);
-
-  EXPECT_EQ(pc_add_frames(pool_, 1), 1);
-  uint8_t* p4 = pc_get_page(f, 4);
-  ASSERT_NE(p4, nullptr);
-  EXPECT_EQ(bytes_at(p4, 512), page_pattern(4, 512));
-  for (uint8_t* p : {pinned1, pinned2, p4}) pc_unpin_page(f, p);
-  EXPECT_EQ(pc_remove_frames(pool_, 2), 2);
-  EXPECT_EQ(frames_in_lru(pool_), 1);
-}
-
-TEST_F(PageCache, AddedFramesAreReusedBeforeCachedPages) {
-  ASSERT_NO_FATAL_FAILURE(start(8, 3));
-  uint8_t* p[4] = {};
-  for (int i = 1; i <= 3; ++i) ASSERT_NE(p[i] = touch(f_, i), nullptr);
-  ASSERT_EQ(pc_add_frames(pool_, 2), 2);
-  for (int32_t page : {4, 5}) touch(f_, page);
-  for (int i = 1; i <= 3; ++i) EXPECT_EQ(pc_frame_of(p[i])->page, i);
-  touch(f_, 6);
-  EXPECT_EQ(pc_frame_of(p[1])->page, 6);
-}
-
-TEST_F(PageCache, UnregisteredPoolIsRefused) {
-  PagePool stray{};
-  EXPECT_PC(pc_add_frames(&stray, 2), 0, kPcNoPool);
-  EXPECT_EQ(stray.lru_head, nullptr);
-  EXPECT_PC(pc_remove_frames(&stray, 2), 0, kPcNoPool);
-  EXPECT_PC(pc_pool_destroy(&stray), -1, kPcNoPool);
-
-  ASSERT_NE(make_pool(512, 2), nullptr);
-  ASSERT_EQ(pc_pool_destroy(pool_), 1);
-  EXPECT_PC(pc_pool_destroy(pool_), -1, kPcNoPool);  // already gone
-  pool_ = nullptr;
+// A refused open closes what it opened; a read-only file reads and its writes
+// fail; a pool no longer registered is refused.
+TEST(PageCache, RefusedOpensAndStrayPools) {
+  TempDir dir;
+  PagePool* pool = pc_pool_create(512, 6);
+  const std::string big = dir.file("big"), ok = dir.file("ok");
+  ASSERT_TRUE(write_whole_file(big, pattern_file(1024, 2)) && write_whole_file(ok, pattern_file(512, 2)));
+  EXPECT_PC(pc_open(big.c_str(), pool, 1, 0), nullptr, kPcPageTooLarge);
+  EXPECT_PC(pc_open(dir.file("missing").c_str(), pool, 1, 0), nullptr, kPcIoFailed);
+  EXPECT_EQ(pc_files.head, nullptr);
+  int h = io_open(big.c_str(), 1, 0);  // exclusive: nothing left open
+  EXPECT_EQ(h >= 0 ? io_close(h) : h, 0);
+  PagedFile* f = pc_open(ok.c_str(), pool, 1, 1);
+  uint8_t* p = f != nullptr ? pc_get_page(f, 1) : nullptr;
+  ASSERT_NE(p, nullptr);
+  EXPECT_PC(pc_release_page(f, p, 1), -1, kPcIoFailed);
+  EXPECT_EQ(pc_close(f), 1);
+  EXPECT_EQ(pc_pool_destroy(pool), 1);
+  EXPECT_PC(pc_pool_destroy(pool), -1, kPcNoPool);
+  EXPECT_PC(pc_add_frames(pool, 2), 0, kPcNoPool);
+  EXPECT_PC(pc_remove_frames(pool, 2), 0, kPcNoPool);
 }
 
 }  // namespace
