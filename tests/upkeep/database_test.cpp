@@ -38,24 +38,20 @@ enum Call { kOpenCall, kClose, kBackupCall, kRebuild, kRestore };
 // or (sound, with exactly the two indexes of the layout) a set of notes.
 enum Holds { kUnchecked, kNoFile, kSame, kEmpty, kStart, kLeft, kOld, kOnce, kHalf };
 
+// The marks (-1 unchecked); the steps reported (2 backing up and optimizing,
+// 1 optimizing only); 1 notesTable open, +2 tempTable open; the stop's mark;
+// the failing handle's error (the temporary table's for an open).
 struct After {
-  int status = -1, modified = -1;  // the marks; -1 unchecked
+  int status = -1, modified = -1;
   Holds qb = kUnchecked, bak = kUnchecked;
-  int notices = 0;  // steps reported: 2 backing up and optimizing, 1 optimizing only
-  int open = 0;     // 1 notesTable open, +2 tempTable open
-  int step = 0;     // the stop's mark
-  int error = 0;    // the failing handle's error (the temporary table's for an open)
+  int notices = 0, open = 0, step = 0, error = 0;
   const char* declared = kPathDeclaration;
 };
 struct Row { const char* name; uint32_t before; Call call; int result; After after; };
 
 // Refuses every delete and create of a temporary-table file.
-int refuseTempRemove(const char* name) {
-  return std::strstr(name, "qbtmp") ? io_os_error = EACCES, -1 : io_default_table().remove(name);
-}
-int refuseTempCreate(const char* name) {
-  return std::strstr(name, "qbtmp") ? io_os_error = EACCES, -1 : io_default_table().create(name);
-}
+int refuseTempRemove(const char* n) { return std::strstr(n, "qbtmp") ? io_os_error = EACCES, -1 : io_default_table().remove(n); }
+int refuseTempCreate(const char* n) { return std::strstr(n, "qbtmp") ? io_os_error = EACCES, -1 : io_default_table().create(n); }
 
 int64_t g_now = 0;
 
@@ -200,10 +196,7 @@ TEST_F(StartStop, DecisionTable) {
     EXPECT_TRUE(r.after.status < 0 || status() == r.after.status) << status();
     EXPECT_TRUE(r.after.modified < 0 || modified() == r.after.modified) << modified();
     EXPECT_EQ(stopStep(), static_cast<uint32_t>(r.after.step));
-    std::vector<std::string> steps;
-    for (const std::string& notice : log_.texts(LogKind::kNotice))
-      if (notice.find("the Quibbet Database...") != std::string::npos) steps.push_back(notice);
-    EXPECT_EQ(steps, std::vector<std::string>(both.end() - r.after.notices, both.end()));
+    EXPECT_TRUE(log_.count(both[0]) == (r.after.notices == 2) && log_.count(both[1]) == (r.after.notices > 0));
     if (r.call == kOpenCall && got == 1) {
       // The temporary table compares paths as the notes table does, has the
       // set-aside layout, starts empty and is keyed on the path at once.
@@ -231,12 +224,9 @@ TEST_F(StartStop, SetAsideNotesExpireAcrossStarts) {
   set_aside_clock = [] { return g_now; };
   ASSERT_EQ(openDatabase(), 1);
   const int64_t now = 100 * 86400;
-  const struct {
-    const char* path;
-    int64_t age;
-    const char* kind;
-  } aside[] = {{"/d/old", 30 * 86400 + 1, kAsideDeleted}, {"/d/young", 30 * 86400, kAsideDeleted},
-               {"/r/old", 61, kAsideRenamed}, {"/r/young", 60, kAsideRenamed}};
+  const struct { const char* path; int64_t age; const char* kind; } aside[] = {
+      {"/d/old", 30 * 86400 + 1, kAsideDeleted}, {"/d/young", 30 * 86400, kAsideDeleted},
+      {"/r/old", 61, kAsideRenamed}, {"/r/young", 60, kAsideRenamed}};
   for (const auto& n : aside) {
     g_now = now - n.age;
     ASSERT_EQ(tempTable.setField(0, n.path) + tempTable.setField(1, "note"), 2);
