@@ -8,7 +8,6 @@
 // each write. QB_CRASH_KILLS (30), QB_POWER_CUTS (300), QB_POWER_GAPS=1 and
 // QB_CRASH_SEED tune the loops.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
