@@ -135,11 +135,12 @@ TEST_F(Settings, WhatCannotBeReadBackIsRefusedAndLeavesTheFilesAlone) {
 TEST_F(Settings, RegistryTextReadsBackAsItself) {
   auto once = [](const std::string& text) { return reg_format(reg_parse(text, "t", nullptr)); };
   const std::string h = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n";
-  for (const std::string& t : std::vector<std::string>{std::string("G\r\r"), "REGEDIT4\n\njunk\r\r\n[HKEY_LOCAL_MACHINE\\A]\n", h + "; note\r\r\r\n",
-        h + "\"x\"=zz\r\r\n\"y\"=dword:2\n", std::string("REGEDIT4\n[HKEY_CLASSES_ROOT\\A]\r\r\n\"x\"=dword:1\n"),
-        h + "\"x\"=hex:01,\\\r\r\n  zz\r\r\n", h + "\"x\"=hex:\\\r\r\n\r\r\n\"y\"=\"v\"\n", h + "\"x\"=zz\r\r" + '\0' + "\r\r\n",
-        h + "\"x\"=zz\\", h + "\"x\"=hex:01,\\\n", std::string("REGEDIT4\n\"before any key\"=\\"), h + "\"x\"=hex:\\\n  \\",
-        h + "\"f\"=\"C:\\\\Notes\\\\"}) {
+  for (const std::string& t : std::vector<std::string>{
+           "G\r\r", "REGEDIT4\n\njunk\r\r\n[HKEY_LOCAL_MACHINE\\A]\n", h + "; note\r\r\r\n",
+           h + "\"x\"=zz\r\r\n\"y\"=dword:2\n", "REGEDIT4\n[HKEY_CLASSES_ROOT\\A]\r\r\n\"x\"=dword:1\n",
+           h + "\"x\"=hex:01,\\\r\r\n  zz\r\r\n", h + "\"x\"=hex:\\\r\r\n\r\r\n\"y\"=\"v\"\n", h + "\"x\"=zz\r\r" + '\0' + "\r\r\n",
+           h + "\"x\"=zz\\", h + "\"x\"=hex:01,\\\n", "REGEDIT4\n\"before any key\"=\\", h + "\"x\"=hex:\\\n  \\",
+           h + "\"f\"=\"C:\\\\Notes\\\\"}) {
     EXPECT_EQ(once(once(t)), once(t)) << testing::PrintToString(t);
   }
   // A CRLF's return ends the line and another is text; a blank line ends a value.
@@ -208,7 +209,8 @@ TEST_F(Settings, WinIniNumbersAndWritesAsAReaderFindsThem) {
   // The rest of the file is left as it was; a new section goes at the end.
   put("win.ini", "; a comment\n[Windows]\nload=\n\n[Quibbet]\nMODIFIED=1\n\n[Desktop]\nWallpaper=(None)\n");
   ASSERT_EQ(profile_write("Quibbet", "Extra", "yes"), 0);
-  EXPECT_EQ(file("win.ini"), "; a comment\n[Windows]\nload=\n\n[Quibbet]\nMODIFIED=1\nExtra=yes\n\n[Desktop]\nWallpaper=(None)\n");
+  EXPECT_EQ(file("win.ini"),
+            "; a comment\n[Windows]\nload=\n\n[Quibbet]\nMODIFIED=1\nExtra=yes\n\n[Desktop]\nWallpaper=(None)\n");
   ASSERT_EQ(profile_write("QUIBBET", nullptr, nullptr) | profile_write("Quibbet", "MODIFIED", "1"), 0);
   EXPECT_EQ(file("win.ini"), "; a comment\n[Windows]\nload=\n\n[Desktop]\nWallpaper=(None)\n\n[Quibbet]\nMODIFIED=1\n");
 }
@@ -231,7 +233,8 @@ TEST_F(Settings, TwoProcessesWritingTheRegistryAtOnceLoseNothing) {
   EXPECT_EQ(wait_child(b), 0);
   int missing = 0;
   for (char tag : {'A', 'B'})
-    for (uint32_t i = 0; i < kWrites; ++i) missing += read(kSaveAs, (tag + std::to_string(i)).c_str()) != "0:#" + std::to_string(i * 7 + tag);
+    for (uint32_t i = 0; i < kWrites; ++i)
+      missing += read(kSaveAs, (tag + std::to_string(i)).c_str()) != "0:#" + std::to_string(i * 7 + tag);
   EXPECT_EQ(missing, 0);
 }
 
@@ -256,7 +259,8 @@ TEST_F(Settings, TheWatchConfigurationAndWhatItFollows) {
       {"/r/.cache/x", WatchVerdict::kFollowed},     {"/r/home/.cache/x", WatchVerdict::kIgnored},
       {"/r/nfs/x", WatchVerdict::kOtherFileSystem}, {"/rr/x", WatchVerdict::kOutsideRoots},
       {"/r/st/x", WatchVerdict::kStateFolder}};
-  for (const auto& [path, verdict] : rows) EXPECT_EQ(qb_watch_verdict(c, {"/r", "/s"}, mounts, "/r/st", path), verdict) << path;
+  for (const auto& [path, verdict] : rows)
+    EXPECT_EQ(qb_watch_verdict(c, {"/r", "/s"}, mounts, "/r/st", path), verdict) << path;
   c.cross_mounts = true;
   EXPECT_EQ(qb_watch_verdict(c, {"/r", "/s"}, mounts, "/r/st", "/r/nfs/x"), WatchVerdict::kFollowed);
   EXPECT_EQ(qb_mount_points().count("/"), 1u);  // every system has a root file system
