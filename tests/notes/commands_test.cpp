@@ -1,7 +1,5 @@
-// qbnote's command lines through the real binary, as one table run in order
-// (args, input, environment, set-up -> exit status, output, messages, notes
-// held after): exit statuses, each command's work and refusals, bad input,
-// JSON and -0 output, damaged tables found and brought back.
+// qbnote's command lines through the real binary as one table run in order:
+// args, input, environment, set-up -> exit status, output, messages, notes held.
 #include <gtest/gtest.h>
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"  // rows leave what they do not check at its default
 
@@ -143,8 +141,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
        }},
       {{"get", plan}, 1, "", {"has no note"}}, {{"rm", plan}, 1}, {{"restore-backup"}, 3, kAny, {"no backup"}},
       {{"ls", f + "/none"}, 1, ""}, {{"find", "zzz"}, 1, ""},
-      // Standard input loses one final newline; a note beginning with '-'
-      // is text after the path, elsewhere such an operand follows "--".
+      // Standard input loses one final newline; "-5" is a note, elsewhere it follows "--".
       {.args = {"set", a}, .in = "first\nsecond\n\n"}, {.args = {"set", b, "-"}, .in = "only\n"},
       {{"get", a}, 0, "first\nsecond\n\n"}, {{"get", b}, 0, "only\n"}, {{"set", cold, "-5 degrees"}},
       {{"find", "-5"}, 2, kAny, {"qbnote find -- -5"}}, {{"find", "--", "-5"}, 0, cold + "\t-5 degrees\n"},
@@ -160,8 +157,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
       {{"get", big}, 0, std::string(limit, 'y') + "\n"}, {{"set", latin, "caf\xe9 \xff\xfe end"}},
       {{"get", latin}, 0, "caf\xe9 \xff\xfe end\n"},
       {{"get", "--json", latin}, 0, json(latin, "caf\\udce9 \\udcff\\udcfe end")},
-      // Paths meet on the canonical form: linked folders, "..", gone folders;
-      // names differing only in case are two notes.
+      // Paths meet on the canonical form; names differing only in case are two notes.
       {{"set", f + "/via/report.odt", "draft"}}, {{"get", "--json", report}, 0, json(report, "draft")},
       {{"set", f + "/gone/./x/../old.txt", "stale"}}, {{"get", f + "/gone/old.txt"}, 0, "stale\n"},
       {{"set", lower, "one"}}, {{"set", upper, "two"}}, {{"get", lower}, 0, "one\n"},
@@ -209,8 +205,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
        }},
       {{"config", "get", "SetAsideDays"}, 0, "7\n"}, {{"config", "set", "NotesProgram", "--a-program-with-dashes"}},
       {{"config", "unset", "SetAsideDays"}}, {{"config", "get", "SetAsideDays"}, 1},
-      // An editor is a shell command line; "$1" is the file. A failed editor
-      // leaves no temporary file, unless it holds text the person wrote.
+      // A failed editor leaves no temporary file, unless it holds text the person wrote.
       {{"set", ea, "old text"}}, {.args = {"edit", ea}, .env = {{"VISUAL", ""}, {"EDITOR", "sed -i s/old/new/"}}},
       {{"get", ea}, 0, "new text\n"}, {.args = {"edit", eb}, .env = {{"VISUAL", "printf 'written\\n' >"}}},
       {{"get", eb}, 0, "written\n"},
@@ -233,8 +228,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
       {{"get", into + "/copy/sub/x"}, 0, "of x\n"}, {{"get", into + "/copy"}, 0, "of dir\n"},
       {{"get", into + "/moved/sub/x"}, 0, "of x\n"}, {{"cp", "-r", into, into + "/copy/inside"}, 2},
       {{"cp", "-r", into + "/moved", into}, 2}, {{"ls", "--missing", f + "/mv"}, 1, ""},
-      // Damaged tables: found, changes refused leaving both files alone,
-      // brought back by repair or by the backup; not while open elsewhere.
+      // Damaged tables: found, left alone, brought back (not while open elsewhere).
       {.args = {"set", alpha, "first"}, .before = home("damaged")}, {{"set", b, "second"}},
       {.args = {"set", late, "after the backup"}, .before = [&] { copy_table("qbbak"); }},
       {.args = {"check"}, .status = 3, .says = {"finding", "`qbnote repair`"},
@@ -264,8 +258,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
       {.args = {"set", alpha, "precious"}, .before = home("db-header"),
        .after = [&](const QbRun&) { garble(notes_db(), 0, "\xff\x7f"), save(); }},
   };
-  // The data file's header damaged: every command stops with the engine's
-  // error and leaves both files as they are.
+  // The data file's header damaged: every command stops and leaves both files alone.
   for (const std::vector<std::string>& c : std::vector<std::vector<std::string>>{{"set", alpha, "new"}, {"get", alpha},
            {"rm", alpha}, {"ls"}, {"find", "precious"}, {"import", tmp_.file("one.jsonl")}, {"export"}, {"check"}})
     steps.push_back({.args = c, .status = 3, .says = {"error "}, .after = unchanged});
@@ -278,8 +271,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
                        EXPECT_EQ(lines_of(run({"export"}).out), std::stoi(r.err.substr(r.err.find("import: ") + 8)));
                      }});
   }
-  // File managers' comments (user.xdg.comment) come in as notes and go back
-  // out; a note a person wrote is never replaced by a comment.
+  // File managers' comments come in as notes and go back out, never over a note.
   char back[16] = {};
   if (::setxattr(xa.c_str(), "user.xdg.comment", "from the file manager", 21, 0) == 0) {
     ASSERT_EQ(::setxattr(xb.c_str(), "user.xdg.comment", "deeper", 6, 0), 0);
@@ -293,8 +285,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
          }},
     });
   }
-  // The set-aside notes as the Monitor leaves them: listed with when and
-  // why, restored under their own path or another, never over a note.
+  // Notes the Monitor set aside: listed with when and why, restored, never over a note.
   const std::string d = f + "/d.txt";
   auto set_aside = [&] {
     home("aside")();
@@ -314,8 +305,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
     });
     ASSERT_EQ(wait_child(made), 1);
   };
-  // A table made elsewhere whose path field ignores case ("Path"): one
-  // note per name, spelt as set last, and in the index once.
+  // A table made elsewhere whose path field ignores case ("Path"): one note per name.
   auto ignoring_case = [&] {
     home("ignoring-case")();
     Child made = fork_child([this](int, int) {
@@ -341,8 +331,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
   run_steps(steps);
 }
 
-// A full disk under the index file as under the data file: the message
-// keeps the system's cause.
+// A full disk under either file: the message keeps the system's cause.
 TEST(NotesErrorText, AFailedWriteOfEitherFileNamesTheSystemsCause) {
   for (auto [code, index_error] : {std::pair{kTbDataFile, 0}, {kTbIndexLayer, kIxWriteFailed}})
     EXPECT_NE(engine_error_text(code, index_error, ENOSPC).find("No space left on device"), npos) << code;

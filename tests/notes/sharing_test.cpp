@@ -26,9 +26,8 @@ namespace {
 
 using NotesSharing = QbnoteTest;
 
-// Four processes at once on a state folder without a table race to create
-// it and add four paths; then, twice, all four add or replace one path:
-// the note is one of the four texts, whole.
+// Four sets at once race to create the table, then to add or replace one
+// path: the note is one of the four texts, whole.
 TEST_F(NotesSharing, FourSetsAtOnceLoseNothing) {
   const std::string own[4] = {make("p0"), make("p1"), make("p2"), make("p3")}, shared = make("shared");
   for (int round = 0; round < 3; ++round) {
@@ -96,10 +95,8 @@ TEST_F(NotesSharing, SetsDuringTheMonitorsStopAreKeptOrRefused) {
   }
 }
 
-// Between a set's look-up (no note) and its add, another qbnote adds the
-// path (the add fails on the unique index and replaces that note instead),
-// or a program ignoring the creation lock puts copies in the table files'
-// place (the set reports the note not written).
+// Between a set's look-up and its add, another qbnote adds the path (the set
+// replaces that note), or the table files are replaced (the set says so).
 QbnoteTest* g_fixture = nullptr;
 std::string g_path;
 bool g_ran = false;  // the other qbnote ran and added the path
@@ -127,10 +124,8 @@ TEST_F(NotesSharing, AnAddThatLosesARaceIsNeverLost) {
   EXPECT_EQ(run({"check"}).status, 0);
 }
 
-// Scans in one-note slices while another process replaces and deletes
-// every other note, and notes a scan has just handed over are deleted
-// before its next slice: each scan lists each path once, in order, every
-// untouched note exactly and each changed note whole.
+// Scans in one-note slices beside a writer and beside deletions of the note
+// last read: each path once, in order, untouched notes exact, changed ones whole.
 std::string version_text(int k) {
   return "v" + std::to_string(k) + " " + std::string(1 + k * 131 % 2000, 'a' + k % 26);
 }
@@ -230,9 +225,8 @@ TEST_F(NotesSharing, HeldLocksGiveExit4AfterTheRetriesAndReadsGoOn) {
   EXPECT_EQ(run({"check"}).status, 0);
 }
 
-// Ctrl-C while an import waits for its next line, its changes made but not
-// committed: they are committed and it ends by the signal. (Killed there, it
-// once left the index file marked busy, and the next program rebuilt it.)
+// Ctrl-C inside an import: what it stored is committed, then it ends by the
+// signal (killed there, it once left the index file marked busy).
 TEST_F(NotesSharing, CtrlCDuringAnImportKeepsWhatItStored) {
   const std::string b = make("b"), fifo = tmp_.file("slow.jsonl");
   ASSERT_EQ(run({"set", make("a"), "x"}).status, 0);
