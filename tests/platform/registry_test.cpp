@@ -95,6 +95,8 @@ TEST_F(Settings, RegistryValuesReadBackAsWrittenAndKeysAsAReaderFindsThem) {
   };
   for (const auto& r : rows) EXPECT_EQ(read(r.key, r.name, r.hive), r.read) << (r.name ? r.name : "(null)");
   EXPECT_EQ(count_of(file("registry.reg"), "\\Status]"), 1);
+  uint32_t number = 0;
+  EXPECT_EQ(reg_read_number(kLM, kSaveAs, "FileSpec", &number), EPROTOTYPE);  // a string is no number
   EXPECT_EQ(reg_delete_value(kLM, "SOFTWARE\\Kestrin Software\\Quibbet\\Status", "STATUS"), 0);
   EXPECT_EQ(reg_delete_value(kLM, "SOFTWARE\\Kestrin Software\\Quibbet\\Status", "status"), ENOENT);
   EXPECT_EQ(reg_delete_value(kLM, "SOFTWARE\\Nowhere", "status"), ENOENT);
