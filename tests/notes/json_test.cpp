@@ -1,92 +1,79 @@
-// qbnote's JSON lines: any bytes survive a write and a read; what is not
-// JSON, or not a note, is refused with the reason.
+// The text forms of notes: JSON lines in which any bytes but NUL survive a
+// write and a read, what is not JSON or not a note refused with the reason,
+// and a terminal's escapes that turn control characters into text to read.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
 #include "notes/json.h"
+#include "notes/notes.h"
 
 namespace {
 
-int read_line(const std::string& line, std::string* path, std::string* note, std::string* why) {
-  return json_read_note(line, path, note, why);
-}
-
 TEST(NotesJson, AnyBytesButNulSurviveAWriteAndARead) {
   std::mt19937 random(20240611);
+  // Mostly bytes near the UTF-8 boundaries, so that sequences form and break.
+  static const unsigned char kBytes[] = {'a',  '"',  '\\', '\n', 0x01, 0x7F, 0x80, 0xBF, 0xC0, 0xC2,
+                                         0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xA0, 0x9F};
   for (int round = 0; round < 2000; ++round) {
-    std::string path = "/p", note;
-    const int length = static_cast<int>(random() % 40);
-    for (int i = 0; i < length; ++i) {
-      // Mostly bytes near the UTF-8 boundaries, so sequences form and break.
-      static const unsigned char kBytes[] = {'a', '"', '\\', '\n', 0x01, 0x7F, 0x80, 0xBF, 0xC0, 0xC2,
-                                             0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xA0, 0x9F};
-      note += static_cast<char>(kBytes[random() % sizeof kBytes]);
-    }
-    std::string line = json_note(path, note), p, n, why;
-    ASSERT_EQ(read_line(line, &p, &n, &why), 1) << why << " in " << line;
-    ASSERT_EQ(n, note) << "seed round " << round;
-    ASSERT_EQ(p, path);
+    std::string note, p, n, why;
+    for (int i = random() % 40; i > 0; --i) note += static_cast<char>(kBytes[random() % sizeof kBytes]);
+    const std::string line = json_note("/p", note);
+    ASSERT_EQ(json_read_note(line, &p, &n, &why), 1) << why << " in " << line;
+    ASSERT_TRUE(n == note && p == "/p") << "round " << round;
     for (char c : line) ASSERT_GE(static_cast<unsigned char>(c), 0x20u);  // one line, no raw controls
   }
-}
-
-TEST(NotesJson, ValidUtf8IsWrittenAsItIsAndInvalidBytesAsLowSurrogates) {
-  EXPECT_EQ(json_string("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"), "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"");
-  EXPECT_EQ(json_string("\xc0\xaf"), "\"\\udcc0\\udcaf\"");          // overlong
-  EXPECT_EQ(json_string("\xed\xa0\x80"), "\"\\udced\\udca0\\udc80\"");  // encoded surrogate
-  EXPECT_EQ(json_string("\xf4\x90\x80\x80"), "\"\\udcf4\\udc90\\udc80\\udc80\"");  // above U+10FFFF
-  EXPECT_EQ(json_string("\xe2\x82"), "\"\\udce2\\udc82\"");  // cut short
+  // Valid UTF-8 is written as it is, each byte of an invalid sequence as a
+  // low surrogate: overlong, an encoded surrogate, above U+10FFFF, cut short.
+  EXPECT_EQ(json_string("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82"),
+            "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 \\udcc0\\udcaf \\udced\\udca0\\udc80 "
+            "\\udcf4\\udc90\\udc80\\udc80 \\udce2\\udc82\"");
   EXPECT_EQ(json_string("tab\there \x1b"), "\"tab\\there \\u001b\"");
 }
 
-TEST(NotesJson, EscapesOfOtherWritersAreRead) {
-  std::string p, n, why;
-  ASSERT_EQ(read_line(R"({ "path" : "\/a\u00e9" , "note":"\ud83d\ude00\b\f\r\t\"\\"})", &p, &n, &why), 1) << why;
-  EXPECT_EQ(p, "/a\xc3\xa9");
-  EXPECT_EQ(n, "\xf0\x9f\x98\x80\b\f\r\t\"\\");
-  ASSERT_EQ(read_line(R"({"path": "/a", "note": "x\udc41"})", &p, &n, &why), -1);  // not a byte escape
-  EXPECT_NE(why.find("low surrogate"), std::string::npos);
-}
-
-TEST(NotesJson, WhatIsNotANoteIsRefusedWithTheReason) {
-  struct Case {
+TEST(NotesJson, LinesOfOtherWritersAreReadOrRefusedWithTheReason) {
+  const struct {
     const char* line;
-    const char* why;
+    const char* note;  // what is read, or why the line is refused
+    int rc;
+  } rows[] = {
+      {R"({ "path" : "\/a\u00e9" , "note":"\ud83d\ude00\b\f\r\t\"\\"})", "\xf0\x9f\x98\x80\b\f\r\t\"\\", 1},
+      {R"({"v": -1.5e3, "t": [true, false, null, {"a": []}], "path": "/a\u00e9", "o": {}, "note": ""})", "", 1},
+      {R"({"path": "/a", "note": "x\udc41"})", "low surrogate", -1},  // not a byte escape
+      {R"({"path": "/a"})", "\"note\" is missing", -1}, {R"({"note": "n"})", "\"path\" is missing", -1},
+      {R"({"path": "/a", "note": 5})", "\"note\" must be a string", -1},
+      {R"({"path": "/a", "path": "/b", "note": ""})", "\"path\" is given twice", -1},
+      {R"({"path": "/a", "note": "n"} x)", "text follows the object", -1},
+      {R"({"path": "/a", "note": "n")", "',' or '}' was expected", -1},
+      {R"({"path": "/a", "note": "n)", "no closing quote", -1},
+      {R"({"path": "/a", "note": "\q"})", "unknown escape", -1},
+      {R"({"path": "/a", "note": "\u12"})", "four hex digits", -1}, {R"({"path": "/a", "note": "\u0000"})", "NUL", -1},
+      {R"({"path": "/a", "note": "\ud800x"})", "high surrogate", -1},
+      {"{\"path\": \"/a\", \"note\": \"raw\ttab\"}", "control character", -1},
+      {R"({"path": "/a", "note": "n", "x": [1, }])", "a value was expected", -1},
+      {R"({"path" "/a"})", "':' was expected", -1},
+      {R"(["path", "note"])", "an object was expected", -1}, {"", "an object was expected", -1},
   };
-  const Case cases[] = {
-      {R"({"path": "/a"})", "\"note\" is missing"},
-      {R"({"note": "n"})", "\"path\" is missing"},
-      {R"({"path": "/a", "note": 5})", "\"note\" must be a string"},
-      {R"({"path": "/a", "path": "/b", "note": ""})", "\"path\" is given twice"},
-      {R"({"path": "/a", "note": "n"} x)", "text follows the object"},
-      {R"({"path": "/a", "note": "n")", "',' or '}' was expected"},
-      {R"({"path": "/a", "note": "n)", "no closing quote"},
-      {R"({"path": "/a", "note": "\q"})", "unknown escape"},
-      {R"({"path": "/a", "note": "\u12"})", "four hex digits"},
-      {R"({"path": "/a", "note": "\u0000"})", "NUL"},
-      {R"({"path": "/a", "note": "\ud800x"})", "high surrogate"},
-      {"{\"path\": \"/a\", \"note\": \"raw\ttab\"}", "control character"},
-      {R"({"path": "/a", "note": "n", "x": [1, }])", "a value was expected"},
-      {R"(["path", "note"])", "an object was expected"},
-      {"", "an object was expected"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& r : rows) {
     std::string p, n, why;
-    EXPECT_EQ(read_line(c.line, &p, &n, &why), -1) << c.line;
-    EXPECT_NE(why.find(c.why), std::string::npos) << c.line << " gave: " << why;
+    EXPECT_EQ(json_read_note(r.line, &p, &n, &why), r.rc) << r.line << ": " << why;
+    if (r.rc == 1) {
+      EXPECT_TRUE(n == r.note && p == "/a\xc3\xa9") << r.line;
+    } else {
+      EXPECT_NE(why.find(r.note), std::string::npos) << r.line << " gave: " << why;
+    }
   }
 }
 
-TEST(NotesJson, UnknownMembersOfAnyShapeAreSkipped) {
-  std::string p, n, why;
-  ASSERT_EQ(read_line(R"({"v": -1.5e3, "t": [true, false, null, {"a": []}], "path": "/a", "o": {}, "note": ""})",
-                      &p, &n, &why),
-            1)
-      << why;
-  EXPECT_EQ(p, "/a");
-  EXPECT_EQ(n, "");
+// On a terminal a control character (C0, DEL, UTF-8 coded C1) shows as
+// octal escapes and a backslash doubled, so a shown text reads back to one
+// text only; a note keeps its line breaks and tabs.
+TEST(NotesTerminalText, ControlCharactersBecomeTextToRead) {
+  EXPECT_EQ(term_text("clear\x1b[2Jscreen\\", false), "clear\\033[2Jscreen\\\\");
+  EXPECT_EQ(term_text("bell\a\x7f\xc2\x9b \xc2\xa0 \xc2", false), "bell\\007\\177\\302\\233 \xc2\xa0 \xc2");
+  EXPECT_EQ(term_text("two\nlines\tand tab", true), "two\nlines\tand tab");
+  EXPECT_EQ(term_text(std::string("\n\t\0", 3), false), "\\012\\011\\000");
 }
 
 }  // namespace
