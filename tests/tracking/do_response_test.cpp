@@ -1,9 +1,9 @@
 // The event handler and the folder walk: random event streams against a
 // model of the notes and the set-aside notes; a table of event scripts
-// (FileSpec, values that do not fit, folders, the trace); qbnote changing
-// a note between the Monitor's look-up and its lock; notes found again by
-// identity; walks and event groups beside another process holding the
-// table (a second open of its files: OFD locks conflict even in-process).
+// (FileSpec, values that do not fit, folders, the trace); qbnote changing a
+// note between the Monitor's look-up and its lock; notes found again by
+// identity; walks and event groups beside another process holding the table
+// (a second open of its files: OFD locks conflict even within one process).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -19,11 +19,9 @@
 #include <sstream>
 #include <thread>
 
-#include "btree/index_file.h"
 #include "cache/bytes.h"
 #include "cache/file_io.h"
 #include "engine/engine.h"
-#include "engine/table.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/state_dir.h"
@@ -65,23 +63,19 @@ class TrackingTest : public ::testing::Test {
   }
   std::string files() const { return tmp_.path() + "/files"; }
   std::string file(const std::string& name) const { return files() + "/" + name; }
-  // DoResponse on one event, `behind` waiting in the queue; its trace.
-  std::string event(int32_t operation, const std::string& source, const std::string& target) {
-    log_.clear();
-    EXPECT_EQ(DoResponse(FileEvent{operation, source, target}, [] { return behind; }), 0);
-    return traces();
-  }
-  static inline size_t behind = 0;
-  // Runs "R src tgt" (C R D X V N or a number; "-" no path) or sets FileSpec ("S spec").
-  void run(const std::string& step, const std::string& at = "") {
+  // Runs "R src tgt" (C R D X V N or a number; "-" no path; '@' as `at`) or
+  // sets FileSpec ("S spec"); `waiting` is what the queue says waits behind.
+  void run(const std::string& step, const std::string& at = "", size_t (*waiting)() = nullptr) {
     static const std::map<std::string, int32_t> ops = {{"C", OP_COPY},   {"R", OP_RENAME},       {"D", OP_DELETE},
                                                        {"X", OP_REMOVE}, {"V", OP_COPY_REVERSE}, {"N", OP_CREATE}};
     std::istringstream in(step);
     std::string op, s, t;
     in >> op >> s >> t;
     if (op == "S") return setFileSpec(x(s).c_str());
-    EXPECT_EQ(DoResponse({ops.count(op) ? ops.at(op) : std::stoi(op), s == "-" ? "" : x(s, at), x(t, at)}, nullptr), 0);
+    EXPECT_EQ(DoResponse({ops.count(op) ? ops.at(op) : std::stoi(op), s == "-" ? "" : x(s, at), x(t, at)}, waiting), 0);
   }
+  static inline size_t behind = 0;
+  static size_t queued() { return behind; }
   // `s` with '@' as `at` (files()/), "<c*n>" as n times c and "<0>" as a zero byte.
   std::string x(const std::string& s, std::string at = "") const {
     std::string out;
@@ -99,8 +93,6 @@ class TrackingTest : public ::testing::Test {
     for (std::string w; in >> w;) out[x(w.substr(0, w.find('=')), at)] = w.substr(w.find('=') + 1);
     return out;
   }
-
-  std::vector<std::string> traceLines() const { return log_.texts(LogKind::kTrace); }
   std::vector<std::string> reports() const {  // all but the trace
     std::vector<std::string> out;
     for (const LogCapture::Line& l : log_.lines())
@@ -110,12 +102,11 @@ class TrackingTest : public ::testing::Test {
   // The trace lines joined, but those beginning with `prefix`, which are counted.
   std::string traces(const char* prefix = "\x01", int* count = nullptr) const {
     std::string kept;
-    for (const std::string& line : traceLines())
+    for (const std::string& line : log_.texts(LogKind::kTrace))
       if (line.rfind(prefix, 0) == 0) ++*count;
       else kept += line;
     return kept;
   }
-
   // A note in t; one in tempTable is set aside now, as a deleted file's.
   static void note(TableHandle& t, const std::string& path, const std::string& remark) {
     ASSERT_EQ(t.setField(0, path.c_str()) + t.setField(1, remark.c_str()), 2);
@@ -146,7 +137,6 @@ class TrackingTest : public ::testing::Test {
     return reg_read_string(RegHive::kLocalMachine, kSaveAsKeyPath, kFileSpecValue, &value) == 0 ? value : "<none>";
   }
   static unsigned modified() { return profile_read_number(kProfileSection, kModifiedKey, 7); }
-
   TempDir tmp_;
   LogCapture log_;
 };
@@ -206,15 +196,19 @@ struct Model {
 // Creates, deletes, removes, copies both ways, renames of files and folders
 // onto noted paths, in another case, back within the window and after it
 // (fault: a change in one table moved the other's cursor onto another note
-// of equal path and address), some in groups; tables compared every batch.
+// of equal path and address), some in groups; the last seed walks a note a
+// slice. The tables are compared after every batch.
 TEST_F(TrackingTest, NotesFollowRandomEventsAsTheModelSays) {
   int64_t (*const wall)() = set_aside_clock;
   set_aside_clock = [] { return g_now; };
+  const IxLockSettings ix = ix_lock_settings;
+  ix_lock_settings.delay_ms = 1;  // the pause between slices
   for (const unsigned seed : {1u, 2u, 3u}) {
     SCOPED_TRACE(seed);
     std::mt19937 rng(seed);
     Model m;
     clearTables();
+    walk_slice_ms = seed == 3 ? 0 : 100;
     const char* names[] = {"a", "b", "A", "d", "a/x", "a/y", "b/x", "A/x", "d/y"};
     auto pick = [&](unsigned noted) {
       if (m.notes.empty() || rng() % 100 >= noted) return file(names[rng() % 9]);
@@ -231,7 +225,7 @@ TEST_F(TrackingTest, NotesFollowRandomEventsAsTheModelSays) {
         if (op == OP_RENAME) last = {s, t};
         g_now += rng() % 200 == 0 ? 31 * 86400 : rng() % 25;
         behind = rng() % 3;
-        (void)event(op, s, t);
+        run(std::to_string(op) + " " + s + " " + t, "", queued);
         m.apply(op, s, t);
       }
       std::unique_lock<std::mutex> guard(tracking_table_mutex());
@@ -244,7 +238,7 @@ TEST_F(TrackingTest, NotesFollowRandomEventsAsTheModelSays) {
       ASSERT_EQ(modified(), m.modified ? 1u : 0u);
     }
   }
-  set_aside_clock = wall;
+  set_aside_clock = wall, ix_lock_settings = ix, walk_slice_ms = 100;
 }
 
 // The tables and FileSpec (null: none) before, a script of events (run()),
@@ -335,17 +329,18 @@ TEST_F(TrackingTest, EachScriptLeavesTheTablesAsTheRowSays) {
 // (fault: it went unsaid); an event waits while another thread holds the tables.
 TEST_F(TrackingTest, RefusedWritesAreSaidAndEventsWaitForTheTables) {
   note(notesTable, "/h/a", "A");
-  FaultIo io;
-  io.arm(IoKind::Write, 1, true);
-  const std::string trace = event(OP_RENAME, "/h/a", "/h/b");
-  io.disarm();
-  EXPECT_NE(trace.find("FAILED: add /h/a: error "), std::string::npos) << trace;  // setting it aside
+  {
+    FaultIo io;
+    io.arm(IoKind::Write, 1, true);
+    run("R /h/a /h/b");
+  }
+  EXPECT_NE(traces().find("FAILED: add /h/a: error "), std::string::npos) << traces();  // setting it aside
   ASSERT_FALSE(reports().empty());
   EXPECT_EQ(reports()[0].rfind("FAILED: add /h/a: error ", 0), 0u) << reports()[0];
   log_.clear();
   std::unique_lock<std::mutex> held(tracking_table_mutex());
   std::thread other([this] { run("R /h/a /h/c"); });
-  ASSERT_TRUE(wait_until([&] { return !traceLines().empty(); }));  // traced before the tables are touched
+  ASSERT_TRUE(wait_until([&] { return !traces().empty(); }));  // traced before the tables are touched
   EXPECT_EQ(remarkOf(notesTable, "/h/a"), "A");
   held.unlock();
   other.join();
@@ -363,9 +358,9 @@ const std::string kSet = "set meanwhile, longer than the note it replaces";  // 
 void runQbnoteOnce(const char* path) {
   if (g_at != path) return;
   g_at.clear();
-  std::vector<std::string> args = {g_qbnote, path};
-  if (g_qbnote == "set") args.push_back(kSet);
   if (g_qbnote != "killed") {
+    std::vector<std::string> args = {g_qbnote, path};
+    if (g_qbnote == "set") args.push_back(kSet);
     EXPECT_EQ(run_program(fs::temp_directory_path(), QBNOTE_BIN, args).status, 0);
     return;
   }
@@ -409,8 +404,8 @@ TEST_F(TrackingTest, QbnoteChangingTheNoteBeforeTheMonitorsLockKeepsEveryNoteWit
 }
 
 // Notes whose files moved unseen are found again by identity, only on the
-// one file that is surely theirs: never away from a path that holds a
-// file, onto a noted path, nor with two candidates or another birth time.
+// one file that is surely theirs: never away from a path holding a file,
+// onto a noted path, with two candidates, nor with another birth time.
 TEST_F(TrackingTest, ReconcileMovesANoteOnlyWhenNothingElseCouldBeMeant) {
   auto reconcile = [this](const std::function<void()>& whileListed) {
     Reconciliation r;
@@ -422,49 +417,44 @@ TEST_F(TrackingTest, ReconcileMovesANoteOnlyWhenNothingElseCouldBeMeant) {
     whileListed();
     return reconcileEnd(r, probe);
   };
-  auto make = [this](const char* name) { ASSERT_TRUE(write_whole_file(file(name), "")); };
-  auto identity = [this](const char* name, const std::function<void(FileIdentity&)>& change) {
+  auto make = [this] { ASSERT_TRUE(write_whole_file(file("a"), "")); };
+  auto identity = [this](bool btime) {  // a's recorded identity with another birth time, or none
     std::string text;
     FileIdentity id;
-    ASSERT_TRUE(recordedIdentity(idTable, file(name).c_str(), &text) && qb_parse_identity(text.c_str(), &id));
-    change(id);
-    ASSERT_EQ(writeIdentity(idTable, file(name).c_str(), qb_identity_text(id)), 1);
-  };
-  struct Row {
-    const char* what;
-    std::function<void()> before, whileListed;  // after "a" moved to "b" unseen
-    bool follows;
+    ASSERT_TRUE(recordedIdentity(idTable, file("a").c_str(), &text) && qb_parse_identity(text.c_str(), &id));
+    btime ? (void)(id.btime_sec -= 1) : (void)(id.has_btime = false);
+    ASSERT_EQ(writeIdentity(idTable, file("a").c_str(), qb_identity_text(id)), 1);
   };
   const std::function<void()> none = [] {};
-  const Row rows[] = {
-      {"moved", none, none, true},
-      {"a file at the old path again", [&] { make("a"); }, none, false},
-      {"a file at the old path again meanwhile", none, [&] { make("a"); }, false},
+  const std::tuple<const char*, std::function<void()>, std::function<void()>, bool> rows[] = {
+      {"moved", none, none, true},  // (what, after "a" moved to "b" unseen, while listed, follows)
+      {"a file at the old path again", make, none, false},
+      {"a file at the old path again meanwhile", none, make, false},
       {"the new path noted", [&] { note(notesTable, file("b"), "b's own"); }, none, false},
       {"a hard link beside it", [&] { ASSERT_EQ(::link(file("b").c_str(), file("c").c_str()), 0); }, none, false},
-      {"another birth time", [&] { identity("a", [](FileIdentity& id) { id.btime_sec -= 1; }); }, none, false},
-      {"no birth time, one candidate", [&] { identity("a", [](FileIdentity& id) { id.has_btime = false; }); }, none, true},
+      {"another birth time", [&] { identity(true); }, none, false},
+      {"no birth time, one candidate", [&] { identity(false); }, none, true},
   };
   FileIdentity here;
   ASSERT_EQ(qb_file_identity(files().c_str(), &here), 0);
   if (!here.has_btime) GTEST_SKIP() << "the file system keeps no birth times";
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
+  for (const auto& [what, before, whileListed, follows] : rows) {
+    SCOPED_TRACE(what);
     fs::remove_all(files());
     fs::create_directories(files());
     (void)notesTable.close(), (void)tempTable.close(), (void)idTable.close();
     for (const char* name : {"qb", "qbtmp", "qbid"}) (void)TableHandle::deleteTable((qb_system_dir() + "/" + name).c_str());
     ASSERT_EQ(openDatabase() + openIdentityTable(idTable, true, false, kPathDeclaration), 2);
-    make("a");
+    make();
     note(notesTable, file("a"), "a's");
     EXPECT_EQ(reconcile(none), 0u);  // records a's identity
     ASSERT_EQ(::rename(file("a").c_str(), file("b").c_str()), 0);
-    row.before();
-    EXPECT_EQ(reconcile(row.whileListed), row.follows ? 1u : 0u);
-    EXPECT_EQ(remarkOf(notesTable, file(row.follows ? "b" : "a")), "a's");
+    before();
+    EXPECT_EQ(reconcile(whileListed), follows ? 1u : 0u);
+    EXPECT_EQ(remarkOf(notesTable, file(follows ? "b" : "a")), "a's");
   }
   fs::create_directories(file("d/in"));  // a folder's note brings those inside along
-  make("d/in/x");
+  ASSERT_TRUE(write_whole_file(file("d/in/x"), ""));
   note(notesTable, file("d"), "folder");
   note(notesTable, file("d/in/x"), "inside");
   EXPECT_EQ(reconcile(none), 0u);
@@ -473,85 +463,73 @@ TEST_F(TrackingTest, ReconcileMovesANoteOnlyWhenNothingElseCouldBeMeant) {
   EXPECT_EQ(contents(notesTable), (Notes{{file("b"), "a's"}, {file("e"), "folder"}, {file("e/in/x"), "inside"}}));
 }
 
-// ---- the folder walk and event groups beside another process -------------------
+// ---- beside another process holding the table -------------------------------------
 
-constexpr int32_t kHeaderSize = 36;  // the index file's header; lock bytes follow up to the page size
-
-class OtherOpen {  // a second open of one of the notes table's files
- public:
-  ~OtherOpen() { ::close(fd_); }
-  bool open(const char* name) {
-    char path[kPathBuffer];
-    return systemFilePath(path, name) == 1 && (fd_ = ::open(path, O_RDWR | O_CLOEXEC)) >= 0;
-  }
-  // Whether another open locks a byte of [from, from + length) (`get`), or
-  // locks or unlocks it here at once.
-  bool lock(int32_t from, int32_t length, short type = F_WRLCK, bool get = false) const {
-    struct flock lk {};
-    lk.l_type = type, lk.l_whence = SEEK_SET, lk.l_start = from, lk.l_len = length;
-    return get ? ::fcntl(fd_, F_OFD_GETLK, &lk) == 0 && lk.l_type != F_UNLCK : ::fcntl(fd_, F_OFD_SETLK, &lk) == 0;
-  }
-  bool writerHeld() const { return lock(kHeaderSize + 1, 1, F_WRLCK, true) && lock(kNotesPageSize - 1, 1, F_WRLCK, true); }
-  bool anyLockHeld() const { return lock(kHeaderSize, kNotesPageSize - kHeaderSize, F_WRLCK, true); }
-  bool writer(bool on) const { return lock(kHeaderSize, kNotesPageSize - kHeaderSize, on ? F_WRLCK : F_UNLCK); }
-  int32_t changeCount() const {  // committed, as other processes read it
-    uint8_t raw[4] = {};
-    return ::pread(fd_, raw, 4, 28) == 4 ? get_i32(raw) : -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+constexpr int32_t kLocks = 36, kLockBytes = kNotesPageSize - 36;  // the index file's lock bytes
 
 class WalkHold : public TrackingTest {
  protected:
   void SetUp() override {
     TrackingTest::SetUp();
-    ASSERT_TRUE(index_.open("qb.idx") && records_.open("qb.db"));
+    char idx[kPathBuffer], db[kPathBuffer];
+    ASSERT_EQ(systemFilePath(idx, "qb.idx") + systemFilePath(db, "qb.db"), 2);
+    index_ = ::open(idx, O_RDWR | O_CLOEXEC), records_ = ::open(db, O_RDWR | O_CLOEXEC);
+    ASSERT_GE(std::min(index_, records_), 0);
   }
-  void makeTree(const std::string& old, int count) {  // notes in three sub-folders; none on the folder
-    inside_.clear();
-    for (int i = 0; i < count; ++i) {
-      inside_.push_back(std::string(i % 3 == 0 ? "/a" : i % 3 == 1 ? "/b" : "/a/c") + "/f" + std::to_string(i));
-      note(notesTable, file(old + inside_.back()), "note " + std::to_string(i));
-    }
+  void TearDown() override {
+    ::close(index_), ::close(records_);
+    TrackingTest::TearDown();
   }
-  // How many notes are under the new prefix; each is under exactly one of the two, with its text.
-  int reKeyed(const std::string& old, const std::string& now) {
+  // Locks or unlocks bytes here at once; with `get`, whether another open locks one of them.
+  static bool lock(int fd, int32_t from, int32_t length, short type = F_WRLCK, bool get = false) {
+    struct flock lk {};
+    lk.l_type = type, lk.l_whence = SEEK_SET, lk.l_start = from, lk.l_len = length;
+    return get ? ::fcntl(fd, F_OFD_GETLK, &lk) == 0 && lk.l_type != F_UNLCK : ::fcntl(fd, F_OFD_SETLK, &lk) == 0;
+  }
+  bool tableHeld() const { return lock(index_, kLocks, kLockBytes, F_WRLCK, true); }
+  bool writerHeld() const { return lock(index_, kLocks + 1, 1, F_WRLCK, true) && lock(index_, kNotesPageSize - 1, 1, F_WRLCK, true); }
+  int32_t committed() const {  // the change count, as other processes read it
+    uint8_t raw[4] = {};
+    return ::pread(index_, raw, 4, 28) == 4 ? get_i32(raw) : -1;
+  }
+  void makeTree(const std::string& old) {  // six notes in three sub-folders; none on the folder
+    for (int i = 0; i < 6; ++i) note(notesTable, file(old + inside(i)), "note " + std::to_string(i));
+  }
+  static std::string inside(int i) { return std::string(i % 3 == 0 ? "/a" : i % 3 == 1 ? "/b" : "/a/c") + "/f" + std::to_string(i); }
+  int reKeyed(const std::string& old, const std::string& now) {  // each note is under one of its paths
     int moved = 0;
-    for (size_t i = 0; i < inside_.size(); ++i) {
-      auto before = remarkOf(notesTable, file(old + inside_[i])), after = remarkOf(notesTable, file(now + inside_[i]));
-      EXPECT_NE(before.has_value(), after.has_value()) << inside_[i];
+    for (int i = 0; i < 6; ++i) {
+      auto before = remarkOf(notesTable, file(old + inside(i))), after = remarkOf(notesTable, file(now + inside(i)));
+      EXPECT_NE(before.has_value(), after.has_value()) << inside(i);
       EXPECT_EQ(before.value_or(after.value_or("")), "note " + std::to_string(i));
       moved += after.has_value();
     }
     return moved;
   }
-  // While alive: another process that locked every record waits for the
-  // table's write lock, once the Monitor first asked for a record lock; it
-  // then ends its change. The tries of each record lock are kept.
+  // While alive, another process that locked every record waits for the
+  // table's write lock from the Monitor's first record lock on, then ends
+  // its change; each record lock's (table held, tries) is kept.
   struct LetThrough {
-    static inline std::vector<std::pair<bool, int>> asked;  // the table held, the tries
+    static inline std::vector<std::pair<bool, int>> asked;
     static inline std::atomic<bool> began{false};
     static inline int (*saved)(int, int32_t, int32_t, int, int, int) = nullptr;
-    static inline const OtherOpen* index = nullptr;
-    WalkHold* t;
+    static inline WalkHold* t = nullptr;
     const TbLockSettings tb = tb_lock_settings;
     const IxLockSettings ix = ix_lock_settings;
     std::thread other;
-    explicit LetThrough(WalkHold* test) : t(test) {
-      asked.clear(), began = false, index = &t->index_;
+    explicit LetThrough(WalkHold* test) {
+      asked.clear(), began = false, t = test, t->through_ = false;
       tb_lock_settings = {20000, 1, 20000}, ix_lock_settings = {20000, 1, 20000};  // waits end on a condition
-      EXPECT_TRUE(t->records_.lock(4, INT32_MAX - 4));
+      EXPECT_TRUE(lock(t->records_, 4, INT32_MAX - 4));
       saved = std::exchange(g_file_io.lock, [](int h, int32_t off, int32_t len, int n, int delay, int limit) {
         struct stat a {}, b {};
-        if (::fstat(h, &a) == 0 && ::stat((qb_system_dir() + "/qb.db").c_str(), &b) == 0 && a.st_ino == b.st_ino)
-          asked.emplace_back(index->anyLockHeld(), n), began = true;
+        if (::fstat(h, &a) == 0 && ::fstat(t->records_, &b) == 0 && a.st_ino == b.st_ino)
+          asked.emplace_back(t->tableHeld(), n), began = true;
         return saved(h, off, len, n, delay, limit);
       });
-      other = std::thread([this] {
-        t->through_ = wait_until([] { return began.load(); }) && wait_until([this] { return t->index_.writer(true); }) &&
-                      t->records_.lock(4, INT32_MAX - 4, F_UNLCK) && t->index_.writer(false);
+      other = std::thread([] {
+        t->through_ = wait_until([] { return began.load(); }) && wait_until([] { return lock(t->index_, kLocks, kLockBytes); }) &&
+                      lock(t->records_, 4, INT32_MAX - 4, F_UNLCK) && lock(t->index_, kLocks, kLockBytes, F_UNLCK);
       });
     }
     ~LetThrough() {
@@ -559,39 +537,9 @@ class WalkHold : public TrackingTest {
       g_file_io.lock = saved, tb_lock_settings = tb, ix_lock_settings = ix;
     }
   };
-  OtherOpen index_, records_;
+  int index_ = -1, records_ = -1;
   bool through_ = false;
-  std::vector<std::string> inside_;
 };
-
-// A walk of one slice commits once, at its end; with slices of one note,
-// others see each commit but the last during the walk.
-TEST_F(WalkHold, OthersSeeTheWalkOnlyWhenASliceCommits) {
-  const IxLockSettings ix = ix_lock_settings;
-  ix_lock_settings.delay_ms = 1;  // the pause between slices
-  static int unlocked, commits, seen;
-  for (const int slice : {60000, 0}) {  // the whole walk in one slice, however slow the machine; a note a slice
-    SCOPED_TRACE(slice);
-    walk_slice_ms = slice;
-    const std::string old = "Old" + std::to_string(slice), now = "New" + std::to_string(slice);
-    makeTree(old, 12);
-    const int32_t before = seen = index_.changeCount();
-    unlocked = commits = 0;
-    static OtherOpen* index = &index_;
-    tracking_before_lock = [](const char*) {  // each re-key, between its look-up and its lock
-      unlocked += !index->writerHeld();
-      if (index->changeCount() != seen) ++commits, seen = index->changeCount();
-    };
-    EXPECT_EQ(event(OP_RENAME, file(old), file(now)), "\nDoResponse with 2\nRENAME: " + file(old) + ", " + file(now) + "\n");
-    tracking_before_lock = nullptr, walk_slice_ms = 100;
-    EXPECT_EQ(unlocked, 0) << "the write lock lapsed within a slice";
-    EXPECT_EQ(commits, slice == 0 ? 11 : 0);
-    EXPECT_FALSE(index_.anyLockHeld());
-    EXPECT_NE(index_.changeCount(), before);
-    EXPECT_EQ(reKeyed(old, now), 12);
-  }
-  ix_lock_settings = ix;
-}
 
 // The commit's one flush fails once, then always; then every write of the
 // walk fails once in turn. A commit that fails once is tried again under
@@ -602,16 +550,15 @@ TEST_F(WalkHold, FailingCommitIsTriedAgainAndTheLockGivenBack) {
   for (int n = 1;; ++n) {
     SCOPED_TRACE(n);
     const std::string old = "Old" + std::to_string(n), now = "New" + std::to_string(n);
-    makeTree(old, 6);
+    makeTree(old);
     int fired = 0, unmoved = 0;
     {
       FaultIo faults;
-      if (n > 2) faults.arm(IoKind::Write, n - 2);
-      else faults.arm(IoKind::Flush, 1, n == 2);
+      n > 2 ? faults.arm(IoKind::Write, n - 2) : faults.arm(IoKind::Flush, 1, n == 2);
       walkFolder(file(old).c_str(), file(now).c_str());
       fired = faults.plan().failures;
     }
-    EXPECT_FALSE(index_.anyLockHeld());
+    EXPECT_FALSE(tableHeld());
     EXPECT_EQ(traces("FAILED: update ", &unmoved), n == 2 ? "WALK COMMIT FAILED: " + file(now) + "\n" : "");
     EXPECT_EQ(notesIndexUnsure(), n == 2);
     EXPECT_TRUE(n > 2 || fired >= 1) << "the walk made no flush";
@@ -633,43 +580,41 @@ TEST_F(WalkHold, FailingCommitIsTriedAgainAndTheLockGivenBack) {
 // A process locked the notes' records and waits for the table's write lock
 // (as `qbnote set` does). Under its hold, the walk tries a record lock once,
 // then commits and lets the table go (fault: both waited until one gave
-// up); events queued share one hold: the first commits on its own, the next
-// three together once the queue is empty, and a refused record lock ends the group.
+// up). Queued events share one hold: the first commits on its own, the next
+// three together once the queue is empty; a refused record lock ends a group.
 TEST_F(WalkHold, AProcessHoldingRecordsIsLetThrough) {
-  makeTree("Old", 6);
+  makeTree("Old");
   {
     LetThrough other(this);
     walkFolder(file("Old").c_str(), file("New").c_str());
   }
   ASSERT_FALSE(LetThrough::asked.empty());
   EXPECT_EQ(LetThrough::asked[0], std::make_pair(true, 1));
-  EXPECT_TRUE(std::exchange(through_, false));
+  EXPECT_TRUE(through_);
   EXPECT_EQ(traces(), "");
   EXPECT_EQ(reKeyed("Old", "New"), 6);
-  for (int i = 0; i < 5; ++i) note(notesTable, file("f" + std::to_string(i)), "note " + std::to_string(i));
-  int32_t committed = index_.changeCount();
+  int32_t before = committed();
   for (int i = 0; i < 4; ++i) {
     behind = static_cast<size_t>(3 - i);
-    (void)event(OP_RENAME, file("f" + std::to_string(i)), file("g" + std::to_string(i)));
-    EXPECT_EQ(index_.writerHeld(), i < 3) << i;
-    EXPECT_EQ(index_.changeCount() != committed, i == 0 || i == 3) << i;
-    committed = index_.changeCount();
+    run("R @New" + inside(i) + " @g" + std::to_string(i), "", queued);
+    EXPECT_EQ(writerHeld(), i < 3) << i;
+    EXPECT_EQ(committed() != before, i == 0 || i == 3) << i;
+    before = committed();
   }
-  EXPECT_FALSE(index_.anyLockHeld());
   behind = 1;
-  (void)event(OP_RENAME, file("g0"), file("h0"));  // opens the next group
+  run("R @g0 @h0", "", queued);  // opens the next group
   {
     LetThrough other(this);
     behind = 0;
     ASSERT_TRUE(write_whole_file(file("g4"), ""));  // a file: no folder walk
-    (void)event(OP_RENAME, file("f4"), file("g4"));
+    run("R @New" + inside(4) + " @g4", "", queued);
   }
   ASSERT_EQ(LetThrough::asked.size(), 2u);  // one try under the hold, then the engine's retries
   EXPECT_EQ(LetThrough::asked[0], std::make_pair(true, 1));
   EXPECT_TRUE(through_);
-  EXPECT_FALSE(index_.anyLockHeld());
-  for (const char* p : {"f0", "f1", "f2", "f3", "f4", "g0"}) EXPECT_EQ(remarkOf(notesTable, file(p)), std::nullopt) << p;
-  for (const char* p : {"h0", "g1", "g2", "g3", "g4"}) EXPECT_EQ(remarkOf(notesTable, file(p)).value_or("")[0], 'n') << p;
+  EXPECT_FALSE(tableHeld());
+  EXPECT_EQ(contents(notesTable), (Notes{{file("New" + inside(5)), "note 5"}, {file("g1"), "note 1"}, {file("g2"), "note 2"},
+                                         {file("g3"), "note 3"}, {file("g4"), "note 4"}, {file("h0"), "note 0"}}));
 }
 
 }  // namespace
