@@ -207,6 +207,7 @@ TEST_F(TrackingTest, NotesFollowRandomEventsAsTheModelSays) {
     }
   }
   set_aside_clock = wall, ix_lock_settings = ix, walk_slice_ms = 100;
+  EXPECT_EQ(traces().find("COMMIT FAILED"), std::string::npos) << "a commit failed with no fault";
 }
 
 // qbnote removes or rewrites @b's note between the Monitor's look-up and its lock (fault: the Monitor acted on the
