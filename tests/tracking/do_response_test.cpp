@@ -249,6 +249,8 @@ TEST_F(TrackingTest, EachScriptLeavesTheTablesAsTheRowSays) {
       {"no FileSpec: delete", "/h/a=A", "", nullptr, "D /h/a -", "", "/h/a=A", "<none>", 1, 0,
        "\nDoResponse with 3\nPRE DELETE: /h/a, \nDO DELETE: /h/a\n"},
       {"nothing deleted, no MODIFIED", "/h/b=B", "", "/h/b", "D /h/a -; X /h/a -", "/h/b=B", "", ""},
+      {"remove: MODIFIED, nothing set aside", "/h/a=A", "", nullptr, "X /h/a -; N - /h/a", "", "", "<none>", 1, 0,
+       "\nDoResponse with 4\n\nDoResponse with 6\n"},
       {"save: delete, create", "/H/R=P", "", "/H/R", "D /H/R.doc -; N - /H/R.doc", "/H/R.doc=P", "", "", 1, 0,
        "\nDoResponse with 3\nSaveAs contains /H/R\nResult for findKey,/H/R = 2\nPRE DELETE: /H/R.doc, /H/R\n"
        "FOUND IN REGISTRY: /H/R\nDO DELETE: /H/R.doc\n\nDoResponse with 6\nSaveAs contains \n"
