@@ -16,6 +16,12 @@ tests: a mutant killed before and surviving after is lost power.
 
     scripts/mutate.py --folder src/btree -n 40 [--seed 1] [--tests btree_tests]
                       [--save mutants.json] [--replay mutants.json] [--out results.json]
+    scripts/mutate.py --compare before.json after.json [more after.json ...]
+
+--compare reads the results of runs of the same mutants and prints each
+rate and every mutant killed before that survives after (exit status 1 when
+there is one); several after-files are merged, the later one winning, for a
+replay done in parts.
 
 `make mutate FOLDER=src/btree N=40` runs it with the defaults.
 """
@@ -131,7 +137,33 @@ def run(cmd, cwd, timeout):
         return "timeout"
 
 
+def rate(results):
+    killed = sum(r["verdict"] == "killed" for r in results)
+    built = killed + sum(r["verdict"] == "survived" for r in results)
+    return "%d of %d that build killed (%.0f%%)" % (killed, built, 100.0 * killed / max(1, built))
+
+
+def compare(before_path, after_paths):
+    key = lambda r: (r["file"], r["line"], r["start"], r["replacement"])
+    before = json.load(open(before_path))
+    after = {}
+    for path in after_paths:
+        for r in json.load(open(path)):
+            after[key(r)] = r
+    missing = [r for r in before if key(r) not in after]
+    lost = [r for r in before if r["verdict"] == "killed" and key(r) in after and after[key(r)]["verdict"] != "killed"]
+    print("before: %s\nafter:  %s" % (rate(before), rate([after[key(r)] for r in before if key(r) in after])))
+    for r in missing:
+        print("not replayed: %s:%d %r -> %r" % (r["file"], r["line"], r["original"], r["replacement"]))
+    for r in lost:
+        print("LOST: %s:%d %s %r -> %r (killed before by %s)" % (r["file"], r["line"], r["kind"], r["original"],
+                                                               r["replacement"], r["by"]))
+    return 1 if lost or missing else 0
+
+
 def main():
+    if len(sys.argv) > 3 and sys.argv[1] == "--compare":
+        return compare(sys.argv[2], sys.argv[3:])
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--folder", required=True, help="e.g. src/btree")
     ap.add_argument("-n", type=int, default=40, help="mutants to sample")
