@@ -58,14 +58,12 @@ TEST_F(TableHandleTest, FieldsIndexesBuffersAndErrors) {
   EXPECT_FAILS(h.findKey(), kTbNeedsKeyed);
   ASSERT_EQ(h.createIndex("Zeta", keys), 1);  // sorts after "Physical Index"
   const std::string longPath = "/a" + std::string(38, 'p');  // first in path order
-  ASSERT_EQ(add(longPath.c_str(), "long"), 1);  // the field buffer grows past its first 10 bytes
-  ASSERT_EQ(add("/b", "short"), 1);
+  ASSERT_TRUE(add(longPath.c_str(), "long") == 1 && add("/b", "short") == 1);  // buffers grow past 10 bytes
   ASSERT_EQ(h.open(t_.c_str(), 1), 1);  // on the first keyed index, with fresh buffers
   ASSERT_TRUE(h.firstRecord() == 1 && h.readRecord(0) == 1);
   EXPECT_EQ(h.bufferSize(0), 41);  // grown to the text read
   EXPECT_EQ(remarkOf(longPath.c_str()), "long");
-  ASSERT_EQ(h.open(t_.c_str(), 0), 1);
-  ASSERT_EQ(h.createIndex("ByRemark", remarks), 1);  // current, and sorts first
+  ASSERT_TRUE(h.open(t_.c_str(), 0) == 1 && h.createIndex("ByRemark", remarks) == 1);  // current, sorts first
   EXPECT_EQ(h.keyBuffers()[0], h.getField(1));
   void* const* current = h.keyBuffers();
   ASSERT_EQ(h.setIndex("byremark"), 1);  // selecting the current index keeps its key buffers
@@ -75,16 +73,16 @@ TEST_F(TableHandleTest, FieldsIndexesBuffersAndErrors) {
   EXPECT_FAILS(h.setField(2, "1234"), kTbNotText);
   EXPECT_FAILS(h.setIndex("nothing"), kTbNoSuchIndex);
   EXPECT_EQ(h.fieldNumber("SIZE"), 2);
-  ASSERT_EQ(h.setField(1, "short"), 1);
-  ASSERT_TRUE(h.findKey() == 2 && h.readRecord(0) == 1);
+  ASSERT_TRUE(h.setField(1, "short") == 1 && h.findKey() == 2 && h.readRecord(0) == 1);
   EXPECT_STREQ(h.getField(0), "/b");
+  testing::internal::CaptureStdout();  // the engine's messages go to standard output
+  EXPECT_EQ(io_message("engine note\n"), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "engine note\n");
 }
 
 TEST_F(TableHandleTest, SharedRoundTripWithLocks) {
   const char* fields[] = {"Path", "Remark", nullptr}, *keys[] = {"Path", nullptr};
-  ASSERT_EQ(h.create(t_.c_str(), fields, 512), 1);
-  ASSERT_EQ(h.createIndex("INDX_Path,U", keys), 1);
-  ASSERT_EQ(h.open(t_.c_str(), 1), 1);
+  ASSERT_TRUE(h.create(t_.c_str(), fields, 512) == 1 && h.createIndex("INDX_Path,U", keys) == 1 && h.open(t_.c_str(), 1) == 1);
   for (const char* p : {"/c", "/A", "/b"}) ASSERT_EQ(add(p, p), 1);
   EXPECT_EQ(remarkOf("/a"), "/A");
   ASSERT_TRUE(h.readRecord(1) == 1 && h.heldLock() == 1);  // reads /A and holds it locked
@@ -99,6 +97,8 @@ TEST_F(TableHandleTest, SharedRoundTripWithLocks) {
   ASSERT_EQ(h.unlockRecord(lock), 1);
   EXPECT_FAILS(h.unlockRecord(lock), kTbNoSuchLock);
   EXPECT_EQ(remarkOf("/B"), "a remark that no longer fits where it was");
+  ASSERT_TRUE(h.setField(0, "/c") == 1 && h.findKey() == 2 && h.readRecord(1) == 1 && h.deleteRecord() == 1);
+  EXPECT_EQ(h.heldLock(), 0);
   ASSERT_EQ(h.lockTable(2), 1);
   EXPECT_FAILS(h.rebuild(512, 1), kTbNeedsExclusive);
   EXPECT_EQ(h.unlockTable(2), 1);
