@@ -100,4 +100,30 @@ TEST_F(RecordOpsTest, SizeEntryPastTheEndIsDamageAndTheFileDoesNotGrow) {
   EXPECT_EQ(file_size(t), before);
 }
 
+// Under the table read lock, records that follow one another are read a
+// window at a time: the window starts right after the block just read, and a
+// record another writer changed while the lock was not held reads as changed.
+TEST_F(RecordOpsTest, ReadsUnderTheTableReadLockFollowTheWindowAndSeeChangesBetweenLocks) {
+  Table* t = make_notes("window");
+  const std::vector<std::string> notes = {"1", "2", text_of(600)};
+  int32_t at[3];
+  for (int i = 0; i < 3; ++i) at[i] = add(t, "/" + std::to_string(i), notes[static_cast<size_t>(i)]);
+  ASSERT_EQ(tb_close(t), 1);
+  ASSERT_NE(t = tb_open(base("window").c_str(), 1, 0), nullptr);
+  TableIndex* phys = tb_physical_index(t);
+  for (const char* changed : {"2", "9"}) {
+    ASSERT_EQ(tb_lock_table(t, 1), 1);
+    std::vector<std::string> seen;
+    for (int rc = tb_first_record(t, phys); rc == 1; rc = tb_next_record(t, phys)) seen.push_back(read_texts(t, phys).at(1));
+    EXPECT_EQ(seen, (std::vector<std::string>{"1", changed, notes[2]}));
+    EXPECT_GT(t->window_length, 0);
+    ASSERT_EQ(tb_unlock_table(t, 1), 1);
+    const int fd = io_open(base("window.db").c_str(), 1, 1);  // another writer: "2" becomes "9"
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(io_write_at(fd, at[1] + 2 + 3, 1, "9"), 1);  // after the length word and "/1\0"
+    (void)io_close(fd);
+  }
+  EXPECT_EQ(tb_close(t), 1);
+}
+
 }  // namespace
