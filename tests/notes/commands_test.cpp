@@ -125,7 +125,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
       {.args = {"repair"}, .status = 1, .says = {"no notes table"},
        .after = [&](const QbRun&) { EXPECT_NE(::access(notes_db().c_str(), F_OK), 0); }},
       // Usage: exit 2 and what helps; help names the statuses that apply.
-      {{}, 2}, {{"frobnicate"}, 2}, {{"get"}, 2}, {{"get", "a", "b"}, 2},
+      {{}, 2}, {{"frobnicate"}, 2}, {{"get"}, 2},
       {{"rm", "--json", "a"}, 2, kAny, {"unknown option --json"}}, {{"repair", "more"}, 2, kAny, {"too many operands"}},
       {{"--help"}, 0, kAny, {"edit", "import", "Exit status"}},
       {{"repair", "--help"}, 0, kAny, {"  1  not found"}, {"  4  held"}},
@@ -140,7 +140,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
          EXPECT_NE(read_whole_file(home_ + "/win.ini").find("MODIFIED=1"), npos);
        }},
       {{"get", plan}, 1, "", {"has no note"}}, {{"rm", plan}, 1}, {{"restore-backup"}, 3, kAny, {"no backup"}},
-      {{"ls", f + "/none"}, 1, ""}, {{"find", "zzz"}, 1, ""},
+      {{"find", "zzz"}, 1, ""},
       // Standard input loses one final newline; "-5" is a note, elsewhere it follows "--".
       {.args = {"set", a}, .in = "first\nsecond\n\n"}, {.args = {"set", b, "-"}, .in = "only\n"},
       {{"get", a}, 0, "first\nsecond\n\n"}, {{"get", b}, 0, "only\n"}, {{"set", cold, "-5 degrees"}},
@@ -149,8 +149,7 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
       {.args = {"set", nul}, .status = 2, .says = {"NUL"}, .in = std::string("before\0after", 12)}, {{"get", nul}, 1},
       {{"set", longest, "fits"}}, {{"get", longest}, 0, "fits\n"},
       {{"set", too_long, "x"}, 2, kAny, {"cannot follow paths longer than 255 bytes"}},
-      {{"get", too_long}, 2, kAny, {"longer than 255"}}, {{"rm", too_long}, 2, kAny, {"longer than 255"}},
-      {{"edit", too_long}, 2, kAny, {"longer than 255"}},
+      {{"get", too_long}, 2, kAny, {"longer than 255"}},
       {.args = {"set", big, "-"}, .status = 2, .says = {"at most " + std::to_string(limit) + " bytes"},
        .in = std::string(limit + 1, 'x')},
       {{"get", big}, 1}, {.args = {"set", big, "-"}, .in = std::string(limit, 'y')},
@@ -287,34 +286,31 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
   }
   // Notes the Monitor set aside: listed with when and why, restored, never over a note.
   const std::string d = f + "/d.txt";
-  auto set_aside = [&] {
-    home("aside")();
-    Child made = fork_child([&](int, int) {
-      ::setenv("QB_HOME", home_.c_str(), 1);
-      set_aside_clock = [] { return int64_t{1700000000}; };
-      char base[kPathBuffer];
-      TableHandle t;
-      int ok = systemFilePath(base, "qbtmp") == 1 && createSetAsideTable(base, kPathDeclaration) == 1 &&
-               t.open(base, 0) == 1 && t.setIndex(kPathIndex) == 1;
-      for (const std::string& path : {a, b}) {
-        ok = ok && t.setField(0, path.c_str()) == 1 && t.setField(1, ("of " + path).c_str()) == 1;
-        stampSetAside(t, path == a ? kAsideDeleted : kAsideRenamed);
-        ok = ok && t.addRecord() == 1;
-      }
-      return ok && t.close() == 1 ? 1 : 0;
-    });
-    ASSERT_EQ(wait_child(made), 1);
+  auto made_in = [&](const char* name, std::function<int()> make_table) {  // in a child, in a new state folder
+    return [&, name, make_table] {
+      home(name)();
+      Child made = fork_child([&](int, int) { return ::setenv("QB_HOME", home_.c_str(), 1), make_table(); });
+      ASSERT_EQ(wait_child(made), 1);
+    };
   };
+  auto set_aside = made_in("aside", [&] {
+    set_aside_clock = [] { return int64_t{1700000000}; };
+    char base[kPathBuffer];
+    TableHandle t;
+    int ok = systemFilePath(base, "qbtmp") == 1 && createSetAsideTable(base, kPathDeclaration) == 1 &&
+             t.open(base, 0) == 1 && t.setIndex(kPathIndex) == 1;
+    for (const std::string& path : {a, b}) {
+      ok = ok && t.setField(0, path.c_str()) == 1 && t.setField(1, ("of " + path).c_str()) == 1;
+      stampSetAside(t, path == a ? kAsideDeleted : kAsideRenamed);
+      ok = ok && t.addRecord() == 1;
+    }
+    return ok && t.close() == 1 ? 1 : 0;
+  });
   // A table made elsewhere whose path field ignores case ("Path"): one note per name.
-  auto ignoring_case = [&] {
-    home("ignoring-case")();
-    Child made = fork_child([this](int, int) {
-      ::setenv("QB_HOME", home_.c_str(), 1);
-      char base[kPathBuffer];
-      return systemFilePath(base, "qb") == 1 ? createNotesTable(base, "Path") : -1;
-    });
-    ASSERT_EQ(wait_child(made), 1);
-  };
+  auto ignoring_case = made_in("ignoring-case", [&] {
+    char base[kPathBuffer];
+    return systemFilePath(base, "qb") == 1 ? createNotesTable(base, "Path") : -1;
+  });
   steps.insert(steps.end(), {
       {.args = {"ls", "--set-aside", "--json", a},
        .out = "{\"path\": \"" + a + "\", \"note\": \"of " + a +

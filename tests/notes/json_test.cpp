@@ -24,8 +24,7 @@ TEST(NotesJson, AnyBytesButNulSurviveAWriteAndARead) {
     ASSERT_TRUE(n == note && p == "/p") << "round " << round;
     for (char c : line) ASSERT_GE(static_cast<unsigned char>(c), 0x20u);  // one line, no raw controls
   }
-  // Valid UTF-8 is written as it is, each byte of an invalid sequence as a
-  // low surrogate: overlong, an encoded surrogate, above U+10FFFF, cut short.
+  // Each byte of an overlong, surrogate, too high or cut-short sequence becomes a low surrogate.
   EXPECT_EQ(json_string("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82"),
             "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 \\udcc0\\udcaf \\udced\\udca0\\udc80 "
             "\\udcf4\\udc90\\udc80\\udc80 \\udce2\\udc82\"");
@@ -66,9 +65,7 @@ TEST(NotesJson, LinesOfOtherWritersAreReadOrRefusedWithTheReason) {
   }
 }
 
-// On a terminal a control character (C0, DEL, UTF-8 coded C1) shows as
-// octal escapes and a backslash doubled, so a shown text reads back to one
-// text only; a note keeps its line breaks and tabs.
+// On a terminal C0, DEL and C1 show as octal escapes, a backslash doubled; a note keeps breaks and tabs.
 TEST(NotesTerminalText, ControlCharactersBecomeTextToRead) {
   EXPECT_EQ(term_text("clear\x1b[2Jscreen\\", false), "clear\\033[2Jscreen\\\\");
   EXPECT_EQ(term_text("bell\a\x7f\xc2\x9b \xc2\xa0 \xc2", false), "bell\\007\\177\\302\\233 \xc2\xa0 \xc2");

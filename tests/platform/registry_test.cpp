@@ -1,7 +1,5 @@
-// The Monitor's settings as text files a person can edit: registry.reg and
-// win.ini read back as written, keys and names as a reader finds them, what
-// cannot be read back refused, malformed lines kept and reported once,
-// kept text read back as itself, and two processes writing at once.
+// registry.reg and win.ini: read back as written, looked up as a reader would, what cannot be
+// read back refused, malformed lines kept and reported once, two processes writing at once.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -126,8 +124,7 @@ TEST_F(Settings, WhatCannotBeReadBackIsRefusedAndLeavesTheFilesAlone) {
   for (const auto& [section, key, value] : std::vector<std::tuple<const char*, const char*, const char*>>{
            {nullptr, "MODIFIED", "1"}, {"Quibbet", "MODIFIED", "1\n[Evil]"}, {"Qui]bbet", "MODIFIED", "1"},
            {"Quibbet", "A=B", "1"}, {"Quibbet", "", "1"}, {"Quibbet", ";note", "5"}, {"Quibbet", " ;note", "5"},
-           {"Quibbet", "[Other]", "5"}, {"Quibbet", "[x", "5"}, {"Quibbet", "  ", "5"}, {"Quibbet", "\t", "5"},
-           {"Quibbet", "a\rb", "5"}})
+           {"Quibbet", "[Other]", "5"}, {"Quibbet", "  ", "5"}, {"Quibbet", "a\rb", "5"}})
     EXPECT_EQ(profile_write(section, key, value), EINVAL) << (key != nullptr ? key : "(null)");
   EXPECT_EQ(file("win.ini"), ini);
 }
@@ -240,8 +237,7 @@ TEST_F(Settings, TwoProcessesWritingTheRegistryAtOnceLoseNothing) {
   EXPECT_EQ(missing, 0);
 }
 
-// What qbmon and qbnote read as the watch configuration, and the verdict
-// on a path that both take from it.
+// The watch configuration qbmon and qbnote read, and the verdict on a path under it.
 TEST_F(Settings, TheWatchConfigurationAndWhatItFollows) {
   WatchConfig c = qb_read_watch_config();
   EXPECT_EQ(c.roots, std::vector<std::string>{qb_home_dir()});

@@ -123,9 +123,7 @@ TEST_F(Platform, TheCanonicalPathForm) {
   EXPECT_EQ(errno, EINVAL);
 }
 
-// A copy replaces its target with the contents and mode, or fails leaving
-// the target as it was and no temporary file; files other programs hold
-// (their flock) are left alone.
+// A copy replaces its target (contents and mode) or leaves it and no temporary file; flocked files are left alone.
 TEST_F(Platform, WholeFileCopies) {
   auto f = [&](const char* name) { return t_ + "/" + name; };
   std::string big(300 * 1024 + 17, '\0');
