@@ -1,17 +1,13 @@
-// What the driver's tests share: a rig of fresh folders (a watch root, one
-// outside the roots, a state folder) with the driver opened over them and
-// the test thread as the queue's consumer; scripts of file operations
-// ("mkdir a/b; put a/b/f; mv a @a; rm x": paths under the root, '@' for the
-// outside folder); and events written as tokens ("+new", "-old", "a>b" a
-// rename, "a=b" a copy, "*" a reconciliation).
+// The driver's rig: a watch root, an outside folder ('@') and a state folder,
+// the test thread as the queue's consumer. Scripts: "mkdir a; put a/f; mv a @a; rm x".
+// Event tokens: "+new", "-old", "a>b" a rename, "a=b" a copy, "*" a reconciliation.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <iterator>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -63,9 +59,7 @@ struct Paths {
   }
 };
 
-struct RigFolders {
-  TempDir root_tmp, outside_tmp, state_tmp;
-};
+struct RigFolders { TempDir root_tmp, outside_tmp, state_tmp; };
 
 struct DriverRig : RigFolders, Paths {
   std::vector<FileEvent> events;  // taken so far, oldest first
@@ -76,10 +70,7 @@ struct DriverRig : RigFolders, Paths {
     ::setenv("QB_HOME", (state_tmp.path() + "/state").c_str(), 1);
     set_watch_roots(root);
   }
-  ~DriverRig() {
-    if (loaded) drv_close();
-    ::unsetenv("QB_HOME");
-  }
+  ~DriverRig() { if (loaded) drv_close(); ::unsetenv("QB_HOME"); }
   void load() {
     std::string cause;
     ASSERT_EQ(drv_open(&cause), 0) << cause;

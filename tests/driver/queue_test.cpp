@@ -1,8 +1,6 @@
-// The driver's two doors. The queue: one event at a time (taking the next
-// acknowledges the one before), the stop last, a bound. Opening: roots that
-// cannot be watched, one open at a time. The report socket: copies reported
-// (by qbnote cp too) delivered in canonical form, what is no request
-// refused, and only the socket's own user heard.
+// The queue (one event at a time, the stop last, a bound), opening (roots that
+// cannot be watched, one open at a time) and the report socket (copies in canonical
+// form, what is no request refused, only the socket's own user heard).
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -21,8 +19,8 @@
 
 namespace {
 
-// Connects to `path` and sends `bytes`: the answer line, "no connection",
-// or with `bind_only` "bound" when a socket file (as a dead driver's) is left there.
+// Sends `bytes` to `path`: the answer line, "no connection", "cut off"; or with
+// `bind_only` "bound" once a dead driver's socket file is left there.
 std::string at_socket(const std::string& path, const std::string& bytes, bool bind_only = false) {
   sockaddr_un addr = {AF_UNIX, {}};
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
@@ -140,9 +138,8 @@ TEST(DriverReports, CopiesReachARunningDriverAndWhatIsNoRequestIsRefused) {
   EXPECT_TRUE(r.wait_for("p=q") && r.wait_for("q=s"));
 }
 
-// Two walls keep other users out, each tested alone: the socket's mode (0600,
-// as the driver leaves it) and the peer's credentials, checked on every
-// connection. A forked child connects as uid and gid 65534 (needs root).
+// Two walls, each alone: the socket's mode (0600) and the peer's credentials.
+// A forked child connects as uid and gid 65534 (needs root).
 TEST(DriverReports, OnlyTheSocketsOwnUserIsHeard) {
   const struct { const char* name; bool other_user; mode_t mode; const char* answer; } rows[] = {
       {"the own user", false, 0600, "OK"},
@@ -169,16 +166,18 @@ TEST(DriverReports, OnlyTheSocketsOwnUserIsHeard) {
         ::_exit(static_cast<int>(std::find(answers, answers + 3, said) - answers));
       }
       int status = -1;
+      bool reaped = false;  // and every peer dropped once its connection ended (fault: a dropped peer stayed listed)
       if (!wait_until([&] {
             std::vector<pollfd> fds;
             rs_poll_fds(socket, &fds);
             if (::poll(fds.data(), fds.size(), 20) > 0) rs_service(&socket, fds.data(), fds.size(), &events);
-            return reap_program(pid, 0, &status);
-          }))
+            reaped = reaped || reap_program(pid, 0, &status);
+            return reaped && socket.peers.empty();
+          }) && !reaped)
         ::kill(pid, SIGKILL), reap_program(pid, -1, &status);
       EXPECT_STREQ(status >= 0 && status < 4 ? answers[status] : "killed", other ? row.answer : "OK");
       EXPECT_EQ(events.size(), heard += other ? 0 : 1);
-      if (other) { EXPECT_TRUE(socket.peers.empty()); }
+      EXPECT_TRUE(socket.peers.empty());
     }
     EXPECT_EQ(show(events.back()), show({OP_COPY, "/from", "/to"}));
     rs_close(&socket);

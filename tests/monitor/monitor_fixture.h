@@ -1,9 +1,6 @@
-// Shared by the Monitor's tests (tests/monitor, tests/driver_link): a fresh
-// state folder (QB_HOME) and watch root, the test body in a forked child, the
-// event thread stopped as WinMain does, the registry, the notes, the log.
-// A child, because WinMain and the event thread use process-wide state that
-// cannot be put back (the two global tables, the single-instance lock, the
-// driver); the parent checks that it ended with 0 (an alarm ends a hang).
+// The Monitor's tests (tests/monitor, tests/driver_link): a fresh state folder
+// and watch root, each body in a forked child (WinMain and the event thread keep
+// process-wide state: the tables, the instance lock, the driver; an alarm ends a hang).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,7 +23,6 @@
 #include "driver_link/event_thread.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
-#include "platform/report.h"
 #include "support/log_capture.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
@@ -44,7 +40,6 @@ class MonitorTest : public ::testing::Test {
  public:
   void SetUp() override { freshState("state"); }
   void TearDown() override { ::unsetenv("QB_HOME"); }
-  // A state folder of its own (one a row of a table) watching files/.
   void freshState(const std::string& name) {
     home_ = tmp_.path() + "/" + name;
     files_ = tmp_.path() + "/files";
@@ -52,8 +47,7 @@ class MonitorTest : public ::testing::Test {
     ASSERT_TRUE(::mkdir(files_.c_str(), 0700) == 0 || errno == EEXIST);
     ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_), 0);
   }
-  // Runs `body` in a forked child; the child's failures are its own (an
-  // earlier row's are the parent's) and printed by its copy of the framework.
+  // The child prints its own failures and exits 1 on any new one.
   static void inChild(const std::function<void()>& body, unsigned alarmSeconds = 60) {
     const ::testing::TestResult* r = ::testing::UnitTest::GetInstance()->current_test_info()->result();
     auto failed = [r] {
@@ -96,8 +90,7 @@ class MonitorTest : public ::testing::Test {
     if (::poll(&p, 1, timeoutMs) != 1 || !readEventThreadNotice(&n.first, &n.second)) return std::nullopt;
     return n;
   }
-  // Until the event thread handles events (a probe of an unused operation is
-  // pushed until its trace comes), then until it waits for the next.
+  // Until a probe event of an unused operation is traced, then the queue drained.
   static bool waitHandling() {
     return wait_until([] {
       FileEvent probe{99, "", ""};
