@@ -43,14 +43,6 @@ class EngineTest : public TableTest {
     std::vector<uint8_t> key = directory_key(name, specs);
     return ix_insert(t->directory, key.data(), static_cast<int>(key.size()), n, 0);
   }
-  static int32_t add(Table* t, const std::string& path, const std::string& remark) {
-    const void* values[] = {path.c_str(), remark.c_str()};
-    return tb_add_record(t, tb_physical_index(t), values) == 1 ? t->physical_cursor : 0;
-  }
-  static int create_index(Table* t, const char* name, std::vector<const char*> specs) {
-    specs.push_back(nullptr);
-    return tb_create_index(t, name, specs.data());
-  }
   // The notes table `name` with the unique index "INDX_Path,U" (number 1).
   Table* make_indexed(const std::string& name) {
     Table* t = make_notes(name);
@@ -74,17 +66,6 @@ class EngineTest : public TableTest {
     for (int rc = tb_first_record(t, phys); rc == 1; rc = tb_next_record(t, phys))
       if (t->physical_cursor == address) return tb_delete_record(t, phys);
     return -1;
-  }
-  // Text fields of the current record under `ix`; empty on failure.
-  static std::vector<std::string> read_texts(Table* t, TableIndex* ix) {
-    std::vector<void*> buffers(static_cast<size_t>(t->field_count));
-    std::vector<int32_t> sizes(buffers.size(), 1);
-    for (auto& b : buffers) b = std::calloc(1, 1);
-    std::vector<std::string> out;
-    if (tb_read_record(t, ix, buffers.data(), sizes.data()) == 1)
-      for (void* b : buffers) out.emplace_back(static_cast<const char*>(b));
-    for (void* b : buffers) std::free(b);
-    return out;
   }
   std::vector<RawBlock> raw_blocks(const std::string& name) const {
     std::string bytes = read_whole_file(base(name + ".db"));

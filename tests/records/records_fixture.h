@@ -42,27 +42,8 @@ inline int read_note(Table* t, TableIndex* ix, Note* out) {
 
 class RecordsTest : public TableTest {
  protected:
-  // Adds a record of two text values; its address, or 0.
-  static int32_t add(Table* t, const std::string& path, const std::string& remark) {
-    const void* values[] = {path.c_str(), remark.c_str()};
-    return tb_add_record(t, tb_physical_index(t), values) == 1 ? t->physical_cursor : 0;
-  }
   // A text of `n` bytes with its terminator counted: n - 1 letters.
   static std::string text_of(int n, char c = 'r') { return std::string(static_cast<size_t>(n - 1), c); }
-  static int create_index(Table* t, const char* name, std::vector<const char*> specs) {
-    specs.push_back(nullptr);
-    return tb_create_index(t, name, specs.data());
-  }
-  static std::vector<std::string> read_texts(Table* t, TableIndex* ix) {  // empty on failure
-    std::vector<void*> buffers(static_cast<size_t>(t->field_count));
-    std::vector<int32_t> sizes(buffers.size(), 1);
-    for (auto& b : buffers) b = std::calloc(1, 1);
-    std::vector<std::string> out;
-    if (tb_read_record(t, ix, buffers.data(), sizes.data()) == 1)
-      for (void* b : buffers) out.emplace_back(static_cast<const char*>(b));
-    for (void* b : buffers) std::free(b);
-    return out;
-  }
   static bool go_to(Table* t, int32_t address) {  // the physical index onto that record
     TableIndex* phys = tb_physical_index(t);
     for (int rc = tb_first_record(t, phys); rc == 1; rc = tb_next_record(t, phys))

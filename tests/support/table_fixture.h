@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,26 @@ class TableTest : public ::testing::Test {
   }
   // A fresh table of the two text fields "Path" and "Remark".
   Table* make_notes(const std::string& name) { return create(name, {"Path", "Remark"}); }
+  // Adds a record of two text values; its address, or 0.
+  static int32_t add(Table* t, const std::string& path, const std::string& remark) {
+    const void* values[] = {path.c_str(), remark.c_str()};
+    return tb_add_record(t, tb_physical_index(t), values) == 1 ? t->physical_cursor : 0;
+  }
+  static int create_index(Table* t, const char* name, std::vector<const char*> specs) {
+    specs.push_back(nullptr);
+    return tb_create_index(t, name, specs.data());
+  }
+  // Text fields of the current record under `ix`; empty on failure.
+  static std::vector<std::string> read_texts(Table* t, TableIndex* ix) {
+    std::vector<void*> buffers(static_cast<size_t>(t->field_count));
+    std::vector<int32_t> sizes(buffers.size(), 1);
+    for (auto& b : buffers) b = std::calloc(1, 1);
+    std::vector<std::string> out;
+    if (tb_read_record(t, ix, buffers.data(), sizes.data()) == 1)
+      for (void* b : buffers) out.emplace_back(static_cast<const char*>(b));
+    for (void* b : buffers) std::free(b);
+    return out;
+  }
 
   TempDir dir_;
 
