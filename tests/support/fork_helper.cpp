@@ -1,9 +1,9 @@
 #include "support/fork_helper.h"
+#include "support/run_program.h"
 
 #include <cerrno>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 Child fork_child(const std::function<int(int, int)>& body) {
@@ -31,15 +31,14 @@ Child fork_child(const std::function<int(int, int)>& body) {
 }
 
 int wait_child(Child& c) {
-  int status = 0;
+  int status = -1;
   if (c.pid <= 0) return -1;
-  while (::waitpid(c.pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  (void)reap_program(c.pid, -1, &status);
   if (c.to_child >= 0) ::close(c.to_child);
   if (c.from_child >= 0) ::close(c.from_child);
   c.to_child = c.from_child = -1;
   c.pid = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
 int send_byte(int fd, char b) { return ::write(fd, &b, 1) == 1 ? 1 : -1; }
