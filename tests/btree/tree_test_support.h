@@ -48,20 +48,20 @@ inline std::string current_key(IndexHandle* h) {
   return ix_current_key(h, reinterpret_cast<uint8_t*>(key.data()), length) == 1 ? key : "";
 }
 
-// A started index layer of `frames` frames of `pool_page` bytes (restarted
-// with other sizes by Restart) and a temporary folder.
+// A started index layer (Restart: `frames` frames of `pool_page` bytes).
 class TreeTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(ix_startup(16, 4096), 1); }
+  void SetUp() override { Restart(16, 4096); }
   void TearDown() override {
     g_file_io = io_default_table();
-    while (ix_pool() != nullptr && ix_shutdown() != 1) {
-    }
+    Restart(0, 0);
   }
   void Restart(int frames, int pool_page) {
     while (ix_pool() != nullptr && ix_shutdown() != 1) {
     }
-    ASSERT_EQ(ix_startup(frames, pool_page), 1);
+    if (frames > 0) {
+      ASSERT_EQ(ix_startup(frames, pool_page), 1);
+    }
   }
   // A new index file `name` of `page_size` pages, its path in path_.
   IndexHandle* Create(int page_size, const std::string& name = "t.idx") {
