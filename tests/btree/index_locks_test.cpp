@@ -118,12 +118,8 @@ TEST_F(SharedIndexTest, CloseAfterAFailedCommitWritesNoPageWithoutTheLock) {
 
 constexpr int kOps = 2000, kKeys = 600, kMeetEvery = 250;
 
-// Keys of the two processes interleave: "00012c" < "00012p" < "00013c".
-std::string who_key(int index, char who) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "%05d%c", index, who);
-  return buf;
-}
+// Keys of the two processes interleave: "key0012c" < "key0012p" < "key0013c".
+std::string who_key(int index, char who) { return key_of(index) + who; }
 
 // One process's share (`mine` 0 for 'p', 1 for 'c'; refs index + mine * kKeys):
 // inserts and deletes of its own keys through one handle while a second

@@ -42,39 +42,35 @@ struct CursorModel {
   bool moved = false;
 };
 
-class ModelRun {
- public:
-  ModelRun(const std::string& path, int page_size, uint32_t seed) : path_(path), page_size_(page_size), rng_(seed) {
+class ModelTest : public TreeTest {
+ protected:
+  void RunModel(int page_size, int ops) {
+    const char* env = getenv("QB_SEED");
+    const uint32_t base = env != nullptr && *env != '\0' ? strtoul(env, nullptr, 10) : 20240611u;
+    SCOPED_TRACE("QB_SEED=" + std::to_string(base) + ", page size " + std::to_string(page_size));
+    rng_.seed(base + static_cast<uint32_t>(page_size));
     max_key_ = std::min(ix_max_key_length(), page_size - kIxKeyOverhead);
     for (int i = 0; i < 24; ++i) long_pool_.push_back(RandomString(LongLength(), "abcdefgh"));
-  }
-
-  void Run(int ops) {
-    IndexHandle* first = ix_create(path_.c_str(), nullptr, page_size_);
-    ASSERT_NE(first, nullptr) << "ix_error " << ix_error;
-    ASSERT_EQ(ix_close(first), 1);
+    ASSERT_EQ(ix_close(Create(page_size, "model.idx")), 1);
     OpenAll();
-    int batches = 0;
-    for (op_ = 0; op_ < ops && !Failed(); ++op_) {
+    for (int batches = 0; op_ < ops && !HasFailure(); ++op_) {
       if (op_ == ops / 2) CloseAll(), OpenAll(), Scan();
       if (op_ == (ops * 3) / 4) Drain();
-      if (Failed()) return;
+      if (HasFailure()) return;
       OneOp();
       if ((op_ + 1) % kBatch == 0) {
         Verify();
         if (++batches % kScanEvery == 0) Scan();
       }
     }
-    if (Failed()) return;
+    if (HasFailure()) return;
     Verify();
     Scan();
     CloseAll();
+    EXPECT_GT(inserted, ops / 5);  // the run really changed the tree
+    EXPECT_GT(deleted, ops / 5);
   }
 
-  int inserted = 0, deleted = 0;
-
- private:
-  static bool Failed() { return ::testing::Test::HasFailure(); }
   std::string Where() const { return "op " + std::to_string(op_) + ", entries " + std::to_string(model_.size()); }
   int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
   int LongLength() { return Uniform(std::min(13, max_key_), max_key_); }
@@ -185,9 +181,9 @@ class ModelRun {
   void TooLong() {
     const std::string key = RandomString(max_key_ + 1, "ab");
     const int32_t changes = h_[0]->file->header.change_count;
+    const Entry o = model_.empty() ? Entry{"a", 0} : SomePresentEntry();
     ix_error = 0;
     EXPECT_EQ(put(AnyHandle(), key, 1), -1) << Where();
-    const Entry o = model_.empty() ? Entry{"a", 0} : SomePresentEntry();
     EXPECT_EQ(replace(AnyHandle(), o.key, o.ref, key, 1), -1) << Where();
     EXPECT_EQ(ix_error, 0) << Where();
     EXPECT_EQ(h_[0]->file->header.change_count, changes) << Where();
@@ -292,36 +288,18 @@ class ModelRun {
       ASSERT_EQ(key_compare(current_key(s), e.key), 0) << "forward scan at " << show(e) << ", " << Where();
     }
     ASSERT_EQ(ix_next(s, &ref), -3) << "forward scan runs past the model, " << Where();
-    for (auto it = model_.rbegin(); it != model_.rend(); ++it) {
-      ASSERT_EQ(ix_prev(s, &ref), 1) << "backward scan, ix_error " << ix_error << ", " << Where();
-      ASSERT_EQ(ref, it->ref) << "backward scan at " << show(*it) << ", " << Where();
-    }
+    for (auto it = model_.rbegin(); it != model_.rend(); ++it)
+      ASSERT_TRUE(ix_prev(s, &ref) == 1 && ref == it->ref) << "backward scan at " << show(*it) << ", " << Where();
     ASSERT_EQ(ix_prev(s, &ref), -2) << "backward scan runs past the model, " << Where();
     ASSERT_EQ(ix_close(s), 1);
   }
 
-  std::string path_;
-  int page_size_, max_key_;
+  int max_key_ = 0, op_ = 0, inserted = 0, deleted = 0;
   std::mt19937 rng_;
   std::vector<std::string> long_pool_;
   Model model_;
   IndexHandle* h_[kHandles] = {};
   CursorModel cursor_[kHandles];
-  int op_ = 0;
-};
-
-class ModelTest : public TreeTest {
- protected:
-  void RunModel(int page_size, int ops) {
-    const char* env = getenv("QB_SEED");
-    const uint32_t base = env != nullptr && *env != '\0' ? strtoul(env, nullptr, 10) : 20240611u;
-    SCOPED_TRACE("QB_SEED=" + std::to_string(base) + ", page size " + std::to_string(page_size));
-    const uint32_t seed = base + static_cast<uint32_t>(page_size);
-    ModelRun run(dir_.file("model.idx"), page_size, seed);
-    run.Run(ops);
-    EXPECT_GT(run.inserted, ops / 5);  // the run really changed the tree
-    EXPECT_GT(run.deleted, ops / 5);
-  }
 };
 
 // 3 x 100,000 operations; the sanitizer build runs the same number.

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "btree/btree.h"
@@ -34,11 +33,7 @@ inline int key_compare(const std::string& a, const std::string& b) {
   return ix_default_compare(bytes(a), static_cast<int>(a.size()), bytes(b), static_cast<int>(b.size()));
 }
 // key0000, key0001, ...: ascending in the default comparison.
-inline std::string key_of(int i) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "key%04d", i);
-  return buf;
-}
+inline std::string key_of(int i) { return "key" + std::to_string(10000 + i).substr(1); }
 
 // The key under h's cursor ("" when it has none).
 inline std::string current_key(IndexHandle* h) {
