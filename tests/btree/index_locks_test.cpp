@@ -1,5 +1,5 @@
-// One index file shared by two processes: reader bytes and the writer range,
-// a failed commit's close, two writers with walking cursors. The other process, forked while the
+// One index file shared by two processes: reader bytes, the writer range, a
+// failed commit's close, two writers. The other process, forked while the
 // parent has nothing open, opens the file itself (an inherited IndexFile would
 // share its descriptor and its byte-range locks).
 #include <fcntl.h>
@@ -50,21 +50,15 @@ struct Prober {
 class SharedIndexTest : public TreeTest {
  protected:
   void SetUp() override {
-    saved_ = ix_lock_settings;
     ix_lock_settings = IxLockSettings{3, 5, 200};  // keep refusals quick
     Restart(16, 512);
     ASSERT_EQ(ix_close(Filled(512, 30, "shared.idx")), 1);  // closed before any fork
   }
-  void TearDown() override {
-    TreeTest::TearDown();
-    ix_lock_settings = saved_;
-  }
-  IxLockSettings saved_;
 };
 
 // Readers take different bytes, one another reader holds passed over at
 // once; a writer waits for the last reader.
-TEST_F(SharedIndexTest, ReaderBytesAndTheWriterRange) {
+TEST_F(SharedIndexTest, ReaderBytesTheWriterRangeAndAFailedCommit) {
   Prober other(path_);
   ASSERT_TRUE(other.ready);
   IndexHandle* h = Open(1);
@@ -81,14 +75,7 @@ TEST_F(SharedIndexTest, ReaderBytesAndTheWriterRange) {
   ASSERT_EQ(ix_unlock(h, 1), 1);
   EXPECT_EQ(h->file->lock_state, 0);
   ASSERT_EQ(other.ask('U'), 1);
-}
-
-// Regression: closing a shared file wrote a failed commit's dirty pages without the writer lock.
-TEST_F(SharedIndexTest, CloseAfterAFailedCommitWritesNoPageWithoutTheLock) {
-  Prober other(path_);
-  ASSERT_TRUE(other.ready);
-  IndexHandle* h = Open(1);
-  ASSERT_NE(h, nullptr);
+  // Regression: closing a shared file wrote a failed commit's dirty pages without the writer lock.
   ASSERT_EQ(ix_begin_write(h->file), 1);
   uint8_t* d = ix_page_get(h->file, 1);
   ASSERT_NE(d, nullptr);
@@ -97,9 +84,7 @@ TEST_F(SharedIndexTest, CloseAfterAFailedCommitWritesNoPageWithoutTheLock) {
   FaultIo fault;
   fault.arm(IoKind::Write, 1, true);
   EXPECT_EQ(ix_commit(h->file), -1);
-  // The failed commit leaves the busy mark, and the other process refuses
-  // the file until it is rebuilt; with the mark taken off by hand, it takes
-  // the writer lock.
+  // The busy mark left makes the other process refuse the file; without it, it takes the writer lock.
   EXPECT_EQ(other.ask('W'), -1);
   const int raw = ::open(path_.c_str(), O_WRONLY);
   ASSERT_GE(raw, 0);
@@ -122,15 +107,13 @@ constexpr int kOps = 2000, kKeys = 600, kMeetEvery = 250;
 std::string who_key(int index, char who) { return key_of(index) + who; }
 
 // One process's share (`mine` 0 for 'p', 1 for 'c'; refs index + mine * kKeys):
-// inserts and deletes of its own keys through one handle while a second
-// handle's cursor walks forward (a lock held elsewhere too long leaves an
-// operation unacknowledged); once both are done, a scan finds exactly the
+// inserts and deletes of its own keys (a lock held elsewhere too long leaves
+// an operation unacknowledged); once both are done, a scan finds exactly the
 // keys it kept. 0, or a code after printing what went wrong.
 int work(const std::string& path, int mine, int in_fd, int out_fd) {
   const char who = "pc"[mine];
   IndexHandle* h = ix_open(path.c_str(), nullptr, 1, 0);
-  IndexHandle* walker = ix_open(path.c_str(), nullptr, 1, 0);
-  if (h == nullptr || walker == nullptr) return 2;
+  if (h == nullptr) return 2;
   auto meet = [&] {  // now and then, so that neither finishes before the other starts
     char b = 0;
     return mine == 0 ? send_byte(out_fd, 'm') == 1 && recv_byte(in_fd, &b, 120000) == 1
@@ -142,7 +125,7 @@ int work(const std::string& path, int mine, int in_fd, int out_fd) {
   };
   std::mt19937 rng(1001 + mine);
   std::vector<char> present(kKeys, 0);
-  int last = -1, others_met = 0, busy = 0;  // last: the walker's previous place in the key order
+  int busy = 0;
   for (int op = 0; op < kOps; ++op) {
     if (op > 0 && op % kMeetEvery == 0 && !meet()) return 11;
     const int index = static_cast<int>(rng() % kKeys);
@@ -151,24 +134,8 @@ int work(const std::string& path, int mine, int in_fd, int out_fd) {
     if (rc == 1) present[index] ^= 1;
     else if (rc == -1 && ix_error == kIxLockFailed) ++busy;
     else return fail(3, op, (key + ", ix_error").c_str(), ix_error);
-    // The walker moves forward only; a key of this process it meets must be present.
-    int32_t ref = 0;
-    if ((rc = ix_next(walker, &ref)) == -3) {
-      for (last = -1; ix_prev(walker, &ref) == 1;) {
-      }
-    } else if (rc != 1) {
-      if (rc != -1 || ix_error != kIxLockFailed) return fail(5, op, "walker, ix_error", ix_error);
-      ++busy;
-    } else {
-      const int at = ref % kKeys * 2 + (ref < kKeys);  // its place in the key order
-      if (ref < 0 || ref >= 2 * kKeys || at <= last) return fail(7, op, "walker went back to ref", ref);
-      if (ref / kKeys == mine && !present[ref % kKeys]) return fail(8, op, "walker met a ref not held:", ref);
-      others_met += ref / kKeys != mine;
-      last = at;
-    }
   }
   if (busy > kOps / 4) return 13;
-  if (others_met == 0) return 12;
   if (!meet()) return 11;
   int32_t ref = 0;
   int rc = 1;
@@ -179,13 +146,13 @@ int work(const std::string& path, int mine, int in_fd, int out_fd) {
       return fail(9, kOps, "in the file, not kept or met twice: ref", ref);
   }
   if (rc != -3 || std::count(present.begin(), present.end(), 1) != 0) return fail(9, kOps, "kept keys missing, rc", rc);
-  return ix_close(walker) == 1 && ix_close(h) == 1 ? 0 : 10;
+  return ix_close(h) == 1 ? 0 : 10;
 }
 
 // The locks serialise the changes and the header refresh keeps each
-// process's pages and cursors current: every acknowledged insert not later
-// deleted is present, nothing else is, and the tree is sound.
-TEST_F(SharedIndexTest, TwoWritersWithWalkingCursorsKeepEveryAcknowledgedInsert) {
+// process's pages current: every acknowledged insert not later deleted is
+// present, nothing else is, and the tree is sound.
+TEST_F(SharedIndexTest, TwoWritersKeepEveryAcknowledgedInsert) {
   ix_lock_settings = IxLockSettings{10000, 1, 10000};  // the same time limit, retried every millisecond
   Restart(16, 4096);
   ASSERT_EQ(ix_close(Create(92, "two.idx")), 1);  // small pages: many splits and merges

@@ -76,8 +76,7 @@ class ModelTest : public TreeTest {
   int LongLength() { return Uniform(std::min(13, max_key_), max_key_); }
   std::string RandomString(int length, const char* alphabet) {
     std::string s(length, ' ');
-    int n = (int)strlen(alphabet);
-    for (char& c : s) c = alphabet[Uniform(0, n - 1)];
+    for (char& c : s) c = alphabet[Uniform(0, static_cast<int>(strlen(alphabet)) - 1)];
     return s;
   }
   // Mostly short keys of two letters in mixed case (equal keys are common),
@@ -106,9 +105,7 @@ class ModelTest : public TreeTest {
     for (int i = 0; i < kHandles; ++i) ASSERT_NE(h_[i] = ix_open(path_.c_str(), nullptr, 0, 0), nullptr);
     for (CursorModel& c : cursor_) c = CursorModel{};
   }
-  void CloseAll() {
-    for (IndexHandle*& h : h_) EXPECT_EQ(ix_close(h), 1) << "ix_error " << ix_error;
-  }
+  void CloseAll() { for (IndexHandle*& h : h_) EXPECT_EQ(ix_close(h), 1) << "ix_error " << ix_error; }
   // A pair left the tree: cursors standing on it were repaired forward.
   void Removed(const Entry& e) {
     for (CursorModel& c : cursor_)
@@ -116,8 +113,8 @@ class ModelTest : public TreeTest {
   }
   // rc and ix_error against the expected error (0: success).
   void Expect(int rc, int error, const std::string& what) {
-    ASSERT_EQ(rc, error == 0 ? 1 : -1) << what << ", ix_error " << ix_error << ", " << Where();
-    ASSERT_TRUE(error == 0 || ix_error == error) << what << ", ix_error " << ix_error << ", " << Where();
+    ASSERT_TRUE(rc == (error == 0 ? 1 : -1) && (error == 0 || ix_error == error))
+        << what << " gave " << rc << ", ix_error " << ix_error << ", " << Where();
   }
 
   void OneOp() {
@@ -317,9 +314,7 @@ TEST_F(ModelTest, LongKeysInSmallPagesKeepEverySubtree) {
     ASSERT_EQ(put(h, key, i), 1) << "insert " << i << ", ix_error " << ix_error;
     ASSERT_NO_FATAL_FAILURE(ExpectSound(h)) << "after insert " << i;
   }
-  int count = 0;
-  for (int32_t ref = 0; ix_next(h, &ref) == 1;) ++count;
-  EXPECT_EQ(count, 900);
+  EXPECT_EQ(h->file->header.entry_total, 900);  // and, by the verifier, as many entries reached
 }
 
 // The kind of the call the armed plan fails (told before the plan counts it).

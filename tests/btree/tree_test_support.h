@@ -49,6 +49,7 @@ class TreeTest : public ::testing::Test {
   void SetUp() override { Restart(16, 4096); }
   void TearDown() override {
     g_file_io = io_default_table();
+    ix_lock_settings = saved_locks_;
     Restart(0, 0);
   }
   void Restart(int frames, int pool_page) {
@@ -78,6 +79,7 @@ class TreeTest : public ::testing::Test {
   }
   TempDir dir_;
   std::string path_;
+  const IxLockSettings saved_locks_ = ix_lock_settings;
 };
 
 }  // namespace tree_test
