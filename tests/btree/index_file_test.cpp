@@ -5,6 +5,7 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "btree/tree_test_support.h"
@@ -65,9 +66,8 @@ TEST_F(IndexFileTest, NewFileIsOneZeroedPageBehindItsHeader) {
   EXPECT_EQ(read_whole_file(path_), expected);
 }
 
-// Which ix_error each kind of bad file gets at open; the checksum guards
-// only the first 24 bytes (24/25 itself, 3 root_page; 26 format, 29
-// change_count and 33 entry_total lie outside).
+// Which ix_error each kind of bad file gets at open; the checksum guards only the first 24
+// bytes (24/25 itself, 3 root_page; 26 format, 29 change_count and 33 entry_total lie outside).
 TEST_F(IndexFileTest, BadFilesAreRefusedAtOpen) {
   ASSERT_EQ(ix_close(Filled(512, 3)), 1);
   const std::string golden = read_whole_file(path_);
@@ -125,14 +125,12 @@ TEST_F(IndexFileTest, ClosedHandleIsRefusedByEveryOperation) {
 }
 
 TEST_F(IndexFileTest, DefaultCompareFoldsLettersAndGivesExactSigns) {
-  struct Row {
-    const char *a, *b;
-    int want;
-  };
-  for (const Row& r : {Row{"Key", "kEY", 0}, Row{"", "", 0}, Row{"", "a", -1}, Row{"a", "", 1}, Row{"ab", "abc", -1},
-                       Row{"ABD", "abc", 1}, Row{"\xff", "\x01", 1}, Row{"\x01", "\xff", -1},  // unsigned bytes
-                       Row{"[", "a", -1}, Row{"Z", "[", 1}}) {  // only A-Z fold
-    EXPECT_EQ(key_compare(r.a, r.b), r.want) << r.a << " vs " << r.b;
+  using Row = std::tuple<const char*, const char*, int>;
+  for (const auto& [a, b, want] : {Row{"Key", "kEY", 0}, Row{"", "", 0}, Row{"", "a", -1}, Row{"a", "", 1},
+                                   Row{"ab", "abc", -1}, Row{"ABD", "abc", 1}, Row{"\xff", "\x01", 1},
+                                   Row{"\x01", "\xff", -1},                      // unsigned bytes
+                                   Row{"[", "a", -1}, Row{"Z", "[", 1}}) {  // only A-Z fold
+    EXPECT_EQ(key_compare(a, b), want) << a << " vs " << b;
   }
 }
 

@@ -17,9 +17,8 @@ namespace {
 
 using namespace tree_test;
 
-// A child holding its own shared handle, driven over the pipe; each command
-// is answered by one byte, its result: 'R' / 'W' ix_lock mode 1 / 2,
-// 'U' / 'V' ix_unlock 1 / 2, 'b' its own lock byte - 36.
+// A child holding its own shared handle, driven over the pipe; each command is answered by one
+// byte, its result: 'R' / 'W' ix_lock mode 1 / 2, 'U' / 'V' ix_unlock 1 / 2, 'b' its lock byte - 36.
 struct Prober {
   explicit Prober(const std::string& path) {
     child = fork_child([path](int in, int out) {

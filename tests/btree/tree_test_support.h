@@ -55,9 +55,7 @@ class TreeTest : public ::testing::Test {
   void Restart(int frames, int pool_page) {
     while (ix_pool() != nullptr && ix_shutdown() != 1) {
     }
-    if (frames > 0) {
-      ASSERT_EQ(ix_startup(frames, pool_page), 1);
-    }
+    ASSERT_TRUE(frames == 0 || ix_startup(frames, pool_page) == 1) << "ix_error " << ix_error;
   }
   // A new index file `name` of `page_size` pages, its path in path_.
   IndexHandle* Create(int page_size, const std::string& name = "t.idx") {
