@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "btree/btree.h"
@@ -34,11 +33,7 @@ inline int key_compare(const std::string& a, const std::string& b) {
   return ix_default_compare(bytes(a), static_cast<int>(a.size()), bytes(b), static_cast<int>(b.size()));
 }
 // key0000, key0001, ...: ascending in the default comparison.
-inline std::string key_of(int i) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "key%04d", i);
-  return buf;
-}
+inline std::string key_of(int i) { return "key" + std::to_string(10000 + i).substr(1); }
 
 // The key under h's cursor ("" when it has none).
 inline std::string current_key(IndexHandle* h) {
@@ -48,20 +43,19 @@ inline std::string current_key(IndexHandle* h) {
   return ix_current_key(h, reinterpret_cast<uint8_t*>(key.data()), length) == 1 ? key : "";
 }
 
-// A started index layer of `frames` frames of `pool_page` bytes (restarted
-// with other sizes by Restart) and a temporary folder.
+// A started index layer (Restart: `frames` frames of `pool_page` bytes).
 class TreeTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(ix_startup(16, 4096), 1); }
+  void SetUp() override { Restart(16, 4096); }
   void TearDown() override {
     g_file_io = io_default_table();
-    while (ix_pool() != nullptr && ix_shutdown() != 1) {
-    }
+    ix_lock_settings = saved_locks_;
+    Restart(0, 0);
   }
   void Restart(int frames, int pool_page) {
     while (ix_pool() != nullptr && ix_shutdown() != 1) {
     }
-    ASSERT_EQ(ix_startup(frames, pool_page), 1);
+    ASSERT_TRUE(frames == 0 || ix_startup(frames, pool_page) == 1) << "ix_error " << ix_error;
   }
   // A new index file `name` of `page_size` pages, its path in path_.
   IndexHandle* Create(int page_size, const std::string& name = "t.idx") {
@@ -83,6 +77,7 @@ class TreeTest : public ::testing::Test {
   }
   TempDir dir_;
   std::string path_;
+  const IxLockSettings saved_locks_ = ix_lock_settings;
 };
 
 }  // namespace tree_test
