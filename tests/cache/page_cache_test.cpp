@@ -249,7 +249,8 @@ class PageCacheModel {
   void Open(int i) {
     file_[i] = pc_open(path_[i].c_str(), pool_, 1, 0);
     ASSERT_NE(file_[i], nullptr);
-    synced_[i] = changed_[i] = written_[i] = false;
+    synced_[i] = written_[i] = false;
+    counted_[i] = flushed_[i] = 0;
   }
   MFrame* Find(int i, int page) {
     for (MFrame& m : lru_)
@@ -263,7 +264,7 @@ class PageCacheModel {
   }
   // One write the model makes; false when the armed fault takes it.
   bool Write(int i, int page, const std::string& data) {
-    changed_[i] = true;  // counted even when it fails
+    ++counted_[i];  // counted even when it fails
     if (Fails(IoKind::Write)) return false;
     const size_t at = static_cast<size_t>(page * ps_[i]);
     if (disk_[i].size() < at + ps_[i]) disk_[i].resize(at + ps_[i], '\0');
@@ -354,15 +355,15 @@ class PageCacheModel {
   // last one (a write-back on reuse, a write told by the owner); a failed one
   // is reported and tried again next time.
   int Synced(int i, int rc) {
-    const bool sync = rc != 1 || !synced_[i] || changed_[i];
+    const bool sync = rc != 1 || !synced_[i] || counted_[i] != flushed_[i];
     EXPECT_EQ(g_flushes, sync ? 1 : 0) << Where();
     if (!sync) return rc;
     if (Fails(IoKind::Flush)) return -1;
-    synced_[i] = true, changed_[i] = false;
+    synced_[i] = true, flushed_[i] = counted_[i];
     return rc;
   }
   void Flush(int i) {
-    if (Pick(8) == 0) pc_note_write(file_[i]), changed_[i] = true;
+    if (Pick(8) == 0) pc_note_write(file_[i]), ++counted_[i];
     const int rc = pc_flush(file_[i]), written = WriteDirty(i);
     EXPECT_EQ(rc, Synced(i, written)) << Where();
     EXPECT_EQ(pc_has_dirty(file_[i]), written == 1 ? 0 : 1) << Where();
@@ -423,6 +424,7 @@ class PageCacheModel {
     for (PageFrame* f = pool_->dirty_head; f != nullptr; f = f->dirty_next) --dirty;
     ASSERT_EQ(dirty, 0) << "dirty list against the flags, " << Where();
     for (int i = 0; i < 2; ++i) ASSERT_EQ(read_whole_file(path_[i]), disk_[i]) << "file " << i << ", " << Where();
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(file_[i]->write_count, counted_[i]) << "writes counted, file " << i << ", " << Where();
   }
 
   std::mt19937 rng_;
@@ -432,7 +434,8 @@ class PageCacheModel {
   std::string path_[2], disk_[2];
   int ps_[2];
   PagedFile* file_[2] = {};
-  bool synced_[2] = {}, changed_[2] = {}, written_[2] = {};
+  bool synced_[2] = {}, written_[2] = {};
+  uint32_t counted_[2] = {}, flushed_[2] = {};  // writes counted in all, and as of the last flush
   int step_ = 0, fault_at_ = 0, calls_ = 0;
   IoKind kind_ = IoKind::Write;
   FaultIo* fault_ = nullptr;
