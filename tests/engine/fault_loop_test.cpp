@@ -1,12 +1,27 @@
-// File calls failing under the engine: a change cut short (a killed process,
-// a bad or full disk) loses nothing else; any other failure comes back as one.
+// File calls and allocations failing under the engine: a change cut short (a
+// killed process, a bad or full disk) loses nothing else; any other failure
+// comes back as one.
 #include <cstdio>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 
 #include "engine_fixture.h"
 #include "support/fault_io.h"
+
+namespace {
+int g_fail_new_at = 0;  // the N-th allocation by new (std::nothrow) from now fails; 0: none
+}  // namespace
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_fail_new_at > 0 && --g_fail_new_at == 0) return nullptr;
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 namespace {
 
@@ -213,6 +228,25 @@ TEST_F(EngineTest, AFailingCallIsAFailure) {
     ASSERT_NE(t = reopen("t"), nullptr) << tb_error;
     EXPECT_EQ(verify(t), 0) << findings_;
     EXPECT_EQ(tb_close(t), 1);
+  }
+}
+
+// The N-th allocation failing under an open of a table without its index
+// file, each N it reaches: no table and kTbNoMemory, or the table on its
+// physical index alone; nothing else left open.
+TEST_F(EngineTest, AnAllocationFailingUnderAnOpenLeavesNothingOpen) {
+  ASSERT_EQ(tb_close(make_notes("t")), 1);
+  ASSERT_EQ(std::remove(base("t.idx").c_str()), 0);
+  for (int at = 1, fired = 1; fired && !HasFailure(); ++at) {
+    SCOPED_TRACE("allocation " + std::to_string(at));
+    g_fail_new_at = at;
+    Table* t = reopen("t");
+    fired = g_fail_new_at == 0;
+    g_fail_new_at = 0;
+    EXPECT_TRUE(t != nullptr || fired);
+    EXPECT_EQ(tb_error, t == nullptr ? kTbNoMemory : kTbIndexFileUnusable);
+    EXPECT_EQ(tb_tables.head, t);
+    EXPECT_TRUE(t == nullptr || tb_close(t) == 1);
   }
 }
 

@@ -1,6 +1,8 @@
-// Creating, opening and closing tables: a new table's bytes and declarations,
-// calls refused with their error and nothing left behind, tables a process
-// leaves open, record locks.
+// Creating, opening, copying and closing tables: a new table's bytes and
+// declarations, calls refused with their error and nothing left behind,
+// copies, tables a process leaves open, record locks.
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -69,7 +71,6 @@ TEST_F(OpenCloseTest, RefusedCallsLeaveTheirErrorAndNothingElse) {
       {"key field past the last", [&] { return tb_key_field(t, ix, 1) == -1; }, kTbKeyFieldRange},
       {"key field count of another's index", [&] { return tb_key_field_count(other, ix) == -1; }, kTbForeignIndex},
       {"definition of another's index", [&] { return tb_index_definition(other, ix) == nullptr; }, kTbForeignIndex},
-      {"close of no table", [&] { return tb_close(&stranger) == -1; }, kTbNotOpen},
       {"add to a read-only table", [&] { return tb_add_record(ro, nullptr, values) == -1; }, kTbReadOnly},
       {"open of an open table", [&] { return reopen("t", 1) == nullptr; }, kTbAlreadyOpen},
       {"open of another spelling", [&] { return tb_open((dir_.path() + "/./t.db").c_str(), 1, 0) == nullptr; }, kTbAlreadyOpen},
@@ -106,6 +107,61 @@ TEST_F(OpenCloseTest, RefusedCallsLeaveTheirErrorAndNothingElse) {
   EXPECT_EQ(tb_close(ro) + tb_close(shared) + tb_close(other) + tb_close(t), 4);
   EXPECT_EQ(tb_close(t), -1);
   EXPECT_EQ(tb_get_error(), kTbNotOpen);
+}
+
+// Copies of "src" (added out of path order, two deleted and one grown, so that
+// it holds free blocks) by remark (shared, 256-byte pages), without the
+// source's index file (record order) and by path: the source's records, each
+// with room to grow (an eighth and 4 bytes), no free block between, its
+// fields, indexes and page size. A keyed entry leading to a free block ends
+// a copy instead of copying garbage.
+TEST_F(OpenCloseTest, CopiesAreCompactOrderedAndComplete) {
+  auto lower = [](std::vector<std::string> r) {
+    for (auto& c : r[0]) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return r;
+  };
+  for (const char* by : {"ByRemark", "", "INDX_Path,U"}) {
+    SCOPED_TRACE(by);
+    const char* fields[] = {"Path", "Remark", nullptr};
+    Table* t = tb_create(base("src").c_str(), *by == 'B' ? 256 : 0, fields);
+    ASSERT_EQ(create_index(t, "INDX_Path,U", {"Path"}) + create_index(t, "ByRemark", {"Remark:2,5", "Path:4"}), 2);
+    std::vector<int32_t> at;
+    for (const char* p : {"/m/Zeta", "/a/beta", "/A/alpha", "/q", "/B/Gamma", "/c/delta", "/b/eta", "/x/Omega"})
+      at.push_back(add(t, p, std::string(3 + (at.size() * 37) % 200, 'r')));
+    ASSERT_EQ(delete_at(t, at[3]) + delete_at(t, at[5]), 2);
+    const std::string grown(3000, 'L');
+    const void* values[] = {"/a/beta", grown.c_str()};
+    ASSERT_NE(find(t, "/a/beta"), 0);
+    ASSERT_EQ(tb_update_record(t, tb_find_index(t, "INDX_Path,U"), values), 1);
+    ASSERT_EQ(tb_close(t), 1);
+    ASSERT_TRUE(*by != 0 || std::remove(base("src.idx").c_str()) == 0);
+    ASSERT_EQ(tb_copy(base("src").c_str(), base("dst").c_str(), *by ? by : "INDX_Path,U", 0, *by == 'B'), 1) << tb_error;
+    EXPECT_EQ(tb_tables.head, nullptr);
+    auto expected = live("src"), got = live("dst");
+    if (*by == 'I') std::sort(expected.begin(), expected.end(), [&](auto& a, auto& b) { return lower(a) < lower(b); });
+    if (*by == 'B') std::sort(expected.begin(), expected.end()), std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected);
+    for (const RawBlock& b : raw_blocks("dst")) {
+      const auto payload = static_cast<int32_t>(b.texts.at(0).size() + b.texts.at(1).size() + 2);
+      EXPECT_EQ(b.word, payload + payload / 8 + 4) << "the block at " << b.at;
+    }
+    EXPECT_EQ(ix_page_size(base("dst.idx").c_str()), *by == 'B' ? 256 : 512);
+    ASSERT_NE(t = reopen("dst"), nullptr);
+    EXPECT_EQ(strings(tb_field_names(t)), (std::vector<std::string>{"Path", "Remark"}));
+    EXPECT_EQ(strings(tb_index_definition(t, tb_find_index(t, "ByRemark"))),
+              (*by ? std::vector<std::string>{"Remark:2,5", "Path:4"} : std::vector<std::string>{}));
+    EXPECT_EQ(verify(t), 0) << findings_;
+    EXPECT_EQ(tb_close(t), 1);
+  }
+  Table* t = reopen("src");
+  int32_t free_at = 0;
+  for (const RawBlock& b : raw_blocks("src")) free_at = b.word < 0 ? b.at : free_at;
+  const std::vector<uint8_t> key = text_key(1, {"/0"});
+  ASSERT_EQ(ix_insert(t->directory, key.data(), static_cast<int>(key.size()), free_at, 0), 1);
+  ASSERT_EQ(tb_close(t), 1);
+  EXPECT_EQ(tb_copy(base("src").c_str(), base("dst2").c_str(), "INDX_Path,U", 0, 0), -1);
+  EXPECT_EQ(tb_error, kTbDataFile);
+  EXPECT_EQ(tb_tables.head, nullptr);
 }
 
 // Shutdown closes every open table; a process exiting with a table open has
