@@ -14,13 +14,12 @@
 #include "support/table_fixture.h"
 
 struct RawBlock {  // a block of a notes table's data file as stored
-  int32_t at;
-  int32_t word;
+  int32_t at, word;
   std::vector<std::string> texts;
 };
 
 class EngineTest : public TableTest {
- public:
+ protected:
   // A keyed entry of index `number`: the number byte, then each text and a 0
   // (a directory entry: number 0, the name, then the specs).
   static std::vector<uint8_t> text_key(int number, const std::vector<std::string>& parts) {
@@ -37,8 +36,6 @@ class EngineTest : public TableTest {
     for (; list != nullptr && *list != nullptr; ++list) out.emplace_back(*list);
     return out;
   }
-
- protected:
   // The notes table `name` with the unique index "INDX_Path,U" (number 1).
   Table* make_indexed(const std::string& name) {
     Table* t = make_notes(name);
