@@ -44,6 +44,7 @@ TEST_F(EngineTest, RefusedCallsLeaveTheirErrorAndNothingElse) {
   too_many.back() = nullptr;
   const std::string long_name(32767, 'n'), long_path(300, 'n');
   const char *path[] = {"Path", nullptr}, *one[] = {long_name.c_str(), nullptr};
+  const void* values[] = {"/a", "x"};
   const std::string n = base("n");
   auto copy = [&](const char* from, const std::string& to, const char* by) { return tb_copy(base(from).c_str(), to.c_str(), by, 0, 0); };
   const struct {
@@ -54,7 +55,7 @@ TEST_F(EngineTest, RefusedCallsLeaveTheirErrorAndNothingElse) {
       {"an unknown index", [&] { return tb_find_index(t, "NoSuch") == nullptr; }, kTbNoSuchIndex},
       {"key field past the last", [&] { return tb_key_field(t, ix, 1) == -1; }, kTbKeyFieldRange},
       {"key field count of another's index", [&] { return tb_key_field_count(other, ix) == -1; }, kTbForeignIndex},
-      {"add to a read-only table", [&] { return add(ro, "/a", "x") == 0; }, kTbReadOnly},
+      {"add to a read-only table", [&] { return tb_add_record(ro, nullptr, values) == -1; }, kTbReadOnly},
       {"open of another spelling", [&] { return tb_open((dir_.path() + "/./t.db").c_str(), 1, 0) == nullptr; }, kTbAlreadyOpen},
       {"create over an open table", [&] { return tb_create(base("t").c_str(), 0, path) == nullptr; }, kTbAlreadyOpen},
       {"open of no file", [&] { return tb_open(n.c_str(), 0, 0) == nullptr; }, kTbCannotOpen},
