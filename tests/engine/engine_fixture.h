@@ -14,13 +14,12 @@
 #include "support/table_fixture.h"
 
 struct RawBlock {  // a block of a notes table's data file as stored
-  int32_t at;
-  int32_t word;
+  int32_t at, word;
   std::vector<std::string> texts;
 };
 
 class EngineTest : public TableTest {
- public:
+ protected:
   // A keyed entry of index `number`: the number byte, then each text and a 0
   // (a directory entry: number 0, the name, then the specs).
   static std::vector<uint8_t> text_key(int number, const std::vector<std::string>& parts) {
@@ -37,12 +36,6 @@ class EngineTest : public TableTest {
     for (; list != nullptr && *list != nullptr; ++list) out.emplace_back(*list);
     return out;
   }
-
- protected:
-  static int add_directory_entry(Table* t, const std::string& name, const std::vector<std::string>& specs, int n) {
-    std::vector<uint8_t> key = directory_key(name, specs);
-    return ix_insert(t->directory, key.data(), static_cast<int>(key.size()), n, 0);
-  }
   // The notes table `name` with the unique index "INDX_Path,U" (number 1).
   Table* make_indexed(const std::string& name) {
     Table* t = make_notes(name);
@@ -57,9 +50,6 @@ class EngineTest : public TableTest {
     const void* key[] = {path.c_str()};
     int32_t ref = 0;
     return ix != nullptr && tb_find_key(t, ix, key) == 2 && ix_current(ix->handle, &ref) == 1 ? ref : 0;
-  }
-  static int delete_path(Table* t, const std::string& path) {
-    return find(t, path) != 0 ? tb_delete_record(t, tb_find_index(t, "INDX_Path,U")) : -1;
   }
   static int delete_at(Table* t, int32_t address) {
     TableIndex* phys = tb_physical_index(t);

@@ -1,12 +1,11 @@
-// The whole-table verifier and the open check against damage. A randomized
-// model test keeps the verifier clean through adds, updates and deletes; one
-// damage table patches bytes or entries of a sound table and states what the
-// verifier, a reopen and a rebuild must then say, never a crash.
-#include <cctype>
+// The key order of the index file, key pairs compared both ways round; one
+// damage table: what the verifier, a reopen and a rebuild say of a patched
+// table, never a crash.
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
-#include <map>
-#include <random>
+#include <limits>
 
 #include "engine_fixture.h"
 
@@ -14,87 +13,91 @@ namespace {
 
 using Key = std::vector<uint8_t>;
 
-class VerifyTest : public EngineTest {
- protected:
-  // The path-indexed notes table with the index ByRemark (number 2) on the
-  // remark's first three characters, and the records a..e.
-  Table* make_busy(const std::string& name) {
-    Table* t = make_indexed(name);
-    if (t == nullptr || create_index(t, "ByRemark", {"Remark:3"}) != 1) return nullptr;
-    for (const char* p : {"a", "b", "c", "d", "e"})
-      if (add(t, p, std::string("remark of ") + p) == 0) return nullptr;
-    return t;
-  }
-};
-
-// Random adds, updates (some renaming) and deletes against a map by path;
-// every 50 steps the verifier is clean and leaves the current record current;
-// midway the table is reopened shared.
-TEST_F(VerifyTest, ModelStaysCleanThroughAddsUpdatesAndDeletes) {
-  Table* t = make_busy("busy");
-  ASSERT_NE(t, nullptr);
-  std::map<std::string, std::string> model{{"a", "a"}, {"b", "b"}, {"c", "c"}, {"d", "d"}, {"e", "e"}};
-  std::mt19937 rng(20240601);  // model: lower-cased path -> path as stored
-  auto text = [&](int max) {
-    std::string s(1 + rng() % static_cast<unsigned>(max), 'x');
-    for (auto& c : s) c = static_cast<char>((rng() % 2 ? 'a' : 'A') + rng() % 26);
-    return s;
+// Fields 0 Name, 1 Code,C, 2 N,I, 3 W,U, 4 L,L, 5 F,F, 6 D,D, 7 Blob,B3; indexes
+// 1 Name; 2 Code,C; 3 Name + N,I; 4 W,U; 5 L,L + F,F; 6 D,D; 7 Blob,B3 + Name.
+TEST_F(EngineTest, KeysCompareBothWaysRoundInOneOrder) {
+  auto cmp = [](Key a, Key b) {  // exact-size heap copies: the sanitizer sees any read past a key
+    return tb_compare_keys(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()));
   };
-  auto lower = [](std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
+  auto num = [](Key k, auto... values) {  // `k`, then each value's bytes as a record stores them
+    auto put = [&k](auto v) { k.resize(k.size() + sizeof v), std::memcpy(&k[k.size() - sizeof v], &v, sizeof v); };
+    (put(values), ...);
+    return k;
   };
-  auto any = [&] { return std::next(model.begin(), static_cast<long>(rng() % model.size())); };
-  for (int step = 1; step <= 600; ++step) {
-    SCOPED_TRACE("step " + std::to_string(step));
-    if (step == 300) {
-      ASSERT_EQ(tb_close(t), 1);
-      ASSERT_NE(t = reopen("busy", 1), nullptr);
-    }
-    TableIndex* by_path = tb_find_index(t, "INDX_Path,U");
-    if (step % 50 == 0) {
-      auto it = any();
-      ASSERT_NE(find(t, it->second), 0);
-      ASSERT_EQ(verify(t), 0) << findings_;
-      const bool last = std::next(it) == model.end();
-      ASSERT_EQ(tb_next_record(t, by_path), last ? -3 : 1);
-      if (!last) {
-        EXPECT_EQ(read_texts(t, by_path).at(0), std::next(it)->second);
-      }
-    }
-    const int op = static_cast<int>(rng() % 3);
-    std::string p = text(12), r = text(90);
-    if (op == 0 || model.size() < 5) {
-      if (model.count(lower(p)) != 0) continue;
-      ASSERT_NE(add(t, p, r), 0) << tb_error;
-      model[lower(p)] = p;
-      continue;
-    }
-    auto it = any();
-    ASSERT_NE(find(t, it->second), 0);
-    if (op == 1) {
-      if (rng() % 4 != 0) p = it->second;
-      if (lower(p) != it->first && model.count(lower(p)) != 0) continue;
-      const void* values[] = {p.c_str(), r.c_str()};
-      ASSERT_EQ(tb_update_record(t, by_path, values), 1) << tb_error;
-      model.erase(it);
-      model[lower(p)] = p;
-    } else {
-      ASSERT_EQ(tb_delete_record(t, by_path), 1);
-      model.erase(it);
-    }
+  auto text = [](int number, const std::string& s) { return text_key(number, {s}); };
+  Table* t = create("keys", {"Name", "Code,C", "N,I", "W,U", "L,L", "F,F", "D,D", "Blob,B3"});
+  const std::vector<std::vector<const char*>> defs = {{"Name"}, {"Code,C"}, {"Name", "N,I"}, {"W,U"},
+                                                      {"L,L", "F,F"}, {"D,D"}, {"Blob,B3", "Name"}};
+  for (int i = 1; i <= 7; ++i) ASSERT_EQ(create_index(t, ("I" + std::to_string(i)).c_str(), defs[i - 1]), 1);
+  const struct {
+    const char* name;
+    Key a, b;
+    int expected;
+  } rows[] = {
+      {"directory below keyed", text(0, "z"), text(1, "a"), -1},
+      {"directory names ignore case", directory_key("INDX_Path,U", {"Path"}), directory_key("indx_path,u", {"X"}), 0},
+      {"sizes 300 and 255", Key{255, 0x01, 0x2C}, Key{255, 0x00, 0xFF}, 1},
+      {"addresses 70000 and 65536", Key{254, 0, 1, 0x11, 0x70}, Key{254, 0, 1, 0, 0}, 1},
+      {"text ignores case", text(1, "/home/user/notes/a"), text(1, "/HOME/USER/NOTES/A"), 0},
+      {"exact text keeps case", text(2, "ABC"), text(2, "abc"), -1},
+      {"bytes compare unsigned", text(2, "\xE9"), text(2, "z"), 1},
+      {"search key below full keys", text(3, "ABC"), num(text(3, "abc"), int16_t{-7}), -1},
+      {"search keys of one part equal", text(3, "ABC"), text(3, "abc"), 0},
+      {"int16 signed", num(text(3, "abc"), int16_t{-7}), num(text(3, "abc"), int16_t{2}), -1},
+      {"uint16 unsigned", num(Key{4}, uint16_t{0xFFFF}), num(Key{4}, uint16_t{1}), 1},
+      {"float after equal int32", num(Key{5}, int32_t{-70000}, 1.0f), num(Key{5}, int32_t{-70000}, -1.5f), 1},
+      {"binary part by width, then text", Key{7, 1, 2, 3, 'a', 0}, Key{7, 1, 2, 3, 'B', 0}, -1},
+      {"half a 16-bit part", Key{3, 'a', 0, 5}, Key{3, 'a', 0, 5, 0}, -1},
+      {"unknown number by bytes", Key{9, 'b'}, Key{9, 'a', 'z'}, 1},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(cmp(row.a, row.b), row.expected);
+    EXPECT_EQ(cmp(row.b, row.a), -row.expected);
   }
-  EXPECT_EQ(live("busy").size(), model.size());
+  // Floats by value (-0 and +0 one key), NaNs above +infinity, by bit pattern.
+  using D = std::numeric_limits<double>;
+  const double order[] = {-D::infinity(), -1.5, 0, D::infinity(), D::signaling_NaN(), D::quiet_NaN(), -D::quiet_NaN()};
+  for (int i = 0; i < 7; ++i)
+    for (int j = 0; j < 7; ++j) EXPECT_EQ(cmp(num(Key{6}, order[i]), num(Key{6}, order[j])), i < j ? -1 : i > j);
+  EXPECT_EQ(cmp(num(Key{5}, 0, -0.0f), num(Key{5}, 0, 0.0f)), 0);
+  tb_set_current_table(nullptr);  // no table: keyed entries by their bytes
+  EXPECT_EQ(cmp(text(1, "abc"), text(1, "ABC")), 1);
   EXPECT_EQ(tb_close(t), 1);
 }
 
+// Fault found: with NaN float keys out of one order, stored keys were not found again.
+TEST_F(EngineTest, FloatKeysWithANaNAreFoundAgain) {
+  Table* t = create("floats", {"D,D"});
+  ASSERT_EQ(create_index(t, "D", {"D,D"}), 1);
+  const double values[] = {1.0, 2.0, std::nan(""), 0.5, 1.5, 3.0};
+  for (const double& d : values) {
+    const void* record[] = {&d};
+    ASSERT_EQ(tb_add_record(t, nullptr, record), 1);
+  }
+  for (const double& d : values) {
+    const void* key[] = {&d};
+    ASSERT_EQ(tb_find_key(t, tb_find_index(t, "D"), key), 2) << d;
+    ASSERT_EQ(tb_delete_record(t, tb_find_index(t, "D")), 1) << d;
+  }
+  EXPECT_EQ(verify(t), 0) << findings_;
+  EXPECT_EQ(tb_close(t), 1);
+}
+
+
 // One row per kind of damage to the table a..e ({n}: the address the row
-// noted). A row that closes the table patched its files, and a reopen leaves
-// `open` (kTbDataFile: no table; 12: the physical index alone, where no index
-// can be made). Then the verifier's findings, and a rebuild's result (0: not
-// tried; -1: damage at {n}), after which the verifier is clean.
-TEST_F(VerifyTest, EachKindOfDamageIsReportedOrRefused) {
+// noted). A row that closes the table patched its files; a reopen leaves
+// `open` (kTbDataFile: no table; 12: the physical index alone, no index can
+// be made). Then the verifier's findings (the current record left current),
+// a rebuild's result (0: not tried; -1: damage at {n}), the verifier clean.
+TEST_F(EngineTest, EachKindOfDamageIsReportedOrRefused) {
   Table* t = nullptr;
+  auto make_busy = [&] {  // path-indexed, ByRemark (number 2) on the remark's first three characters
+    Table* m = make_indexed("t");
+    EXPECT_EQ(create_index(m, "ByRemark", {"Remark:3"}), 1);
+    for (const char* p : {"a", "b", "c", "d", "e"}) EXPECT_NE(add(m, p, std::string("remark of ") + p), 0);
+    return m;
+  };
   int32_t n = 0;
   auto note = [&](const char* path) { ASSERT_NE(n = find(t, path), 0); };
   auto put = [&](IndexHandle* h, Key k, int32_t ref) { ASSERT_EQ(ix_insert(h, k.data(), int(k.size()), ref, 1), 1); };
@@ -138,7 +141,6 @@ TEST_F(VerifyTest, EachKindOfDamageIsReportedOrRefused) {
        0, {2, {"a size entry names a free block", "an address entry names a free block", "it is a live record"}}},
       {"shortened length word", [&] { note("b"), poke(n, word(word_at(n) - 2)); }, 0, {1, {}}, 0},
       {"length word past the end", [&] { note("b"), poke(n, word(30000)); }, 0, {1, {"runs past the end of the file"}}, -1},
-      {"free block past the end", [&] { note("b"), poke(n, word(-30000)); }, 0, {1, {"runs past the end of the file"}}, -1},
       {"stray byte after the last block", [&] { end(), poke(n, "A"); }, 0, {1, {"stray byte"}}, -1},
       {"claim at the end cut short", [&] { end(), poke(n, word(-200) + std::string(50, '\0')); }, 0, {1, {"runs past the end"}}},
       {"directory entry with the wrong number", [&] { del(t->directory, remark, 2), put(t->directory, remark, 9); }, 0,
@@ -151,36 +153,35 @@ TEST_F(VerifyTest, EachKindOfDamageIsReportedOrRefused) {
       {"spec naming no field", entry(directory_key("Bad", {"Missing"}), 3), 12, unused},
       {"zero-length part", entry(directory_key("Bad", {"Path:0"}), 3), 12, unused},
       {"number used twice", entry(directory_key("Again", {"Remark"}), 1), 12, unused},
-      {"second physical entry", entry(directory_key("Again", {}), 0), 12, unused},
       {"spec without its terminator", entry(Key(cut.begin(), cut.end() - 1), 3), 12, unused},
       {"no damage: the header written as it was", [&] { header(12, 2, names, read_whole_file(base("t.db")).substr(16))(); }, 0, {0, {}, true}},
       {"names block longer than the file", header(100, 2, names), kTbDataFile},
       {"negative length", header(-5, 1, "Path" + std::string(1, '\0')), kTbDataFile},
       {"negative count", header(12, -1, names), kTbDataFile},
       {"more fields than names", header(12, 3, names), kTbDataFile},
-      {"fewer fields than names", header(12, 1, names), kTbDataFile},
       {"last name not terminated", header(8, 1, std::string("Path\0Rem", 8)), kTbDataFile},
       {"file shorter than its header", closing([] {}, [&] { ASSERT_TRUE(write_whole_file(base("t.db"), "\x0c")); }), kTbDataFile},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    ASSERT_NE(t = make_busy("t"), nullptr);
+    ASSERT_NE(t = make_busy(), nullptr);
     row.damage();
     ASSERT_FALSE(HasFatalFailure());
     const bool reopened = t == nullptr && (t = reopen("t"), true);
     EXPECT_TRUE(!reopened || tb_error == row.open) << tb_error;
     if (row.open == kTbDataFile) {
-      EXPECT_EQ(t, nullptr);
-      EXPECT_EQ(tb_tables.head, nullptr);
+      EXPECT_TRUE(t == nullptr && tb_tables.head == nullptr);
       continue;
     }
     ASSERT_NE(t, nullptr);
     if (row.open == kTbIndexFileUnusable) {
       EXPECT_EQ(strings(tb_index_names(t)), std::vector<std::string>{"Physical Index"});
-      EXPECT_EQ(create_index(t, "X", {"Path"}), -1);
-      EXPECT_EQ(tb_error, kTbIndexFileUnusable);
+      EXPECT_TRUE(create_index(t, "X", {"Path"}) == -1 && tb_error == kTbIndexFileUnusable) << tb_error;
     }
+    TableIndex* by_path = tb_find_index(t, "INDX_Path,U");  // none on the physical index alone
+    EXPECT_TRUE(by_path == nullptr || find(t, "a") != 0);
     expect_findings(verify(t), findings_, row.found, n);
+    EXPECT_TRUE(by_path == nullptr || read_texts(t, by_path).at(0) == "a");  // the verifier moved no cursor
     rec_corrupt_address = 0;
     const bool gone = !exists(base("t.idx"));  // then rebuilt without replacing, at another page size
     EXPECT_TRUE(row.rebuild == 0 || tb_rebuild(t, gone ? 256 : 0, gone ? 0 : 1) == row.rebuild);
