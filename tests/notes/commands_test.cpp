@@ -35,7 +35,7 @@ constexpr size_t npos = std::string::npos;
 const std::string kAny = "\x01(any)";
 
 int lines_of(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
-std::string json(const std::string& path, const std::string& note) {
+std::string json(const std::string& path, const std::string& note) {  // the text as given, unescaped
   return "{\"path\": \"" + path + "\", \"note\": \"" + note + "\"}\n";
 }
 
@@ -51,12 +51,11 @@ struct Step {
   std::function<void(const QbRun&)> after;
 };
 
-void limit_file_size(rlim_t bytes) {  // 0: as before
-  static rlimit before{};
-  if (bytes != 0) ::getrlimit(RLIMIT_FSIZE, &before);
-  rlimit limit = before;
-  if (bytes != 0) limit.rlim_cur = bytes;
-  std::signal(SIGXFSZ, bytes != 0 ? SIG_IGN : SIG_DFL);
+void limit_file_size(bool on) {  // writes past 8 KiB fail with EFBIG
+  rlimit limit;
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = on ? 8192 : limit.rlim_max;
+  std::signal(SIGXFSZ, on ? SIG_IGN : SIG_DFL);
   ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
@@ -263,15 +262,15 @@ TEST_F(NotesCommands, OneTableOfCommandLines) {
   steps.push_back({.args = {"import", tmp_.file("300.jsonl")}, .status = 3,
                    .says = {"stored, 0 lines skipped, 1 failed", "File too large; `qbnote check`"},
                    .never = {"stopped at line 1;", " 0 failed"},
-                   .before = [&] { home("full")(), limit_file_size(8192); },
+                   .before = [&] { home("full")(), limit_file_size(true); },
                    .after = [&](const QbRun& r) {
-                     limit_file_size(0);  // the table in "full" started empty
+                     limit_file_size(false);  // the table in "full" started empty
                      EXPECT_EQ(lines_of(run({"export"}).out), std::stoi(r.err.substr(r.err.find("import: ") + 8)));
                    }});
   run_steps(steps);
 }
 
-// A full disk under either file: the message keeps the system's cause.
+// Regression: a failed index-file write once lost the system's cause; either file's names it.
 TEST(NotesErrorText, AFailedWriteOfEitherFileNamesTheSystemsCause) {
   for (auto [code, index_error] : {std::pair{kTbDataFile, 0}, {kTbIndexLayer, kIxWriteFailed}})
     EXPECT_NE(engine_error_text(code, index_error, ENOSPC).find("No space left on device"), npos) << code;

@@ -166,13 +166,12 @@ TEST_F(Settings, RegistryTextReadsBackAsItself) {
   }
 }
 
+// win.ini: sections and keys found ignoring case and blanks; a write leaves the rest of the
+// file as it was, a key keeps its spelling, a new section goes at the end.
 TEST_F(Settings, WinIniNumbersAndWritesAsAReaderFindsThem) {
   EXPECT_EQ(profile_read_number("Quibbet", "MODIFIED", 9), 9u);  // no file at all
-  put("win.ini", "[Other]\nKey=5\n[quibbet]\n  Key = +12 \nEmpty=\n");
-  EXPECT_EQ(profile_read_number(" QUIBBET\t", "key", 9), 12u);
-  EXPECT_EQ(profile_read_number("Quibbet", "Empty", 9), 9u);
-  // The rest of the file is left as it was; a key keeps its spelling; a new section goes at the end.
   put("win.ini", "; a comment\n[Windows]\nload=\n\n[Quibbet]\nMODIFIED=1\n\n[Desktop]\nWallpaper=(None)\n");
+  EXPECT_EQ(profile_read_number(" QUIBBET\t", "modified ", 9), 1u);
   const std::string before = "; a comment\n[Windows]\nload=\n\n", desktop = "[Desktop]\nWallpaper=(None)\n";
   const struct {
     const char *section, *key, *value;
@@ -297,7 +296,6 @@ TEST_F(Platform, WholeFileCopies) {
     bool fail_if_exists;
     int source_lock, target_lock, rc;
   } rows[] = {{f("a"), f("b"), true, 0, 0, EEXIST}, {f("missing"), f("b"), false, 0, 0, ENOENT},
-              {t_, f("b"), false, 0, 0, EISDIR}, {f("b"), f("nofolder/x"), false, 0, 0, ENOENT},
               {f("a"), f("b"), false, 0, LOCK_SH, EWOULDBLOCK}, {f("a"), f("b"), false, LOCK_EX, 0, EWOULDBLOCK},
               {f("a"), f("b"), false, LOCK_SH, 0, 0}, {f("a"), f("c"), true, 0, 0, 0}};
   for (const auto& r : rows) {
