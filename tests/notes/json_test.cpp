@@ -40,6 +40,7 @@ TEST(NotesJson, LinesOfOtherWritersAreReadOrRefusedWithTheReason) {
       {R"({"v": -1.5e3, "t": [true, false, null, {"a": []}], "path": "/a\u00e9", "o": {}, "note": ""})", "", 1},
       {R"({"path": "/a", "note": "x\udc41"})", "low surrogate", -1},  // not a byte escape
       {R"({"path": "/a", "path": "/b", "note": ""})", "\"path\" is given twice", -1},
+      {R"({"path": "/a"})", "\"note\" is missing", -1},  // each name marks its own member seen
       {R"({"path": "/a", "note": "\ud800x"})", "high surrogate", -1}, {R"({"path" "/a"})", "':' was expected", -1},
   };
   for (const auto& r : rows) {
