@@ -1,6 +1,5 @@
-// The text forms of notes: JSON lines in which any bytes but NUL survive a
-// write and a read, what is not JSON or not a note refused with the reason,
-// and a terminal's escapes that turn control characters into text to read.
+// Notes as JSON lines: any bytes but NUL survive a write and a read; what is not
+// JSON or not a note is refused with the reason.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -31,28 +30,18 @@ TEST(NotesJson, AnyBytesButNulSurviveAWriteAndARead) {
   EXPECT_EQ(json_string("tab\there \x1b"), "\"tab\\there \\u001b\"");
 }
 
+// Lines other writers made: read (path "/a\u00e9"), or refused with the reason.
 TEST(NotesJson, LinesOfOtherWritersAreReadOrRefusedWithTheReason) {
   const struct {
-    const char* line;
-    const char* note;  // what is read, or why the line is refused
+    const char *line, *note;  // what is read, or why the line is refused
     int rc;
   } rows[] = {
       {R"({ "path" : "\/a\u00e9" , "note":"\ud83d\ude00\b\f\r\t\"\\"})", "\xf0\x9f\x98\x80\b\f\r\t\"\\", 1},
       {R"({"v": -1.5e3, "t": [true, false, null, {"a": []}], "path": "/a\u00e9", "o": {}, "note": ""})", "", 1},
       {R"({"path": "/a", "note": "x\udc41"})", "low surrogate", -1},  // not a byte escape
-      {R"({"path": "/a"})", "\"note\" is missing", -1}, {R"({"note": "n"})", "\"path\" is missing", -1},
-      {R"({"path": "/a", "note": 5})", "\"note\" must be a string", -1},
       {R"({"path": "/a", "path": "/b", "note": ""})", "\"path\" is given twice", -1},
-      {R"({"path": "/a", "note": "n"} x)", "text follows the object", -1},
-      {R"({"path": "/a", "note": "n")", "',' or '}' was expected", -1},
-      {R"({"path": "/a", "note": "n)", "no closing quote", -1},
-      {R"({"path": "/a", "note": "\q"})", "unknown escape", -1},
-      {R"({"path": "/a", "note": "\u12"})", "four hex digits", -1}, {R"({"path": "/a", "note": "\u0000"})", "NUL", -1},
-      {R"({"path": "/a", "note": "\ud800x"})", "high surrogate", -1},
-      {"{\"path\": \"/a\", \"note\": \"raw\ttab\"}", "control character", -1},
-      {R"({"path": "/a", "note": "n", "x": [1, }])", "a value was expected", -1},
-      {R"({"path" "/a"})", "':' was expected", -1},
-      {R"(["path", "note"])", "an object was expected", -1}, {"", "an object was expected", -1},
+      {R"({"path": "/a"})", "\"note\" is missing", -1},  // each name marks its own member seen
+      {R"({"path": "/a", "note": "\ud800x"})", "high surrogate", -1}, {R"({"path" "/a"})", "':' was expected", -1},
   };
   for (const auto& r : rows) {
     std::string p, n, why;
@@ -63,14 +52,6 @@ TEST(NotesJson, LinesOfOtherWritersAreReadOrRefusedWithTheReason) {
       EXPECT_NE(why.find(r.note), std::string::npos) << r.line << " gave: " << why;
     }
   }
-}
-
-// On a terminal C0, DEL and C1 show as octal escapes, a backslash doubled; a note keeps breaks and tabs.
-TEST(NotesTerminalText, ControlCharactersBecomeTextToRead) {
-  EXPECT_EQ(term_text("clear\x1b[2Jscreen\\", false), "clear\\033[2Jscreen\\\\");
-  EXPECT_EQ(term_text("bell\a\x7f\xc2\x9b \xc2\xa0 \xc2", false), "bell\\007\\177\\302\\233 \xc2\xa0 \xc2");
-  EXPECT_EQ(term_text("two\nlines\tand tab", true), "two\nlines\tand tab");
-  EXPECT_EQ(term_text(std::string("\n\t\0", 3), false), "\\012\\011\\000");
 }
 
 }  // namespace
