@@ -7,7 +7,6 @@
 
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,13 +14,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "driver/driver.h"
 #include "driver/queue.h"
 #include "driver_link/event_thread.h"
-#include "platform/profile.h"
 #include "platform/registry.h"
 #include "support/log_capture.h"
 #include "support/run_program.h"
@@ -47,23 +44,16 @@ class MonitorTest : public ::testing::Test {
     ASSERT_TRUE(::mkdir(files_.c_str(), 0700) == 0 || errno == EEXIST);
     ASSERT_EQ(reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_), 0);
   }
-  // The child prints its own failures and exits 1 on any new one.
-  static void inChild(const std::function<void()>& body, unsigned alarmSeconds = 60) {
-    const ::testing::TestResult* r = ::testing::UnitTest::GetInstance()->current_test_info()->result();
-    auto failed = [r] {
-      int n = 0;
-      for (int i = 0; i < r->total_part_count(); ++i) n += r->GetTestPartResult(i).failed() ? 1 : 0;
-      return n;
-    };
+  // The child prints its own failures and exits 1 on any (a failure before the fork counts again).
+  static void inChild(const std::function<void()>& body) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
-      ::alarm(alarmSeconds);
+      ::alarm(60);
       capture = new LogCapture;  // ends with the child
-      const int before = failed();
       body();
       std::fflush(nullptr);
-      ::_exit(failed() != before ? 1 : 0);
+      ::_exit(::testing::Test::HasFailure() ? 1 : 0);
     }
     int status = 0;
     EXPECT_TRUE(pid > 0 && reap_program(pid, -1, &status) && status == 0)
