@@ -97,10 +97,9 @@ class MonitorTest : public ::testing::Test {
     return n && n->first == EventNotice::kEnded ? std::optional<int>(n->second) : std::nullopt;
   }
 
-  static std::optional<uint32_t> status() {
+  static uint32_t status() {  // ~0u when unreadable
     uint32_t v = 0;
-    const int rc = reg_read_number(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, &v);
-    return rc == 0 ? std::optional(v) : std::nullopt;
+    return reg_read_number(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, &v) == 0 ? v : ~0u;
   }
   static void setStatus(uint32_t value) {
     ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, value), 0);

@@ -1,6 +1,6 @@
-// WinMain as one table (the state before and the stopping signal against the exit
-// code, the reports and the notes left), the notes program's launch as configured,
-// and the close beside a stream of events.
+// WinMain as one table (the state before, the notes program configured and the
+// stopping signal against the exit code, the reports, the notes left and the notes
+// program started), and the close beside a stream of events.
 #include <pthread.h>
 
 #include <algorithm>
@@ -20,27 +20,35 @@ namespace {
 
 using MonitorRun = MonitorTest;
 
+// The signal is sent once events are handled and a rename of a.txt to c.txt is
+// queued; each text said is found in its report ('#' the other Monitor's process);
+// the notes left: nullopt when no table was made. "NotesProgram" is started unless
+// "Integrate" is 0: split on blanks, looked up on PATH, no signal blocked (only
+// then is its mark touched), left running.
 TEST_F(MonitorRun, StartAndStop) {
   enum Before { kNone, kOtherMonitor, kNotes, kRootAFile, kStatusUnreadable };
+  enum Program { kUnset, kStarted, kIntegrate0, kTooLong };  // too long: blanks after the command
   struct Row {
     const char* name;
     Before before;
-    int signal;  // sent once events are handled and a rename of a.txt to c.txt is queued; 0: none
-    int exit;
-    std::vector<std::string> said;  // found in each report, in order ('#' the other Monitor's process)
-    std::optional<Notes> left;      // the notes table after; nullopt: none was made
+    int signal, exit;
+    std::vector<std::string> said;
+    std::optional<Notes> left;
+    Program program = kUnset;
   };
-  const std::vector<std::string> stopSaid = {"Backing up the Quibbet Database...", "Optimizing the Quibbet Database..."};
+  const std::vector<std::string> stop = {"Backing up the Quibbet Database...", "Optimizing the Quibbet Database..."};
   const Notes moved = {{"/home/ada/b.txt", "two"}, {"/home/ada/c.txt", "one"}};
   const Row rows[] = {
       {"another Monitor runs", kOtherMonitor, 0, kAlreadyRunningExit, {"already running (process #)"}, std::nullopt},
-      {"no tables yet: made, silently", kNone, SIGINT, 0, {}, Notes{}},
+      {"no tables yet: made, silently; the notes program started", kNone, SIGINT, 0, {}, Notes{}, kStarted},
       {"the root is a file", kRootAFile, 0, ENOTDIR,
        {"", "Cannot start watching files: no watch root can be watched: " + files_ + "/plain"}, Notes{}},
       {"status unreadable", kStatusUnreadable, 0, EPROTOTYPE, {"The Monitor cannot read \"status\""}, std::nullopt},
-      {"Ctrl+C", kNotes, SIGINT, 0, stopSaid, moved},
-      {"session end (as SIGTERM)", kNotes, SIGHUP, 0, stopSaid, moved},
+      {"Ctrl+C; Integrate 0", kNotes, SIGINT, 0, stop, moved, kIntegrate0},
+      {"session end (as SIGTERM); the notes program too long", kNotes, SIGHUP, 0, stop, moved, kTooLong},
   };
+  const std::string mark = files_ + "/launched", command = "sh  -c\tgrep${IFS}-q${IFS}'SigBlk:.0*$'${IFS}/proc/self/"
+                                                          "status&&touch${IFS}" + mark + "&&exec${IFS}sleep${IFS}60";
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     freshState(row.name);
@@ -60,9 +68,12 @@ TEST_F(MonitorRun, StartAndStop) {
                   reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_ + "/plain") == 0));
       ASSERT_TRUE(row.before != kStatusUnreadable ||
                   reg_write_string(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, "running") == 0);
+      ASSERT_TRUE(row.program != kIntegrate0 ||
+                  reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, "Integrate", 0) == 0);
+      ASSERT_TRUE(row.program == kUnset || reg_write_string(RegHive::kLocalMachine, kConfigurationKeyPath,
+                  kNotesProgramValue, command + std::string(row.program == kTooLong ? kNotesProgramMax : 0, ' ')) == 0);
       const std::string registry = read_whole_file(home_ + "/registry.reg");
-      sigset_t before, after;
-      pthread_sigmask(SIG_SETMASK, nullptr, &before);
+      sigset_t mask;
       const pthread_t main = pthread_self();
       std::thread helper([&] {
         FileEvent rename{OP_RENAME, "/home/ada/a.txt", "/home/ada/c.txt"};
@@ -70,8 +81,8 @@ TEST_F(MonitorRun, StartAndStop) {
       });
       EXPECT_EQ(WinMain(), row.exit);
       helper.join();
-      pthread_sigmask(SIG_SETMASK, nullptr, &after);
-      EXPECT_EQ(sigismember(&after, SIGINT), sigismember(&before, SIGINT));
+      pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+      EXPECT_FALSE(sigismember(&mask, SIGINT));  // unblocked again
       std::vector<std::string> said = reports();
       ASSERT_EQ(said.size(), row.said.size());
       for (size_t i = 0; i < said.size(); ++i) {
@@ -80,7 +91,7 @@ TEST_F(MonitorRun, StartAndStop) {
         EXPECT_NE(said[i].find(want), std::string::npos) << said[i];
       }
       EXPECT_EQ(exists(sys("qb.db")), row.left.has_value());
-      if (row.left) EXPECT_TRUE(openNotes("qb") == *row.left && status() == 0u);  // a clean close
+      if (row.left) { EXPECT_TRUE(openNotes("qb") == *row.left && status() == 0u); }  // a clean close
       if (row.before == kOtherMonitor) {  // nothing touched, no event thread
         EXPECT_EQ(read_whole_file(home_ + "/registry.reg"), registry);
         EXPECT_EQ(eventThreadNoticeFd(), -1);
@@ -89,42 +100,12 @@ TEST_F(MonitorRun, StartAndStop) {
       if (row.before == kNotes) {  // backed up and compacted
         EXPECT_TRUE(profile_read_number(kProfileSection, kModifiedKey, 7) == 0u && exists(sys("qbbak.db")));
       }
+      EXPECT_EQ(notesProgram != 0, row.program == kStarted);  // still running, or never started
+      if (row.program == kStarted) {
+        EXPECT_TRUE(wait_until([&] { return exists(mark); }) && ::kill(notesProgram, SIGKILL) == 0);
+      }
       std::string cause;
-      const int opened = drv_open(&cause);  // the driver was not left open
-      EXPECT_NE(opened, EBUSY);
-      if (opened == 0) drv_close();
-    });
-  }
-}
-
-// "NotesProgram" started unless "Integrate" is 0: split on blanks, looked up on
-// PATH, no signal blocked (only then is its mark touched).
-TEST_F(MonitorRun, NotesProgramIsLaunchedAsConfigured) {
-  const struct { const char* what; std::optional<uint32_t> integrate; bool asString; size_t padding; bool launched; }
-      rows[] = {
-          {"integrate missing counts as 1", std::nullopt, true, 0, true},
-          {"integrate 0", 0u, true, 0, false},
-          {"not a string", 1u, false, 0, false},
-          {"longer than the limit", 1u, true, kNotesProgramMax, false},  // blanks after the command
-      };
-  const std::string mark = files_ + "/launched";
-  const std::string command = "sh  -c\tgrep${IFS}-q${IFS}'SigBlk:.0*$'${IFS}/proc/self/status&&touch${IFS}" + mark;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    freshState(row.what);
-    inChild([&] {
-      const char* key = kConfigurationKeyPath;
-      ASSERT_TRUE(!row.integrate || reg_write_number(RegHive::kLocalMachine, key, "Integrate", *row.integrate) == 0);
-      ASSERT_EQ(row.asString ? reg_write_string(RegHive::kLocalMachine, key, kNotesProgramValue,
-                                                command + std::string(row.padding, ' '))
-                             : reg_write_number(RegHive::kLocalMachine, key, kNotesProgramValue, 7),
-                0);
-      ASSERT_EQ(MonitorWndProc(MonitorMessage::kCreate, 0), kKeepRunning);
-      EXPECT_EQ(notesProgram != 0, row.launched);  // started, or not, before kCreate returned
-      if (row.launched) { EXPECT_TRUE(wait_until([&] { return exists(mark); })); }
-      EXPECT_TRUE(waitHandling());
-      EXPECT_EQ(MonitorWndProc(MonitorMessage::kStop, 0), 0);
-      EXPECT_EQ(stopEventThread(), 1);
+      EXPECT_NE(drv_open(&cause), EBUSY);  // the driver was not left open
     });
   }
 }
@@ -167,23 +148,19 @@ TEST_F(MonitorRun, CloseNeverInterleavesWithQueuedEvents) {
     feeder.join();
     recording.reset();
 
-    const pthread_t ui = pthread_self();
-    size_t first = gLog.size(), last = 0, interleaved = 0;
-    for (size_t i = 0; i < gLog.size(); ++i)
-      if (pthread_equal(gLog[i], ui)) first = std::min(first, i), last = i;
-    ASSERT_LT(first, gLog.size()) << "the close made no file operation";
-    EXPECT_GT(first, 0u) << "no event reached the table before the close";
-    for (size_t i = first; i <= last; ++i) interleaved += pthread_equal(gLog[i], ui) ? 0 : 1;
-    EXPECT_EQ(interleaved, 0u) << "of " << last - first + 1 << " operations during the close";
-    EXPECT_FALSE(notesTable.isOpen());
-    EXPECT_EQ(status(), 0u);
-    // The compacted table: every note, the moving one where the last rename before the close left it.
+    auto ui = [](pthread_t t) { return pthread_equal(t, pthread_self()) != 0; };
+    const auto first = std::find_if(gLog.begin(), gLog.end(), ui);
+    const auto last = std::find_if(gLog.rbegin(), gLog.rend(), ui).base();
+    ASSERT_NE(first, gLog.end()) << "the close made no file operation";
+    EXPECT_NE(first, gLog.begin()) << "no event reached the table before the close";
+    EXPECT_EQ(std::count_if(first, last, ui), last - first) << "the event thread's calls fell inside the close";
+    EXPECT_TRUE(!notesTable.isOpen() && status() == 0u);
+    // The compacted table: every note, the moving one (first by path) where the last rename before the close left it.
     Notes left = openNotes("qb");
     ASSERT_EQ(left.size(), 1501u);
-    const auto found = std::find_if(left.begin(), left.end(), [](const auto& n) { return n.second == "on the move"; });
-    ASSERT_NE(found, left.end());
-    const int at = std::stoi(found->first.substr(moving(0).size() - 5));
-    EXPECT_TRUE(found->first == moving(at) && at >= 20 && at <= atClose + 1) << found->first;
+    const int at = std::stoi(left[0].first.substr(moving(0).size() - 5));
+    EXPECT_TRUE(left[0] == Notes::value_type(moving(at), "on the move") && at >= 20 && at <= atClose + 1)
+        << left[0].first;
     EXPECT_EQ(stopEventThread(), 1);
   });
 }
