@@ -18,14 +18,11 @@
 
 namespace {
 
-using MonitorRun = MonitorTest;
-
-// The signal is sent once events are handled and a rename of a.txt to c.txt is
-// queued; each text said is found in its report ('#' the other Monitor's process);
-// the notes left: nullopt when no table was made. "NotesProgram" is started unless
-// "Integrate" is 0: split on blanks, looked up on PATH, no signal blocked (only
-// then is its mark touched), left running.
-TEST_F(MonitorRun, StartAndStop) {
+// The signal comes once events are handled and a rename of a.txt to c.txt is queued;
+// each text said is in its report ('#' the other Monitor's process); no notes left: no
+// table made. "NotesProgram" is started (and left running) unless "Integrate" is 0:
+// split on blanks, looked up on PATH, no signal blocked (only then is its mark touched).
+TEST_F(MonitorTest, StartAndStop) {
   enum Before { kNone, kOtherMonitor, kNotes, kRootAFile, kStatusUnreadable };
   enum Program { kUnset, kStarted, kIntegrate0, kTooLong };  // too long: blanks after the command
   struct Row {
@@ -64,14 +61,14 @@ TEST_F(MonitorRun, StartAndStop) {
       }
       if (row.before == kNotes) seedNotes("qb", {{"/home/ada/a.txt", "one"}, {"/home/ada/b.txt", "two"}});
       ASSERT_TRUE(row.before != kNotes || profile_write(kProfileSection, kModifiedKey, "1") == 0);
-      ASSERT_TRUE(row.before != kRootAFile || (write_whole_file(files_ + "/plain", "a file") &&
-                  reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_ + "/plain") == 0));
-      ASSERT_TRUE(row.before != kStatusUnreadable ||
-                  reg_write_string(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, "running") == 0);
-      ASSERT_TRUE(row.program != kIntegrate0 ||
-                  reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, "Integrate", 0) == 0);
-      ASSERT_TRUE(row.program == kUnset || reg_write_string(RegHive::kLocalMachine, kConfigurationKeyPath,
-                  kNotesProgramValue, command + std::string(row.program == kTooLong ? kNotesProgramMax : 0, ' ')) == 0);
+      const RegHive lm = RegHive::kLocalMachine;
+      ASSERT_TRUE(row.before != kRootAFile ||
+                  (write_whole_file(files_ + "/plain", "a file") &&
+                   reg_write_string(lm, kConfiguration, "WatchRoots", files_ + "/plain") == 0));
+      ASSERT_TRUE(row.before != kStatusUnreadable || reg_write_string(lm, kStatusKeyPath, kStatusValue, "x") == 0);
+      ASSERT_TRUE(row.program != kIntegrate0 || reg_write_number(lm, kConfigurationKeyPath, "Integrate", 0) == 0);
+      ASSERT_TRUE(row.program == kUnset || reg_write_string(lm, kConfigurationKeyPath, kNotesProgramValue,
+                  command + std::string(row.program == kTooLong ? kNotesProgramMax : 0, ' ')) == 0);
       const std::string registry = read_whole_file(home_ + "/registry.reg");
       sigset_t mask;
       const pthread_t main = pthread_self();
@@ -116,7 +113,7 @@ std::mutex gLogLock;
 std::vector<pthread_t> gLog;
 std::string moving(int i) { return "/home/ada/moving/" + std::to_string(i) + ".txt"; }
 
-TEST_F(MonitorRun, CloseNeverInterleavesWithQueuedEvents) {
+TEST_F(MonitorTest, CloseNeverInterleavesWithQueuedEvents) {
   inChild([] {
     Notes notes;  // enough that the backup and compaction take a while
     for (int i = 0; i < 1500; ++i) notes.emplace_back("/home/ada/notes/" + std::to_string(i) + ".md", "remark");
