@@ -128,10 +128,9 @@ TEST_F(MonitorTest, CloseNeverInterleavesWithQueuedEvents) {
       std::lock_guard<std::mutex> g(gLogLock);
       gLog.push_back(pthread_self());
     };
-    std::atomic<bool> stop{false};
-    std::atomic<int> handled{0};
+    std::atomic<int> handled{0}, stop{0};
     std::thread feeder([&] {  // renames, each once the one before was handled
-      for (int i = 0; !stop.load(); handled.fetch_add(1), ++i) {
+      for (int i = 0; stop.load() == 0; handled.fetch_add(1), ++i) {
         FileEvent e{OP_RENAME, moving(i), moving(i + 1)};
         eq_push(&e);
         if (eq_drain(10000) != 0) return;
@@ -141,7 +140,7 @@ TEST_F(MonitorTest, CloseNeverInterleavesWithQueuedEvents) {
     EXPECT_EQ(MonitorWndProc(MonitorMessage::kEndSession, 0), kKeepRunning);
     const int atClose = handled.load();
     EXPECT_TRUE(wait_until([&] { return handled.load() >= atClose + 20; }));  // on a closed table now
-    stop.store(true);
+    stop.store(1);
     feeder.join();
     recording.reset();
 
