@@ -1,44 +1,51 @@
-// WinMain as one table (the state before and the stopping signal against the exit
-// code, the reports and the notes left), the notes program's launch as configured,
-// and the close beside a stream of events.
+// WinMain as one table (the state before, the notes program configured and the
+// stopping signal against the exit code, the reports, the notes left and the notes
+// program started), and the close beside a stream of events.
 #include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <thread>
 
 #include "monitor/monitor_fixture.h"
 #include "monitor/monitor_wnd_proc.h"
 #include "monitor/win_main.h"
 #include "platform/instance_lock.h"
+#include "platform/profile.h"
 #include "support/fault_io.h"
 #include "support/fork_helper.h"
 
 namespace {
 
-using MonitorRun = MonitorTest;
-
-TEST_F(MonitorRun, StartAndStop) {
+// The signal comes once events are handled and a rename of a.txt to c.txt is queued;
+// each text said is in its report ('#' the other Monitor's process); no notes left: no
+// table made. "NotesProgram" is started (and left running) unless "Integrate" is 0:
+// split on blanks, looked up on PATH, no signal blocked (only then is its mark touched).
+TEST_F(MonitorTest, StartAndStop) {
   enum Before { kNone, kOtherMonitor, kNotes, kRootAFile, kStatusUnreadable };
+  enum Program { kUnset, kStarted, kIntegrate0, kTooLong };  // too long: blanks after the command
   struct Row {
     const char* name;
     Before before;
-    int signal;  // sent once events are handled and a rename of a.txt to c.txt is queued; 0: none
-    int exit;
-    std::vector<std::string> said;  // found in each report, in order ('#' the other Monitor, '~' files/)
-    std::optional<Notes> left;      // the notes table after; nullopt: none was made
+    int signal, exit;
+    std::vector<std::string> said;
+    std::optional<Notes> left;
+    Program program = kUnset;
   };
-  const std::string stopSaid[] = {"Backing up the Quibbet Database...", "Optimizing the Quibbet Database..."};
+  const std::vector<std::string> stop = {"Backing up the Quibbet Database...", "Optimizing the Quibbet Database..."};
   const Notes moved = {{"/home/ada/b.txt", "two"}, {"/home/ada/c.txt", "one"}};
   const Row rows[] = {
       {"another Monitor runs", kOtherMonitor, 0, kAlreadyRunningExit, {"already running (process #)"}, std::nullopt},
-      {"no tables yet: made, silently", kNone, SIGINT, 0, {}, Notes{}},
+      {"no tables yet: made, silently; the notes program started", kNone, SIGINT, 0, {}, Notes{}, kStarted},
       {"the root is a file", kRootAFile, 0, ENOTDIR,
-       {"", "Cannot start watching files: no watch root can be watched: ~/plain"}, Notes{}},
+       {"", "Cannot start watching files: no watch root can be watched: " + files_ + "/plain"}, Notes{}},
       {"status unreadable", kStatusUnreadable, 0, EPROTOTYPE, {"The Monitor cannot read \"status\""}, std::nullopt},
-      {"Ctrl+C", kNotes, SIGINT, 0, {stopSaid[0], stopSaid[1]}, moved},
-      {"session end (as SIGTERM)", kNotes, SIGHUP, 0, {stopSaid[0], stopSaid[1]}, moved},
+      {"Ctrl+C; Integrate 0", kNotes, SIGINT, 0, stop, moved, kIntegrate0},
+      {"session end (as SIGTERM); the notes program too long", kNotes, SIGHUP, 0, stop, moved, kTooLong},
   };
+  const std::string mark = files_ + "/launched", command = "sh  -c\tgrep${IFS}-q${IFS}'SigBlk:.0*$'${IFS}/proc/self/"
+                                                          "status&&touch${IFS}" + mark + "&&exec${IFS}sleep${IFS}60";
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     freshState(row.name);
@@ -46,22 +53,24 @@ TEST_F(MonitorRun, StartAndStop) {
       Child holder;  // holds the single-instance lock until told
       char b = 0;
       if (row.before == kOtherMonitor) {
-        holder = fork_child([](int in, int out) {
-          char x;
+        holder = fork_child([&b](int in, int out) {
           const bool held = qb_instance_lock_take(kSingleInstanceMutex) == 1 && send_byte(out, 'h') == 1;
-          return held && recv_byte(in, &x) == 1 ? 0 : 1;
+          return held && recv_byte(in, &b) == 1 ? 0 : 1;
         });
         ASSERT_EQ(recv_byte(holder.from_child, &b), 1);
       }
       if (row.before == kNotes) seedNotes("qb", {{"/home/ada/a.txt", "one"}, {"/home/ada/b.txt", "two"}});
       ASSERT_TRUE(row.before != kNotes || profile_write(kProfileSection, kModifiedKey, "1") == 0);
-      ASSERT_TRUE(row.before != kRootAFile || (write_whole_file(files_ + "/plain", "a file") &&
-                  reg_write_string(RegHive::kLocalMachine, kConfiguration, "WatchRoots", files_ + "/plain") == 0));
-      ASSERT_TRUE(row.before != kStatusUnreadable ||
-                  reg_write_string(RegHive::kLocalMachine, kStatusKeyPath, kStatusValue, "running") == 0);
+      const RegHive lm = RegHive::kLocalMachine;
+      ASSERT_TRUE(row.before != kRootAFile ||
+                  (write_whole_file(files_ + "/plain", "a file") &&
+                   reg_write_string(lm, kConfiguration, "WatchRoots", files_ + "/plain") == 0));
+      ASSERT_TRUE(row.before != kStatusUnreadable || reg_write_string(lm, kStatusKeyPath, kStatusValue, "x") == 0);
+      ASSERT_TRUE(row.program != kIntegrate0 || reg_write_number(lm, kConfigurationKeyPath, "Integrate", 0) == 0);
+      ASSERT_TRUE(row.program == kUnset || reg_write_string(lm, kConfigurationKeyPath, kNotesProgramValue,
+                  command + std::string(row.program == kTooLong ? kNotesProgramMax : 0, ' ')) == 0);
       const std::string registry = read_whole_file(home_ + "/registry.reg");
-      sigset_t before, after;
-      pthread_sigmask(SIG_SETMASK, nullptr, &before);
+      sigset_t mask;
       const pthread_t main = pthread_self();
       std::thread helper([&] {
         FileEvent rename{OP_RENAME, "/home/ada/a.txt", "/home/ada/c.txt"};
@@ -69,73 +78,31 @@ TEST_F(MonitorRun, StartAndStop) {
       });
       EXPECT_EQ(WinMain(), row.exit);
       helper.join();
-      pthread_sigmask(SIG_SETMASK, nullptr, &after);
-      EXPECT_EQ(sigismember(&after, SIGINT), sigismember(&before, SIGINT));
+      pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+      EXPECT_FALSE(sigismember(&mask, SIGINT));  // unblocked again
       std::vector<std::string> said = reports();
       ASSERT_EQ(said.size(), row.said.size());
       for (size_t i = 0; i < said.size(); ++i) {
         std::string want = row.said[i];
         if (size_t at = want.find('#'); at != std::string::npos) want.replace(at, 1, std::to_string(holder.pid));
-        if (size_t at = want.find('~'); at != std::string::npos) want.replace(at, 1, files_);
         EXPECT_NE(said[i].find(want), std::string::npos) << said[i];
       }
       EXPECT_EQ(exists(sys("qb.db")), row.left.has_value());
-      if (row.left) {
-        EXPECT_EQ(openNotes("qb"), *row.left);
-        EXPECT_EQ(status(), 0u);  // a clean close
-      }
+      if (row.left) { EXPECT_TRUE(openNotes("qb") == *row.left && status() == 0u); }  // a clean close
       if (row.before == kOtherMonitor) {  // nothing touched, no event thread
         EXPECT_EQ(read_whole_file(home_ + "/registry.reg"), registry);
         EXPECT_EQ(eventThreadNoticeFd(), -1);
         EXPECT_TRUE(send_byte(holder.to_child, 'x') == 1 && wait_child(holder) == 0);
       }
       if (row.before == kNotes) {  // backed up and compacted
-        EXPECT_EQ(profile_read_number(kProfileSection, kModifiedKey, 7), 0u);
-        EXPECT_TRUE(exists(sys("qbbak.db")));
+        EXPECT_TRUE(profile_read_number(kProfileSection, kModifiedKey, 7) == 0u && exists(sys("qbbak.db")));
+      }
+      EXPECT_EQ(notesProgram != 0, row.program == kStarted);  // still running, or never started
+      if (row.program == kStarted) {
+        EXPECT_TRUE(wait_until([&] { return exists(mark); }) && ::kill(notesProgram, SIGKILL) == 0);
       }
       std::string cause;
-      const int opened = drv_open(&cause);  // the driver was not left open
-      EXPECT_NE(opened, EBUSY);
-      if (opened == 0) drv_close();
-    });
-  }
-}
-
-// "NotesProgram" started unless "Integrate" is 0: split on blanks, looked up on
-// PATH, no signal blocked (only then is its mark touched).
-TEST_F(MonitorRun, NotesProgramIsLaunchedAsConfigured) {
-  const struct {
-    const char* what;
-    std::optional<uint32_t> integrate;
-    bool asString;
-    size_t padding;
-    bool launched;
-  } rows[] = {
-      {"integrate missing counts as 1", std::nullopt, true, 0, true},
-      {"integrate 0", 0u, true, 0, false},
-      {"not a string", 1u, false, 0, false},
-      {"longer than the limit", 1u, true, kNotesProgramMax, false},  // blanks after the command
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    freshState(row.what);
-    inChild([&] {
-      std::string mark = files_ + "/launched-" + row.what;  // one a row, without blanks
-      std::replace(mark.begin(), mark.end(), ' ', '-');
-      if (row.integrate) {
-        ASSERT_EQ(reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, "Integrate", *row.integrate), 0);
-      }
-      const std::string command = "sh  -c\tgrep${IFS}-q${IFS}'SigBlk:.0*$'${IFS}/proc/self/status&&touch${IFS}" + mark;
-      ASSERT_EQ(row.asString ? reg_write_string(RegHive::kLocalMachine, kConfigurationKeyPath, kNotesProgramValue,
-                                                command + std::string(row.padding, ' '))
-                             : reg_write_number(RegHive::kLocalMachine, kConfigurationKeyPath, kNotesProgramValue, 7),
-                0);
-      ASSERT_EQ(MonitorWndProc(MonitorMessage::kCreate, 0), kKeepRunning);
-      EXPECT_EQ(notesProgram != 0, row.launched);  // started, or not, before kCreate returned
-      if (row.launched) { EXPECT_TRUE(wait_until([&] { return exists(mark); })); }
-      EXPECT_TRUE(waitHandling());
-      EXPECT_EQ(MonitorWndProc(MonitorMessage::kStop, 0), 0);
-      EXPECT_EQ(stopEventThread(), 1);
+      EXPECT_NE(drv_open(&cause), EBUSY);  // the driver was not left open
     });
   }
 }
@@ -144,15 +111,9 @@ TEST_F(MonitorRun, NotesProgramIsLaunchedAsConfigured) {
 // no file call of the event thread's falls between the close's first and last.
 std::mutex gLogLock;
 std::vector<pthread_t> gLog;
-
-void note(IoKind) {
-  std::lock_guard<std::mutex> g(gLogLock);
-  gLog.push_back(pthread_self());
-}
-
 std::string moving(int i) { return "/home/ada/moving/" + std::to_string(i) + ".txt"; }
 
-TEST_F(MonitorRun, CloseNeverInterleavesWithQueuedEvents) {
+TEST_F(MonitorTest, CloseNeverInterleavesWithQueuedEvents) {
   inChild([] {
     Notes notes;  // enough that the backup and compaction take a while
     for (int i = 0; i < 1500; ++i) notes.emplace_back("/home/ada/notes/" + std::to_string(i) + ".md", "remark");
@@ -163,12 +124,13 @@ TEST_F(MonitorRun, CloseNeverInterleavesWithQueuedEvents) {
     ASSERT_TRUE(waitHandling());
     // Installed while the event thread waits (the waking event crosses the queue's lock).
     std::optional<FaultIo> recording(std::in_place);
-    recording->plan().observe = note;
-    // Renames, each once the one before was handled.
-    std::atomic<bool> stop{false};
-    std::atomic<int> handled{0};
-    std::thread feeder([&] {
-      for (int i = 0; !stop.load(); handled.fetch_add(1), ++i) {
+    recording->plan().observe = [](IoKind) {
+      std::lock_guard<std::mutex> g(gLogLock);
+      gLog.push_back(pthread_self());
+    };
+    std::atomic<int> handled{0}, stop{0};
+    std::thread feeder([&] {  // renames, each once the one before was handled
+      for (int i = 0; stop.load() == 0; handled.fetch_add(1), ++i) {
         FileEvent e{OP_RENAME, moving(i), moving(i + 1)};
         eq_push(&e);
         if (eq_drain(10000) != 0) return;
@@ -178,27 +140,23 @@ TEST_F(MonitorRun, CloseNeverInterleavesWithQueuedEvents) {
     EXPECT_EQ(MonitorWndProc(MonitorMessage::kEndSession, 0), kKeepRunning);
     const int atClose = handled.load();
     EXPECT_TRUE(wait_until([&] { return handled.load() >= atClose + 20; }));  // on a closed table now
-    stop.store(true);
+    stop.store(1);
     feeder.join();
     recording.reset();
 
-    const pthread_t ui = pthread_self();
-    size_t first = gLog.size(), last = 0, interleaved = 0;
-    for (size_t i = 0; i < gLog.size(); ++i)
-      if (pthread_equal(gLog[i], ui)) first = std::min(first, i), last = i;
-    ASSERT_LT(first, gLog.size()) << "the close made no file operation";
-    EXPECT_GT(first, 0u) << "no event reached the table before the close";
-    for (size_t i = first; i <= last; ++i) interleaved += pthread_equal(gLog[i], ui) ? 0 : 1;
-    EXPECT_EQ(interleaved, 0u) << "of " << last - first + 1 << " operations during the close";
-    EXPECT_FALSE(notesTable.isOpen());
-    EXPECT_EQ(status(), 0u);
-    // The compacted table: every note, the moving one where the last rename before the close left it.
+    auto ui = [](pthread_t t) { return pthread_equal(t, pthread_self()) != 0; };
+    const auto first = std::find_if(gLog.begin(), gLog.end(), ui);
+    const auto last = std::find_if(gLog.rbegin(), gLog.rend(), ui).base();
+    ASSERT_NE(first, gLog.end()) << "the close made no file operation";
+    EXPECT_NE(first, gLog.begin()) << "no event reached the table before the close";
+    EXPECT_EQ(std::count_if(first, last, ui), last - first) << "the event thread's calls fell inside the close";
+    EXPECT_TRUE(!notesTable.isOpen() && status() == 0u);
+    // The compacted table: every note, the moving one (first by path) where the last rename before the close left it.
     Notes left = openNotes("qb");
     ASSERT_EQ(left.size(), 1501u);
-    const auto found = std::find_if(left.begin(), left.end(), [](const auto& n) { return n.second == "on the move"; });
-    ASSERT_NE(found, left.end());
-    const int at = std::stoi(found->first.substr(moving(0).size() - 5));
-    EXPECT_TRUE(found->first == moving(at) && at >= 20 && at <= atClose + 1) << found->first;
+    const int at = std::stoi(left[0].first.substr(moving(0).size() - 5));
+    EXPECT_TRUE(left[0] == Notes::value_type(moving(at), "on the move") && at >= 20 && at <= atClose + 1)
+        << left[0].first;
     EXPECT_EQ(stopEventThread(), 1);
   });
 }
