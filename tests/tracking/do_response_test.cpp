@@ -285,7 +285,9 @@ TEST_F(TrackingTest, EachScriptLeavesTheTablesAsTheRowSays) {
     std::istringstream script(row.script);
     for (std::string step; std::getline(script, step, ';');) run(step);
     EXPECT_TRUE(g_at.empty()) << "qbnote did not run";
-    if (row.trace) EXPECT_EQ(traces(), x(row.trace));
+    if (row.trace) {
+      EXPECT_EQ(traces(), x(row.trace));
+    }
     EXPECT_EQ(log_.lines().size() - log_.texts(LogKind::kTrace).size(), row.said);
     EXPECT_EQ(contents(notesTable), notes(row.after, '='));
     EXPECT_EQ(contents(tempTable), notes(row.after, ':'));
