@@ -69,4 +69,9 @@ class RecordsTest : public TableTest {
     EXPECT_EQ(at, size) << "blocks do not end at the end of the file";
     return out;
   }
+  static std::string findings(Table* t) {  // the verifier's, empty when the table is sound
+    std::string found;
+    const int rc = tb_verify(t, [](void* c, const char* f) { *static_cast<std::string*>(c) += std::string("\n  ") + f; }, &found, 20);
+    return rc == 0 ? "" : "verify " + std::to_string(rc) + ":" + found;
+  }
 };
