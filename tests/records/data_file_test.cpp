@@ -1,8 +1,6 @@
-// The data file: file names; where records go (scripts of adds, deletes and
-// updates, and the blocks they must leave); damaged blocks and refused
-// values; reads under the table read lock; a fault loop over every read and
-// write of a change.
-#include <sys/stat.h>
+// The data file: where records go and the blocks they leave, damaged blocks,
+// refused values, file names, and a fault loop over every read and write of
+// a change.
 #include <unistd.h>
 
 #include <array>
@@ -17,12 +15,11 @@ namespace {
 
 using DataFileTest = RecordsTest;
 FaultPlan* g_two = nullptr;  // the fault loop's plan while two writes fail
+std::string g_calls;         // "F" and "W" for each flush and write seen
 
-// Record k has path "a"+k and `payloads[k]` bytes of path and remark. Script:
-// dK delete k; aP add P bytes; uK:P update k to P bytes through the physical
-// index; xP add P bytes under record 0's path in upper case (refused by the
-// unique index). Blocks wanted: (record k's address, or -1 for the end of the
-// file before the script; an offset; the length word).
+// Record k has path "a"+k and `payloads[k]` bytes of path and remark. Script: dK delete k;
+// aP add P bytes; uK:P update k to P bytes through the physical index. Blocks wanted:
+// (record k's address, or -1 for the end of the file before the script; an offset; the word).
 const struct { const char* name; std::vector<int> payloads; const char* script; std::vector<std::array<int32_t, 3>> want; } kLayouts[] = {
     {"same length reuses the freed block", {23, 5}, "d0 a23", {{0, 0, 23}, {1, 0, 5}}},
     {"a leftover below the minimum goes with the record", {23, 5}, "d0 a21", {{0, 0, 23}, {1, 0, 5}}},
@@ -37,38 +34,28 @@ const struct { const char* name; std::vector<int> payloads; const char* script; 
     {"a small shrink keeps the whole space", {8, 5}, "u0:6", {{0, 0, 8}, {1, 0, 5}}},
     {"a larger shrink frees the tail", {50, 5}, "u0:9", {{0, 0, 9}, {0, 11, -39}, {1, 0, 5}}},
     {"a longer record moves and frees its block", {5, 5}, "u0:22", {{0, 0, -5}, {1, 0, 5}, {-1, 0, 22}}},
-    {"a refused add gives its block back", {5}, "x10", {{0, 0, 5}, {-1, 0, -10}}},
 };
 
 TEST_F(DataFileTest, ScriptsLeaveTheBlocksOfTheTable) {
   for (const auto& row : kLayouts) {
     SCOPED_TRACE(row.name);
     Table* t = make_notes(row.name);
-    ASSERT_EQ(create_index(t, "INDX_Path,U", {"Path"}), 1);
-    ASSERT_EQ(create_index(t, "ByRemark", {"Remark:8"}), 1);  // changed first: a refusal takes its entry back
-    TableIndex* path = tb_find_index(t, "INDX_Path,U");
+    ASSERT_EQ(create_index(t, "ByRemark", {"Remark:8"}), 1);
+    auto remark = [](int payload) { return text_of(payload - 2, static_cast<char>('a' + payload % 26)); };  // after a 2-byte path
     std::vector<int32_t> at;
-    auto put = [&](std::string p, int payload, TableIndex* ix) {
-      const std::string remark = text_of(payload - 2, static_cast<char>('a' + payload % 26));
-      const void* values[] = {p.c_str(), remark.c_str()};
-      return ix == nullptr ? tb_add_record(t, path, values) : tb_update_record(t, ix, values);
-    };
-    for (int p : row.payloads) {
-      ASSERT_EQ(put(std::string(1, static_cast<char>('a' + at.size())), p, nullptr), 1);
-      ASSERT_EQ(ix_current(path->handle, &at.emplace_back()), 1);
-    }
+    for (size_t k = 0; k < row.payloads.size(); ++k) ASSERT_NE(at.emplace_back(add(t, std::string(1, static_cast<char>('a' + k)), remark(row.payloads[k]))), 0);
     const int32_t end = file_size(t);
     std::istringstream script(row.script);
     char added = 'm';
     for (std::string op; script >> op;) {
       const size_t k = static_cast<size_t>(std::atoi(op.c_str() + 1));
       if (op[0] == 'd') { ASSERT_EQ(delete_at(t, at[k]), 1) << op; }
-      if (op[0] == 'a') { ASSERT_EQ(put(std::string(1, added++), static_cast<int>(k), nullptr), 1) << op; }
+      if (op[0] == 'a') { ASSERT_NE(add(t, std::string(1, added++), remark(static_cast<int>(k))), 0) << op; }
       if (op[0] == 'u') {
-        ASSERT_TRUE(go_to(t, at[k]));
-        ASSERT_EQ(put(std::string(1, static_cast<char>('a' + k)), std::atoi(op.c_str() + 3), tb_physical_index(t)), 1);
+        const std::string p(1, static_cast<char>('a' + k)), r = remark(std::atoi(op.c_str() + 3));
+        const void* values[] = {p.c_str(), r.c_str()};
+        ASSERT_TRUE(go_to(t, at[k]) && tb_update_record(t, tb_physical_index(t), values) == 1) << op;
       }
-      if (op[0] == 'x') { EXPECT_TRUE(put("A", static_cast<int>(k), nullptr) == -1 && ix_error == kIxDuplicateKey); }
     }
     Blocks want;
     for (auto [k, offset, word] : row.want) want.emplace_back((k < 0 ? end : at[static_cast<size_t>(k)]) + offset, word);
@@ -76,6 +63,23 @@ TEST_F(DataFileTest, ScriptsLeaveTheBlocksOfTheTable) {
     EXPECT_EQ(findings(t), "");
     EXPECT_EQ(tb_close(t), 1);
   }
+}
+
+// A block released under one hold of the table write lock is on disk as free before a
+// record is written into it: else a power cut could keep the new bytes inside the old record.
+TEST_F(DataFileTest, AReleasedBlockIsOnDiskAsFreeBeforeItIsReused) {
+  Table* t = make_notes("reuse");
+  ASSERT_TRUE(create_index(t, "ByPath", {"Path"}) == 1 && tb_close(t) == 1);  // an index file holds the free blocks
+  ASSERT_NE(t = tb_open(base("reuse").c_str(), 1, 0), nullptr);
+  const int32_t big = add(t, "/big", text_of(600));
+  ASSERT_TRUE(big != 0 && add(t, "/next", "n") != 0 && tb_lock_table(t, 2) == 1 && delete_at(t, big) == 1);
+  {
+    FaultIo watch;
+    watch.plan().observe = [](IoKind kind) { g_calls += kind == IoKind::Flush ? "F" : kind == IoKind::Write ? "W" : ""; };
+    EXPECT_EQ(add(t, "/big", text_of(600)), big);
+  }
+  EXPECT_LT(g_calls.find('F'), g_calls.find('W')) << g_calls;
+  EXPECT_TRUE(tb_unlock_table(t, 2) == 1 && tb_close(t) == 1);
 }
 
 // Fault found by fuzzing: a size entry naming a block far past the end of
@@ -93,44 +97,14 @@ TEST_F(DataFileTest, SizeEntryPastTheEndIsDamageAndTheFileDoesNotGrow) {
   EXPECT_EQ(file_size(t), before);
 }
 
-// Under the table read lock, records that follow one another are read a
-// window at a time: the window starts right after the block just read, and a
-// record another writer changed while the lock was not held reads as changed.
-TEST_F(DataFileTest, ReadsUnderTheTableReadLockFollowTheWindowAndSeeChangesBetweenLocks) {
-  Table* t = make_notes("window");
-  const std::vector<std::string> notes = {"1", "2", text_of(600)};
-  int32_t at[3];
-  for (int i = 0; i < 3; ++i) at[i] = add(t, "/" + std::to_string(i), notes[static_cast<size_t>(i)]);
-  ASSERT_EQ(tb_close(t), 1);
-  ASSERT_NE(t = tb_open(base("window").c_str(), 1, 0), nullptr);
-  TableIndex* phys = tb_physical_index(t);
-  for (const char* changed : {"2", "9"}) {
-    ASSERT_EQ(tb_lock_table(t, 1), 1);
-    std::vector<std::string> seen;
-    for (int rc = tb_first_record(t, phys); rc == 1; rc = tb_next_record(t, phys)) seen.push_back(read_texts(t, phys).at(1));
-    EXPECT_EQ(seen, (std::vector<std::string>{"1", changed, notes[2]}));
-    EXPECT_GT(t->window_length, 0);
-    ASSERT_EQ(tb_unlock_table(t, 1), 1);
-    const int fd = io_open(base("window.db").c_str(), 1, 1);  // another writer: "2" becomes "9"
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(io_write_at(fd, at[1] + 2 + 3, 1, "9"), 1);  // after the length word and "/1\0"
-    (void)io_close(fd);
-  }
-  EXPECT_EQ(tb_close(t), 1);
-}
-
 TEST_F(DataFileTest, FileNames) {
   char buffer[PATH_MAX], saved[PATH_MAX];
   const std::string d = ::realpath(dir_.path().c_str(), buffer), up = d.substr(0, d.rfind('/'));
-  ASSERT_EQ(::mkdir((d + "/deep").c_str(), 0700), 0);
-  ASSERT_EQ(::symlink((d + "/deep").c_str(), (d + "/link").c_str()), 0);
   const std::string fits = d + "/" + std::string(259 - d.size() - 4, 'n');  // 259 with ".db"
   const struct { std::string base, want; } rows[] = {
-      {d + "/qb", d + "/qb.db"}, {d + "/notes.old", d + "/notes.db"}, {d + "/qb.", d + "/qb.db"},
-      {d + "/dir.v/qb", d + "/dir.v/qb.db"}, {"qb", d + "/qb.db"}, {"./a/./b/../c", d + "/a/c.db"},
-      {"../qb", up + "/qb.db"}, {d + "/link/../qb", d + "/qb.db"},  // ".." by text, not through the link
-      {"/../" + d.substr(1) + "//qb", d + "/qb.db"}, {fits, fits + ".db"}, {fits + "n", ""},
-      {d + std::string(400, 'n'), ""}, {"", ""}};
+      {d + "/qb", d + "/qb.db"}, {d + "/notes.old", d + "/notes.db"}, {d + "/qb.", d + "/qb.db"}, {d + "/dir.v/qb", d + "/dir.v/qb.db"},
+      {"qb", d + "/qb.db"}, {"./a/./b/../c", d + "/a/c.db"}, {"../qb", up + "/qb.db"}, {"/../" + d.substr(1) + "//qb", d + "/qb.db"},
+      {fits, fits + ".db"}, {fits + "n", ""}, {d + std::string(400, 'n'), ""}, {"", ""}};
   ASSERT_NE(::getcwd(saved, sizeof saved), nullptr);
   ASSERT_EQ(::chdir(d.c_str()), 0);
   for (const auto& row : rows) {
@@ -138,9 +112,6 @@ TEST_F(DataFileTest, FileNames) {
     EXPECT_EQ(r != nullptr ? std::string(r) : "", row.want) << row.base;
   }
   EXPECT_EQ(std::string(rec_index_file_name("qb", buffer)), d + "/qb.idx");
-  FaultIo fault;
-  fault.arm(IoKind::CurrentDir, 1);  // the working directory cannot be told: no name
-  EXPECT_EQ(rec_data_file_name("qb", buffer), nullptr);
   ASSERT_EQ(::chdir(saved), 0);
 }
 
@@ -164,13 +135,9 @@ TEST_F(DataFileTest, DamagedBlocksAndRefusedValues) {
     ASSERT_EQ(tb_first_record(t, tb_physical_index(t)), 1);
     ASSERT_EQ(tb_next_record(t, tb_physical_index(t)), row.next);
     RecordContents c;
-    Note got;
-    if (row.next == 1) {
-      EXPECT_TRUE(read_note(t, tb_physical_index(t), &got) == 1 && got == row.want) << got.path;
-    } else {
-      EXPECT_TRUE(tb_error == kTbDataFile && t->physical_cursor == t->first_record);  // the position is kept
-      EXPECT_TRUE(rec_read(t, at, &c) == -1 && rec_corrupt_address == at);
-    }
+    Note got;  // a damaged block is an error at its address, and the walk stays where it was
+    EXPECT_TRUE(row.next == 1 ? read_note(t, tb_physical_index(t), &got) == 1 && got == row.want
+                              : tb_error == kTbDataFile && t->physical_cursor == t->first_record && rec_read(t, at, &c) == -1 && rec_corrupt_address == at);
     EXPECT_EQ(tb_close(t), 1);
   }
   Table* t = create("refused", {"Path", "Name,C", "Size,L", "Remark"});
@@ -186,18 +153,16 @@ TEST_F(DataFileTest, DamagedBlocksAndRefusedValues) {
       {"more than a length word states", {"/a", "n", &count, over.c_str()}, kTbRecordTooLarge}};
   for (const auto& row : refusals) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(tb_add_record(t, nullptr, row.values.data()), -1);
-    EXPECT_EQ(tb_error, row.error);
+    EXPECT_TRUE(tb_add_record(t, nullptr, row.values.data()) == -1 && tb_error == row.error) << tb_error;
     ASSERT_TRUE(go_to(t, t->first_record));
-    EXPECT_EQ(tb_update_record(t, tb_physical_index(t), row.values.data()), -1);
-    EXPECT_EQ(tb_error, row.error);
+    EXPECT_TRUE(tb_update_record(t, tb_physical_index(t), row.values.data()) == -1 && tb_error == row.error) << tb_error;
     EXPECT_EQ(blocks(t), before);
   }
   // A key that fills the key buffer (the started page size, 512 bytes) is
   // built and left to the index, which refuses it; one byte more is not built.
   for (int letters : {510, 511}) {
-    EXPECT_EQ(tb_add_record(t, nullptr, Note{std::string(static_cast<size_t>(letters), 'k'), "n", 7, "r"}.values().data()), -1);
-    EXPECT_EQ(tb_error, letters == 510 ? kTbIndexLayer : kTbKeyTooLong) << letters;
+    const Note n{std::string(static_cast<size_t>(letters), 'k'), "n", 7, "r"};
+    EXPECT_TRUE(tb_add_record(t, nullptr, n.values().data()) == -1 && tb_error == (letters == 510 ? kTbIndexLayer : kTbKeyTooLong)) << letters;
   }
   EXPECT_EQ(findings(t), "");
 }
@@ -211,65 +176,53 @@ TEST_F(DataFileTest, EveryFailingCallOfAChangeLeavesItDoneOrUndone) {
   Table* t = make_notes("notes");
   ASSERT_EQ(create_index(t, "INDX_Path,U", {"Path"}), 1);
   ASSERT_EQ(create_index(t, "ByRemark", {"Remark"}), 1);  // changed first
-  int32_t freed = 0;  // p130's block, free: the add below reuses it
-  for (int i = 100; i < 220; ++i) {
-    golden["p" + std::to_string(i)] = "remark" + std::to_string(i);
-    const int32_t at = add(t, "p" + std::to_string(i), golden["p" + std::to_string(i)]);
-    ASSERT_NE(at, 0);
-    if (i == 130) freed = at;
-  }
-  ASSERT_EQ(delete_at(t, freed), 1);
+  for (int i = 100; i < 220; ++i) ASSERT_NE(add(t, "p" + std::to_string(i), golden["p" + std::to_string(i)] = "remark" + std::to_string(i)), 0);
+  const void* p130[] = {"p130"};  // its block, free, is reused by the add below
+  ASSERT_TRUE(tb_find_key(t, tb_find_index(t, "INDX_Path,U"), p130) == 2 && tb_delete_record(t, tb_find_index(t, "INDX_Path,U")) == 1);
   golden.erase("p130");
   ASSERT_EQ(tb_close(t), 1);
   const std::string db = read_whole_file(base("notes.db")), idx = read_whole_file(base("notes.idx"));
-  auto holds = [&](Table* t) {  // path -> remark in record order (the verifier checks the indexes)
+  // Path -> remark in record order, shared under the table read lock (a window at a time).
+  auto holds = [&](Table* t) {
     Records out;
+    EXPECT_TRUE(!t->shared || tb_lock_table(t, 1) == 1);
     for (int rc = tb_first_record(t, tb_physical_index(t)); rc == 1; rc = tb_next_record(t, tb_physical_index(t))) {
       std::vector<std::string> r = read_texts(t, tb_physical_index(t));
       out[r.empty() ? "?" : r[0]] = r.empty() ? "" : r[1];
     }
+    EXPECT_TRUE(!t->shared || tb_unlock_table(t, 1) == 1);
     return out;
   };
   const struct { const char* name; std::string path, remark; } changes[] = {
-      {"add", "p150a", "added"}, {"update that moves", "p150", text_of(60)},
-      {"update that shrinks", "p150", "r"}, {"delete", "p150", ""}};
+      {"add", "p150a", "added"}, {"update that moves", "p150", text_of(60)}, {"update that shrinks", "p150", "r"}, {"delete", "p150", ""}};
   int failed = 0;  // runs in which the change failed
   for (int shared : {0, 1})
     for (const auto& change : changes)
       for (int mode : {0, 1, 2, 3, 4}) {  // reads; writes; onto a full disk, half written; from the n-th on; two
-        const IoKind kind = mode == 0 ? IoKind::Read : IoKind::Write;
         Records after = golden;
         if (change.remark.empty()) after.erase(change.path);
         else after[change.path] = change.remark;
         for (int n = 1;; ++n) {
-          SCOPED_TRACE(std::string(change.name) + (shared ? " shared, " : ", ") +
-                       (mode == 0 ? "read " : mode == 1 ? "write " : mode == 2 ? "full disk " : mode == 3 ? "every write from " : "two writes from ") + std::to_string(n));
+          SCOPED_TRACE(std::string(change.name) + (shared ? ", shared" : "") + ", mode " + std::to_string(mode) + ", call " + std::to_string(n));
           ASSERT_TRUE(write_whole_file(base("notes.db"), db) && write_whole_file(base("notes.idx"), idx));
-          t = tb_open(base("notes").c_str(), shared, 0);
-          ASSERT_NE(t, nullptr);
+          ASSERT_NE(t = tb_open(base("notes").c_str(), shared, 0), nullptr);
           TableIndex* path = tb_find_index(t, "INDX_Path,U");
           const void* values[] = {change.path.c_str(), change.remark.c_str()};
           int fired = 0, rc = 0;
           {
             FaultIo fault;
-            fault.arm(kind, n, mode >= 3, mode == 2);
+            fault.arm(mode == 0 ? IoKind::Read : IoKind::Write, n, mode >= 3, mode == 2);
             g_two = &fault.plan();
             if (mode == 4) g_two->observe = [](IoKind) { g_two->persistent = g_two->failures < 2; };
-            if (change.name[0] == 'a') {
-              rc = tb_add_record(t, nullptr, values);
-            } else if ((rc = tb_find_key(t, path, values)) == 2) {
-              rc = change.remark.empty() ? tb_delete_record(t, path) : tb_update_record(t, path, values);
-            }
+            if (change.name[0] == 'a') rc = tb_add_record(t, nullptr, values);
+            else if ((rc = tb_find_key(t, path, values)) == 2) rc = change.remark.empty() ? tb_delete_record(t, path) : tb_update_record(t, path, values);
             fired = fault.plan().failures;
           }
-          ASSERT_EQ(rc, fired == 0 ? 1 : rc) << "tb_error " << tb_error;
-          ASSERT_TRUE(rc == 1 || rc == -1) << rc;
+          ASSERT_TRUE(rc == 1 || (rc == -1 && fired > 0)) << rc << " tb_error " << tb_error;
           const bool sound = findings(t).empty();
-          if (!sound) {
-            ASSERT_EQ(rc, -1) << findings(t);
-            ASSERT_EQ(tb_close(t), 1);
-            ASSERT_NE(t = tb_open(base("notes").c_str(), 0, 0), nullptr);
-            ASSERT_EQ(tb_rebuild(t, 512, 1), 1);
+          if (!sound) {  // failed, with a data file the index file is rebuilt from
+            ASSERT_TRUE(rc == -1 && tb_close(t) == 1) << findings(t);
+            ASSERT_TRUE((t = tb_open(base("notes").c_str(), 0, 0)) != nullptr && tb_rebuild(t, 512, 1) == 1);
             EXPECT_EQ(findings(t), "");
           }
           Records seen = holds(t), others = golden;
