@@ -190,7 +190,7 @@ TEST_F(DataFileTest, EveryFailingCallOfAChangeLeavesItDoneOrUndone) {
       std::vector<std::string> r = read_texts(t, tb_physical_index(t));
       out[r.empty() ? "?" : r[0]] = r.empty() ? "" : r[1];
     }
-    EXPECT_TRUE(!t->shared || tb_unlock_table(t, 1) == 1);
+    EXPECT_TRUE(!t->shared || (t->window_length > 0 && tb_unlock_table(t, 1) == 1));
     return out;
   };
   const struct { const char* name; std::string path, remark; } changes[] = {
