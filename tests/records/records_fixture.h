@@ -45,14 +45,11 @@ class RecordsTest : public TableTest {
   // A text of `n` bytes with its terminator counted: n - 1 letters.
   static std::string text_of(int n, char c = 'r') { return std::string(static_cast<size_t>(n - 1), c); }
   static bool go_to(Table* t, int32_t address) {  // the physical index onto that record
-    TableIndex* phys = tb_physical_index(t);
-    for (int rc = tb_first_record(t, phys); rc == 1; rc = tb_next_record(t, phys))
-      if (t->physical_cursor == address) return true;
-    return false;
+    int rc = tb_first_record(t, tb_physical_index(t));
+    while (rc == 1 && t->physical_cursor != address) rc = tb_next_record(t, tb_physical_index(t));
+    return rc == 1;
   }
-  static int delete_at(Table* t, int32_t address) {
-    return go_to(t, address) ? tb_delete_record(t, tb_physical_index(t)) : -1;
-  }
+  static int delete_at(Table* t, int32_t address) { return go_to(t, address) ? tb_delete_record(t, tb_physical_index(t)) : -1; }
   static int32_t file_size(Table* t) {
     int32_t size = -1;
     EXPECT_EQ(io_file_size(t->data_file, &size), 1);
@@ -68,5 +65,10 @@ class RecordsTest : public TableTest {
     }
     EXPECT_EQ(at, size) << "blocks do not end at the end of the file";
     return out;
+  }
+  static std::string findings(Table* t) {  // the verifier's, empty when the table is sound
+    std::string found;
+    const int rc = tb_verify(t, [](void* c, const char* f) { *static_cast<std::string*>(c) += std::string("\n  ") + f; }, &found, 20);
+    return rc == 0 ? "" : "verify " + std::to_string(rc) + ":" + found;
   }
 };
