@@ -65,7 +65,17 @@ void launchNotesProgram(const std::string& commandLine) {
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+  int rc;
+  {
+    // Until it execs, the child holds copies of every descriptor, and with
+    // them the open file descriptions that carry the tables' share locks.
+    // Were the event thread to close a table and open it again meanwhile
+    // (a start creating or rebuilding it), the new open would find its own
+    // old lock still held and fail. Table opens and closes happen under
+    // this mutex; posix_spawnp returns only once the child has exec'd.
+    std::lock_guard<std::mutex> guard(tracking_table_mutex());
+    rc = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+  }
   posix_spawnattr_destroy(&attr);
   if (rc == 0) {
     notesProgram = pid;
